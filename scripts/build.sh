@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Configures and builds one variant: build.sh [release|asan]
+set -euo pipefail
+variant=${1:-release}
+root=$(cd "$(dirname "$0")/.." && pwd)
+case "$variant" in
+  release) dir="$root/build"; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  asan)    dir="$root/build-asan"; opts=(-DCMAKE_BUILD_TYPE=Debug -DDNC_SANITIZE=ON) ;;
+  *) echo "unknown variant $variant" >&2; exit 2 ;;
+esac
+cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+cmake --build "$dir" -j "$(nproc)"
