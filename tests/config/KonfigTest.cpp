@@ -5,6 +5,7 @@
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
 #include "common/ScriptedSeam.h"
+#include "serial/Serial.h"
 
 namespace {
 
@@ -143,4 +144,16 @@ TEST_F(KonfigTest, FileThatCannotBeOpenedThrowsAndKeepsValues) {
         EXPECT_NE(std::string(e.what()).find("weg/Config.ini"), std::string::npos) << e.what();
     }
     EXPECT_EQ(CfgExt(), "alt");
+}
+
+TEST_F(KonfigTest, RateOverrideChangesOnly9600) {
+    const auto saved = std::to_array(BaudRateTable);
+    konfig_.PatchRateTable();
+    EXPECT_EQ(BaudRateTable[br_009600], 1248u);
+    for (int i = 0; i < BaudRateCount; ++i) {
+        if (i != br_009600) EXPECT_EQ(BaudRateTable[i], saved[i]) << i;
+    }
+    EXPECT_EQ(BaudRateTable[br_004800], 4800u);
+    EXPECT_EQ(BaudRateTable[br_014400], 14400u);
+    std::copy(saved.begin(), saved.end(), BaudRateTable);
 }
