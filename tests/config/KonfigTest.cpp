@@ -151,7 +151,8 @@ TEST_F(KonfigTest, RateOverrideChangesOnly9600) {
     konfig_.PatchRateTable();
     EXPECT_EQ(BaudRateTable[br_009600], 1248u);
     for (int i = 0; i < BaudRateCount; ++i) {
-        if (i != br_009600) EXPECT_EQ(BaudRateTable[i], saved[i]) << i;
+        if (i == br_009600) continue;
+        EXPECT_EQ(BaudRateTable[i], saved[i]) << i;
     }
     EXPECT_EQ(BaudRateTable[br_004800], 4800u);
     EXPECT_EQ(BaudRateTable[br_014400], 14400u);
