@@ -3,6 +3,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include "ConfigFixture.h"
 #include "common/Ansi.h"
@@ -406,4 +407,26 @@ TEST_F(Unit3Test, EndClearsTheMainMemosAndHides) {
     EXPECT_EQ(form_->CurrentState(), TForm3::State::S0);
     form_->ServerEinstellung1Click();
     Shown({form_->ConfigLoad});
+}
+
+TEST_F(Unit3Test, FieldsTakeNoLineBreaksAndTheClickedPathBecomesEditable) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->show();
+    form_->MemoTimer->setFocus();
+    form_->MemoTimer->moveCursor(QTextCursor::End);
+    QTest::keyClicks(form_->MemoTimer, "0");
+    QTest::keyClick(form_->MemoTimer, Qt::Key_Return);
+    QTest::keyClick(form_->MemoTimer, Qt::Key_Enter);
+    QTest::keyClicks(form_->MemoTimer, "5");
+    EXPECT_EQ(Text(form_->MemoTimer), "2505");
+    if (qEnvironmentVariableIsSet("DNC_SCREENSHOT"))
+        form_->grab().save(qEnvironmentVariable("DNC_SCREENSHOT").replace(".png", "-open.png"));
+
+    EXPECT_TRUE(form_->MemoConfig->isReadOnly());
+    QTest::mouseClick(form_->MemoConfig->viewport(), Qt::LeftButton);
+    EXPECT_FALSE(form_->MemoConfig->isReadOnly());
+    EXPECT_EQ(TextColor(form_->MemoConfig), kRed);
+    EXPECT_EQ(Background(form_->MemoConfig), QColor(255, 255, 255));
 }
