@@ -1,0 +1,79 @@
+// The text rules of Config.ini, called directly.
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include "config/ConfigFile.h"
+
+using namespace ConfigFile;
+
+TEST(ConfigFileSplitLines, LineEnds) {
+    struct Row {
+        const char* name;
+        QByteArray content;
+        QList<QByteArray> lines;
+    };
+    const Row rows[] = {
+        {"empty", "", {}},
+        {"crlf", "a\r\nb\r\n", {"a", "b"}},
+        {"last line without end", "a\r\nb", {"a", "b"}},
+        {"lf only", "a\nb\n", {"a", "b"}},
+        {"lone cr", "a\rb", {"a", "b"}},
+        {"empty lines kept", "a\r\n\r\nc\r\n", {"a", "", "c"}},
+        {"ctrl-z ends text",
+         "a\r\nb\r\n\x1a"
+         "junk\r\n",
+         {"a", "b"}},
+        {"blanks kept", " a \r\n", {" a "}},
+    };
+    for (const Row& row : rows) EXPECT_EQ(SplitLines(row.content), row.lines) << row.name;
+}
+
+TEST(ConfigFileLine, ValueAndKey) {
+    struct Row {
+        QByteArray line, key, value;
+    };
+    const Row rows[] = {
+        {"Extension=cnc", "Extension=", "cnc"},
+        {"Verweilzeit= 25", "Verweilzeit=", " 25"},  // blank kept
+        {"Pfad=a=b=c", "Pfad=", "a=b=c"},            // later "=" belong to the value
+        {"Leer=", "Leer=", ""},
+        {"M30", "", "M30"},  // no "=": whole line
+        {"", "", ""},
+        {"=nur Wert", "=", "nur Wert"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(LineKey(row.line), row.key) << row.line.constData();
+        EXPECT_EQ(LineValue(row.line), row.value) << row.line.constData();
+        // Written back, a line reads the same again.
+        EXPECT_EQ(LineValue(ComposeLine(row.key, row.value)), row.value);
+    }
+    // A key-less line whose value gained a "=" keeps its whole value.
+    EXPECT_EQ(LineValue(ComposeLine("", "a=b")), "a=b");
+}
+
+TEST(ConfigFilePaths, BackupAndFullPath) {
+    EXPECT_EQ(BackupPath("Config.ini"), "Config.bak");
+    EXPECT_EQ(BackupPath("/srv/nc/Config.ini"), "/srv/nc/Config.bak");
+    EXPECT_EQ(BackupPath("/srv/nc/Config"), "/srv/nc/Config.bak");
+    EXPECT_EQ(BackupPath("/srv/nc.d/Config"), "/srv/nc.d/Config.bak");
+    EXPECT_EQ(BackupPath("/srv/a.b.ini"), "/srv/a.b.bak");
+    EXPECT_EQ(BackupPath("/srv/.hidden"), "/srv/.hidden.bak");
+    EXPECT_EQ(FullPath("Config.ini"), QDir::currentPath() + "/Config.ini");
+    EXPECT_EQ(FullPath("/x/../y/Config.ini"), "/y/Config.ini");
+}
+
+TEST(ConfigFileCompose, ShortFileKeepsAcceptedValues) {
+    std::array<QByteArray, 21> keys, values;
+    for (int k = 2; k <= 6; ++k) keys[k] = "K=";
+    values[11] = "40";  // accepted in the window, but the file had only 6 lines
+    EXPECT_EQ(Compose("p", keys, values, 6, {}),
+              "p=11\r\nK=\r\nK=\r\nK=\r\nK=\r\nK=\r\nAbrufkennung=\r\nProgrammEnde=\r\n"
+              "ComPort=\r\nProgrammKennung=\r\nVerweilzeit=40\r\n");
+    // Nothing beyond the file holds a value: the file keeps its length.
+    values[11].clear();
+    EXPECT_EQ(Compose("p", keys, values, 6, {}).count('\n'), 6);
+    // A value never splits its line.
+    values[5] = "a\r\nb";
+    EXPECT_TRUE(Compose("p", keys, values, 6, {}).contains("K=ab\r\n"));
+}
