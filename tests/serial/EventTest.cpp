@@ -189,6 +189,38 @@ TEST_F(SerialEvents, HangUpStopsTheThreadAndClosesThePort) {
     EXPECT_EQ(serial.WriteString("x"), 0);
 }
 
+TEST_F(SerialEvents, LateLossReportDoesNotCloseTheNextOpen) {
+    int lostCalls = 0;
+    serial.OnDeviceLost = [&](TSerial*) { ++lostCalls; };
+    serial.OnRxChar = log.Handler("rx");
+    ASSERT_TRUE(serial.Open());
+    map.CloseMaster(3);
+    // The loss is noted (the write fails) but its report not yet handled: no event loop.
+    int tries = 0;
+    while (serial.WriteString("x") != 0 && ++tries < 1000) QThread::msleep(1);
+    ASSERT_LT(tries, 1000);
+    // The user reopens on a new line before the report of the old one is handled.
+    serial.Close();
+    map.AddPty(3);
+    ASSERT_TRUE(serial.Open()) << serial.LastOpenError().constData();
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents();
+        QThread::msleep(5);
+    }
+    EXPECT_TRUE(serial.Active());
+    EXPECT_EQ(lostCalls, 0);
+}
+
+TEST_F(SerialEvents, HandlerMayCloseThePortFromTheEventThread) {
+    serial.OnRxChar = [](TSerial* sender) { sender->Close(); };
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(3, "bye");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return !serial.Active(); }));
+    EXPECT_FALSE(serial.HasEventThread());
+    EXPECT_EQ(serial.ReadString(), QByteArray());
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return serial.Open(); }));  // the port is free again
+}
+
 TEST_F(SerialEvents, ModemLinesOfAScriptedDeviceDispatchInTableOrder) {
     std::mutex m;
     Port::TLineState scripted;
