@@ -179,6 +179,7 @@ private:
     void PostSerialEvent(SerialEvent kind);  // any thread
     void RunSerialHandler(SerialEvent kind);
     void DeviceLost();
+    void LoadSerialSettings();  // Menu_LoadClick, and LadeBaud after its guard
     void SetConnectedControls(bool connected);
     QByteArray OpenErrorText() const;
 
