@@ -7,13 +7,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <cerrno>
 #include <exception>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
 #include "common/Modal.h"
-#include "config/Unit3.h"
+#include "config/ConfigValues.h"
 #include "engine/Unit1.h"
 
 namespace {
@@ -117,7 +118,7 @@ void TForm1::LogFile() {
     while (!pending.isEmpty()) {
         const QByteArray text = pending.takeFirst();
         try {
-            LogFileName = LogFileNameFor(ConfigValues[CfgSend], ConfigValues[CfgLog]);
+            LogFileName = LogFileNameFor(CfgSend(), CfgLog());
             const QString path = LogPath(LogFileName);
             bool create = false;
             if (!QFileInfo::exists(path)) {

@@ -138,7 +138,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     COMComboBox1->SetSelectedPort(0);  // as the layout stores it: ignored
     SerSel1 = new TSerSel(this);
     SerSel1->SetSerial(Serial1);
-    Konfiguration = std::make_unique<TKonfiguration>();
+    Konfiguration = std::make_unique<TKonfiguration>(this, MemoFile);
 
     OpenDialogCnc.defaultSuffix = QStringLiteral("CNC");
     OpenDialogCnc.filter = DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
@@ -325,7 +325,7 @@ void TForm1::LadeParameter() {
     Guarded(this, "LadeBaud", [this] { LadeBaud(); });
     Guarded(this, "Verbinde", [this] { Verbinde(); });
     Guarded(this, "ReadConfigFile", [this] {
-        Konfiguration->ReadConfigFile(MemoFile);
+        Konfiguration->ReadConfigFile();
         Konfiguration->PatchRateTable();
     });
     Guarded(this, "LogFile", [this] {
@@ -342,7 +342,7 @@ void TForm1::LadeParameter() {
     SetStatusColor(kBlue);
     if (Serial1->Active()) {
         SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" geöffnet mit Parameter  ") +
-                      ConfigValues[CfgComPort]);
+                      CfgComPort());
     } else {
         SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" nicht geöffnet"));
     }
@@ -358,7 +358,7 @@ void TForm1::Verbinde() {
     if (active) {
         ButtonConnect->setText(QStringLiteral("&Trennen"));
         SetStatusText("Schnittstelle COM" + QByteArray::number(Serial1->COMPort()) +
-                      Ansi::Lit(" geöffnet mit Parameter ") + ConfigValues[CfgComPort]);
+                      Ansi::Lit(" geöffnet mit Parameter ") + CfgComPort());
     } else {
         ButtonConnect->setText(QStringLiteral("&Verbinden"));
         SetStatusText("Schnittstelle geschlossen");
@@ -471,6 +471,12 @@ void TForm1::B_DSRClick() {
     B_DSR->setFont(font);
     SetTextColor(B_DSR, SignalToggle ? kBlue : kRed);
     SignalToggle = !SignalToggle;
+}
+
+// ---- options window ---------------------------------------------------------------------
+
+void TForm1::ServerEinstellung1Click() {
+    if (Form3) Form3->ServerEinstellung1Click();
 }
 
 // ---- port choice --------------------------------------------------------------------------

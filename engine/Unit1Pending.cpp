@@ -53,8 +53,3 @@ void TForm1::CNCLoadinEditor1Click() {}
 void TForm1::Menu_ParameterClick() {}
 [[maybe_unused]] static const bool kPendingExtParameter = PendingFeature("Menu_ExtParameter");
 void TForm1::Menu_ExtParameterClick() {}
-
-// ---- options window -----------------------------------------------------------------------
-
-[[maybe_unused]] static const bool kPendingOptions = PendingFeature("ServerEinstellung1");
-void TForm1::ServerEinstellung1Click() {}
