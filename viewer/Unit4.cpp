@@ -12,7 +12,6 @@
 #include "engine/TextFile.h"
 #include "ui_Unit4.h"
 
-QByteArray ViewFileName;
 TForm4* Form4 = nullptr;
 
 QByteArray NumberLines(const QList<QByteArray>& lines, const QByteArray& separator) {
@@ -89,6 +88,11 @@ void TForm4::Bind(QAction* action, const char* name, void (TForm4::*handler)(QOb
     });
 }
 
+void TForm4::Attach(Modal::FileDialog* logBox, const QByteArray* name) {
+    LogBox = logBox ? logBox : &ownLogBox;
+    viewFileName = name;
+}
+
 void TForm4::ShowViewer() {
     show();
     raise();
@@ -103,7 +107,7 @@ void TForm4::EmptyView() { Edit1->clear(); }
 
 QByteArray TForm4::ViewText() const { return Ansi::FromQString(Edit1->toPlainText()); }
 
-void TForm4::AppendNumbered(const QList<QByteArray>& lines, const QByteArray& separator) {
+void TForm4::AppendLines(const QList<QByteArray>& lines, const QByteArray& separator) {
     if (lines.isEmpty()) return;
     // One insertion for the whole file keeps a 100,000-line file quick to show.
     const QString text = Ansi::ToQString(NumberLines(lines, separator));
@@ -115,13 +119,13 @@ void TForm4::AppendNumbered(const QList<QByteArray>& lines, const QByteArray& se
 }
 
 void TForm4::AppendFile(const QString& path, const QByteArray& separator) {
-    AppendNumbered(TextFile::ReadLines(path), separator);
+    AppendLines(TextFile::ReadLines(path), separator);
 }
 
 void TForm4::ReplaceWithFile(const QString& path, const QByteArray& separator) {
     const QList<QByteArray> lines = TextFile::ReadLines(path);
     EmptyView();
-    AppendNumbered(lines, separator);
+    AppendLines(lines, separator);
 }
 
 void TForm4::CheckCNCFile1Click(QObject*) {
@@ -138,7 +142,8 @@ void TForm4::Clear1Click(QObject*) {
 
 void TForm4::SaveFile1Click(QObject*) {
     // Only names the file: the viewer never writes anything back.
-    Modal::Info(this, Ansi::Lit("Geladene Datei  ") + ViewFileName + "  Speichern in Dir");
+    Modal::Info(this, Ansi::Lit("Geladene Datei  ") +
+                          (viewFileName ? *viewFileName : QByteArray()) + "  Speichern in Dir");
 }
 
 void TForm4::Close1Click(QObject*) {

@@ -33,10 +33,6 @@ QString PickFile(QWidget* parent, Modal::FileDialog& dialog);
 // hands over its own (TForm4::LogBox).
 Modal::FileDialog DefaultLogBox();
 
-// Name of the file that the main window's "CNCFile" command showed last; only that
-// command sets it. "Save File" names it.
-extern QByteArray ViewFileName;
-
 class TForm4 : public QMainWindow {
     Q_OBJECT
 
@@ -54,8 +50,12 @@ class TForm4 : public QMainWindow {
     QAction* Close1;
 
     // The file dialog the commands ask for a file with: the main window's OpenDialogLogBox
-    // when it set one, otherwise the viewer's own.
+    // once attached, otherwise the viewer's own.
     Modal::FileDialog* LogBox;
+
+    // Links the viewer to the main window's OpenDialogLogBox and to its ViewFileName (the
+    // file its "CNCFile" command showed last, which "Save File" names).
+    void Attach(Modal::FileDialog* logBox, const QByteArray* viewFileName);
 
     // Shows the window (without blocking the main window) and brings it to the front.
     void ShowViewer();
@@ -64,6 +64,8 @@ class TForm4 : public QMainWindow {
     void EmptyView();
     // The shown text as the system's bytes, lines separated by LF.
     QByteArray ViewText() const;
+    // Appends the lines, each numbered with `separator`.
+    void AppendLines(const QList<QByteArray>& lines, const QByteArray& separator);
     // Reads the file and appends its lines numbered with `separator`. The file is read
     // whole and closed before anything is shown. Throws FileError when it cannot be read;
     // the view is then left as it was.
@@ -79,11 +81,11 @@ class TForm4 : public QMainWindow {
 
   private:
     void Bind(QAction* action, const char* name, void (TForm4::*handler)(QObject*));
-    void AppendNumbered(const QList<QByteArray>& lines, const QByteArray& separator);
 
     std::unique_ptr<Ui::TForm4> ui;
     QLabel* statusText;
     Modal::FileDialog ownLogBox;
+    const QByteArray* viewFileName = nullptr;
 };
 
 // The one viewer window of the program (created at start, after the main window).

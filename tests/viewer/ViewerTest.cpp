@@ -40,10 +40,12 @@ class Viewer : public ::testing::Test {
     QTemporaryDir dir;
     ScriptedSeam seam;
     TForm4 form;
+    Modal::FileDialog logBox = DefaultLogBox();
+    QByteArray ViewFileName;
 
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        ViewFileName.clear();
+        form.Attach(&logBox, &ViewFileName);
     }
     QString Path(const char* name) const { return dir.filePath(name); }
 };
@@ -111,7 +113,7 @@ TEST_F(Viewer, CheckCncFileShowsEveryLineAndKeepsStatusAndName) {
     EXPECT_EQ(form.StatusText(), " Datei  old  geladen. ");
     EXPECT_EQ(ViewFileName, "/earlier.cnc");
     // The dialog remembers where the file came from for the next command.
-    EXPECT_EQ(QDir(form.LogBox->directory), QDir(dir.path()));
+    EXPECT_EQ(QDir(logBox.directory), QDir(dir.path()));
 
     seam.fileAnswers << QString();  // cancelled: the view is emptied and stays empty
     form.CheckCNCFile1->trigger();
