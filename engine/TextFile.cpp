@@ -34,9 +34,10 @@ QList<QByteArray> SplitLines(const QByteArray& content) {
     return lines;
 }
 
-QByteArray ReadAll(const QString& path) {
+QByteArray ReadAll(const QString& path, bool* opened) {
     const QByteArray native = path.toLocal8Bit();
     const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (opened) *opened = fd >= 0;
     if (fd < 0) throw FileError(Ansi::Lit("Datei öffnen"), path, errno);
     QByteArray content;
     struct stat st {};

@@ -15,8 +15,8 @@ QList<QByteArray> SplitLines(const QByteArray& content);
 
 // Reads the whole file at path in one go and closes it before returning, so the file is
 // never held open afterwards. Throws FileError (path and reason) when it cannot be opened
-// or read.
-QByteArray ReadAll(const QString& path);
+// or read; *opened (when given) then tells whether the open had succeeded.
+QByteArray ReadAll(const QString& path, bool* opened = nullptr);
 
 // ReadAll + SplitLines.
 QList<QByteArray> ReadLines(const QString& path);
