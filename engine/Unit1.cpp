@@ -27,6 +27,9 @@
 
 TForm1* Form1 = nullptr;
 
+// The help file is built into this static library; its resource must be registered.
+static void InitHelpResource() { Q_INIT_RESOURCE(help); }
+
 namespace {
 
 const QColor kRed(255, 0, 0);
@@ -90,6 +93,7 @@ QString DialogFilter(const QByteArray& filter) {
 // ---- creation ---------------------------------------------------------------------------
 
 TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
+    InitHelpResource();
     setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
