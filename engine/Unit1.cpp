@@ -43,6 +43,18 @@ QSet<QString>& PendingSet() {
     return names;
 }
 
+// The window's fonts come from another system; where they are missing, narrow faces keep
+// the captions inside their buttons.
+void SubstituteFonts() {
+    const QStringList narrow = {QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("DejaVu Sans Condensed")};
+    for (const char* family : {"MS Sans Serif", "Arial", "Arial Black", "Euromode"}) {
+        if (QFont::substitutes(QString::fromLatin1(family)).isEmpty()) {
+            QFont::insertSubstitutions(QString::fromLatin1(family), narrow);
+        }
+    }
+}
+
 QFont PixelFont(const QString& family, int pixels, bool bold = false) {
     QFont font(family);
     font.setPixelSize(pixels);
@@ -155,6 +167,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     OpenDialogLogBox.fileName = QStringLiteral("Protokoll.log");
 
     // Fonts and colours the layout gives in pixels.
+    SubstituteFonts();
     setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11));
     Button3->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 12));
     SetTextColor(Button3, QColor(0, 102, 204));  // hot-light
