@@ -21,8 +21,8 @@
 #include "engine/IniFile.h"
 #include "engine/Unit1Pending.h"
 #include "engine/Unit2.h"
-#include "serial/SerAddons.h"
 #include "serial/Port.h"
+#include "serial/SerAddons.h"
 #include "serial/Serial.h"
 
 TForm1* Form1 = nullptr;
@@ -53,17 +53,20 @@ QFont PixelFont(const QString& family, int pixels, bool bold = false) {
 // What the operator can do about a failed open, from the component's reason.
 QByteArray OpenFailureHint(const QByteArray& reason, int port) {
     if (reason.contains("busy")) {
-        return Ansi::Lit("Die Schnittstelle wird von einem anderen Programm benutzt. "
-                             "Beenden Sie das andere Programm und verbinden Sie erneut.");
+        return Ansi::Lit(
+            "Die Schnittstelle wird von einem anderen Programm benutzt. "
+            "Beenden Sie das andere Programm und verbinden Sie erneut.");
     }
     if (reason.contains("Permission denied")) {
-        return Ansi::Lit("Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
-                             "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
-                             "neu anmelden).");
+        return Ansi::Lit(
+            "Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
+            "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
+            "neu anmelden).");
     }
     if (reason.contains("No such device")) {
-        return Ansi::Lit("Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
-                         "Die Zuordnung steht in ") +
+        return Ansi::Lit(
+                   "Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
+                   "Die Zuordnung steht in ") +
                Port::MapFolder() + "/COM" + QByteArray::number(port) + ".";
     }
     return {};
@@ -149,8 +152,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     OpenDialogSave.filter = DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
     OpenDialogSave.directory = QStringLiteral("E:/Quelmar");
     OpenDialogLogBox.defaultSuffix = QStringLiteral("Log");
-    OpenDialogLogBox.filter =
-        DialogFilter("CNC(*.Cnc)|*.CNC|LOG(*.Log)|*.Log|Alle (*:*)|*.*");
+    OpenDialogLogBox.filter = DialogFilter("CNC(*.Cnc)|*.CNC|LOG(*.Log)|*.Log|Alle (*:*)|*.*");
     OpenDialogLogBox.fileName = QStringLiteral("Protokoll.log");
 
     // Fonts and colours the layout gives in pixels.
@@ -158,7 +160,8 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     Button3->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 12));
     SetTextColor(Button3, QColor(0, 102, 204));  // hot-light
     ButtonTest->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 9));
-    for (QPushButton* b : {B_CTS, B_DSR, Xon}) b->setFont(PixelFont(QStringLiteral("Arial"), 12, true));
+    for (QPushButton* b : {B_CTS, B_DSR, Xon})
+        b->setFont(PixelFont(QStringLiteral("Arial"), 12, true));
     MemoTrm->setFont(PixelFont(QStringLiteral("Arial"), 12));
     MemoRec->setFont(PixelFont(QStringLiteral("Arial"), 12));
     MemoFile->setFont(PixelFont(QStringLiteral("Euromode"), 12));
@@ -314,8 +317,8 @@ QColor TForm1::TextColor(const QWidget* widget) {
 }
 
 void TForm1::SetConnectedControls(bool connected) {
-    for (QWidget* w : std::initializer_list<QWidget*>{ButtonSendBlock, ButtonTxClear,
-                                                      ButtonRxClear, MemoTrm}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{ButtonSendBlock, ButtonTxClear, ButtonRxClear, MemoTrm}) {
         w->setEnabled(connected);
     }
 }
@@ -379,8 +382,9 @@ void TForm1::Verbinde() {
 QByteArray TForm1::OpenErrorText() const {
     const int port = Serial1->COMPort();
     if (port <= 0) {
-        return Ansi::Lit("Es ist keine Schnittstelle gewählt. Bitte unter Einstellungen / "
-                         "Schnittstelle eine Schnittstelle wählen.");
+        return Ansi::Lit(
+            "Es ist keine Schnittstelle gewählt. Bitte unter Einstellungen / "
+            "Schnittstelle eine Schnittstelle wählen.");
     }
     QByteArray text = Ansi::Lit("Die Schnittstelle COM") + QByteArray::number(port) +
                       Ansi::Lit(" kann nicht geöffnet werden");
@@ -445,7 +449,8 @@ void TForm1::Hilfe1Click() {
                                Ansi::Lit(" wurde nicht gefunden."));
         return;
     }
-    QUrl url = path.startsWith(u':') ? QUrl(QStringLiteral("qrc") + path) : QUrl::fromLocalFile(path);
+    QUrl url =
+        path.startsWith(u':') ? QUrl(QStringLiteral("qrc") + path) : QUrl::fromLocalFile(path);
     url.setFragment(QStringLiteral("Inhalt"));
     browser->setSource(url);
     browser->scrollToAnchor(QStringLiteral("Inhalt"));
@@ -544,8 +549,8 @@ void TForm1::PostSerialEvent(SerialEvent kind) {
     // One pending notification per kind: OnRxChar means "bytes are waiting", so a second
     // one before the first was taken adds nothing.
     if (Posted[int(kind)].exchange(true)) return;
-    QMetaObject::invokeMethod(this, [this, kind] { DeliverSerialEvent(kind); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, kind] { DeliverSerialEvent(kind); }, Qt::QueuedConnection);
 }
 
 void TForm1::DeliverSerialEvent(SerialEvent kind) {

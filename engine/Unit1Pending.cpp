@@ -1,8 +1,9 @@
 // Stand-ins for handlers whose features are not built yet. Each one does nothing harmful;
 // a menu item whose handler stands here is disabled (PendingFeature). Whoever builds a
 // feature removes its block here together with its PendingFeature line.
-#include "engine/Unit1.h"
 #include "engine/Unit1Pending.h"
+
+#include "engine/Unit1.h"
 
 // ---- receive dispatcher -------------------------------------------------------------------
 
