@@ -153,6 +153,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     COMComboBox1->SetSelectedPort(0);  // as the layout stores it: ignored
     SerSel1 = new TSerSel(this);
     SerSel1->SetSerial(Serial1);
+    CreatePortDialogs();
     Konfiguration = std::make_unique<TKonfiguration>(this, MemoFile);
 
     OpenDialogCnc.defaultSuffix = QStringLiteral("CNC");

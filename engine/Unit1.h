@@ -112,6 +112,7 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     void Menu_LoadClick();
 
     // ---- port settings dialogs (Unit1Dialogs.cpp) ----------------------------------------
+    void CreatePortDialogs();  // SerStdDlg1 and SerExtDlg1, bound to Serial1
     void Menu_ParameterClick();
     void Menu_ExtParameterClick();
 

@@ -47,10 +47,3 @@ void TForm1::MemoFileHide() {}
 void TForm1::LogFile1Click() {}
 void TForm1::CNCFile1Click() {}
 void TForm1::CNCLoadinEditor1Click() {}
-
-// ---- port settings dialogs ----------------------------------------------------------------
-
-[[maybe_unused]] static const bool kPendingParameter = PendingFeature("Menu_Parameter");
-void TForm1::Menu_ParameterClick() {}
-[[maybe_unused]] static const bool kPendingExtParameter = PendingFeature("Menu_ExtParameter");
-void TForm1::Menu_ExtParameterClick() {}
