@@ -23,9 +23,11 @@ const QByteArray kCrLf("\r\n");
 // File names are kept as the system's byte strings; the file system takes QStrings.
 QString PathOf(const QByteArray& name) { return Ansi::ToQString(name); }
 
-// The file's text as a memo shows it: line ends become the memo's own.
+// The file's text as a memo shows it: line ends become the memo's own, and the last line's
+// end makes no empty line of its own, so lines appended later follow directly.
 QString MemoText(QByteArray content) {
     content.replace("\r\n", "\n");
+    if (content.endsWith('\n')) content.chop(1);
     return Ansi::ToQString(content);
 }
 

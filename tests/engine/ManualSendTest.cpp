@@ -76,14 +76,14 @@ TEST_F(ManualSend, SendsExactlyTheLoadedLinesEachWithCrLf) {
     LoadByDialog("short.cnc");
     EXPECT_EQ(window->StatusText(),
               "Datei  " + Ansi::FromQString(Path("short.cnc")) + " eingelesen");
-    EXPECT_EQ(Memo(window->MemoFile), "%\nM30\n");
+    EXPECT_EQ(Memo(window->MemoFile), "%\nM30");
     EXPECT_EQ(TForm1::TextColor(window->MemoFile), kRed);
     EXPECT_EQ(Memo(window->MemoTrm), "");
 
     window->ButtonSendBlock->click();
     EXPECT_EQ(Wire(), "%\r\nM30\r\n");
     // The file as loaded, then the lines the send appended, all blue.
-    EXPECT_EQ(Memo(window->MemoFile), "%\nM30\n\n%\nM30");
+    EXPECT_EQ(Memo(window->MemoFile), "%\nM30\n%\nM30");
     EXPECT_EQ(TForm1::TextColor(window->MemoFile), kBlue);
     EXPECT_EQ(Memo(window->MemoTrm), "%\nM30");
     // Counted over both sends, without the CR LFs: 1+9+9+9+3 and 1+3.
@@ -243,6 +243,34 @@ TEST_F(ManualSend, MemoTrmClickHidesMemoFileAndALoadShowsItAgain) {
     EXPECT_TRUE(window->MemoFile->isHidden());
     LoadByDialog("p.cnc");
     EXPECT_FALSE(window->MemoFile->isHidden());
+}
+
+}  // namespace
+
+namespace {
+
+// A serial handler that waits in a message box (here the lost-device report): what the
+// operator clicks meanwhile must not put bytes on the line or swap the program.
+TEST_F(ManualSend, NothingManualRunsInsideARunningReceiveEvent) {
+    Write("p.cnc", "N1\r\n");
+    LoadByDialog("p.cnc");
+    seam.fileAnswers << Path("p.cnc");
+    bool tried = false;
+    seam.duringBox = [&] {
+        if (tried) return;
+        tried = true;
+        EXPECT_TRUE(window->SerialHandlerRunning());
+        window->NCBlockSend();
+        window->PrgLoad();
+        char key = 'X';
+        window->MemoTrmKeyPress(key);
+        EXPECT_EQ(key, 0);
+    };
+    window->DeliverSerialEvent(TForm1::SerialEvent::Lost);
+    ASSERT_TRUE(tried);
+    EXPECT_EQ(window->TxCount, 0);
+    EXPECT_EQ(seam.fileDialogs.size(), 1);  // only the load before
+    EXPECT_TRUE(Memo(window->MemoFile).contains(Ansi::Lit("Eine Übertragung läuft")));
 }
 
 }  // namespace
