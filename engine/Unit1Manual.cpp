@@ -1,6 +1,5 @@
 // Manual operation at the PC: loading and sending a program by hand, typing onto the line,
 // aborting what the port holds, the mode, Clear/Edit, and the "Check" menu's viewer commands.
-#include <QApplication>
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QRadioButton>
