@@ -24,26 +24,3 @@ void TForm1::TestCallShow() {}
 
 [[maybe_unused]] static const bool kPendingSave = PendingFeature("RevFileSave");
 void TForm1::RevFileSave() {}
-
-// ---- manual sending and transfer control --------------------------------------------------
-
-[[maybe_unused]] static const bool kPendingManual = PendingFeature("CNCLoad");
-void TForm1::CNCLoadClick() {}
-void TForm1::PrgLoad() {}
-void TForm1::ButtonSendBlockClick() {}
-void TForm1::NCBlockSend() {}
-void TForm1::MemoTrmKeyPress(char&) {}
-void TForm1::ButtonTxClearClick() {}
-void TForm1::ButtonRxClearClick() {}
-void TForm1::RBAutoClick() {}
-void TForm1::RBManuClick() {}
-void TForm1::Button3Click() {}
-void TForm1::SetNull() {}
-void TForm1::MemoFileHide() {}
-
-// ---- the "Check" menu ---------------------------------------------------------------------
-
-[[maybe_unused]] static const bool kPendingCheck = PendingFeature("Check1");
-void TForm1::LogFile1Click() {}
-void TForm1::CNCFile1Click() {}
-void TForm1::CNCLoadinEditor1Click() {}
