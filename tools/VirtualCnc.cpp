@@ -252,7 +252,8 @@ std::vector<std::string> ListFiles(const std::string& folder) {
 }
 
 // The demonstration: the operator calls each program in DIR/calls.txt (one number a line),
-// then the machine sends back each program in DIR/send/. Received answers go to DIR/received/.
+// then the machine sends back each program in DIR/send/ ("{n}" in it becomes the cycle
+// number). Received answers go to DIR/received/.
 int Demo(Line& line, const Options& o, const std::string& dir) {
     std::vector<std::string> numbers;
     std::ifstream calls(dir + "/calls.txt");
@@ -280,6 +281,10 @@ int Demo(Line& line, const Options& o, const std::string& dir) {
             if (g_stop) break;
             std::string data;
             if (!ReadFile(dir + "/send/" + name, &data)) continue;
+            // "{n}" becomes the cycle number, so each round saves under a new name.
+            for (size_t at; (at = data.find("{n}")) != std::string::npos;) {
+                data.replace(at, 3, std::to_string(cycle + 1));
+            }
             std::cout << "virtual-cnc: sending program " << name << " (" << data.size() << " bytes)"
                       << std::endl;
             if (!line.Send(data, o)) return 1;
