@@ -1,0 +1,109 @@
+#include "config/ConfigFile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace ConfigFile {
+
+QList<QByteArray> SplitLines(const QByteArray& content) {
+    QList<QByteArray> lines;
+    qsizetype end = content.indexOf('\x1a');
+    if (end < 0) end = content.size();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < end; ++i) {
+        const char c = content[i];
+        if (c != '\n' && c != '\r') continue;
+        lines.append(content.mid(start, i - start));
+        if (c == '\r' && i + 1 < end && content[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    if (start < end) lines.append(content.mid(start, end - start));
+    return lines;
+}
+
+QByteArray LineValue(const QByteArray& line) {
+    const qsizetype eq = line.indexOf('=');
+    return eq < 0 ? line : line.mid(eq + 1);
+}
+
+QByteArray LineKey(const QByteArray& line) {
+    const qsizetype eq = line.indexOf('=');
+    return eq < 0 ? QByteArray() : line.left(eq + 1);
+}
+
+QByteArray OneLine(const QByteArray& text) {
+    QByteArray out = text;
+    out.replace("\r", "").replace("\n", "");
+    return out;
+}
+
+QByteArray ComposeLine(const QByteArray& key, const QByteArray& value) {
+    if (key.isEmpty() && value.contains('=')) return '=' + value;
+    return key + value;
+}
+
+QByteArray DefaultKey(int line) {
+    switch (line) {
+        case 5:
+            return "Extension=";
+        case 6:
+            return "LogFile=";
+        case 7:
+            return "Abrufkennung=";
+        case 8:
+            return "ProgrammEnde=";
+        case 9:
+            return "ComPort=";
+        case 10:
+            return "ProgrammKennung=";
+        case 11:
+            return "Verweilzeit=";
+        case 12:
+            return "SendePfad=";
+        case 13:
+            return "AblagePfad=";
+        default:
+            return "Zeile" + QByteArray::number(line) + '=';
+    }
+}
+
+QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& keys,
+                   const std::array<QByteArray, 21>& values, int linesRead,
+                   const QList<QByteArray>& carried) {
+    int last = linesRead;
+    for (int slot = 13; slot > last; --slot) {
+        if (!values[slot].isEmpty()) {
+            last = slot;
+            break;
+        }
+    }
+    const int total = last + static_cast<int>(carried.size());
+    QByteArray out = HeaderLine(path, total) + "\r\n";
+    for (int k = 2; k <= last; ++k) {
+        const QByteArray key = k <= linesRead ? keys[k] : DefaultKey(k);
+        out += ComposeLine(key, OneLine(values[k])) + "\r\n";
+    }
+    for (const QByteArray& line : carried) out += line + "\r\n";
+    return out;
+}
+
+QByteArray HeaderLine(const QByteArray& path, int lineCount) {
+    return path + '=' + QByteArray::number(lineCount);
+}
+
+QString BackupPath(const QString& path) {
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    const qsizetype dot = name.lastIndexOf('.');
+    // A leading dot names a hidden file, not an extension.
+    const QString base = dot > 0 ? name.left(dot) : name;
+    const QString folderPart = path.left(path.size() - name.size());
+    return folderPart + base + QStringLiteral(".bak");
+}
+
+QString FullPath(const QString& name) {
+    if (name.isEmpty()) return name;
+    return QDir::cleanPath(QDir::current().absoluteFilePath(name));
+}
+
+}  // namespace ConfigFile

@@ -1,0 +1,52 @@
+#pragma once
+// Text rules of Config.ini: a positional file, one value per line, "key=value" lines.
+// Pure functions; the readers and the options window call them, tests call them directly.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <array>
+
+namespace ConfigFile {
+
+// Splits file content into lines. A line ends at CR LF, LF or a lone CR; a Ctrl-Z (26)
+// ends the text as in old DOS files. A final line without an end still counts; a line
+// end at the very end of the content does not start another line.
+QList<QByteArray> SplitLines(const QByteArray& content);
+
+// The value of a line: everything after its first "=", or the whole line without "=".
+QByteArray LineValue(const QByteArray& line);
+
+// The key of a line: the text up to and including its first "=", empty without "=".
+QByteArray LineKey(const QByteArray& line);
+
+// A value as it can stand on one line: CR and LF removed, so that a saved file keeps
+// every value on its line number.
+QByteArray OneLine(const QByteArray& text);
+
+// One line as written: key followed by value. A line read without "=" has no key; if
+// its value now holds a "=", a leading "=" keeps the whole value the value on the next read.
+QByteArray ComposeLine(const QByteArray& key, const QByteArray& value);
+
+// The key written for a line that the loaded file did not have (a short file).
+QByteArray DefaultKey(int line);
+
+// The whole file as the options window writes it, each line ending in CR LF:
+// the header (path "=" number of lines), lines 2 to linesRead with keys[k] + values[k],
+// then the carried lines of a longer file unchanged. A file shorter than 13 lines is
+// extended up to the last of the value slots 5 to 13 that holds a value, with default
+// keys, so that no accepted value is dropped.
+QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& keys,
+                   const std::array<QByteArray, 21>& values, int linesRead,
+                   const QList<QByteArray>& carried);
+
+// The header line written by the options window: path, "=", number of lines.
+QByteArray HeaderLine(const QByteArray& path, int lineCount);
+
+// The backup name of a file: its extension replaced by ".bak" (appended when it has
+// none), in the same folder. "Config.ini" -> "Config.bak".
+QString BackupPath(const QString& path);
+
+// A name expanded to a full path against the current working directory.
+QString FullPath(const QString& name);
+
+}  // namespace ConfigFile

@@ -1,0 +1,3 @@
+#include "config/ConfigValues.h"
+
+std::array<QByteArray, ConfigSlotCount> ConfigValues;

@@ -1,0 +1,40 @@
+#pragma once
+// The transfer settings read from Config.ini, one value per line number.
+//
+// ConfigValues[k] holds the value of line k of the file (the text after the line's first
+// "="). It lives for the whole run and is written only on the GUI thread: by the start-up
+// read (TKonfiguration::ReadConfigFile), by the options window's load and by its "Data OK",
+// which makes edited values effective at once. Every user therefore reads the value at the
+// moment it needs it (for example CfgTimer() right before each dwell) and never keeps a
+// copy across events. Values are raw Windows-1252 texts; a user converts where it needs a
+// number. Reading from another thread is not allowed.
+#include <QByteArray>
+#include <array>
+
+// Slots 0 to 20; slot 0 is never written, slot 1 belongs to the header line.
+inline constexpr int ConfigSlotCount = 21;
+extern std::array<QByteArray, ConfigSlotCount> ConfigValues;
+
+// Line numbers of the values the program uses.
+namespace CfgSlot {
+inline constexpr int Ext = 5;      // extension of program files, without the point
+inline constexpr int Log = 6;      // base name of the log file
+inline constexpr int AK = 7;       // call identifier ("Abrufkennung")
+inline constexpr int PrgEnd = 8;   // program-end text (shown and saved only)
+inline constexpr int ComPort = 9;  // free text about the port, shown in the status bar
+inline constexpr int PrgAK = 10;   // program identifier, names the test call file
+inline constexpr int Timer = 11;   // dwell in milliseconds, decimal digits
+inline constexpr int Send = 12;    // folder of programs to send and of the log file
+inline constexpr int Save = 13;    // folder for received programs
+}  // namespace CfgSlot
+
+// The named values, read from the table at each call.
+inline QByteArray CfgExt() { return ConfigValues[CfgSlot::Ext]; }
+inline QByteArray CfgLog() { return ConfigValues[CfgSlot::Log]; }
+inline QByteArray CfgAK() { return ConfigValues[CfgSlot::AK]; }
+inline QByteArray CfgPrgEnd() { return ConfigValues[CfgSlot::PrgEnd]; }
+inline QByteArray CfgComPort() { return ConfigValues[CfgSlot::ComPort]; }
+inline QByteArray CfgPrgAK() { return ConfigValues[CfgSlot::PrgAK]; }
+inline QByteArray CfgTimer() { return ConfigValues[CfgSlot::Timer]; }
+inline QByteArray CfgSend() { return ConfigValues[CfgSlot::Send]; }
+inline QByteArray CfgSave() { return ConfigValues[CfgSlot::Save]; }

@@ -1,0 +1,48 @@
+#pragma once
+// Reading Config.ini at start-up, and the one bit-rate override that goes with it.
+#include <QByteArray>
+#include <QString>
+
+#include "common/Modal.h"
+#include "config/ConfigValues.h"
+
+class QPlainTextEdit;
+class QWidget;
+
+// The name of the configuration file: "Config.ini" (relative to the working directory)
+// until the user chooses another file in an open dialog; then the chosen file's full path.
+// The options window loads, checks and compares against this name.
+extern QString ConfigFileName;
+
+// Lines of Config.ini that the start-up read keeps (slots 1 to 20). Longer files are cut
+// off after line 20 and the cut is noted in the listing.
+inline constexpr int StartupMaxLines = 20;
+
+class TKonfiguration {
+  public:
+    // parent: the window that owns the message boxes and the open dialog.
+    // memoFile: the main window's MemoFile, which gets the listing (may be null).
+    explicit TKonfiguration(QWidget* parent = nullptr, QPlainTextEdit* memoFile = nullptr);
+
+    void SetMemoFile(QPlainTextEdit* memoFile) { memoFile_ = memoFile; }
+
+    // Reads ConfigFileName into ConfigValues and lists it in MemoFile. When the file is
+    // missing, the user is told and asked for another through OpenDialog; when the user
+    // cancels, a question offers to choose again. Returns false when no file was read
+    // (the user declined): ConfigValues are then unchanged (empty at start-up) and the
+    // program can go on; the options window's "Laden" can load a file later.
+    // Throws FileError when the file cannot be read; ConfigValues are then unchanged.
+    bool ReadConfigFile();
+
+    // BaudRateTable[br_009600] := 1248; the other entries stay.
+    void PatchRateTable();
+
+    // The open-file dialog for configuration files.
+    Modal::FileDialog OpenDialog;
+
+  private:
+    void ListAndStore(const QByteArray& content);
+
+    QWidget* parent_;
+    QPlainTextEdit* memoFile_;
+};

@@ -1,0 +1,66 @@
+#pragma once
+// The Linux port layer: where a COMn name leads, the probe, the exclusive open, the bit
+// rate, queue counts and the modem/line state. Nothing here knows the component.
+#include <QByteArray>
+#include <QtGlobal>
+#include <functional>
+
+namespace Port {
+
+// Folder of the per-user port map: $XDG_CONFIG_HOME/dnc-server/ports, with ~/.config in
+// place of $XDG_CONFIG_HOME when that is unset, empty or relative.
+QByteArray MapFolder();
+
+// Device used for COMn when the map has no entry for it (empty: none). See Port.cpp.
+QByteArray DefaultDevice(int port);
+
+// The map's entry "COMn" when present (a symbolic link to the device), else the default.
+QByteArray DevicePath(int port);
+
+// True when the device of COMn exists and is a tty (also when another program holds it or
+// the user lacks the permission: the port is there, its open will say why it fails).
+bool Exists(int port);
+
+// The one place that turns an errno value into words.
+QByteArray ErrnoText(int err);
+
+// Opens the device non-blocking and exclusively (flock + TIOCEXCL). Returns the
+// descriptor, or -1 with err set.
+int OpenExclusive(const QByteArray& path, int& err);
+void CloseExclusive(int fd);
+
+// Sets any bit rate through the kernel's arbitrary-rate interface (termios2, BOTHER).
+bool SetRate(int fd, quint32 rate, int& err);
+// Reads the rates back (termios2); false on failure.
+bool GetRate(int fd, quint32& inRate, quint32& outRate);
+
+// Bytes waiting in the kernel's receive / transmit queue, -1 on failure.
+int InQueue(int fd);
+int OutQueue(int fd);
+
+// Sets or clears RTS and DTR. Devices without modem lines (pseudo-terminals) are fine.
+void SetModemLine(int fd, int line, bool on);
+
+// Modem lines (TIOCM_* bits) and the kernel's line counters.
+struct TLineState {
+    int Modem = 0;
+    int Brk = 0;
+    int Frame = 0;
+    int Overrun = 0;
+    int Parity = 0;
+    int BufOverrun = 0;
+};
+
+// Reads the line state of the device; false when it has none (pseudo-terminal).
+bool ReadLineState(int fd, TLineState& state);
+
+// Event bits (EV_CTS, EV_DSR, EV_RING, EV_RLSD, EV_BREAK, EV_ERR) for the change from
+// before to now.
+quint32 LineEvents(const TLineState& before, const TLineState& now);
+
+// Test seam: a scripted device's line state in place of the ioctl reads. An empty
+// function restores the real reader.
+using TLineStateReader = std::function<bool(int fd, TLineState& state)>;
+void SetLineStateReaderForTests(TLineStateReader reader);
+
+}  // namespace Port

@@ -1,0 +1,529 @@
+#include "serial/Serial.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QMetaObject>
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "serial/Port.h"
+#include "serial/Termios.h"
+
+quint32 BaudRateTable[BaudRateCount] = {50,     110,    150,    300,    600,    1200,  2400,
+                                        4800,   9600,   14400,  19200,  38400,  56000, 57600,
+                                        115200, 128000, 230400, 256000, 460800, 921600};
+const char* const ParityNames[5] = {"none", "odd", "even", "mark", "space"};
+const char* const StopBitNames[3] = {"1", "1,5", "2"};
+
+bool PortExists[MaxPort + 1] = {};
+int PortList[MaxPort] = {};
+bool AnyPortExists = false;
+int ProbedPortCount = 0;
+
+void ProbePorts(int count) {
+    // A count outside 1..99 would index past the tables or leave a "done" probe that
+    // probed nothing.
+    if (ProbedPortCount != 0 || count <= 0) return;
+    count = std::min(count, MaxPort);
+    AnyPortExists = false;
+    int found = 0;
+    for (int n = 1; n <= count; ++n) {
+        PortExists[n] = Port::Exists(n);
+        PortList[n - 1] = 0;
+        if (PortExists[n]) PortList[found++] = n;
+        AnyPortExists = AnyPortExists || PortExists[n];
+    }
+    ProbedPortCount = count;
+}
+
+void EnsurePortsProbed(int count) {
+    if (ProbedPortCount == 0 && count > 0) ProbePorts(std::min(count, MaxPort));
+}
+
+int PortListIndex(int port) {
+    if (port < 1 || port > ProbedPortCount || !PortExists[port]) return 0;
+    for (int i = 0; i < ProbedPortCount; ++i)
+        if (PortList[i] == port) return i;
+    return 0;
+}
+
+void ResetPortProbeForTests() {
+    std::fill(std::begin(PortExists), std::end(PortExists), false);
+    std::fill(std::begin(PortList), std::end(PortList), 0);
+    AnyPortExists = false;
+    ProbedPortCount = 0;
+}
+
+bool ComputeTimeouts(quint32 baud, int recTimeOut, int trmTimeOut, TCommTimeouts& t) {
+    if (recTimeOut <= 0 && trmTimeOut <= 0) return false;
+    const quint32 m = std::max<quint32>(1, baud == 0 ? 10000 : 10000 / baud);
+    t = TCommTimeouts{};
+    if (recTimeOut > 0) {
+        t.ReadIntervalTimeout = quint32(recTimeOut);
+        t.ReadTotalTimeoutMultiplier = m;
+        t.ReadTotalTimeoutConstant = quint32(recTimeOut);
+    }
+    if (trmTimeOut > 0) {
+        t.WriteTotalTimeoutMultiplier = m;
+        t.WriteTotalTimeoutConstant = quint32(trmTimeOut);
+    }
+    return true;
+}
+
+// ---- TCustomSerial
+
+TCustomSerial::TCustomSerial(QObject* owner) : QObject(owner) {
+    ProbePorts(4);
+    for (int n = 1; n <= MaxPort; ++n)
+        if (PortExists[n]) FPortNames << QStringLiteral("COM%1").arg(n);
+    FCOMPort = 0;
+    if (AnyPortExists)
+        for (int n = 1; n <= 4; ++n)
+            if (PortExists[n]) {
+                FCOMPort = n;
+                break;
+            }
+}
+
+TCustomSerial::~TCustomSerial() = default;
+
+void TCustomSerial::SetCOMPort(int v) {
+    if (v < 0 || v > MaxPort) return;
+    FCOMPort = (AnyPortExists && v > 0 && PortExists[v]) ? v : 0;
+}
+
+QByteArray TCustomSerial::PortName(int port) { return "COM" + QByteArray::number(port); }
+
+// ---- TSerial: settings
+
+TSerial::TSerial(QObject* owner) : TCustomSerial(owner) {
+    // One transfer family on this platform: the waited one.
+    FIsWinNT = true;
+    BindClosed();
+}
+
+TSerial::~TSerial() { Close(); }
+
+void TSerial::SetActive(bool v) {
+    if (v && !FActive)
+        FActive = Open();
+    else if (!v && FActive)
+        Close();
+}
+
+void TSerial::SetParityBit(TParityBit v) {
+    FParityBit = v;
+    FParityCheck = v != none;
+}
+
+void TSerial::SetBufSizeTrm(int v) { FBufSizeTrm = std::max(v, 16); }
+
+void TSerial::SetBufSizeRec(int v) {
+    FBufSizeRec = std::max(v, 16);
+    if (FBufSizeRec < FXOffLimit) FXOffLimit = FBufSizeRec;
+    if (FXOffLimit <= FXOnLimit) FXOnLimit = FXOffLimit - 1;
+}
+
+void TSerial::SetXOffLimit(int v) {
+    if (v <= FXOnLimit) v = FXOnLimit + 1;
+    if (v > FBufSizeRec) v = FBufSizeRec;
+    FXOffLimit = v;
+}
+
+void TSerial::SetXOnLimit(int v) {
+    if (v >= FXOffLimit) v = FXOffLimit - 1;
+    if (v < 0) v = 0;
+    FXOnLimit = v;
+}
+
+// ---- Open and close
+
+bool TSerial::Open() {
+    if (FActive) return false;
+    if (FCOMPort < 1) {
+        FLastOpenError = "No port selected";
+        return false;
+    }
+    FLastOpenError.clear();
+    const QByteArray path = Port::DevicePath(FCOMPort);
+    int fd = -1;
+    auto fail = [&](const QByteArray& reason) {
+        if (fd >= 0) Port::CloseExclusive(fd);
+        FLastOpenError = reason;
+        FHandle.store(-1);
+        BindClosed();
+        FActive = false;
+        return false;
+    };
+    if (path.isEmpty()) return fail(Port::ErrnoText(ENODEV));
+    int err = 0;
+    fd = Port::OpenExclusive(path, err);
+    if (fd < 0) return fail(Port::ErrnoText(err));
+
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return fail(Port::ErrnoText(errno));
+    Termios::MakeRaw(t);
+    if (!Termios::SetDataBits(t, FDataBits))
+        return fail(QByteArray::number(FDataBits + 4) + " data bits are not supported");
+    Termios::SetParity(t, FParityBit, FParityCheck);
+    if (!Termios::SetStopBits(t, FStopBits, FDataBits))
+        return fail(QByteArray(StopBitNames[FStopBits]) + " stop bits with " +
+                    QByteArray::number(FDataBits + 4) + " data bits are not supported");
+    // The kernel has no DSR output flow control; a line that needs it would lose data.
+    if (FHandshakeDtrDsr) return fail("DTR/DSR handshake is not supported");
+    Termios::SetFlowControl(t, FHandshakeRtsCts, FHandshakeXOnXOff, FXOnChar, FXOffChar);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return fail(Port::ErrnoText(errno));
+    termios back{};
+    if (tcgetattr(fd, &back) != 0) return fail(Port::ErrnoText(errno));
+    if (Termios::CheckedCflag(back) != Termios::CheckedCflag(t))
+        return fail("The device does not support these line settings");
+    const quint32 baud = BaudRateTable[FBaudrate];
+    if (!Port::SetRate(fd, baud, err))
+        return fail(QByteArray::number(baud) + " bit/s: " + Port::ErrnoText(err));
+    if (!FHandshakeRtsCts) Port::SetModemLine(fd, TIOCM_RTS, FRTSActive);
+    Port::SetModemLine(fd, TIOCM_DTR, FDTRActive);
+
+    FTimeouts = TCommTimeouts{};
+    FTimeoutsSet = ComputeTimeouts(baud, FRecTimeOut, FTrmTimeOut, FTimeouts);
+
+    quint32 mask = 0;
+    if (OnBreak) mask |= EV_BREAK;
+    if (OnCts) mask |= EV_CTS;
+    if (OnDsr) mask |= EV_DSR;
+    if (OnError) mask |= EV_ERR;
+    if (OnRing) mask |= EV_RING;
+    if (OnDcd) mask |= EV_RLSD;
+    if (OnRxChar) mask |= EV_RXCHAR;
+    if (OnEventChar) mask |= EV_RXFLAG;
+    if (OnTxEmpty) mask |= EV_TXEMPTY;
+    FCommMask = mask;
+
+    {
+        std::lock_guard lock(FRxMutex);
+        FRxStore.clear();
+    }
+    FOpenEventChar = FEventChar;
+    FOpenEliminateNull = FEliminateNullChar;
+    FRxCap = FBufSizeRec;
+    FLost.store(false);
+    FTxPending.store(false);
+    ++FGeneration;
+    FHandle.store(fd);
+    if (mask != 0) {
+        FThread = std::make_unique<TSerThread>(this, mask);
+        static const QThread::Priority priorities[] = {
+            QThread::IdlePriority,        QThread::LowestPriority, QThread::LowPriority,
+            QThread::NormalPriority,      QThread::HighPriority,   QThread::HighestPriority,
+            QThread::TimeCriticalPriority};
+        FThread->start(priorities[std::min<int>(FThreadPriority, tpTimeCritical)]);
+    }
+    BindOpen();
+    FActive = true;
+    return true;
+}
+
+void TSerial::StopThread() {
+    if (!FThread) return;
+    FThread->RequestStop();
+    if (QThread::currentThread() == FThread.get()) {
+        // Closed from a handler on the event thread: it ends when the handler returns.
+        TSerThread* self = FThread.release();
+        connect(self, &QThread::finished, self, &QObject::deleteLater);
+        return;
+    }
+    FThread->wait();
+    FThread.reset();
+}
+
+void TSerial::Close() {
+    if (!FActive) return;
+    StopThread();
+    const int fd = FHandle.exchange(-1);
+    Port::CloseExclusive(fd);
+    {
+        std::lock_guard lock(FRxMutex);
+        FRxStore.clear();
+    }
+    BindClosed();
+    FActive = false;
+}
+
+void TSerial::BindClosed() {
+    FReadString = &TSerial::ReadStringClosed;
+    FWriteString = &TSerial::WriteStringClosed;
+    FReadBuffer = &TSerial::ReadBufferClosed;
+    FWriteBuffer = &TSerial::WriteBufferClosed;
+}
+
+void TSerial::BindOpen() {
+    if (FIsWinNT) {
+        FReadString = &TSerial::ReadStringWaited;
+        FWriteString = &TSerial::WriteStringWaited;
+        FReadBuffer = &TSerial::ReadBufferWaited;
+        FWriteBuffer = &TSerial::WriteBufferWaited;
+    } else {
+        FReadString = &TSerial::ReadStringDirect;
+        FWriteString = &TSerial::WriteStringDirect;
+        FReadBuffer = &TSerial::ReadBufferDirect;
+        FWriteBuffer = &TSerial::WriteBufferDirect;
+    }
+}
+
+// ---- Device loss
+
+void TSerial::NoteDeviceLost() {
+    if (FLost.exchange(true)) return;
+    const quint64 generation = FGeneration;
+    QMetaObject::invokeMethod(
+        this, [this, generation] { HandleDeviceLost(generation); }, Qt::QueuedConnection);
+}
+
+void TSerial::HandleDeviceLost(quint64 generation) {
+    // A report from an earlier open must not close the port opened since.
+    if (generation != FGeneration || !FActive) return;
+    Close();
+    if (OnDeviceLost) OnDeviceLost(this);
+    emit DeviceLost();
+}
+
+void TSerial::WakeThread() {
+    if (FThread) FThread->Wake();
+}
+
+// ---- Receive store
+
+int TSerial::FillRx(int cap, bool& eventChar, bool& lost) {
+    eventChar = false;
+    lost = false;
+    const int fd = FHandle.load();
+    if (fd < 0) return 0;
+    std::lock_guard lock(FRxMutex);
+    int added = 0;
+    char chunk[4096];
+    for (;;) {
+        qsizetype room = sizeof chunk;
+        if (cap >= 0) room = std::min<qsizetype>(room, cap - FRxStore.size());
+        if (room <= 0) break;
+        const ssize_t n = ::read(fd, chunk, size_t(room));
+        if (n > 0) {
+            for (ssize_t i = 0; i < n; ++i) {
+                if (FOpenEliminateNull && chunk[i] == '\0') continue;
+                if (chunk[i] == FOpenEventChar) eventChar = true;
+                FRxStore.append(chunk[i]);
+                ++added;
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // read() gives 0 on a tty only after a hang-up; EIO/ENXIO when the device is gone.
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) lost = true;
+        break;
+    }
+    return added;
+}
+
+int TSerial::TakeRx(char* buffer, int max) {
+    int n;
+    bool wasFull;
+    {
+        std::lock_guard lock(FRxMutex);
+        wasFull = FRxStore.size() >= FRxCap;
+        n = int(std::min<qsizetype>(max, FRxStore.size()));
+        if (n > 0) {
+            memcpy(buffer, FRxStore.constData(), size_t(n));
+            FRxStore.remove(0, n);
+        }
+    }
+    // The event thread stops reading while the store is full; room is back now.
+    if (wasFull && n > 0) WakeThread();
+    return n;
+}
+
+// ---- Transfers
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, -1 for none, 0 when passed.
+int MsLeft(bool hasDeadline, Clock::time_point deadline) {
+    if (!hasDeadline) return -1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : int(std::min<long long>(left, 1 << 30));
+}
+
+}  // namespace
+
+QByteArray TSerial::ReadStringClosed() { return {}; }
+int TSerial::WriteBufferClosed(const char*, int) { return 0; }
+int TSerial::ReadBufferClosed(char*, quint32) { return 0; }
+int TSerial::WriteStringClosed(const QByteArray&) { return 0; }
+
+QByteArray TSerial::ReadStringDirect() {
+    const int n = InQueueCount();
+    if (n == 0) return {};
+    QByteArray result(n, '\0');
+    // Cut to what was delivered: nobody sees bytes that were not received.
+    result.truncate(TakeRx(result.data(), n));
+    return result;
+}
+
+QByteArray TSerial::ReadStringWaited() { return ReadStringDirect(); }
+
+int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
+    const int fd = FHandle.load();
+    if (fd < 0 || count < 0) return 0;
+    const bool hasDeadline = FTimeoutsSet && (FTimeouts.WriteTotalTimeoutMultiplier != 0 ||
+                                              FTimeouts.WriteTotalTimeoutConstant != 0);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(
+                                             qint64(FTimeouts.WriteTotalTimeoutMultiplier) * count +
+                                             FTimeouts.WriteTotalTimeoutConstant);
+    int sent = 0;
+    for (;;) {
+        const ssize_t n = ::write(fd, buffer + sent, size_t(count - sent));
+        if (n > 0) sent += int(n);
+        if (sent >= count) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (errno == EIO || errno == ENXIO || errno == ENODEV) NoteDeviceLost();
+            break;
+        }
+        if (n > 0) continue;
+        if (!wait) break;
+        pollfd p{fd, POLLOUT, 0};
+        const int left = MsLeft(hasDeadline, deadline);
+        if (left == 0) break;
+        const int r = poll(&p, 1, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            NoteDeviceLost();
+            break;
+        }
+    }
+    if (sent > 0 && (FCommMask & EV_TXEMPTY)) {
+        FTxPending.store(true);
+        WakeThread();
+    }
+    return sent;
+}
+
+int TSerial::WaitedRead(char* buffer, quint32 count) {
+    const int fd = FHandle.load();
+    if (fd < 0) return 0;
+    const int want = int(std::min<quint32>(count, 1u << 30));
+    const bool timed = FTimeoutsSet && (FTimeouts.ReadTotalTimeoutMultiplier != 0 ||
+                                        FTimeouts.ReadTotalTimeoutConstant != 0 ||
+                                        FTimeouts.ReadIntervalTimeout != 0);
+    const auto total = Clock::now() + std::chrono::milliseconds(
+                                          qint64(FTimeouts.ReadTotalTimeoutMultiplier) * want +
+                                          FTimeouts.ReadTotalTimeoutConstant);
+    bool hasInterval = false;
+    Clock::time_point interval;
+    int got = 0;
+    for (;;) {
+        bool eventChar = false, lost = false;
+        FillRx(-1, eventChar, lost);
+        const int n = TakeRx(buffer + got, want - got);
+        if (n > 0 && timed && FTimeouts.ReadIntervalTimeout != 0) {
+            hasInterval = true;
+            interval = Clock::now() + std::chrono::milliseconds(FTimeouts.ReadIntervalTimeout);
+        }
+        got += n;
+        if (got >= want) break;
+        if (lost || FLost.load()) {
+            NoteDeviceLost();
+            break;
+        }
+        int left = MsLeft(timed, total);
+        if (hasInterval) {
+            const int gap = MsLeft(true, interval);
+            left = left < 0 ? gap : std::min(left, gap);
+        }
+        if (left == 0) break;
+        // The event thread may take the bytes first; then look at the store again soon.
+        if (FThread) left = left < 0 ? 50 : std::min(left, 50);
+        pollfd p{fd, POLLIN, 0};
+        const int r = poll(&p, 1, left);
+        if (r < 0 && errno != EINTR) break;
+    }
+    return got;
+}
+
+int TSerial::WriteBufferDirect(const char* buffer, int count) {
+    return WaitedWrite(buffer, count, false);
+}
+int TSerial::WriteBufferWaited(const char* buffer, int count) {
+    return WaitedWrite(buffer, count, FSyncWait.load());
+}
+int TSerial::WriteStringDirect(const QByteArray& text) {
+    return WaitedWrite(text.constData(), int(text.size()), false);
+}
+int TSerial::WriteStringWaited(const QByteArray& text) {
+    return WaitedWrite(text.constData(), int(text.size()), FSyncWait.load());
+}
+
+int TSerial::ReadBufferDirect(char* buffer, quint32 count) {
+    if (count == 0) return 0;
+    const quint32 n = FSyncWait.load() ? count : quint32(InQueueCount());
+    const quint32 want = std::min(count, n);
+    if (want == 0) return 0;
+    bool eventChar = false, lost = false;
+    FillRx(-1, eventChar, lost);
+    if (lost) NoteDeviceLost();
+    return TakeRx(buffer, int(std::min<quint32>(want, 1u << 30)));
+}
+
+int TSerial::ReadBufferWaited(char* buffer, quint32 count) {
+    if (count == 0) return 0;
+    if (!FSyncWait.load()) return ReadBufferDirect(buffer, count);
+    return WaitedRead(buffer, count);
+}
+
+int TSerial::ReadBuffer(QByteArray& buffer, quint32 count) {
+    buffer.resize(qsizetype(std::min<quint32>(count, 1u << 30)));
+    const int n = ReadBuffer(buffer.data(), quint32(buffer.size()));
+    buffer.truncate(n);
+    return n;
+}
+
+// ---- Queues
+
+void TSerial::GetQueueStatus(int& inQueue, int& outQueue) {
+    inQueue = 0;
+    outQueue = 0;
+    if (!FActive) return;
+    bool eventChar = false, lost = false;
+    FillRx(-1, eventChar, lost);
+    if (lost) NoteDeviceLost();
+    const int out = Port::OutQueue(FHandle.load());
+    std::lock_guard lock(FRxMutex);
+    inQueue = int(FRxStore.size());
+    outQueue = std::max(out, 0);
+}
+
+int TSerial::InQueueCount() {
+    int in = 0, out = 0;
+    GetQueueStatus(in, out);
+    return in;
+}
+
+bool TSerial::PurgeBuffers(bool txAbort, bool rxAbort, bool txClear, bool rxClear) {
+    if (!FActive) return false;
+    const int fd = FHandle.load();
+    bool ok = true;
+    if (txAbort || txClear) ok = tcflush(fd, TCOFLUSH) == 0 && ok;
+    if (rxAbort || rxClear) {
+        ok = tcflush(fd, TCIFLUSH) == 0 && ok;
+        std::lock_guard lock(FRxMutex);
+        FRxStore.clear();
+    }
+    WakeThread();
+    return ok;
+}

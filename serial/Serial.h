@@ -1,0 +1,409 @@
+#pragma once
+// The serial port component: the settings of one RS-232 port, the port probe, open/close,
+// the event thread and the transfer operations.
+//
+// Threads and notifications
+// -------------------------
+// While the port is open and at least one of the nine handlers was assigned at open time, a
+// TSerThread waits in poll() on the port and on a wake-up descriptor. The handler set is
+// copied at open; a handler assigned later is seen at the next open. With
+// SyncEventHandling false the handlers run on the event thread (so they must be safe to call
+// there: post to the GUI thread, never block waiting for it); with SyncEventHandling true
+// DispatchEvents runs on the thread that owns the component and the event thread waits.
+// Close() and the destructor stop the event thread and wait for its end (unless called
+// from a handler on the event thread itself), so no handler runs after Close() returns.
+//
+// Device loss
+// -----------
+// When the port hangs up or vanishes (other side of a pty closed, USB adapter pulled, I/O
+// error on a transfer) the event thread stops waiting on it at once. On the owner's thread
+// the component then closes the port (Active() becomes false, the transfers return 0 /
+// empty), calls OnDeviceLost(this) if assigned and emits the signal DeviceLost(). Bytes
+// received before the loss are reported by OnRxChar before the loss is handled. Nothing is
+// retried; the owner decides whether to open again.
+#include <QByteArray>
+#include <QObject>
+#include <QStringList>
+#include <QThread>
+#include <QtGlobal>
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+enum TBaudrate : quint8 {
+    br_000050,
+    br_000110,
+    br_000150,
+    br_000300,
+    br_000600,
+    br_001200,
+    br_002400,
+    br_004800,
+    br_009600,
+    br_014400,
+    br_019200,
+    br_038400,
+    br_056000,
+    br_057600,
+    br_115200,
+    br_128000,
+    br_230400,
+    br_256000,
+    br_460800,
+    br_921600
+};
+enum TDataBits : quint8 { db_4, db_5, db_6, db_7, db_8 };
+enum TParityBit : quint8 { none, odd, even, mark, space };
+enum TStopBits : quint8 { sb_1, sb_15, sb_2 };
+enum TThreadPriority : quint8 {
+    tpIdle,
+    tpLowest,
+    tpLower,
+    tpNormal,
+    tpHigher,
+    tpHighest,
+    tpTimeCritical
+};
+
+constexpr int BaudRateCount = 20;
+constexpr int MaxPort = 99;
+
+// Bit rate of each TBaudrate, writable: start-up may redefine an entry.
+extern quint32 BaudRateTable[BaudRateCount];
+extern const char* const ParityNames[5];
+extern const char* const StopBitNames[3];
+
+// Port probe state, process-wide, filled once.
+extern bool PortExists[MaxPort + 1];  // index = port number 1..99; [0] unused
+extern int PortList[MaxPort];         // existing ports ascending, packed from [0], rest 0
+extern bool AnyPortExists;
+extern int ProbedPortCount;  // 0: no probe has run yet
+
+void ProbePorts(int count);
+void EnsurePortsProbed(int count);
+int PortListIndex(int port);
+
+// Test-only: forget the probe so that a test can probe another port map.
+void ResetPortProbeForTests();
+
+// Event bits, in dispatch order.
+constexpr quint32 EV_RXCHAR = 0x0001;
+constexpr quint32 EV_RXFLAG = 0x0002;
+constexpr quint32 EV_TXEMPTY = 0x0004;
+constexpr quint32 EV_CTS = 0x0008;
+constexpr quint32 EV_DSR = 0x0010;
+constexpr quint32 EV_RLSD = 0x0020;
+constexpr quint32 EV_BREAK = 0x0040;
+constexpr quint32 EV_ERR = 0x0080;
+constexpr quint32 EV_RING = 0x0100;
+
+// Time-outs computed at open from the bit rate and RecTimeOut/TrmTimeOut (ms).
+struct TCommTimeouts {
+    quint32 ReadIntervalTimeout = 0;
+    quint32 ReadTotalTimeoutMultiplier = 0;
+    quint32 ReadTotalTimeoutConstant = 0;
+    quint32 WriteTotalTimeoutMultiplier = 0;
+    quint32 WriteTotalTimeoutConstant = 0;
+};
+// Returns false (and leaves t untouched) when both time-outs are 0: nothing is set then.
+bool ComputeTimeouts(quint32 baud, int recTimeOut, int trmTimeOut, TCommTimeouts& t);
+
+struct TSerialSettings {
+    bool Valid = false;
+    qint32 COMPort = 0;
+    TBaudrate Baudrate = br_009600;
+    TDataBits DataBits = db_8;
+    TParityBit ParityBit = none;
+    TStopBits StopBits = sb_1;
+    qint32 BufSizeTrm = 2048;
+    qint32 BufSizeRec = 2048;
+    bool HandshakeRtsCts = false;
+    bool HandshakeDtrDsr = false;
+    bool HandshakeXOnXOff = false;
+    bool RTSActive = false;
+    bool DTRActive = false;
+    char XOnChar = 17;
+    char XOffChar = 19;
+    qint32 XOffLimit = 1600;
+    qint32 XOnLimit = 400;
+    char ErrorChar = '?';
+    char EofChar = 26;
+    char EventChar = 13;
+    bool ContinueOnXOff = false;
+    bool UseErrorChar = false;
+    bool EliminateNullChar = false;
+    bool AbortOnError = false;
+    qint32 RecTimeOut = 0;
+    qint32 TrmTimeOut = 0;
+};
+
+class TSerial;
+class TSerThread;
+struct TSyncCall;
+using TNotifyHandler = std::function<void(TSerial*)>;
+
+class TCustomSerial : public QObject {
+    Q_OBJECT
+  public:
+    explicit TCustomSerial(QObject* owner = nullptr);
+    ~TCustomSerial() override;
+
+    int COMPort() const { return FCOMPort; }
+    void SetCOMPort(int v);
+    TThreadPriority ThreadPriority() const { return FThreadPriority; }
+    void SetThreadPriority(TThreadPriority v) { FThreadPriority = v; }
+    int BufSizeTrm() const { return FBufSizeTrm; }
+    int BufSizeRec() const { return FBufSizeRec; }
+
+    // "COM" + every port the probe found, ascending.
+    const QStringList& PortNames() const { return FPortNames; }
+    // The port's file descriptor, -1 while closed.
+    int Handle() const { return FHandle.load(); }
+
+    // "COM1".."COM99".
+    static QByteArray PortName(int port);
+
+  protected:
+    int FCOMPort = 0;
+    TThreadPriority FThreadPriority = tpNormal;
+    int FBufSizeTrm = 2048;
+    int FBufSizeRec = 2048;
+    std::atomic<int> FHandle{-1};
+    QStringList FPortNames;
+};
+
+class TSerial : public TCustomSerial {
+    Q_OBJECT
+  public:
+    explicit TSerial(QObject* owner = nullptr);
+    ~TSerial() override;
+
+    // Properties.
+    bool Active() const { return FActive; }
+    void SetActive(bool v);
+    TBaudrate Baudrate() const { return FBaudrate; }
+    void SetBaudrate(TBaudrate v) { FBaudrate = v; }
+    TDataBits DataBits() const { return FDataBits; }
+    void SetDataBits(TDataBits v) { FDataBits = v; }
+    TParityBit ParityBit() const { return FParityBit; }
+    void SetParityBit(TParityBit v);
+    TStopBits StopBits() const { return FStopBits; }
+    void SetStopBits(TStopBits v) { FStopBits = v; }
+    void SetBufSizeTrm(int v);
+    void SetBufSizeRec(int v);
+    bool HandshakeRtsCts() const { return FHandshakeRtsCts; }
+    void SetHandshakeRtsCts(bool v) { FHandshakeRtsCts = v; }
+    bool HandshakeDtrDsr() const { return FHandshakeDtrDsr; }
+    void SetHandshakeDtrDsr(bool v) { FHandshakeDtrDsr = v; }
+    bool HandshakeXOnXOff() const { return FHandshakeXOnXOff; }
+    void SetHandshakeXOnXOff(bool v) { FHandshakeXOnXOff = v; }
+    bool RTSActive() const { return FRTSActive; }
+    void SetRTSActive(bool v) { FRTSActive = v; }
+    bool DTRActive() const { return FDTRActive; }
+    void SetDTRActive(bool v) { FDTRActive = v; }
+    char XOnChar() const { return FXOnChar; }
+    void SetXOnChar(char v) { FXOnChar = v; }
+    char XOffChar() const { return FXOffChar; }
+    void SetXOffChar(char v) { FXOffChar = v; }
+    int XOffLimit() const { return FXOffLimit; }
+    void SetXOffLimit(int v);
+    int XOnLimit() const { return FXOnLimit; }
+    void SetXOnLimit(int v);
+    char ErrorChar() const { return FErrorChar; }
+    void SetErrorChar(char v) { FErrorChar = v; }
+    char EofChar() const { return FEofChar; }
+    void SetEofChar(char v) { FEofChar = v; }
+    char EventChar() const { return FEventChar; }
+    void SetEventChar(char v) { FEventChar = v; }
+    bool ParityCheck() const { return FParityCheck; }
+    bool ContinueOnXOff() const { return FContinueOnXOff; }
+    void SetContinueOnXOff(bool v) { FContinueOnXOff = v; }
+    bool UseErrorChar() const { return FUseErrorChar; }
+    void SetUseErrorChar(bool v) { FUseErrorChar = v; }
+    bool EliminateNullChar() const { return FEliminateNullChar; }
+    void SetEliminateNullChar(bool v) { FEliminateNullChar = v; }
+    bool AbortOnError() const { return FAbortOnError; }
+    void SetAbortOnError(bool v) { FAbortOnError = v; }
+    int RecTimeOut() const { return FRecTimeOut; }
+    void SetRecTimeOut(int v) { FRecTimeOut = v < 0 ? 0 : v; }
+    int TrmTimeOut() const { return FTrmTimeOut; }
+    void SetTrmTimeOut(int v) { FTrmTimeOut = v < 0 ? 0 : v; }
+    bool SyncEventHandling() const { return FSyncEventHandling.load(); }
+    void SetSyncEventHandling(bool v) { FSyncEventHandling.store(v); }
+    bool EnableEvents() const { return FEnableEvents.load(); }
+    void SetEnableEvents(bool v) { FEnableEvents.store(v); }
+    bool SyncWait() const { return FSyncWait.load(); }
+    void SetSyncWait(bool v) { FSyncWait.store(v); }
+
+    // Notification handlers; assigned = non-empty. Read at open time.
+    TNotifyHandler OnBreak, OnCts, OnDsr, OnError, OnRing, OnDcd, OnRxChar, OnEventChar, OnTxEmpty;
+    // Called on the owner's thread after a lost device closed the port.
+    TNotifyHandler OnDeviceLost;
+
+    virtual bool Open();
+    virtual void Close();
+
+    // Why the last Open() failed, in words ("Permission denied", "Device or resource
+    // busy", ...); empty after a successful open.
+    QByteArray LastOpenError() const { return FLastOpenError; }
+
+    // The four bound operations. Bytes are bytes: every value passes unchanged.
+    QByteArray ReadString() { return (this->*FReadString)(); }
+    int WriteString(const QByteArray& text) { return (this->*FWriteString)(text); }
+    int ReadBuffer(char* buffer, quint32 count) { return (this->*FReadBuffer)(buffer, count); }
+    int WriteBuffer(const char* buffer, int count) { return (this->*FWriteBuffer)(buffer, count); }
+    // Conveniences: buffer is resized to what was read.
+    int ReadBuffer(QByteArray& buffer, quint32 count);
+    int WriteBuffer(const QByteArray& buffer) {
+        return WriteBuffer(buffer.constData(), int(buffer.size()));
+    }
+
+    // The twelve implementations behind the bound operations.
+    virtual QByteArray ReadStringClosed();
+    virtual QByteArray ReadStringDirect();
+    virtual QByteArray ReadStringWaited();
+    virtual int WriteBufferClosed(const char* buffer, int count);
+    virtual int WriteBufferDirect(const char* buffer, int count);
+    virtual int WriteBufferWaited(const char* buffer, int count);
+    virtual int ReadBufferClosed(char* buffer, quint32 count);
+    virtual int ReadBufferDirect(char* buffer, quint32 count);
+    virtual int ReadBufferWaited(char* buffer, quint32 count);
+    virtual int WriteStringClosed(const QByteArray& text);
+    virtual int WriteStringDirect(const QByteArray& text);
+    virtual int WriteStringWaited(const QByteArray& text);
+
+    void GetQueueStatus(int& inQueue, int& outQueue);
+    int InQueueCount();
+    bool PurgeBuffers(bool txAbort, bool rxAbort, bool txClear, bool rxClear);
+
+    virtual void SetSettings(const TSerialSettings& settings);
+    virtual void GetSettings(TSerialSettings& settings) const;
+    virtual void SettingsToText(const TSerialSettings& settings, QByteArray& text) const;
+    virtual void TextToSettings(const QByteArray& text, TSerialSettings& settings) const;
+
+    // Introspection of the last open.
+    bool IsWinNT() const { return FIsWinNT; }
+    quint32 CommMask() const { return FCommMask; }
+    bool HasEventThread() const { return FThread != nullptr; }
+    // True when time-outs were set at the last open; t receives them.
+    bool Timeouts(TCommTimeouts& t) const {
+        t = FTimeouts;
+        return FTimeoutsSet;
+    }
+
+  signals:
+    // Emitted on the owner's thread after a lost device closed the port.
+    void DeviceLost();
+
+  private:
+    friend class TSerThread;
+
+    // Drains the port into the receive store (at most up to cap bytes held; cap < 0: no
+    // limit). Returns bytes added; eventChar tells whether EventChar was among them; lost
+    // tells whether the device hung up or failed.
+    int FillRx(int cap, bool& eventChar, bool& lost);
+    int TakeRx(char* buffer, int max);
+    int WaitedWrite(const char* buffer, int count, bool wait);
+    int WaitedRead(char* buffer, quint32 count);
+    void NoteDeviceLost();
+    Q_INVOKABLE void HandleDeviceLost(quint64 generation);
+    void WakeThread();
+    void StopThread();
+    void BindClosed();
+    void BindOpen();
+
+    bool FActive = false;
+    TBaudrate FBaudrate = br_009600;
+    TDataBits FDataBits = db_8;
+    TParityBit FParityBit = none;
+    TStopBits FStopBits = sb_1;
+    bool FHandshakeRtsCts = false;
+    bool FHandshakeDtrDsr = false;
+    bool FHandshakeXOnXOff = false;
+    bool FRTSActive = false;
+    bool FDTRActive = false;
+    char FXOnChar = 17;
+    char FXOffChar = 19;
+    int FXOffLimit = 1600;
+    int FXOnLimit = 400;
+    char FErrorChar = '?';
+    char FEofChar = 26;
+    char FEventChar = 13;
+    bool FParityCheck = false;
+    bool FContinueOnXOff = false;
+    bool FUseErrorChar = false;
+    bool FEliminateNullChar = false;
+    bool FAbortOnError = false;
+    int FRecTimeOut = 0;
+    int FTrmTimeOut = 0;
+    std::atomic<bool> FSyncEventHandling{false};
+    std::atomic<bool> FEnableEvents{true};
+    std::atomic<bool> FSyncWait{true};
+
+    bool FIsWinNT = true;
+    quint32 FCommMask = 0;
+    TCommTimeouts FTimeouts;
+    bool FTimeoutsSet = false;
+    QByteArray FLastOpenError;
+
+    // Settings captured at open that the data path uses.
+    char FOpenEventChar = 13;
+    bool FOpenEliminateNull = false;
+
+    std::mutex FRxMutex;
+    QByteArray FRxStore;
+    qsizetype FRxCap = 2048;  // the event thread stops reading when the store holds this
+    std::atomic<bool> FLost{false};
+    std::atomic<bool> FTxPending{false};  // written bytes not yet reported by EV_TXEMPTY
+    quint64 FGeneration = 0;  // counts opens, so a late loss report cannot close a new open
+
+    std::unique_ptr<TSerThread> FThread;
+
+    QByteArray (TSerial::*FReadString)() = &TSerial::ReadStringClosed;
+    int (TSerial::*FWriteString)(const QByteArray&) = &TSerial::WriteStringClosed;
+    int (TSerial::*FReadBuffer)(char*, quint32) = &TSerial::ReadBufferClosed;
+    int (TSerial::*FWriteBuffer)(const char*, int) = &TSerial::WriteBufferClosed;
+};
+
+// The event thread: waits for line and data events of the owner's port and dispatches them.
+class TSerThread : public QThread {
+    Q_OBJECT
+  public:
+    // Handlers in dispatch order: break, CTS, DSR, error, ring, DCD, RX char, event char,
+    // TX empty; copied from the owner at open.
+    static constexpr int HandlerCount = 9;
+    static const quint32 DispatchOrder[HandlerCount];
+
+    TSerThread(TSerial* owner, quint32 commMask);
+    ~TSerThread() override;
+
+    // Events that ended the last wait.
+    quint32 EventMask = 0;
+
+    // Calls the handlers for the bits of EventMask, in dispatch order.
+    void DispatchEvents();
+
+    // Sets the stop request and wakes the wait; does not wait for the end.
+    void RequestStop();
+    // Wakes the wait so that it looks at the port again (data taken, data written).
+    void Wake();
+
+  protected:
+    void run() override { Execute(); }
+    void Execute();
+
+  private:
+    using THandlers = std::array<TNotifyHandler, HandlerCount>;
+    static void Dispatch(TSerial* owner, quint32 mask, const THandlers& handlers);
+    void DispatchOnOwnerThread();
+
+    TSerial* FOwner;
+    quint32 FCommMask;
+    std::shared_ptr<const THandlers> FHandlers;
+    int FWakeFd = -1;
+    std::atomic<bool> FStop{false};
+    std::mutex FSyncMutex;
+    std::shared_ptr<TSyncCall> FSync;  // the dispatch waiting on the owner's thread
+};
