@@ -62,6 +62,8 @@ public:
     int BaudLoaded = 0;
     QByteArray RxBuffer;
     QByteArray RxPrg;
+    // An overlong transmission (no end word) goes on in "xxx.tmp" instead of RxBuffer.
+    bool RxOverflow = false;
 
     QByteArray SendFileName;
     // Lines of the program loaded for sending at indices 1..SendCount-1; index 0 unused.
@@ -129,7 +131,7 @@ public:
     void AutoSendSerial();
     void VerweilZeit();
     void ButtonTestClick();
-    void TestCallLoad();
+    bool TestCallLoad();  // false when the test call file is missing (the test ends)
     void TestCallShow();
 
     // ---- saving a received program (Unit1Save.cpp) ---------------------------------------

@@ -4,26 +4,6 @@
 #include "engine/Unit1.h"
 #include "engine/Unit1Pending.h"
 
-// ---- receive dispatcher -------------------------------------------------------------------
-
-[[maybe_unused]] static const bool kPendingReceive = PendingFeature("Serial1EventChar");
-void TForm1::Serial1EventChar() { DrainReceived(); }
-
-// ---- sending a called program -------------------------------------------------------------
-
-[[maybe_unused]] static const bool kPendingSend = PendingFeature("ButtonTest");
-void TForm1::SendPrgLoad() {}
-void TForm1::AutoSendSerial() {}
-void TForm1::VerweilZeit() {}
-void TForm1::ButtonTestClick() {}
-void TForm1::TestCallLoad() {}
-void TForm1::TestCallShow() {}
-
-// ---- saving a received program ------------------------------------------------------------
-
-[[maybe_unused]] static const bool kPendingSave = PendingFeature("RevFileSave");
-void TForm1::RevFileSave() {}
-
 // ---- manual sending and transfer control --------------------------------------------------
 
 [[maybe_unused]] static const bool kPendingManual = PendingFeature("CNCLoad");
