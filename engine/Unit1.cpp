@@ -22,6 +22,7 @@
 #include "engine/Unit1Pending.h"
 #include "engine/Unit2.h"
 #include "serial/SerAddons.h"
+#include "serial/Port.h"
 #include "serial/Serial.h"
 
 TForm1* Form1 = nullptr;
@@ -46,28 +47,23 @@ QFont PixelFont(const QString& family, int pixels, bool bold = false) {
     return font;
 }
 
-// Why an open failed, in words the operator can act on.
-QByteArray OpenFailureHint(int err, int port) {
-    switch (err) {
-        case EBUSY:
-        case EWOULDBLOCK:
-            return Ansi::Lit("Die Schnittstelle wird von einem anderen Programm benutzt. "
+// What the operator can do about a failed open, from the component's reason.
+QByteArray OpenFailureHint(const QByteArray& reason, int port) {
+    if (reason.contains("busy")) {
+        return Ansi::Lit("Die Schnittstelle wird von einem anderen Programm benutzt. "
                              "Beenden Sie das andere Programm und verbinden Sie erneut.");
-        case EACCES:
-        case EPERM:
-            return Ansi::Lit("Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
+    }
+    if (reason.contains("Permission denied")) {
+        return Ansi::Lit("Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
                              "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
                              "neu anmelden).");
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return Ansi::Lit("Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
-                             "Die Zuordnung steht in ") +
-                   Ansi::FromQString(SettingsFolder()) + "/ports/COM" + QByteArray::number(port) +
-                   ".";
-        default:
-            return {};
     }
+    if (reason.contains("No such device")) {
+        return Ansi::Lit("Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
+                         "Die Zuordnung steht in ") +
+               Port::MapFolder() + "/COM" + QByteArray::number(port) + ".";
+    }
+    return {};
 }
 
 }  // namespace
@@ -103,7 +99,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     Serial1 = new TSerial(this);
     // The window's own settings; LadeBaud replaces them from SerDemo.ini.
     Serial1->SetCOMPort(0);
-    Serial1->SetThreadPriority(QThread::NormalPriority);
+    Serial1->SetThreadPriority(tpNormal);
     Serial1->SetBaudrate(br_004800);
     Serial1->SetDataBits(db_8);
     Serial1->SetParityBit(none);
@@ -207,6 +203,7 @@ TForm1::~TForm1() {
         Serial1->OnRxChar = nullptr;
         Serial1->OnCts = nullptr;
         Serial1->OnDsr = nullptr;
+        Serial1->OnDeviceLost = nullptr;
         Serial1->SetActive(false);
     }
     if (Form1 == this) Form1 = nullptr;
@@ -382,10 +379,10 @@ QByteArray TForm1::OpenErrorText() const {
     }
     QByteArray text = Ansi::Lit("Die Schnittstelle COM") + QByteArray::number(port) +
                       Ansi::Lit(" kann nicht geöffnet werden");
-    const QByteArray reason = Ansi::FromQString(Serial1->LastOpenError());
+    const QByteArray reason = Serial1->LastOpenError();
     if (!reason.isEmpty()) text += ": " + reason;
     text += ".";
-    const QByteArray hint = OpenFailureHint(Serial1->LastOpenErrno(), port);
+    const QByteArray hint = OpenFailureHint(reason, port);
     if (!hint.isEmpty()) text += "\r" + hint;
     return text;
 }
@@ -394,7 +391,7 @@ void TForm1::DeviceLost() {
     // The device went away under an open port (adapter unplugged): show it and go to the
     // disconnected state; what was received so far stays in the memos.
     const QByteArray port = QByteArray::number(Serial1->COMPort());
-    Serial1->SetActive(false);
+    Serial1->SetActive(false);  // the component closed it already; this keeps it closed
     ButtonConnect->setText(QStringLiteral("&Verbinden"));
     SetConnectedControls(false);
     SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" getrennt: Gerät nicht mehr vorhanden"));
@@ -488,8 +485,10 @@ void TForm1::Menu_PortClick() {
 // ---- saved serial settings ----------------------------------------------------------------
 
 void TForm1::Menu_SaveClick() {
-    const TSerialSettings settings = Serial1->GetSettings();
-    const QByteArray text = Serial1->SettingsToText(settings);
+    TSerialSettings settings;
+    Serial1->GetSettings(settings);
+    QByteArray text;
+    Serial1->SettingsToText(settings, text);
     // Throws on failure: the handler guard shows why, and the success box is not shown.
     IniWriteString(SerDemoIniPath(), kSerialSection, kSerialKey, text);
     Modal::Message(this, Ansi::Lit("Die Einstellungen wurden im Windows-Verzeichnis\r"
@@ -510,7 +509,8 @@ void TForm1::LoadSerialSettings() {
         Modal::Message(this, "Es liegen keine gespeicherten Konfigurationsdaten vor!");
         return;
     }
-    const TSerialSettings settings = Serial1->TextToSettings(text);
+    TSerialSettings settings;
+    Serial1->TextToSettings(text, settings);
     if (!settings.Valid) {
         Modal::Message(this, Ansi::Lit("Die Konfigurationsdaten sind ungültig!"));
         return;
@@ -531,6 +531,8 @@ void TForm1::BindSerialEvents() {
     Serial1->OnRxChar = [this](TSerial*) { PostSerialEvent(SerialEvent::RxChar); };
     Serial1->OnCts = [this](TSerial*) { PostSerialEvent(SerialEvent::Cts); };
     Serial1->OnDsr = [this](TSerial*) { PostSerialEvent(SerialEvent::Dsr); };
+    // Already on the GUI thread; it waits like the others while a serial handler runs.
+    Serial1->OnDeviceLost = [this](TSerial*) { DeliverSerialEvent(SerialEvent::Lost); };
 }
 
 void TForm1::PostSerialEvent(SerialEvent kind) {
@@ -550,7 +552,7 @@ void TForm1::DeliverSerialEvent(SerialEvent kind) {
     InSerialHandler = true;
     for (;;) {
         int next = -1;
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < kSerialEventKinds; ++i) {
             if (Deferred[i]) {
                 next = i;
                 break;
@@ -558,6 +560,11 @@ void TForm1::DeliverSerialEvent(SerialEvent kind) {
         }
         if (next < 0) break;
         Deferred[next] = false;
+        // Bytes announced earlier may have been read by the handler that just ran.
+        if (SerialEvent(next) == SerialEvent::RxChar &&
+            (!Serial1->Active() || Serial1->InQueueCount() == 0)) {
+            continue;
+        }
         RunSerialHandler(SerialEvent(next));
     }
     InSerialHandler = false;
@@ -573,6 +580,9 @@ void TForm1::RunSerialHandler(SerialEvent kind) {
             break;
         case SerialEvent::Dsr:
             Guarded(this, "DSR", [this] { DSR(); });
+            break;
+        case SerialEvent::Lost:
+            Guarded(this, "DeviceLost", [this] { DeviceLost(); });
             break;
     }
 }

@@ -161,7 +161,9 @@ public:
     void CNCLoadinEditor1Click();
 
     // ---- serial events ------------------------------------------------------------------
-    enum class SerialEvent { RxChar, Cts, Dsr };
+    // Lost: the device went away under the open port (reported on the GUI thread).
+    enum class SerialEvent { RxChar, Cts, Dsr, Lost };
+    static constexpr int kSerialEventKinds = 4;
     // Runs on the GUI thread: runs the handler of `kind` now, or after the serial handler
     // that is running returns. Tests call it to play a notification.
     void DeliverSerialEvent(SerialEvent kind);
@@ -186,8 +188,8 @@ private:
     QByteArray OpenErrorText() const;
 
     // Set by the event thread, cleared on the GUI thread when the notification is taken.
-    std::atomic<bool> Posted[3] = {false, false, false};
-    bool Deferred[3] = {false, false, false};
+    std::atomic<bool> Posted[kSerialEventKinds] = {false, false, false, false};
+    bool Deferred[kSerialEventKinds] = {false, false, false, false};
     bool InSerialHandler = false;
 
     // Entries that arrive while LogFile waits for its missing-file box (LogFile.cpp).
