@@ -48,6 +48,8 @@ void SetBackground(QWidget* widget, const QColor& color) {
 
 QFont PixelFont(const QFont& base, int pixels, bool bold) {
     QFont font = base;
+    // MS Sans Serif is narrow; where it is missing a condensed face keeps texts in place.
+    font.setStretch(QFont::Condensed);
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;

@@ -1,0 +1,409 @@
+// The options window offscreen, driven through its buttons with a scripted modal seam.
+#include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "ConfigFixture.h"
+#include "common/Ansi.h"
+#include "common/ScriptedSeam.h"
+
+namespace {
+
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+const QColor kSilver(192, 192, 192);
+
+QColor TextColor(const QWidget* w) { return w->palette().color(QPalette::Text); }
+QColor Background(const QWidget* w) { return w->palette().color(QPalette::Base); }
+QByteArray Text(const QPlainTextEdit* memo) { return Ansi::FromQString(memo->toPlainText()); }
+
+const QByteArray kNoChange =
+    Ansi::Lit("Der File Name für die Config Datei hat sich nicht geändert. Weiter mit OK ");
+
+}  // namespace
+
+class Unit3Test : public ConfigFixture {
+  protected:
+    void SetUp() override {
+        ConfigFixture::SetUp();
+        form_ = std::make_unique<TForm3>();
+        form_->SetMainMemos(&memoFile_, &memoTrm_, &memoRec_);
+    }
+    void TearDown() override {
+        form_.reset();
+        ConfigFixture::TearDown();
+    }
+
+    QList<QPlainTextEdit*> Fields() const {
+        return {form_->TMemExt,    form_->TMemLog,     form_->MemoAK,
+                form_->MemoPrgEnd, form_->MemoComPort, form_->MemoPrgAK,
+                form_->MemoTimer,  form_->TMemSend,    form_->TMemSave};
+    }
+
+    // Open from the menu and press "Laden" on Config.ini in the working directory.
+    void OpenAndLoad(const QByteArray& content = Standard()) {
+        Write("Config.ini", content);
+        form_->ServerEinstellung1Click();
+        form_->ConfigLoad->click();
+        ASSERT_EQ(form_->CurrentState(), TForm3::State::S1);
+    }
+
+    void Unlock(ScriptedSeam& seam) {
+        seam.inputAnswers = {"9518"};
+        form_->BtChange->click();
+        ASSERT_EQ(form_->CurrentState(), TForm3::State::S2);
+    }
+
+    void Shown(std::initializer_list<QPushButton*> buttons) const {
+        for (QPushButton* b : {form_->ConfigLoad, form_->BtChange, form_->BtOK, form_->BtSave})
+            EXPECT_EQ(!b->isHidden(), std::find(buttons.begin(), buttons.end(), b) != buttons.end())
+                << b->objectName().toStdString();
+        EXPECT_FALSE(form_->TBClose->isHidden());
+    }
+
+    QPlainTextEdit memoFile_, memoTrm_, memoRec_;
+    std::unique_ptr<TForm3> form_;
+};
+
+TEST_F(Unit3Test, FormAsDesigned) {
+    EXPECT_EQ(form_->windowTitle(), QString::fromUtf8("Optionen ( Für Ini Datei ändern )"));
+    EXPECT_EQ(form_->palette().color(QPalette::Window), kSilver);
+    EXPECT_TRUE(form_->font().bold());
+    EXPECT_EQ(form_->font().pixelSize(), 11);
+    // Initial texts of the value fields.
+    const QStringList initial = {"TMemExt", "TMemLog", "MemoAK",   "M30",     "Com2",
+                                 "Prg",     "Timer",   "TMemSend", "TMemSave"};
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(Fields()[i]->toPlainText(), initial[i]);
+    EXPECT_EQ(form_->MemoConfig->toPlainText(), "Config");
+    EXPECT_TRUE(form_->MemoConfig->isReadOnly());
+    EXPECT_EQ(Background(form_->MemoConfig), kSilver);
+    // Tab order 0 to 14.
+    const QList<QWidget*> order = {form_->ConfigLoad, form_->BtChange,    form_->BtOK,
+                                   form_->BtSave,     form_->TBClose,     form_->MemoPrgEnd,
+                                   form_->MemoTimer,  form_->MemoComPort, form_->MemoConfig,
+                                   form_->MemoPrgAK,  form_->TMemExt,     form_->TMemSend,
+                                   form_->TMemSave,   form_->TMemLog,     form_->MemoAK};
+    for (int i = 0; i + 1 < order.size(); ++i) {
+        QWidget* next = order[i]->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        EXPECT_EQ(next, order[i + 1]) << order[i]->objectName().toStdString();
+    }
+    // Every control lies inside the window; the labels beside the fields do not reach them.
+    form_->show();
+    // DNC_SCREENSHOT=<file.png> keeps a picture of the window for a look by eye.
+    if (qEnvironmentVariableIsSet("DNC_SCREENSHOT"))
+        form_->grab().save(qEnvironmentVariable("DNC_SCREENSHOT"));
+    const QRect area = form_->centralWidget()->rect();
+    for (QWidget* w : form_->centralWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        EXPECT_TRUE(area.contains(w->geometry())) << w->objectName().toStdString();
+    for (QLabel* l : {form_->Label1, form_->Label9, form_->Label5, form_->Label4})
+        EXPECT_LE(l->geometry().right(), 224) << l->objectName().toStdString();
+    const QList<QAction*> items = form_->ChangeOptionen->actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text(), "Logfile Min.");
+    EXPECT_EQ(items[2]->text(), "Prg Pfad");
+    Shown({form_->ConfigLoad});
+}
+
+TEST_F(Unit3Test, OpeningShowsValuesLockedAndLoadFillsEverything) {
+    // Nine distinct values so that a field filled from a wrong slot shows.
+    for (int s = 5; s <= 13; ++s) ConfigValues[s] = "s" + QByteArray::number(s);
+    form_->ServerEinstellung1Click();
+    EXPECT_TRUE(form_->isVisible());
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_EQ(Text(Fields()[i]), "s" + QByteArray::number(5 + i));
+        EXPECT_TRUE(Fields()[i]->isReadOnly());
+        EXPECT_EQ(Background(Fields()[i]), QColor(215, 228, 242));
+    }
+
+    Write("Config.ini", Standard());
+    form_->ConfigLoad->click();
+    Shown({form_->BtChange});
+    EXPECT_EQ(TextColor(form_->BtOK), kRed);
+    EXPECT_TRUE(form_->BtSave->font().italic());
+    EXPECT_EQ(TextColor(form_->ConfigLoad), kBlue);
+    EXPECT_EQ(form_->MemoConfig->toPlainText(), Path("Config.ini"));
+    EXPECT_EQ(TextColor(form_->MemoConfig), kBlue);
+    EXPECT_EQ(Background(form_->MemoConfig), kSilver);
+    EXPECT_TRUE(form_->MemoConfig->isReadOnly());
+    EXPECT_EQ(ConfigLineCount, 13);
+    EXPECT_EQ(ConfigKeys[11], "Verweilzeit=");
+    EXPECT_EQ(Text(form_->MemoTimer), "25");
+    EXPECT_EQ(Text(form_->TMemSave), "/srv/nc/save");
+    EXPECT_EQ(TextColor(form_->MemoTimer), kBlue);
+
+    const QStringList file = memoFile_.toPlainText().split('\n');
+    ASSERT_EQ(file.size(), 1 + 3 * 12);
+    EXPECT_EQ(file.mid(0, 4), QStringList({"Config.Ini Werte", "Version=2.4", "2", "Version=2.4"}));
+    EXPECT_EQ(file.last(), "AblagePfad=/srv/nc/save");
+    EXPECT_EQ(memoTrm_.toPlainText(),
+              "Test zur Kontrolle Load\n"
+              "TMemLog      Protokoll\n"
+              "Memo AK      N9999\n"
+              "MemPrgEnd    M30\n"
+              "MemoPrgAK  TEST\n"
+              "MemoTimer    25\n"
+              "MemoComPort  COM2 9600 8N1\n"
+              "TMemExt      cnc\n"
+              "TMemSend     /srv/nc/send\n"
+              "TMemSave     /srv/nc/save");
+}
+
+TEST_F(Unit3Test, LoadWithMissingFileGoesThroughTheDialog) {
+    Write("Anders.ini", Standard());
+    form_->ServerEinstellung1Click();
+    {
+        ScriptedSeam seam;  // dialog cancelled: the file cannot be opened, state stays
+        form_->ConfigLoad->click();
+        ASSERT_EQ(seam.boxes.size(), 2);
+        EXPECT_EQ(seam.boxes[0].text, "Neuer File eingeben");
+        EXPECT_EQ(seam.boxes[1].kind, Modal::BoxKind::Error);
+        EXPECT_TRUE(seam.boxes[1].text.contains("Config.ini")) << seam.boxes[1].text.constData();
+        EXPECT_EQ(form_->CurrentState(), TForm3::State::S0);
+    }
+    ScriptedSeam seam;
+    seam.fileAnswers = {Path("Anders.ini")};
+    form_->ConfigLoad->click();
+    EXPECT_EQ(seam.fileDialogs.size(), 1);
+    EXPECT_EQ(ConfigFileName, Path("Anders.ini"));
+    EXPECT_EQ(CfgAK(), "N9999");
+    EXPECT_EQ(form_->CurrentState(), TForm3::State::S1);
+    // The dialog branch leaves the path editable.
+    EXPECT_FALSE(form_->MemoConfig->isReadOnly());
+    EXPECT_EQ(TextColor(form_->MemoConfig), kBlue);
+}
+
+TEST_F(Unit3Test, WrongPasswordsHideTheWindowAndUnlockNothing) {
+    struct Row {
+        const char* name;
+        QList<QByteArray> answers;
+    };
+    const Row rows[] = {
+        {"wrong twice", {"1234", "", "9519", "95189"}},
+        {"cancel counts as wrong", {"\x1b", "\x1b", "\x1b", "\x1b"}},
+        {"exact comparison", {" 9518", "9518 ", "9518\t", "*9518"}},
+    };
+    for (const Row& row : rows) {
+        OpenAndLoad();
+        ScriptedSeam seam;
+        seam.inputAnswers = row.answers;
+        form_->BtChange->click();
+        ASSERT_EQ(seam.inputs.size(), 4) << row.name;
+        EXPECT_EQ(seam.inputs[0].prompt, "Bitte Password eingeben");
+        EXPECT_EQ(seam.inputs[1].prompt, "Password war falsch bitte erneut eingeben");
+        EXPECT_EQ(seam.inputs[2].prompt, "Bitte Password eingeben");
+        for (const auto& input : seam.inputs) {
+            EXPECT_EQ(input.caption, "Password Abfrage");
+            EXPECT_EQ(input.initial, "******");
+        }
+        EXPECT_FALSE(form_->isVisible()) << row.name;
+        EXPECT_EQ(form_->CurrentState(), TForm3::State::S1);
+        Shown({form_->BtChange});
+        for (QPlainTextEdit* f : Fields()) EXPECT_TRUE(f->isReadOnly()) << row.name;
+        EXPECT_EQ(TextColor(form_->MemoAK), kRed);
+    }
+}
+
+TEST_F(Unit3Test, RightPasswordUnlocksAtEitherAttempt) {
+    const QList<QList<QByteArray>> scripts = {
+        {"9518"}, {"x", "9518"}, {"x", "\x1b", "9518"}, {"x", "y", "z", "9518"}};
+    for (const auto& script : scripts) {
+        OpenAndLoad();
+        ScriptedSeam seam;
+        seam.inputAnswers = script;
+        form_->BtChange->click();
+        EXPECT_EQ(seam.inputs.size(), script.size());
+        EXPECT_EQ(form_->CurrentState(), TForm3::State::S2);
+        Shown({form_->BtOK});
+        for (QPlainTextEdit* f : Fields()) {
+            EXPECT_FALSE(f->isReadOnly());
+            EXPECT_EQ(Background(f), QColor(255, 255, 255));
+        }
+        EXPECT_EQ(ValuesSnapshot,
+                  "cncProtokollN9999M30COM2 9600 8N1TEST25/srv/nc/send/srv/nc/save");
+    }
+}
+
+TEST_F(Unit3Test, DataOkColoursAndChangeFlag) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->BtOK->click();
+    for (QPlainTextEdit* f : Fields()) {
+        EXPECT_EQ(TextColor(f), kBlue);
+        EXPECT_TRUE(f->isReadOnly());
+        EXPECT_EQ(Background(f), kSilver);
+    }
+    EXPECT_EQ(form_->ValuesChanged, 0);
+    EXPECT_EQ(form_->CurrentState(), TForm3::State::S3);
+    Shown({form_->BtSave});
+
+    // Only the dwell edited (with a pasted line break): it turns red and the engine's
+    // next read of CfgTimer gets it at once, with nothing saved.
+    form_->ServerEinstellung1Click();
+    form_->ConfigLoad->click();
+    Unlock(seam);
+    form_->MemoTimer->setPlainText("4\n0");
+    form_->BtOK->click();
+    EXPECT_EQ(CfgTimer(), "40");
+    EXPECT_EQ(Text(form_->MemoTimer), "40");
+    for (QPlainTextEdit* f : Fields())
+        EXPECT_EQ(TextColor(f), f == form_->MemoTimer ? kRed : kBlue);
+    EXPECT_EQ(form_->ValuesChanged, 1);
+    EXPECT_EQ(Read("Config.ini"), Standard());
+
+    // Text moved between two neighbouring fields still counts as a change.
+    form_->ServerEinstellung1Click();
+    form_->ConfigLoad->click();
+    Unlock(seam);
+    form_->TMemExt->setPlainText("cncP");
+    form_->TMemLog->setPlainText("rotokoll");
+    form_->BtOK->click();
+    EXPECT_EQ(form_->ValuesChanged, 1);
+}
+
+TEST_F(Unit3Test, SaveWithChangedValuesWritesOnceWithBackup) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->MemoTimer->setPlainText("40");
+    form_->BtOK->click();
+    form_->BtSave->click();
+
+    EXPECT_EQ(seam.BoxTexts(), QList<QByteArray>{kNoChange});
+    EXPECT_EQ(Read("Config.bak"), Standard());
+    QByteArray expected = Standard();
+    expected.replace("C:\\Quelmar\\Config.ini=13", Ansi::FromQString(Path("Config.ini")) + "=13");
+    expected.replace("Verweilzeit=25", "Verweilzeit=40");
+    EXPECT_EQ(Read("Config.ini"), expected);  // 13 lines, keys kept, new header
+    EXPECT_EQ(memoFile_.toPlainText(), "Config.Ini Werte sichern");
+    EXPECT_TRUE(
+        memoRec_.toPlainText().startsWith("Test zur Kontrolle Save\nTMemLog      Protokoll"));
+    EXPECT_EQ(form_->CurrentState(), TForm3::State::S4);
+    Shown({});
+    EXPECT_EQ(ConfigFileName, "Config.ini");
+}
+
+TEST_F(Unit3Test, SaveWithNothingChangedWritesNothing) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->BtOK->click();
+    form_->BtSave->click();
+    EXPECT_EQ(seam.BoxTexts(), QList<QByteArray>{kNoChange});
+    EXPECT_EQ(Read("Config.ini"), Standard());
+    EXPECT_FALSE(QFile::exists(Path("Config.bak")));
+}
+
+TEST_F(Unit3Test, SaveUnderANewPath) {
+    for (const bool changeValues : {false, true}) {
+        OpenAndLoad();
+        ScriptedSeam seam;
+        Unlock(seam);
+        if (changeValues) form_->TMemExt->setPlainText("ngc");
+        form_->BtOK->click();
+        const QString target = Path(changeValues ? "neu2.ini" : "neu1.ini");
+        form_->MemoConfig->setPlainText(target);
+        EXPECT_EQ(TextColor(form_->MemoConfig), kRed);
+        EXPECT_FALSE(form_->MemoConfig->isReadOnly());
+        form_->BtSave->click();
+
+        EXPECT_TRUE(seam.boxes.isEmpty());
+        const QByteArray written = Read(QFileInfo(target).fileName());
+        EXPECT_TRUE(written.startsWith(Ansi::FromQString(target) + "=13\r\n"));
+        EXPECT_TRUE(written.contains(changeValues ? "Extension=ngc\r\n" : "Extension=cnc\r\n"));
+        // Written twice when values changed too: the backup then holds the first write.
+        EXPECT_EQ(QFile::exists(Path(changeValues ? "neu2.bak" : "neu1.bak")), changeValues);
+        if (changeValues) {
+            EXPECT_EQ(Read("neu2.bak"), written);
+        }
+        EXPECT_EQ(Read("Config.ini"), Standard());
+        EXPECT_EQ(ConfigFileName, "Config.ini");
+    }
+}
+
+TEST_F(Unit3Test, SaveKeepsAnOlderBackupAndReportsUnwritableTargets) {
+    Write("Config.bak", "alt");
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->MemoComPort->setPlainText("COM1");
+    form_->BtOK->click();
+    form_->BtSave->click();
+    EXPECT_EQ(Read("Config.bak"), "alt");
+    EXPECT_TRUE(Read("Config.ini").contains("ComPort=COM1\r\n"));
+
+    // A folder that does not exist: an error naming the path; nothing moved.
+    form_->ServerEinstellung1Click();
+    form_->ConfigLoad->click();
+    Unlock(seam);
+    form_->BtOK->click();
+    form_->MemoConfig->setPlainText(Path("fehlt/Config.ini"));
+    seam.boxes.clear();
+    form_->BtSave->click();
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Error);
+    EXPECT_TRUE(seam.boxes[0].text.contains(Ansi::FromQString(Path("fehlt/Config.ini"))))
+        << seam.boxes[0].text.constData();
+    EXPECT_TRUE(Read("Config.ini").contains("ComPort=COM1\r\n"));
+}
+
+TEST_F(Unit3Test, SaveWithoutFileOrWithoutLoad) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->BtOK->click();
+    QFile::remove(Path("Config.ini"));
+    form_->BtSave->click();
+    EXPECT_EQ(seam.BoxTexts(), QList<QByteArray>{"Neuer File eingeben"});
+    EXPECT_FALSE(QFile::exists(Path("Config.ini")));
+    EXPECT_EQ(form_->CurrentState(), TForm3::State::S4);
+
+    // Nothing loaded yet: a message, then a load; no file moved or written.
+    Write("Config.ini", Standard());
+    ConfigLineCount = 0;
+    seam.boxes.clear();
+    form_->SaveOptionsFile(Path("Config.ini"));
+    EXPECT_EQ(seam.BoxTexts(),
+              QList<QByteArray>{"Zuest Config laden und dann nochmals speichern "});
+    EXPECT_EQ(ConfigLineCount, 13);
+    EXPECT_EQ(Read("Config.ini"), Standard());
+    EXPECT_FALSE(QFile::exists(Path("Config.bak")));
+}
+
+TEST_F(Unit3Test, LongFileKeepsItsLaterLinesWhenWrittenBack) {
+    QByteArray content = Standard();
+    for (int k = 14; k <= 17; ++k) content += "Zusatz" + QByteArray::number(k) + "=x\r\n";
+    ConfigValues[16] = "vom Start";
+    OpenAndLoad(content);
+    EXPECT_EQ(ConfigLineCount, 15);
+    EXPECT_EQ(ConfigValues[16], "vom Start");
+    EXPECT_TRUE(memoFile_.toPlainText().endsWith(
+        QString::fromUtf8("Zeilen 16 bis 17 werden unverändert übernommen")));
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->TMemLog->setPlainText("Neu");
+    form_->BtOK->click();
+    form_->BtSave->click();
+    const QList<QByteArray> lines = Read("Config.ini").split('\n');
+    ASSERT_EQ(lines.size(), 18);
+    EXPECT_TRUE(lines[0].endsWith("=17\r"));
+    EXPECT_EQ(lines[5], "LogFile=Neu\r");
+    EXPECT_EQ(lines[15], "Zusatz16=x\r");
+    EXPECT_EQ(lines[16], "Zusatz17=x\r");
+}
+
+TEST_F(Unit3Test, EndClearsTheMainMemosAndHides) {
+    OpenAndLoad();
+    memoRec_.setPlainText("empfangen");
+    ASSERT_FALSE(memoFile_.toPlainText().isEmpty());
+    form_->TBClose->click();
+    EXPECT_TRUE(memoFile_.toPlainText().isEmpty());
+    EXPECT_TRUE(memoTrm_.toPlainText().isEmpty());
+    EXPECT_TRUE(memoRec_.toPlainText().isEmpty());
+    EXPECT_FALSE(form_->isVisible());
+    EXPECT_EQ(form_->CurrentState(), TForm3::State::S0);
+    form_->ServerEinstellung1Click();
+    Shown({form_->ConfigLoad});
+}
