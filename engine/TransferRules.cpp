@@ -14,6 +14,11 @@
 
 namespace TransferRules {
 
+qsizetype& ReceiveLimit() {
+    static qsizetype limit = 64 * 1024 * 1024;
+    return limit;
+}
+
 bool HasEndWord(const QByteArray& text) {
     const QByteArray upper = text.toUpper();
     return upper.contains("M30") || upper.contains("M02");

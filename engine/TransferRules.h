@@ -7,8 +7,9 @@
 
 namespace TransferRules {
 
-// A transmission may not grow without bound when the machine never sends its end word.
-inline constexpr qsizetype kMaxReceiveBytes = 64 * 1024 * 1024;
+// A transmission may not grow without bound when the machine never sends its end word:
+// 64 MiB, far above any NC program. Tests lower it.
+qsizetype& ReceiveLimit();
 
 // A call is only recognised when the read that ends it holds more than this many characters.
 inline constexpr int kCallThreshold = 15;

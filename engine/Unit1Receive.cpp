@@ -38,14 +38,14 @@ void TForm1::Serial1EventChar() {
     const bool endFlag = EndWordInRead(RxBuffer, chunk);
 
     // 4. Collect; a transmission without end may not grow memory without bound.
-    if (!RxOverflow && RxBuffer.size() + chunk.size() > kMaxReceiveBytes) {
+    if (!RxOverflow && RxBuffer.size() + chunk.size() > ReceiveLimit()) {
         WriteFileAtomic(kTempFile, RxBuffer + chunk);
         RxBuffer.clear();
         RxPrg.clear();
         RxOverflow = true;
         AppendLine(MemoFile, Ansi::Lit("Empfang ohne Programmende über ") +
-                                 Num(kMaxReceiveBytes / (1024 * 1024)) +
-                                 Ansi::Lit(" MiB: Empfangenes steht in xxx.tmp, wird dort "
+                                 Num(ReceiveLimit()) +
+                                 Ansi::Lit(" Zeichen: Empfangenes steht in xxx.tmp, wird dort "
                                            "fortgesetzt und nicht gespeichert"));
     } else if (RxOverflow) {
         AppendFileSynced(kTempFile, chunk);
