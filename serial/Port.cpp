@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -102,6 +103,13 @@ void CloseExclusive(int fd) {
     if (fd < 0) return;
     ioctl(fd, TIOCNXCL);
     close(fd);  // also releases the flock
+}
+
+bool IsPseudoTerminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;  // UNIX98 pty slaves
 }
 
 int InQueue(int fd) {

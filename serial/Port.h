@@ -29,6 +29,9 @@ QByteArray ErrnoText(int err);
 int OpenExclusive(const QByteArray& path, int& err);
 void CloseExclusive(int fd);
 
+// True for the slave side of a pseudo-terminal: it always runs 8 data bits, no parity.
+bool IsPseudoTerminal(int fd);
+
 // Sets any bit rate through the kernel's arbitrary-rate interface (termios2, BOTHER).
 bool SetRate(int fd, quint32 rate, int& err);
 // Reads the rates back (termios2); false on failure.

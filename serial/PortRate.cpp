@@ -10,6 +10,25 @@ extern "C" int ioctl(int fd, unsigned long request, ...);
 
 namespace Port {
 
+namespace {
+
+// The Bnnn code of a standard rate, so that every tool shows it; BOTHER for the others.
+unsigned StandardCode(quint32 rate) {
+    static const struct {
+        quint32 rate;
+        unsigned code;
+    } codes[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},
+                 {150, B150},       {200, B200},       {300, B300},       {600, B600},
+                 {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+                 {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+                 {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& c : codes)
+        if (c.rate == rate) return c.code;
+    return BOTHER;
+}
+
+}  // namespace
+
 bool SetRate(int fd, quint32 rate, int& err) {
     struct termios2 t {};
     if (rate == 0) {
@@ -22,7 +41,7 @@ bool SetRate(int fd, quint32 rate, int& err) {
     }
     // Input rate bits cleared: the input runs at the output rate.
     t.c_cflag &= ~(CBAUD | CIBAUD);
-    t.c_cflag |= BOTHER;
+    t.c_cflag |= StandardCode(rate);
     t.c_ispeed = rate;
     t.c_ospeed = rate;
     if (ioctl(fd, TCSETS2, &t) != 0) {

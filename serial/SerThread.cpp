@@ -30,6 +30,9 @@ TSerThread::TSerThread(TSerial* owner, quint32 commMask)
     FHandlers = std::make_shared<const THandlers>(
         THandlers{owner->OnBreak, owner->OnCts, owner->OnDsr, owner->OnError, owner->OnRing,
                   owner->OnDcd, owner->OnRxChar, owner->OnEventChar, owner->OnTxEmpty});
+    // Read here, on the opening thread: a change right after the open is a change.
+    constexpr quint32 lineBits = EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_BREAK | EV_ERR;
+    FWatchLine = (commMask & lineBits) && Port::ReadLineState(owner->Handle(), FLineAtOpen);
 }
 
 TSerThread::~TSerThread() {
@@ -105,9 +108,8 @@ void TSerThread::DispatchOnOwnerThread() {
 
 void TSerThread::Execute() {
     const int fd = FOwner->Handle();
-    constexpr quint32 lineBits = EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_BREAK | EV_ERR;
-    Port::TLineState before;
-    bool watchLine = (FCommMask & lineBits) && Port::ReadLineState(fd, before);
+    Port::TLineState before = FLineAtOpen;
+    bool watchLine = FWatchLine;
     while (!FStop.load()) {
         bool full;
         {
@@ -137,6 +139,7 @@ void TSerThread::Execute() {
             if (eventChar) events |= EV_RXFLAG;
             lost = lost || failed;
         }
+        events |= FOwner->FRxUnseen.exchange(0);
         if (watchLine) {
             Port::TLineState now;
             if (Port::ReadLineState(fd, now)) {

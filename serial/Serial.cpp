@@ -180,7 +180,9 @@ bool TSerial::Open() {
     if (tcsetattr(fd, TCSANOW, &t) != 0) return fail(Port::ErrnoText(errno));
     termios back{};
     if (tcgetattr(fd, &back) != 0) return fail(Port::ErrnoText(errno));
-    if (Termios::CheckedCflag(back) != Termios::CheckedCflag(t))
+    // A pseudo-terminal has no wire: it keeps 8 data bits and no parity whatever is asked.
+    const tcflag_t ignored = Port::IsPseudoTerminal(fd) ? (CSIZE | PARENB) : 0;
+    if ((Termios::CheckedCflag(back) & ~ignored) != (Termios::CheckedCflag(t) & ~ignored))
         return fail("The device does not support these line settings");
     const quint32 baud = BaudRateTable[FBaudrate];
     if (!Port::SetRate(fd, baud, err))
@@ -212,6 +214,7 @@ bool TSerial::Open() {
     FRxCap = FBufSizeRec;
     FLost.store(false);
     FTxPending.store(false);
+    FRxUnseen.store(0);
     ++FGeneration;
     FHandle.store(fd);
     if (mask != 0) {
@@ -320,11 +323,37 @@ int TSerial::FillRx(int cap, bool& eventChar, bool& lost) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        // read() gives 0 on a tty only after a hang-up; EIO/ENXIO when the device is gone.
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) lost = true;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            lost = true;  // EIO, ENXIO: the device is gone
+        } else if (n == 0) {
+            // With VMIN = VTIME = 0 an empty queue reads as 0 too: only a hang-up tells.
+            pollfd p{fd, 0, 0};
+            lost = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+        }
         break;
     }
     return added;
+}
+
+int TSerial::DrainRx(TRxFill& fill) {
+    bool eventChar = false, lost = false;
+    fill.Added += FillRx(-1, eventChar, lost);
+    fill.EventChar = fill.EventChar || eventChar;
+    if (lost) NoteDeviceLost();
+    std::lock_guard lock(FRxMutex);
+    return int(FRxStore.size());
+}
+
+void TSerial::NotifyUnread(const TRxFill& fill) {
+    if (fill.Added == 0 || !FThread) return;
+    {
+        std::lock_guard lock(FRxMutex);
+        if (FRxStore.isEmpty()) return;
+    }
+    // Bytes this call took from the kernel and left in the store arrived unseen by the
+    // event thread: it reports them as it would have.
+    FRxUnseen.fetch_or(EV_RXCHAR | (fill.EventChar ? EV_RXFLAG : 0));
+    WakeThread();
 }
 
 int TSerial::TakeRx(char* buffer, int max) {
@@ -366,11 +395,13 @@ int TSerial::ReadBufferClosed(char*, quint32) { return 0; }
 int TSerial::WriteStringClosed(const QByteArray&) { return 0; }
 
 QByteArray TSerial::ReadStringDirect() {
-    const int n = InQueueCount();
+    TRxFill fill;
+    const int n = DrainRx(fill);
     if (n == 0) return {};
     QByteArray result(n, '\0');
     // Cut to what was delivered: nobody sees bytes that were not received.
     result.truncate(TakeRx(result.data(), n));
+    NotifyUnread(fill);
     return result;
 }
 
@@ -427,9 +458,9 @@ int TSerial::WaitedRead(char* buffer, quint32 count) {
     bool hasInterval = false;
     Clock::time_point interval;
     int got = 0;
+    TRxFill fill;
     for (;;) {
-        bool eventChar = false, lost = false;
-        FillRx(-1, eventChar, lost);
+        DrainRx(fill);
         const int n = TakeRx(buffer + got, want - got);
         if (n > 0 && timed && FTimeouts.ReadIntervalTimeout != 0) {
             hasInterval = true;
@@ -437,10 +468,7 @@ int TSerial::WaitedRead(char* buffer, quint32 count) {
         }
         got += n;
         if (got >= want) break;
-        if (lost || FLost.load()) {
-            NoteDeviceLost();
-            break;
-        }
+        if (FLost.load()) break;
         int left = MsLeft(timed, total);
         if (hasInterval) {
             const int gap = MsLeft(true, interval);
@@ -453,6 +481,7 @@ int TSerial::WaitedRead(char* buffer, quint32 count) {
         const int r = poll(&p, 1, left);
         if (r < 0 && errno != EINTR) break;
     }
+    NotifyUnread(fill);
     return got;
 }
 
@@ -471,13 +500,13 @@ int TSerial::WriteStringWaited(const QByteArray& text) {
 
 int TSerial::ReadBufferDirect(char* buffer, quint32 count) {
     if (count == 0) return 0;
-    const quint32 n = FSyncWait.load() ? count : quint32(InQueueCount());
+    TRxFill fill;
+    const int queued = DrainRx(fill);
+    const quint32 n = FSyncWait.load() ? count : quint32(queued);
     const quint32 want = std::min(count, n);
-    if (want == 0) return 0;
-    bool eventChar = false, lost = false;
-    FillRx(-1, eventChar, lost);
-    if (lost) NoteDeviceLost();
-    return TakeRx(buffer, int(std::min<quint32>(want, 1u << 30)));
+    const int got = want == 0 ? 0 : TakeRx(buffer, int(std::min<quint32>(want, 1u << 30)));
+    NotifyUnread(fill);
+    return got;
 }
 
 int TSerial::ReadBufferWaited(char* buffer, quint32 count) {
@@ -499,13 +528,10 @@ void TSerial::GetQueueStatus(int& inQueue, int& outQueue) {
     inQueue = 0;
     outQueue = 0;
     if (!FActive) return;
-    bool eventChar = false, lost = false;
-    FillRx(-1, eventChar, lost);
-    if (lost) NoteDeviceLost();
-    const int out = Port::OutQueue(FHandle.load());
-    std::lock_guard lock(FRxMutex);
-    inQueue = int(FRxStore.size());
-    outQueue = std::max(out, 0);
+    TRxFill fill;
+    inQueue = DrainRx(fill);
+    NotifyUnread(fill);
+    outQueue = std::max(Port::OutQueue(FHandle.load()), 0);
 }
 
 int TSerial::InQueueCount() {

@@ -32,6 +32,8 @@
 #include <memory>
 #include <mutex>
 
+#include "serial/Port.h"
+
 enum TBaudrate : quint8 {
     br_000050,
     br_000110,
@@ -305,6 +307,14 @@ class TSerial : public TCustomSerial {
     // tells whether the device hung up or failed.
     int FillRx(int cap, bool& eventChar, bool& lost);
     int TakeRx(char* buffer, int max);
+    // Owner-side reads: drain the kernel into the store (returns what it holds), then
+    // report bytes left unread to the event thread.
+    struct TRxFill {
+        int Added = 0;
+        bool EventChar = false;
+    };
+    int DrainRx(TRxFill& fill);
+    void NotifyUnread(const TRxFill& fill);
     int WaitedWrite(const char* buffer, int count, bool wait);
     int WaitedRead(char* buffer, quint32 count);
     void NoteDeviceLost();
@@ -356,7 +366,9 @@ class TSerial : public TCustomSerial {
     QByteArray FRxStore;
     qsizetype FRxCap = 2048;  // the event thread stops reading when the store holds this
     std::atomic<bool> FLost{false};
-    std::atomic<bool> FTxPending{false};  // written bytes not yet reported by EV_TXEMPTY
+    std::atomic<bool> FTxPending{false};
+    std::atomic<quint32> FRxUnseen{0};  // receive events for bytes an owner read drained  //
+                                        // written bytes not yet reported by EV_TXEMPTY
     quint64 FGeneration = 0;  // counts opens, so a late loss report cannot close a new open
 
     std::unique_ptr<TSerThread> FThread;
@@ -403,6 +415,8 @@ class TSerThread : public QThread {
     quint32 FCommMask;
     std::shared_ptr<const THandlers> FHandlers;
     int FWakeFd = -1;
+    bool FWatchLine = false;       // the device has modem lines and a handler wants them
+    Port::TLineState FLineAtOpen;  // modem bits and line counters at open
     std::atomic<bool> FStop{false};
     std::mutex FSyncMutex;
     std::shared_ptr<TSyncCall> FSync;  // the dispatch waiting on the owner's thread

@@ -9,6 +9,10 @@ void MakeRaw(termios& t) {
     t.c_cflag &= ~(CRTSCTS | CMSPAR | CSTOPB);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
+    // A standard rate as placeholder: an arbitrary rate left from an earlier open cannot
+    // pass through tcsetattr. The real rate follows through the arbitrary-rate interface.
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
 }
 
 bool SetDataBits(termios& t, TDataBits bits) {

@@ -1,0 +1,237 @@
+// The event thread: dispatch, coalescing, close, hang-up and modem lines.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "serial/Port.h"
+#include "serial/Serial.h"
+#include "tests/serial/PtyPortMap.h"
+
+namespace {
+
+// Names of the handlers called, in order, from whatever thread.
+struct CallLog {
+    std::mutex mutex;
+    std::vector<std::string> names;
+    std::vector<bool> onGuiThread;
+    TNotifyHandler Handler(std::string name) {
+        return [this, name](TSerial*) {
+            std::lock_guard lock(mutex);
+            names.push_back(name);
+            onGuiThread.push_back(QThread::currentThread() == qApp->thread());
+        };
+    }
+    size_t Count() {
+        std::lock_guard lock(mutex);
+        return names.size();
+    }
+    std::vector<std::string> Names() {
+        std::lock_guard lock(mutex);
+        return names;
+    }
+};
+
+class EventTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_GE(master, 0);
+        serial.SetCOMPort(3);
+    }
+    void TearDown() override { Port::SetLineStateReaderForTests({}); }
+    PtyPortMap map;
+    int master = map.AddPty(3);  // before the component probes
+    TSerial serial;
+    CallLog log;
+};
+
+TEST_F(EventTest, MaskFollowsTheAssignedHandlers) {
+    serial.OnRxChar = log.Handler("rx");
+    ASSERT_TRUE(serial.Open());
+    EXPECT_EQ(serial.CommMask(), EV_RXCHAR);
+    EXPECT_TRUE(serial.HasEventThread());
+    serial.Close();
+    serial.OnCts = log.Handler("cts");
+    serial.OnDsr = log.Handler("dsr");
+    ASSERT_TRUE(serial.Open());
+    EXPECT_EQ(serial.CommMask(), 0x19u);  // the main window's set
+}
+
+TEST_F(EventTest, ReceivedBytesCallOnRxCharAndEventChar) {
+    serial.SetEventChar('\n');
+    serial.OnRxChar = log.Handler("rx");
+    serial.OnEventChar = log.Handler("flag");
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(3, "G01");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 1; }));
+    EXPECT_EQ(log.Names()[0], "rx");
+    EXPECT_FALSE(log.onGuiThread[0]);  // asynchronous: on the event thread
+    EXPECT_EQ(serial.ReadString(), "G01");
+    map.WriteMaster(3, "M30\n");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 3; }));
+    EXPECT_EQ(log.Names()[1], "rx");
+    EXPECT_EQ(log.Names()[2], "flag");
+}
+
+TEST_F(EventTest, BytesArrivingDuringAHandlerAreCoalesced) {
+    std::atomic<bool> release{false};
+    std::atomic<int> calls{0};
+    serial.OnRxChar = [&](TSerial*) {
+        if (calls++ == 0)
+            while (!release) QThread::msleep(1);
+    };
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(3, "x");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return calls == 1; }));
+    for (int i = 0; i < 30; ++i) map.WriteMaster(3, "y");
+    QThread::msleep(100);  // let the bytes reach the line discipline
+    release = true;
+    QByteArray got;
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] {
+        got += serial.ReadString();
+        return got.size() >= 31;
+    }));
+    EXPECT_EQ(got, "x" + QByteArray(30, 'y'));
+    EXPECT_LE(calls.load(), 3);  // not one call per byte
+}
+
+TEST_F(EventTest, CloseEndsTheThreadWithoutAHandlerCall) {
+    serial.OnRxChar = log.Handler("rx");
+    serial.OnCts = log.Handler("cts");
+    serial.OnTxEmpty = log.Handler("tx");
+    ASSERT_TRUE(serial.Open());
+    serial.Close();
+    EXPECT_FALSE(serial.HasEventThread());
+    map.WriteMaster(3, "late");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log.Count(), 0u);
+}
+
+TEST_F(EventTest, HandlerAssignedAfterOpenWaitsForTheNextOpen) {
+    serial.OnCts = log.Handler("cts");
+    ASSERT_TRUE(serial.Open());
+    serial.OnRxChar = log.Handler("rx");
+    map.WriteMaster(3, "abc");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return serial.InQueueCount() == 3; }));
+    EXPECT_EQ(log.Count(), 0u);
+    serial.Close();
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(3, "d");
+    EXPECT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() == 1; }));
+}
+
+TEST_F(EventTest, DisabledEventsAreDroppedNotReplayed) {
+    serial.OnRxChar = log.Handler("rx");
+    serial.SetEnableEvents(false);
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(3, "abc");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return serial.InQueueCount() == 3; }));
+    EXPECT_EQ(log.Count(), 0u);
+    serial.SetEnableEvents(true);
+    map.WriteMaster(3, "d");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 1; }));
+    EXPECT_EQ(serial.ReadString(), "abcd");
+}
+
+TEST_F(EventTest, SyncEventHandlingRunsOnTheOwnersThread) {
+    serial.SetSyncEventHandling(true);
+    serial.OnRxChar = [&](TSerial* sender) {
+        log.Handler("rx")(sender);
+        sender->ReadString();
+    };
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(3, "abc");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 1; }));
+    EXPECT_TRUE(log.onGuiThread[0]);
+    // Closing while the thread waits for the owner's thread does not hang.
+    map.WriteMaster(3, "d");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return serial.InQueueCount() == 0; }));
+    serial.Close();
+    EXPECT_FALSE(serial.HasEventThread());
+}
+
+TEST_F(EventTest, HangUpStopsTheThreadAndClosesThePort) {
+    serial.OnRxChar = log.Handler("rx");
+    int lostCalls = 0, lostSignals = 0;
+    serial.OnDeviceLost = [&](TSerial* s) {
+        ++lostCalls;
+        EXPECT_FALSE(s->Active());
+    };
+    QObject::connect(&serial, &TSerial::DeviceLost, [&] { ++lostSignals; });
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(3, "last words");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 1; }));
+
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    map.CloseMaster(3);
+    QThread::msleep(300);  // a spinning thread would burn all of this
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    auto ms = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000.0 +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000.0;
+    };
+    EXPECT_LT(ms(after) - ms(before), 100.0);
+
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return lostCalls == 1; }));
+    EXPECT_EQ(lostSignals, 1);
+    EXPECT_FALSE(serial.Active());
+    EXPECT_FALSE(serial.HasEventThread());
+    EXPECT_EQ(serial.WriteString("x"), 0);
+}
+
+TEST_F(EventTest, ModemLinesOfAScriptedDeviceDispatchInTableOrder) {
+    std::mutex m;
+    Port::TLineState scripted;
+    Port::SetLineStateReaderForTests([&](int, Port::TLineState& s) {
+        std::lock_guard lock(m);
+        s = scripted;
+        return true;
+    });
+    serial.OnRxChar = log.Handler("rx");
+    serial.OnTxEmpty = log.Handler("tx");
+    serial.OnDcd = log.Handler("dcd");
+    serial.OnRing = log.Handler("ring");
+    serial.OnError = log.Handler("err");
+    serial.OnDsr = log.Handler("dsr");
+    serial.OnCts = log.Handler("cts");
+    serial.OnBreak = log.Handler("break");
+    ASSERT_TRUE(serial.Open());
+    {
+        std::lock_guard lock(m);
+        scripted.Modem = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+        scripted.Brk = 1;
+        scripted.Frame = 1;
+    }
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 6; }));
+    EXPECT_EQ(log.Names(), (std::vector<std::string>{"break", "cts", "dsr", "err", "ring", "dcd"}));
+    {
+        std::lock_guard lock(m);
+        scripted.Modem = TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;  // CTS drops
+    }
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 7; }));
+    EXPECT_EQ(log.Names()[6], "cts");
+    serial.WriteString("x");
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 8; }));
+    EXPECT_EQ(log.Names()[7], "tx");
+}
+
+TEST(LineEvents, ChangesGiveTheirBits) {
+    Port::TLineState a, b;
+    EXPECT_EQ(Port::LineEvents(a, b), 0u);
+    b.Modem = TIOCM_CTS;
+    EXPECT_EQ(Port::LineEvents(a, b), EV_CTS);
+    b = a;
+    b.Overrun = 2;
+    EXPECT_EQ(Port::LineEvents(a, b), EV_ERR);
+    b = a;
+    b.Modem = TIOCM_CAR | TIOCM_DSR;
+    b.Brk = 1;
+    EXPECT_EQ(Port::LineEvents(a, b), EV_RLSD | EV_DSR | EV_BREAK);
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// Open, close and the line settings as the device really holds them (read back).
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include "serial/Port.h"
+#include "serial/Serial.h"
+#include "serial/Termios.h"
+#include "tests/serial/PtyPortMap.h"
+
+namespace {
+
+class PortTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        map.AddPty(1);
+        map.AddPty(12);
+        ProbePorts(12);
+    }
+    PtyPortMap map;
+};
+
+TEST_F(PortTest, OpenCloseReopen) {
+    TSerial serial;
+    serial.SetCOMPort(12);  // two-digit name through the map
+    EXPECT_FALSE(serial.Active());
+    serial.SetActive(true);
+    ASSERT_TRUE(serial.Active()) << serial.LastOpenError().constData();
+    EXPECT_GE(serial.Handle(), 0);
+    EXPECT_FALSE(serial.Open());            // already active
+    EXPECT_FALSE(serial.HasEventThread());  // no handler: mask 0, no thread
+    EXPECT_EQ(serial.CommMask(), 0u);
+    serial.SetActive(false);
+    EXPECT_FALSE(serial.Active());
+    EXPECT_EQ(serial.Handle(), -1);
+    serial.Close();  // closed: nothing
+    EXPECT_TRUE(serial.Open());
+    EXPECT_TRUE(serial.Active());
+}
+
+TEST_F(PortTest, NoPortNoOpen) {
+    TSerial serial;
+    serial.SetCOMPort(0);
+    serial.SetActive(true);
+    EXPECT_FALSE(serial.Active());
+    EXPECT_EQ(serial.Handle(), -1);
+    EXPECT_FALSE(serial.LastOpenError().isEmpty());
+}
+
+TEST_F(PortTest, OpenIsExclusive) {
+    TSerial first, second;
+    first.SetCOMPort(1);
+    second.SetCOMPort(1);
+    ASSERT_TRUE(first.Open());
+    EXPECT_FALSE(second.Open());
+    EXPECT_FALSE(second.Active());
+    EXPECT_EQ(second.LastOpenError(), "Device or resource busy");
+    first.Close();
+    EXPECT_TRUE(second.Open());
+    EXPECT_TRUE(second.LastOpenError().isEmpty());
+}
+
+TEST_F(PortTest, VanishedDeviceSaysWhy) {
+    TSerial serial;
+    serial.SetCOMPort(1);
+    map.Link(1, "/nonexistent/ttyUSB0");  // the adapter was pulled after the probe
+    EXPECT_FALSE(serial.Open());
+    EXPECT_EQ(serial.LastOpenError(), "No such device");
+}
+
+TEST_F(PortTest, SettingsTheDeviceCannotTakeFailTheOpen) {
+    struct Row {
+        const char* name;
+        std::function<void(TSerial&)> set;
+    };
+    const Row rows[] = {
+        {"4 data bits", [](TSerial& s) { s.SetDataBits(db_4); }},
+        {"1.5 stop bits with 8 data bits", [](TSerial& s) { s.SetStopBits(sb_15); }},
+        {"2 stop bits with 5 data bits",
+         [](TSerial& s) {
+             s.SetDataBits(db_5);
+             s.SetStopBits(sb_2);
+         }},
+        {"DTR/DSR handshake", [](TSerial& s) { s.SetHandshakeDtrDsr(true); }},
+        {"rate 0", [](TSerial& s) { s.SetBaudrate(br_000050); }},
+    };
+    const quint32 saved = BaudRateTable[br_000050];
+    BaudRateTable[br_000050] = 0;
+    for (const Row& row : rows) {
+        TSerial serial;
+        serial.SetCOMPort(1);
+        row.set(serial);
+        EXPECT_FALSE(serial.Open()) << row.name;
+        EXPECT_FALSE(serial.Active()) << row.name;
+        EXPECT_EQ(serial.Handle(), -1) << row.name;
+        EXPECT_FALSE(serial.LastOpenError().isEmpty()) << row.name;
+        // The failed open released the port.
+        TSerial other;
+        other.SetCOMPort(1);
+        EXPECT_TRUE(other.Open()) << row.name;
+    }
+    BaudRateTable[br_000050] = saved;
+}
+
+TEST_F(PortTest, TermiosIsReallySet) {
+    const quint32 saved = BaudRateTable[br_009600];
+    BaudRateTable[br_009600] = 1248;  // no Bnnn constant exists for it
+    TSerial serial;
+    serial.SetCOMPort(1);
+    serial.SetBaudrate(br_009600);
+    serial.SetDataBits(db_7);
+    serial.SetParityBit(mark);
+    serial.SetStopBits(sb_2);
+    serial.SetHandshakeRtsCts(true);
+    serial.SetHandshakeXOnXOff(true);
+    serial.SetXOnChar(0x11);
+    serial.SetXOffChar(0x13);
+    ASSERT_TRUE(serial.Open()) << serial.LastOpenError().constData();
+    BaudRateTable[br_009600] = saved;
+
+    termios t{};
+    ASSERT_EQ(tcgetattr(serial.Handle(), &t), 0);
+    // A pseudo-terminal forces 8 data bits and clears PARENB; the rest stays as set.
+    EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD), tcflag_t(CMSPAR | PARODD));
+    EXPECT_TRUE(t.c_iflag & INPCK);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_EQ(t.c_cflag & CBAUD, tcflag_t(0010000));  // BOTHER: an arbitrary rate
+    quint32 in = 0, out = 0;
+    ASSERT_TRUE(Port::GetRate(serial.Handle(), in, out));
+    EXPECT_EQ(out, 1248u);
+    EXPECT_EQ(in, 1248u);
+
+    // A change while open waits for the next open.
+    serial.SetBaudrate(br_019200);
+    ASSERT_TRUE(Port::GetRate(serial.Handle(), in, out));
+    EXPECT_EQ(out, 1248u);
+    serial.Close();
+    ASSERT_TRUE(serial.Open()) << serial.LastOpenError().constData();
+    ASSERT_TRUE(Port::GetRate(serial.Handle(), in, out));
+    EXPECT_EQ(out, 19200u);
+    ASSERT_EQ(tcgetattr(serial.Handle(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
+}
+
+TEST(TermiosHelpers, EditOnlyTheValue) {
+    struct Row {
+        TParityBit parity;
+        tcflag_t cflag;
+    };
+    const Row rows[] = {{none, 0},
+                        {odd, PARENB | PARODD},
+                        {even, PARENB},
+                        {mark, PARENB | PARODD | CMSPAR},
+                        {space, PARENB | CMSPAR}};
+    for (const Row& row : rows) {
+        termios t{};
+        Termios::MakeRaw(t);
+        Termios::SetParity(t, row.parity, true);
+        EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), row.cflag) << ParityNames[row.parity];
+        EXPECT_EQ(bool(t.c_iflag & INPCK), row.parity != none);
+    }
+    termios t{};
+    Termios::MakeRaw(t);
+    EXPECT_TRUE(Termios::SetStopBits(t, sb_15, db_5));
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(Termios::SetStopBits(t, sb_1, db_8));
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    Termios::SetFlowControl(t, true, false, 1, 2);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF));
+    Termios::SetFlowControl(t, false, true, 1, 2);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(t.c_cc[VSTART], 1);
+    EXPECT_EQ(t.c_cc[VSTOP], 2);
+}
+
+TEST(PortErrors, OneFunctionGivesWords) {
+    EXPECT_EQ(Port::ErrnoText(EACCES), "Permission denied");
+    EXPECT_EQ(Port::ErrnoText(EBUSY), "Device or resource busy");
+    EXPECT_EQ(Port::ErrnoText(EWOULDBLOCK), "Device or resource busy");
+    EXPECT_EQ(Port::ErrnoText(ENOENT), "No such device");
+    EXPECT_FALSE(Port::ErrnoText(EMFILE).isEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// The transfer operations on a real pseudo-terminal: bytes are bytes.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "serial/Serial.h"
+#include "tests/serial/PtyPortMap.h"
+
+namespace {
+
+QByteArray EveryByte() {
+    QByteArray all;
+    for (int i = 0; i < 256; ++i) all.append(char(i));
+    return all;
+}
+
+class TransferTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_GE(master, 0);
+        serial.SetCOMPort(2);
+    }
+    // Waits until the port holds n received bytes.
+    bool Queued(int n) {
+        return PtyPortMap::WaitFor([&] { return serial.InQueueCount() >= n; });
+    }
+    PtyPortMap map;
+    int master = map.AddPty(2);  // before the component probes
+    TSerial serial;
+};
+
+TEST_F(TransferTest, ClosedPortTransfersNothing) {
+    char buf[8];
+    EXPECT_EQ(serial.ReadString(), QByteArray());
+    EXPECT_EQ(serial.WriteString("abc"), 0);
+    EXPECT_EQ(serial.ReadBuffer(buf, 8), 0);
+    EXPECT_EQ(serial.WriteBuffer("abc", 3), 0);
+    EXPECT_EQ(serial.InQueueCount(), 0);
+    EXPECT_FALSE(serial.PurgeBuffers(true, false, true, false));
+    int in = -1, out = -1;
+    serial.GetQueueStatus(in, out);
+    EXPECT_EQ(in, 0);
+    EXPECT_EQ(out, 0);
+}
+
+TEST_F(TransferTest, EveryByteValuePassesBothWays) {
+    ASSERT_TRUE(serial.Open());
+    const QByteArray all = EveryByte();
+    EXPECT_EQ(serial.WriteString(all), 256);
+    EXPECT_EQ(map.ReadMaster(2, 256), all);
+
+    map.WriteMaster(2, all);
+    ASSERT_TRUE(Queued(256));
+    const QByteArray got = serial.ReadString();
+    EXPECT_EQ(got, all);                           // NUL included, nothing converted
+    EXPECT_EQ(serial.ReadString(), QByteArray());  // nothing queued: empty
+
+    EXPECT_EQ(serial.WriteBuffer(all), 256);
+    EXPECT_EQ(map.ReadMaster(2, 256), all);
+    EXPECT_EQ(serial.WriteString(""), 0);
+}
+
+TEST_F(TransferTest, ReadStringTakesEveryQueuedByte) {
+    ASSERT_TRUE(serial.Open());
+    QByteArray sent;
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray block = "N" + QByteArray::number(i * 10) + " G01 X12.5\r\n";
+        map.WriteMaster(2, block);
+        sent += block;
+    }
+    ASSERT_TRUE(Queued(int(sent.size())));
+    EXPECT_EQ(serial.ReadString(), sent);
+}
+
+TEST_F(TransferTest, ReadBufferTakesWhatIsQueuedOrWaitsForCount) {
+    ASSERT_TRUE(serial.Open());
+    char buf[100];
+    EXPECT_EQ(serial.ReadBuffer(buf, 0), 0);
+    map.WriteMaster(2, "1234567");
+    ASSERT_TRUE(Queued(7));
+    serial.SetSyncWait(false);
+    EXPECT_EQ(serial.ReadBuffer(buf, 100), 7);
+    EXPECT_EQ(QByteArray(buf, 7), "1234567");
+
+    // Waiting for the full count: the other side sends the rest a little later.
+    serial.SetSyncWait(true);
+    map.WriteMaster(2, "abc");
+    std::thread late([&] {
+        QThread::msleep(50);
+        map.WriteMaster(2, "defg");
+    });
+    QByteArray got;
+    EXPECT_EQ(serial.ReadBuffer(got, 7), 7);
+    late.join();
+    EXPECT_EQ(got, "abcdefg");
+}
+
+TEST_F(TransferTest, ReadBufferEndsAtTheReadTimeOut) {
+    serial.SetRecTimeOut(30);
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(2, "xy");
+    QByteArray got;
+    EXPECT_EQ(serial.ReadBuffer(got, 50), 2);  // 2 came, the rest never does
+    EXPECT_EQ(got, "xy");
+}
+
+TEST_F(TransferTest, WriteGivesUpAtTheTimeOutAndSaysWhatWasSent) {
+    serial.SetTrmTimeOut(50);
+    ASSERT_TRUE(serial.Open());
+    // Nobody reads the other side: the line fills up.
+    const QByteArray big(1 << 20, 'x');
+    const int first = serial.WriteBufferDirect(big.constData(), int(big.size()));
+    EXPECT_GT(first, 0);
+    EXPECT_LT(first, big.size());  // direct: what the kernel took at once
+    // Fill whatever room the pseudo-terminal still makes as it moves bytes along.
+    for (int quiet = 0; quiet < 3;) {
+        if (serial.WriteBufferDirect(big.constData(), int(big.size())) == 0) {
+            ++quiet;
+            QThread::msleep(20);
+        } else {
+            quiet = 0;
+        }
+    }
+    EXPECT_EQ(serial.WriteString("0123456789"), 0);
+}
+
+TEST_F(TransferTest, PurgeClearsTheReceiveSide) {
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(2, "stale data");
+    ASSERT_TRUE(Queued(10));
+    EXPECT_TRUE(serial.PurgeBuffers(false, true, false, true));
+    EXPECT_EQ(serial.InQueueCount(), 0);
+    EXPECT_TRUE(serial.PurgeBuffers(true, false, true, false));
+}
+
+TEST_F(TransferTest, NullCharsAreDroppedOnlyWhenAsked) {
+    serial.SetEliminateNullChar(true);
+    ASSERT_TRUE(serial.Open());
+    map.WriteMaster(2, QByteArray("a\0b\0c", 5));
+    ASSERT_TRUE(Queued(3));
+    EXPECT_EQ(serial.ReadString(), "abc");
+}
+
+}  // namespace
