@@ -19,7 +19,6 @@
 #include "config/Konfig.h"
 #include "config/Unit3.h"
 #include "engine/IniFile.h"
-#include "engine/Unit1Pending.h"
 #include "engine/Unit2.h"
 #include "serial/Port.h"
 #include "serial/SerAddons.h"
@@ -37,11 +36,6 @@ const QColor kBlue(0, 0, 255);
 
 const char* kSerialSection = "SerBsp1";
 const char* kSerialKey = "Configuration";
-
-QSet<QString>& PendingSet() {
-    static QSet<QString> names;
-    return names;
-}
 
 // The window's fonts come from another system; where they are missing, narrow faces keep
 // the captions inside their buttons.
@@ -85,13 +79,6 @@ QByteArray OpenFailureHint(const QByteArray& reason, int port) {
 }
 
 }  // namespace
-
-bool PendingFeature(const char* objectName) {
-    PendingSet().insert(QString::fromLatin1(objectName));
-    return true;
-}
-
-const QSet<QString>& PendingFeatures() { return PendingSet(); }
 
 QString DialogFilter(const QByteArray& filter) {
     const QList<QByteArray> parts = filter.split('|');
@@ -206,13 +193,6 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
 
     BindControls();
     SetConnectedControls(false);
-    for (const QString& name : PendingFeatures()) {
-        if (auto* action = findChild<QAction*>(name)) action->setEnabled(false);
-        if (auto* menu = findChild<QMenu*>(name)) menu->menuAction()->setEnabled(false);
-        if (auto* widget = findChild<QWidget*>(name); widget && !qobject_cast<QMenu*>(widget)) {
-            widget->setEnabled(false);
-        }
-    }
     ButtonConnect->setFocus();
 
     if (runStartUp) LadeParameter();
@@ -608,9 +588,4 @@ void TForm1::RunSerialHandler(SerialEvent kind) {
             Guarded(this, "DeviceLost", [this] { DeviceLost(); });
             break;
     }
-}
-
-void TForm1::DrainReceived() {
-    const QByteArray chunk = Serial1->ReadString();
-    if (!chunk.isEmpty()) MemoRec->insertPlainText(Ansi::ToQString(chunk));
 }
