@@ -260,3 +260,20 @@ TEST_F(SerStdDlgTest, RealFormCancelledInTheModalLoop) {
     EXPECT_FALSE(Dlg.Execute());
     EXPECT_EQ(SettingsText(Serial), before);
 }
+
+TEST(BuildCommDcb, ReadsTheModeTextAndRefusesWhatItCannotRead) {
+    TDcb dcb;
+    ASSERT_TRUE(BuildCommDcb("baud=19200 parity=E data=7 stop=2", dcb));
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.Parity, 2);
+    EXPECT_EQ(GetDcbFlag(dcb, fParity), 1);
+    EXPECT_EQ(dcb.ByteSize, 7);
+    EXPECT_EQ(dcb.StopBits, 2);
+
+    for (const char* bad : {"baud=fast", "parity=X", "data=9", "stop=3", "speed=9600", "9600"}) {
+        TDcb kept = dcb;
+        EXPECT_FALSE(BuildCommDcb(bad, kept)) << bad;
+        EXPECT_EQ(kept.BaudRate, 19200u) << bad;
+        EXPECT_EQ(kept.Flags, dcb.Flags) << bad;
+    }
+}
