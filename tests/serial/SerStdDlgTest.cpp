@@ -240,6 +240,8 @@ TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
     EXPECT_EQ(flowShown, "Hardware");
     // The patched rate is shown where it belongs, so OK without a change keeps it.
     EXPECT_EQ(rates.mid(3, 3), QStringList({"1200", "1248", "2400"}));
+    EXPECT_FALSE(rates.contains("9600"));  // it would run at 1248
+    EXPECT_EQ(rates.size(), 18);
     EXPECT_EQ(Serial.Baudrate(), br_019200);
     EXPECT_EQ(Serial.DataBits(), db_7);
     EXPECT_EQ(Serial.ParityBit(), even);
@@ -276,4 +278,24 @@ TEST(BuildCommDcb, ReadsTheModeTextAndRefusesWhatItCannotRead) {
         EXPECT_EQ(kept.BaudRate, 19200u) << bad;
         EXPECT_EQ(kept.Flags, dcb.Flags) << bad;
     }
+}
+
+TEST_F(SerStdDlgTest, RealFormKeepsBothHandshakesWhenFlowIsUntouched) {
+    Serial.SetHandshakeXOnXOff(true);  // RTS/CTS is on as well
+    QString flowShown;
+    SerDialogs::InstallModalRunner([&](QDialog& dialog) {
+        auto& form = static_cast<TFormSerStd&>(dialog);
+        form.show();
+        flowShown = form.ui->ComboBoxFlow->currentText();
+        form.ui->ComboBoxStopBits->setCurrentIndex(2);
+        form.ui->ButtonOk->click();
+        return form.result();
+    });
+    const bool ok = Dlg.Execute();
+    SerDialogs::InstallModalRunner({});
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(flowShown, "Hardware");
+    EXPECT_EQ(Serial.StopBits(), sb_2);
+    EXPECT_TRUE(Serial.HandshakeRtsCts());
+    EXPECT_TRUE(Serial.HandshakeXOnXOff());
 }
