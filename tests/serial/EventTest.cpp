@@ -225,18 +225,4 @@ TEST_F(EventTest, ModemLinesOfAScriptedDeviceDispatchInTableOrder) {
     EXPECT_EQ(log.Names()[7], "tx");
 }
 
-TEST(LineEvents, ChangesGiveTheirBits) {
-    Port::TLineState a, b;
-    EXPECT_EQ(Port::LineEvents(a, b), 0u);
-    b.Modem = TIOCM_CTS;
-    EXPECT_EQ(Port::LineEvents(a, b), EV_CTS);
-    b = a;
-    b.Overrun = 2;
-    EXPECT_EQ(Port::LineEvents(a, b), EV_ERR);
-    b = a;
-    b.Modem = TIOCM_CAR | TIOCM_DSR;
-    b.Brk = 1;
-    EXPECT_EQ(Port::LineEvents(a, b), EV_RLSD | EV_DSR | EV_BREAK);
-}
-
 }  // namespace

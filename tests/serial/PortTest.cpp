@@ -32,9 +32,17 @@ TEST_F(PortTest, OpenCloseReopen) {
     serial.SetActive(false);
     EXPECT_FALSE(serial.Active());
     EXPECT_EQ(serial.Handle(), -1);
-    serial.Close();  // closed: nothing
+    TCommTimeouts t;
+    EXPECT_FALSE(serial.Timeouts(t));  // both 0: none set
+    serial.Close();                    // closed: nothing
+    serial.SetBaudrate(br_004800);
+    serial.SetTrmTimeOut(1000);
     EXPECT_TRUE(serial.Open());
     EXPECT_TRUE(serial.Active());
+    ASSERT_TRUE(serial.Timeouts(t));  // the main window's settings
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 2u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
 }
 
 TEST_F(PortTest, NoPortNoOpen) {
@@ -148,7 +156,7 @@ TEST_F(PortTest, TermiosIsReallySet) {
     EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
 }
 
-TEST(TermiosHelpers, EditOnlyTheValue) {
+TEST(TermiosHelpers, ParityTable) {
     struct Row {
         TParityBit parity;
         tcflag_t cflag;
@@ -165,27 +173,6 @@ TEST(TermiosHelpers, EditOnlyTheValue) {
         EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), row.cflag) << ParityNames[row.parity];
         EXPECT_EQ(bool(t.c_iflag & INPCK), row.parity != none);
     }
-    termios t{};
-    Termios::MakeRaw(t);
-    EXPECT_TRUE(Termios::SetStopBits(t, sb_15, db_5));
-    EXPECT_TRUE(t.c_cflag & CSTOPB);
-    EXPECT_TRUE(Termios::SetStopBits(t, sb_1, db_8));
-    EXPECT_FALSE(t.c_cflag & CSTOPB);
-    Termios::SetFlowControl(t, true, false, 1, 2);
-    EXPECT_TRUE(t.c_cflag & CRTSCTS);
-    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF));
-    Termios::SetFlowControl(t, false, true, 1, 2);
-    EXPECT_FALSE(t.c_cflag & CRTSCTS);
-    EXPECT_EQ(t.c_cc[VSTART], 1);
-    EXPECT_EQ(t.c_cc[VSTOP], 2);
-}
-
-TEST(PortErrors, OneFunctionGivesWords) {
-    EXPECT_EQ(Port::ErrnoText(EACCES), "Permission denied");
-    EXPECT_EQ(Port::ErrnoText(EBUSY), "Device or resource busy");
-    EXPECT_EQ(Port::ErrnoText(EWOULDBLOCK), "Device or resource busy");
-    EXPECT_EQ(Port::ErrnoText(ENOENT), "No such device");
-    EXPECT_FALSE(Port::ErrnoText(EMFILE).isEmpty());
 }
 
 }  // namespace
