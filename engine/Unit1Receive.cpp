@@ -43,8 +43,7 @@ void TForm1::Serial1EventChar() {
         RxBuffer.clear();
         RxPrg.clear();
         RxOverflow = true;
-        AppendLine(MemoFile, Ansi::Lit("Empfang ohne Programmende über ") +
-                                 Num(ReceiveLimit()) +
+        AppendLine(MemoFile, Ansi::Lit("Empfang ohne Programmende über ") + Num(ReceiveLimit()) +
                                  Ansi::Lit(" Zeichen: Empfangenes steht in xxx.tmp, wird dort "
                                            "fortgesetzt und nicht gespeichert"));
     } else if (RxOverflow) {

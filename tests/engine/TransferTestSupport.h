@@ -51,24 +51,30 @@ inline bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 15000) {
 
 // Config.ini values of lines 5..11 (the folders are the workspace's).
 struct TransferConfig {
-    QByteArray ext = "CNC", log = "DNC", ak = "O", prgEnd = "M30", comPort = "Test",
-               prgAk = "Prg", timer = "0";
+    QByteArray ext = "CNC", log = "DNC", ak = "O", prgEnd = "M30", comPort = "Test", prgAk = "Prg",
+               timer = "0";
 };
 
 class Workspace {
-public:
+  public:
     explicit Workspace(const TransferConfig& config = TransferConfig()) {
         old_ = QDir::currentPath();
         QDir::setCurrent(dir_.path());
         QDir().mkpath("send");
         QDir().mkpath("save");
         WriteFile("send/" + QString::fromLatin1(config.log) + ".log", "");
-        const QByteArray lines[] = {"Config.ini=13", "a=1",
-                                    "b=2",           "c=3",
-                                    "Ext=" + config.ext, "Log=" + config.log,
-                                    "AK=" + config.ak,   "End=" + config.prgEnd,
-                                    "Com=" + config.comPort, "PrgAK=" + config.prgAk,
-                                    "Timer=" + config.timer, "Send=" + SendDir(),
+        const QByteArray lines[] = {"Config.ini=13",
+                                    "a=1",
+                                    "b=2",
+                                    "c=3",
+                                    "Ext=" + config.ext,
+                                    "Log=" + config.log,
+                                    "AK=" + config.ak,
+                                    "End=" + config.prgEnd,
+                                    "Com=" + config.comPort,
+                                    "PrgAK=" + config.prgAk,
+                                    "Timer=" + config.timer,
+                                    "Send=" + SendDir(),
                                     "Save=" + SaveDir()};
         QByteArray ini;
         for (const QByteArray& l : lines) ini += l + "\r\n";
@@ -125,7 +131,7 @@ public:
         return WaitFor([&] { return CncReceived().size() >= count; });
     }
 
-private:
+  private:
     // Reads the line all the time, as a machine does: the window's writes never block.
     void ReadLoop() {
         while (!stop_) {
