@@ -38,7 +38,9 @@ void SendInReads(Workspace& ws, TForm1& form, const QList<QByteArray>& parts) {
 }  // namespace
 
 TEST(TransferEndToEnd, CallIsAnsweredLineByLineAndLogged) {
-    Workspace ws;
+    TransferConfig config;
+    config.timer = "3";  // a real dwell before every read and every line
+    Workspace ws(config);
     WriteFile(ws.Path("2507.CNC"), kProgram2507);
     ScriptedSeam seam;
     TForm1 form;
@@ -60,6 +62,7 @@ TEST(TransferEndToEnd, CallIsAnsweredLineByLineAndLogged) {
         MemoText(form.MemoFile).contains("Durchlauf  1\nDurchlauf  2\nDurchlauf  3\n Login "));
     EXPECT_EQ(form.StatusText(), "13 Zeichen gesendet, Zeichen Sitzung gesamt 13");
     EXPECT_EQ(ReadFile("xxx.tmp"), kCall2507 + "\r\n");
+    EXPECT_TRUE(MemoText(form.MemoInfo).contains("Datei  2507.CNC  wird gesendet"));
 
     // A repeated call sends the program again and counts on.
     ws.CncWrite(kCall2507);
@@ -105,6 +108,12 @@ TEST(TransferEndToEnd, ReceivedProgramsAreSavedByteForByte) {
         EXPECT_TRUE(
             LogOf(ws).contains(ws.SaveDir() + "/" + QFile::encodeName(row.file) + " PRG Nr = 1 "));
         EXPECT_TRUE(form.RxBuffer.isEmpty());
+        const QByteArray trace = MemoText(form.MemoFile);
+        EXPECT_EQ(trace.count("Datei ist zum Speichern"), 2) << trace.constData();
+        EXPECT_TRUE(trace.contains("Datei Name ist zum Speichern in " +
+                                   QFile::encodeName(row.file) + "  Zeichen" +
+                                   QByteArray::number(program.size())));
+        EXPECT_TRUE(trace.contains("\n " + QByteArray::number(row.reads.last().size()) + " - "));
         EXPECT_TRUE(ws.CncReceived().isEmpty()) << "a saved program gets no answer";
         EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
     }

@@ -6,6 +6,7 @@
 
 #include "TransferTestSupport.h"
 #include "common/ScriptedSeam.h"
+#include "config/Unit3.h"
 #include "engine/Unit1.h"
 
 using namespace transfer_test;
@@ -27,6 +28,8 @@ TEST(TransferVirtualCnc, CallAnsweredAndProgramSaved) {
 
     ScriptedSeam seam;
     TForm1 form;
+    TForm3 options;  // saving shows the save folder in the options window
+    Form3 = &options;
     form.show();
     ASSERT_TRUE(form.Serial1->Active());
     ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 2 && !form.SerialHandlerRunning(); }))
@@ -35,6 +38,8 @@ TEST(TransferVirtualCnc, CallAnsweredAndProgramSaved) {
     EXPECT_EQ(ReadFile(ws.Path("answer.txt")), program2507);
     EXPECT_EQ(ReadFile(ws.Path("save/P4711.CNC")), sent + "\r\n");
     EXPECT_TRUE(seam.boxes.isEmpty());
+    EXPECT_EQ(options.TMemSave->toPlainText(), QString::fromLocal8Bit(ws.SaveDir()));
+    Form3 = nullptr;
     const QByteArray screenshot = qgetenv("DNC_SCREENSHOT");
     if (!screenshot.isEmpty()) form.grab().save(QString::fromLocal8Bit(screenshot));
 
