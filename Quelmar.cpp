@@ -1,0 +1,40 @@
+// The main program: the start sequence of the windows, then the message loop.
+#include <QApplication>
+
+#include "config/Unit3.h"
+#include "engine/Unit1.h"
+#include "engine/Unit2.h"
+#include "serial/Serial.h"
+#include "viewer/Unit4.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("dnc-server"));
+
+    EnsurePortsProbed(8);
+    QApplication::setApplicationDisplayName(QStringLiteral("DNC Server ( DatenTransfer )"));
+    // The help window finds its file itself (TForm1::HelpFilePath): next to the program,
+    // else the copy built into it.
+
+    // Creating the main window runs its start-up sequence (LadeParameter).
+    Form1 = new TForm1;
+    Form4 = new TForm4;
+    Form4->Attach(&Form1->OpenDialogLogBox, &Form1->ViewFileName);
+    FormAbout = new TFormAbout(Form1);
+    Form3 = new TForm3;
+    Form3->SetMainMemos(Form1->MemoFile, Form1->MemoTrm, Form1->MemoRec);
+    // Only closing the main window ends the program.
+    Form4->setAttribute(Qt::WA_QuitOnClose, false);
+    Form3->setAttribute(Qt::WA_QuitOnClose, false);
+
+    Form1->show();
+    const int result = app.exec();
+
+    delete Form3;
+    Form3 = nullptr;
+    delete Form4;
+    Form4 = nullptr;
+    delete Form1;  // owns FormAbout
+    FormAbout = nullptr;
+    return result;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// The transfer log: one entry per start, menu exit, sent and saved program, appended to
+// CfgSend + "/" + CfgLog + ".log". The rules that are pure text are free functions.
+#include <QByteArray>
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+// " ddd d. mmm. yyyy, hh:mm:ss: " with the locale's abbreviated day and month names and its
+// time separator, in Windows-1252.
+QByteArray LogTimeStamp(const QDateTime& when, const QLocale& locale);
+
+// The whole entry: text, time stamp, CR LF.
+QByteArray LogEntry(const QByteArray& text, const QDateTime& when, const QLocale& locale);
+
+// Folder, separator, base name, ".log"; nothing is added or removed beyond the one "/".
+QByteArray LogFileNameFor(const QByteArray& cfgSend, const QByteArray& cfgLog);
+
+// A system byte string as a path for the file functions.
+QString LogPath(const QByteArray& name);
+
+// Appends entry to the file at path with one write, then fdatasync and close. The file is
+// held exclusively meanwhile: if another opener holds it, nothing is written. With create
+// the file is made when missing. Throws FileError naming the step and the reason.
+void AppendLogEntry(const QString& path, const QByteArray& entry, bool create);

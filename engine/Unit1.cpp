@@ -1,0 +1,591 @@
+#include "engine/Unit1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTextBrowser>
+#include <QUrl>
+
+#include "common/Ansi.h"
+#include "common/HandlerGuard.h"
+#include "config/Konfig.h"
+#include "config/Unit3.h"
+#include "engine/IniFile.h"
+#include "engine/Unit2.h"
+#include "serial/Port.h"
+#include "serial/SerAddons.h"
+#include "serial/Serial.h"
+
+TForm1* Form1 = nullptr;
+
+// The help file is built into this static library; its resource must be registered.
+static void InitHelpResource() { Q_INIT_RESOURCE(help); }
+
+namespace {
+
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+
+const char* kSerialSection = "SerBsp1";
+const char* kSerialKey = "Configuration";
+
+// The window's fonts come from another system; where they are missing, narrow faces keep
+// the captions inside their buttons.
+void SubstituteFonts() {
+    const QStringList narrow = {QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("DejaVu Sans Condensed")};
+    for (const char* family : {"MS Sans Serif", "Arial", "Arial Black", "Euromode"}) {
+        if (QFont::substitutes(QString::fromLatin1(family)).isEmpty()) {
+            QFont::insertSubstitutions(QString::fromLatin1(family), narrow);
+        }
+    }
+}
+
+QFont PixelFont(const QString& family, int pixels, bool bold = false) {
+    QFont font(family);
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+// What the operator can do about a failed open, from the component's reason.
+QByteArray OpenFailureHint(const QByteArray& reason, int port) {
+    if (reason.contains("busy")) {
+        return Ansi::Lit(
+            "Die Schnittstelle wird von einem anderen Programm benutzt. "
+            "Beenden Sie das andere Programm und verbinden Sie erneut.");
+    }
+    if (reason.contains("Permission denied")) {
+        return Ansi::Lit(
+            "Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
+            "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
+            "neu anmelden).");
+    }
+    if (reason.contains("No such device")) {
+        return Ansi::Lit(
+                   "Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
+                   "Die Zuordnung steht in ") +
+               Port::MapFolder() + "/COM" + QByteArray::number(port) + ".";
+    }
+    return {};
+}
+
+}  // namespace
+
+QString DialogFilter(const QByteArray& filter) {
+    const QList<QByteArray> parts = filter.split('|');
+    QStringList entries;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = Ansi::ToQString(parts[i + 1].trimmed());
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        entries << Ansi::ToQString(parts[i].trimmed()) + QStringLiteral(" (") + patterns +
+                       QLatin1Char(')');
+    }
+    return entries.join(QStringLiteral(";;"));
+}
+
+// ---- creation ---------------------------------------------------------------------------
+
+TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
+    InitHelpResource();
+    setupUi(this);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setWindowIcon(ProgramIcon());
+
+    Serial1 = new TSerial(this);
+    // The window's own settings; LadeBaud replaces them from SerDemo.ini.
+    Serial1->SetCOMPort(0);
+    Serial1->SetThreadPriority(tpNormal);
+    Serial1->SetBaudrate(br_004800);
+    Serial1->SetDataBits(db_8);
+    Serial1->SetParityBit(none);
+    Serial1->SetStopBits(sb_1);
+    Serial1->SetBufSizeTrm(2048);
+    Serial1->SetBufSizeRec(2048);
+    Serial1->SetHandshakeRtsCts(true);
+    Serial1->SetHandshakeDtrDsr(false);
+    Serial1->SetHandshakeXOnXOff(false);
+    Serial1->SetRTSActive(false);
+    Serial1->SetDTRActive(false);
+    Serial1->SetEnableEvents(true);
+    Serial1->SetXOnChar(17);
+    Serial1->SetXOffChar(19);
+    Serial1->SetXOffLimit(1600);
+    Serial1->SetXOnLimit(400);
+    Serial1->SetErrorChar('?');
+    Serial1->SetEofChar(26);
+    Serial1->SetEventChar(10);
+    Serial1->SetContinueOnXOff(false);
+    Serial1->SetUseErrorChar(false);
+    Serial1->SetEliminateNullChar(false);
+    Serial1->SetAbortOnError(false);
+    Serial1->SetRecTimeOut(0);
+    Serial1->SetTrmTimeOut(1000);
+    // The window marshals the events itself (BindSerialEvents).
+    Serial1->SetSyncEventHandling(false);
+    Serial1->SetSyncWait(true);
+    BindSerialEvents();
+
+    COMComboBox1->SetSerial(Serial1);
+    COMComboBox1->SetSelectedPort(0);  // as the layout stores it: ignored
+    SerSel1 = new TSerSel(this);
+    SerSel1->SetSerial(Serial1);
+    CreatePortDialogs();
+    Konfiguration = std::make_unique<TKonfiguration>(this, MemoFile);
+
+    OpenDialogCnc.defaultSuffix = QStringLiteral("CNC");
+    OpenDialogCnc.filter = DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
+    OpenDialogIni.defaultSuffix = QStringLiteral("CNC");
+    OpenDialogIni.filter = DialogFilter("CNC Programme(*.ini)|*.INI|Alle Programme(*.*)|*.* ");
+    OpenDialogSave.defaultSuffix = QStringLiteral("CNC");
+    OpenDialogSave.filter = DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
+    OpenDialogSave.directory = QStringLiteral("E:/Quelmar");
+    OpenDialogLogBox.defaultSuffix = QStringLiteral("Log");
+    OpenDialogLogBox.filter = DialogFilter("CNC(*.Cnc)|*.CNC|LOG(*.Log)|*.Log|Alle (*:*)|*.*");
+    OpenDialogLogBox.fileName = QStringLiteral("Protokoll.log");
+
+    // Fonts and colours the layout gives in pixels.
+    SubstituteFonts();
+    setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11));
+    Button3->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 12));
+    SetTextColor(Button3, QColor(0, 102, 204));  // hot-light
+    ButtonTest->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 9));
+    for (QPushButton* b : {B_CTS, B_DSR, Xon})
+        b->setFont(PixelFont(QStringLiteral("Arial"), 12, true));
+    MemoTrm->setFont(PixelFont(QStringLiteral("Arial"), 12));
+    MemoRec->setFont(PixelFont(QStringLiteral("Arial"), 12));
+    MemoFile->setFont(PixelFont(QStringLiteral("Euromode"), 12));
+    MemoInfo->setFont(PixelFont(QStringLiteral("Arial"), 15, true));
+    SetTextColor(MemoInfo, kRed);
+    MemoInfo->setVisible(false);
+    MemoRec->setTabChangesFocus(true);
+
+    StatusLabel = new QLabel(StatusBar1);
+    StatusLabel->setObjectName(QStringLiteral("StatusText"));
+    StatusBar1->addWidget(StatusLabel, 1);
+    StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setFixedHeight(19);
+    SetStatusText("Schnittstelle geschlossen");
+
+    // Client area 775 x 484 below the menu; not resizable.
+    const int menuHeight = menuBar()->sizeHint().height();
+    setFixedSize(775, menuHeight + 484);
+    QRect place(QPoint(812, 640), size());
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect screenRect = screen->availableGeometry();
+        // Keep the design position, but never leave the window off a smaller screen.
+        if (place.right() > screenRect.right()) place.moveRight(screenRect.right());
+        if (place.bottom() > screenRect.bottom()) place.moveBottom(screenRect.bottom());
+        if (place.left() < screenRect.left()) place.moveLeft(screenRect.left());
+        if (place.top() < screenRect.top()) place.moveTop(screenRect.top());
+    }
+    move(place.topLeft());
+
+    BindControls();
+    SetConnectedControls(false);
+    ButtonConnect->setFocus();
+
+    if (runStartUp) LadeParameter();
+}
+
+TForm1::~TForm1() {
+    // The event thread must not post to a window that is going away.
+    if (Serial1) {
+        Serial1->OnRxChar = nullptr;
+        Serial1->OnCts = nullptr;
+        Serial1->OnDsr = nullptr;
+        Serial1->OnDeviceLost = nullptr;
+        Serial1->SetActive(false);
+    }
+    if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::BindControls() {
+    auto bind = [this](QAbstractButton* button, const char* name, void (TForm1::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, name, handler] { Guarded(this, name, [&] { (this->*handler)(); }); });
+    };
+    auto bindAction = [this](QAction* action, const char* name, void (TForm1::*handler)()) {
+        connect(action, &QAction::triggered, this,
+                [this, name, handler] { Guarded(this, name, [&] { (this->*handler)(); }); });
+    };
+    bind(ButtonConnect, "ButtonConnectClick", &TForm1::ButtonConnectClick);
+    bind(ButtonSendBlock, "ButtonSendBlockClick", &TForm1::ButtonSendBlockClick);
+    bind(Button3, "Button3Click", &TForm1::Button3Click);
+    bind(RBAuto, "RBAutoClick", &TForm1::RBAutoClick);
+    bind(RBManu, "RBManuClick", &TForm1::RBManuClick);
+    bind(ButtonTest, "ButtonTestClick", &TForm1::ButtonTestClick);
+    bind(ButtonTxClear, "ButtonTxClearClick", &TForm1::ButtonTxClearClick);
+    bind(ButtonRxClear, "ButtonRxClearClick", &TForm1::ButtonRxClearClick);
+    bind(B_CTS, "B_CTSClick", &TForm1::B_CTSClick);
+    bind(B_DSR, "B_DSRClick", &TForm1::B_DSRClick);
+
+    bindAction(CNCLoad, "CNCLoadClick", &TForm1::CNCLoadClick);
+    bindAction(Menu_Exit, "Menu_ExitClick", &TForm1::Menu_ExitClick);
+    bindAction(Menu_Port, "Menu_PortClick", &TForm1::Menu_PortClick);
+    bindAction(Menu_Parameter, "Menu_ParameterClick", &TForm1::Menu_ParameterClick);
+    bindAction(Menu_ExtParameter, "Menu_ExtParameterClick", &TForm1::Menu_ExtParameterClick);
+    bindAction(Menu_Save, "Menu_SaveClick", &TForm1::Menu_SaveClick);
+    bindAction(Menu_Load, "Menu_LoadClick", &TForm1::Menu_LoadClick);
+    bindAction(ServerEinstellung1, "ServerEinstellung1Click", &TForm1::ServerEinstellung1Click);
+    bindAction(LogFile1, "LogFile1Click", &TForm1::LogFile1Click);
+    bindAction(CNCFile1, "CNCFile1Click", &TForm1::CNCFile1Click);
+    bindAction(CNCLoadinEditor1, "CNCLoadinEditor1Click", &TForm1::CNCLoadinEditor1Click);
+    bindAction(Menu_About, "Menu_AboutClick", &TForm1::Menu_AboutClick);
+    bindAction(Hilfe1, "Hilfe1Click", &TForm1::Hilfe1Click);
+
+    MemoTrm->installEventFilter(this);
+    MemoTrm->viewport()->installEventFilter(this);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == MemoTrm->viewport() && event->type() == QEvent::MouseButtonPress) {
+        Guarded(this, "MemoFileHide", [this] { MemoFileHide(); });
+    } else if (watched == MemoTrm && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        char byte = 0;
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            byte = 13;
+        } else if (key->text().size() == 1 && !Ansi::CharToByte(key->text().at(0), byte)) {
+            byte = 0;
+        }
+        if (byte != 0) {
+            bool swallow = false;
+            Guarded(this, "MemoTrmKeyPress", [&] {
+                MemoTrmKeyPress(byte);
+                swallow = byte == 0;
+            });
+            if (swallow) return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // The close box ends the program without a log entry; the port is released.
+    Serial1->SetActive(false);
+    QMainWindow::closeEvent(event);
+}
+
+// ---- small helpers ------------------------------------------------------------------------
+
+void TForm1::SetStatusText(const QByteArray& text) { StatusLabel->setText(Ansi::ToQString(text)); }
+
+QByteArray TForm1::StatusText() const { return Ansi::FromQString(StatusLabel->text()); }
+
+void TForm1::SetStatusColor(const QColor& color) { SetTextColor(StatusLabel, color); }
+
+void TForm1::AppendLine(QPlainTextEdit* memo, const QByteArray& line) {
+    memo->appendPlainText(Ansi::ToQString(line));
+}
+
+void TForm1::SetTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        palette.setColor(group, QPalette::Text, color);
+        palette.setColor(group, QPalette::ButtonText, color);
+        palette.setColor(group, QPalette::WindowText, color);
+    }
+    widget->setPalette(palette);
+}
+
+QColor TForm1::TextColor(const QWidget* widget) {
+    if (qobject_cast<const QAbstractButton*>(widget)) {
+        return widget->palette().color(QPalette::Active, QPalette::ButtonText);
+    }
+    if (qobject_cast<const QLabel*>(widget)) {
+        return widget->palette().color(QPalette::Active, QPalette::WindowText);
+    }
+    return widget->palette().color(QPalette::Active, QPalette::Text);
+}
+
+void TForm1::SetConnectedControls(bool connected) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{ButtonSendBlock, ButtonTxClear, ButtonRxClear, MemoTrm}) {
+        w->setEnabled(connected);
+    }
+}
+
+// ---- start-up and connection --------------------------------------------------------------
+
+void TForm1::LadeParameter() {
+    // Each step reports its own failure and start-up goes on: the window must come up.
+    Guarded(this, "LadeBaud", [this] { LadeBaud(); });
+    Guarded(this, "Verbinde", [this] { Verbinde(); });
+    Guarded(this, "ReadConfigFile", [this] {
+        Konfiguration->ReadConfigFile();
+        Konfiguration->PatchRateTable();
+    });
+    Guarded(this, "LogFile", [this] {
+        LogText = "Beginn ";
+        LogFile();
+    });
+    const QByteArray port = QByteArray::number(Serial1->COMPort());
+    if (Serial1->Active()) {
+        AppendLine(MemoFile, " Port " + port + Ansi::Lit(" ist geöffnet"));
+    } else {
+        // A port that did not open is not reported as open.
+        AppendLine(MemoFile, " Port " + port + Ansi::Lit(" ist nicht geöffnet"));
+    }
+    SetStatusColor(kBlue);
+    if (Serial1->Active()) {
+        SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" geöffnet mit Parameter  ") +
+                      CfgComPort());
+    } else {
+        SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" nicht geöffnet"));
+    }
+    SetTextColor(Xon, kBlue);
+}
+
+void TForm1::ButtonConnectClick() { Verbinde(); }
+
+void TForm1::Verbinde() {
+    const bool opening = !Serial1->Active();
+    Serial1->SetActive(opening);
+    const bool active = Serial1->Active();
+    if (active) {
+        ButtonConnect->setText(QStringLiteral("&Trennen"));
+        SetStatusText("Schnittstelle COM" + QByteArray::number(Serial1->COMPort()) +
+                      Ansi::Lit(" geöffnet mit Parameter ") + CfgComPort());
+    } else {
+        ButtonConnect->setText(QStringLiteral("&Verbinden"));
+        SetStatusText("Schnittstelle geschlossen");
+        ButtonConnect->setFocus();
+    }
+    SetConnectedControls(active);
+    if (active) {
+        MemoTrm->clear();
+        MemoRec->clear();
+        MemoFile->clear();
+        MemoTrm->setFocus();
+    }
+    if (opening && !active) Modal::Error(this, OpenErrorText());
+}
+
+QByteArray TForm1::OpenErrorText() const {
+    const int port = Serial1->COMPort();
+    if (port <= 0) {
+        return Ansi::Lit(
+            "Es ist keine Schnittstelle gewählt. Bitte unter Einstellungen / "
+            "Schnittstelle eine Schnittstelle wählen.");
+    }
+    QByteArray text = Ansi::Lit("Die Schnittstelle COM") + QByteArray::number(port) +
+                      Ansi::Lit(" kann nicht geöffnet werden");
+    const QByteArray reason = Serial1->LastOpenError();
+    if (!reason.isEmpty()) text += ": " + reason;
+    text += ".";
+    const QByteArray hint = OpenFailureHint(reason, port);
+    if (!hint.isEmpty()) text += "\r" + hint;
+    return text;
+}
+
+void TForm1::DeviceLost() {
+    // The device went away under an open port (adapter unplugged): show it and go to the
+    // disconnected state; what was received so far stays in the memos.
+    const QByteArray port = QByteArray::number(Serial1->COMPort());
+    Serial1->SetActive(false);  // the component closed it already; this keeps it closed
+    ButtonConnect->setText(QStringLiteral("&Verbinden"));
+    SetConnectedControls(false);
+    SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" getrennt: Gerät nicht mehr vorhanden"));
+    Modal::Error(this, Ansi::Lit("Die Verbindung zur Schnittstelle COM") + port +
+                           Ansi::Lit(" ist verloren gegangen (Gerät entfernt?).\r"
+                                     "Bitte das Gerät prüfen und erneut verbinden."));
+}
+
+// ---- exit, help, about --------------------------------------------------------------------
+
+void TForm1::Menu_ExitClick() {
+    LogText = "Ende   ";
+    // A failed log entry is shown, but the operator still gets the exit asked for.
+    Guarded(this, "LogFile", [this] { LogFile(); });
+    close();
+}
+
+void TForm1::Menu_AboutClick() {
+    if (FormAbout) {
+        FormAbout->exec();
+    } else {
+        TFormAbout about(this);
+        about.exec();
+    }
+}
+
+QString TForm1::HelpFilePath() {
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/Serial.html");
+    if (QFileInfo::exists(beside)) return beside;
+    return QStringLiteral(":/help/Serial.html");
+}
+
+void TForm1::Hilfe1Click() {
+    auto* browser = findChild<QTextBrowser*>(QStringLiteral("HelpWindow"));
+    if (!browser) {
+        browser = new QTextBrowser(this);
+        browser->setObjectName(QStringLiteral("HelpWindow"));
+        browser->setWindowFlags(Qt::Window);
+        browser->setWindowTitle(QStringLiteral("Hilfe"));
+        browser->setOpenExternalLinks(false);
+        browser->resize(640, 560);
+    }
+    const QString path = HelpFilePath();
+    if (!QFileInfo::exists(path)) {
+        Modal::Error(this, Ansi::Lit("Die Hilfedatei ") + Ansi::FromQString(path) +
+                               Ansi::Lit(" wurde nicht gefunden."));
+        return;
+    }
+    QUrl url =
+        path.startsWith(u':') ? QUrl(QStringLiteral("qrc") + path) : QUrl::fromLocalFile(path);
+    url.setFragment(QStringLiteral("Inhalt"));
+    browser->setSource(url);
+    browser->scrollToAnchor(QStringLiteral("Inhalt"));
+    browser->show();
+    browser->raise();
+}
+
+// ---- line signals -------------------------------------------------------------------------
+
+void TForm1::CTS() { SetTextColor(B_CTS, kRed); }
+
+void TForm1::DSR() { SetTextColor(B_DSR, kRed); }
+
+void TForm1::B_CTSClick() {
+    QFont font = B_CTS->font();
+    font.setFamily(QStringLiteral("Arial Black"));
+    B_CTS->setFont(font);
+    SetTextColor(B_CTS, SignalToggle ? kBlue : kRed);
+    SignalToggle = !SignalToggle;
+}
+
+void TForm1::B_DSRClick() {
+    QFont font = B_DSR->font();
+    font.setFamily(QStringLiteral("Arial Black"));
+    B_DSR->setFont(font);
+    SetTextColor(B_DSR, SignalToggle ? kBlue : kRed);
+    SignalToggle = !SignalToggle;
+}
+
+// ---- options window ---------------------------------------------------------------------
+
+void TForm1::ServerEinstellung1Click() {
+    if (Form3) Form3->ServerEinstellung1Click();
+}
+
+// ---- port choice --------------------------------------------------------------------------
+
+void TForm1::Menu_PortClick() {
+    if (SerSel1->Execute()) COMComboBox1->SetSelectedPort(Serial1->COMPort());
+}
+
+// ---- saved serial settings ----------------------------------------------------------------
+
+void TForm1::Menu_SaveClick() {
+    TSerialSettings settings;
+    Serial1->GetSettings(settings);
+    QByteArray text;
+    Serial1->SettingsToText(settings, text);
+    // Throws on failure: the handler guard shows why, and the success box is not shown.
+    IniWriteString(SerDemoIniPath(), kSerialSection, kSerialKey, text);
+    Modal::Message(this, Ansi::Lit("Die Einstellungen wurden im Windows-Verzeichnis\r"
+                                   "in der Datei SerDemo.ini gespeichert."));
+}
+
+void TForm1::Menu_LoadClick() { LoadSerialSettings(); }
+
+void TForm1::LadeBaud() {
+    if (BaudLoaded == 1) return;
+    BaudLoaded = 1;
+    LoadSerialSettings();
+}
+
+void TForm1::LoadSerialSettings() {
+    const QByteArray text = IniReadString(SerDemoIniPath(), kSerialSection, kSerialKey, {});
+    if (text.isEmpty()) {
+        Modal::Message(this, "Es liegen keine gespeicherten Konfigurationsdaten vor!");
+        return;
+    }
+    TSerialSettings settings;
+    Serial1->TextToSettings(text, settings);
+    if (!settings.Valid) {
+        Modal::Message(this, Ansi::Lit("Die Konfigurationsdaten sind ungültig!"));
+        return;
+    }
+    Serial1->SetSettings(settings);
+    COMComboBox1->SetSelectedPort(Serial1->COMPort());
+    if (Serial1->Active()) {
+        Modal::Message(this, Ansi::Lit("Die Schnittstelle ist zur Zeit geöffnet.\r"
+                                       "Die neuen Einstellungen werden erst übernommen,\r"
+                                       "wenn die Schnittstelle geschlossen und neu\r"
+                                       "geöffnet wird."));
+    }
+}
+
+// ---- serial events ------------------------------------------------------------------------
+
+void TForm1::BindSerialEvents() {
+    Serial1->OnRxChar = [this](TSerial*) { PostSerialEvent(SerialEvent::RxChar); };
+    Serial1->OnCts = [this](TSerial*) { PostSerialEvent(SerialEvent::Cts); };
+    Serial1->OnDsr = [this](TSerial*) { PostSerialEvent(SerialEvent::Dsr); };
+    // Already on the GUI thread; it waits like the others while a serial handler runs.
+    Serial1->OnDeviceLost = [this](TSerial*) { DeliverSerialEvent(SerialEvent::Lost); };
+}
+
+void TForm1::PostSerialEvent(SerialEvent kind) {
+    // One pending notification per kind: OnRxChar means "bytes are waiting", so a second
+    // one before the first was taken adds nothing.
+    if (Posted[int(kind)].exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this, [this, kind] { DeliverSerialEvent(kind); }, Qt::QueuedConnection);
+}
+
+void TForm1::DeliverSerialEvent(SerialEvent kind) {
+    Posted[int(kind)] = false;
+    Deferred[int(kind)] = true;
+    // Inside a running handler (its processEvents or a modal box) the notification waits:
+    // the running handler's loop below takes it when the handler has returned.
+    if (InSerialHandler) return;
+    InSerialHandler = true;
+    for (;;) {
+        int next = -1;
+        for (int i = 0; i < kSerialEventKinds; ++i) {
+            if (Deferred[i]) {
+                next = i;
+                break;
+            }
+        }
+        if (next < 0) break;
+        Deferred[next] = false;
+        // Bytes announced earlier may have been read by the handler that just ran.
+        if (SerialEvent(next) == SerialEvent::RxChar &&
+            (!Serial1->Active() || Serial1->InQueueCount() == 0)) {
+            continue;
+        }
+        RunSerialHandler(SerialEvent(next));
+    }
+    InSerialHandler = false;
+}
+
+void TForm1::RunSerialHandler(SerialEvent kind) {
+    switch (kind) {
+        case SerialEvent::RxChar:
+            Guarded(this, "Serial1EventChar", [this] { Serial1EventChar(); });
+            break;
+        case SerialEvent::Cts:
+            Guarded(this, "CTS", [this] { CTS(); });
+            break;
+        case SerialEvent::Dsr:
+            Guarded(this, "DSR", [this] { DSR(); });
+            break;
+        case SerialEvent::Lost:
+            Guarded(this, "DeviceLost", [this] { DeviceLost(); });
+            break;
+    }
+}

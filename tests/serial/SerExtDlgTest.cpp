@@ -1,0 +1,321 @@
+// The extended port settings dialog, driven through its real widgets offscreen.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+#include <functional>
+
+#include "serial/SerExtDlg.h"
+#include "serial/Serial.h"
+#include "ui_COMSetup.h"
+
+namespace {
+
+// The probe result of a machine with the given ports (what the start-up probe leaves).
+void ProbeResult(std::initializer_list<int> ports) {
+    for (bool& exists : PortExists) exists = false;
+    for (int& entry : PortList) entry = 0;
+    int found = 0;
+    for (int port : ports) {
+        PortExists[port] = true;
+        PortList[found++] = port;
+    }
+    AnyPortExists = found > 0;
+    ProbedPortCount = 8;
+}
+
+// Runs each dialog through `script` instead of exec(): the form is shown, the script works
+// its controls and clicks a button.
+class DialogScript {
+  public:
+    explicit DialogScript(std::function<void(TFormCOMSetup&)> script) : FScript(script) {
+        SerDialogs::InstallModalRunner([this](QDialog& dialog) {
+            dialog.show();
+            ++Runs;
+            FScript(static_cast<TFormCOMSetup&>(dialog));
+            return dialog.result();
+        });
+    }
+    ~DialogScript() { SerDialogs::InstallModalRunner({}); }
+    int Runs = 0;
+
+  private:
+    std::function<void(TFormCOMSetup&)> FScript;
+};
+
+void ClickOk(TFormCOMSetup& form) { form.ui->ButtonOk->click(); }
+
+class SerExtDlgTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::copy(BaudRateTable, BaudRateTable + BaudRateCount, FSavedTable);
+        Serial.SetCOMPort(2);
+        Serial.SetBaudrate(br_004800);
+        Dlg.SetSerial(&Serial);
+    }
+    void TearDown() override { std::copy(FSavedTable, FSavedTable + BaudRateCount, BaudRateTable); }
+
+    // The probe result must stand before the first component is built.
+    struct ProbeFirst {
+        ProbeFirst() { ProbeResult({1, 2, 3, 4}); }
+    } FProbe;
+    TSerial Serial;
+    TSerExtDlg Dlg;
+
+  private:
+    quint32 FSavedTable[BaudRateCount];
+};
+
+}  // namespace
+
+TEST(DcbFlag, FieldsAreTwoBitsAtFourAndTwelveAndOneBitElsewhere) {
+    struct Row {
+        int position, value, readBack;
+        quint32 flags;
+    };
+    const Row rows[] = {
+        {fParity, 1, 1, 0x0002},      {fParity, 3, 1, 0x0002},  // masked to one bit
+        {fOutxCtsFlow, 1, 1, 0x0004}, {fOutxDsrFlow, 1, 1, 0x0008}, {fDtrControl, 2, 2, 0x0020},
+        {fDtrControl, 7, 3, 0x0030},  {fOutX, 1, 1, 0x0100},        {fInX, 1, 1, 0x0200},
+        {fRtsControl, 2, 2, 0x2000},  {fRtsControl, 1, 1, 0x1000},
+    };
+    for (const Row& row : rows) {
+        TDcb dcb;
+        dcb.Flags = 0;
+        SetDcbFlag(dcb, row.position, row.value);
+        EXPECT_EQ(dcb.Flags, row.flags) << "position " << row.position;
+        EXPECT_EQ(GetDcbFlag(dcb, row.position), row.readBack);
+
+        // Clearing the field leaves every other bit set.
+        dcb.Flags = 0xFFFFFFFF;
+        SetDcbFlag(dcb, row.position, 0);
+        EXPECT_EQ(dcb.Flags, ~(row.position == fDtrControl || row.position == fRtsControl
+                                   ? 3u << row.position
+                                   : 1u << row.position));
+    }
+}
+
+TEST_F(SerExtDlgTest, RtsCtsShownAloneAfterAnEarlierDtrDsrCall) {
+    Serial.SetHandshakeDtrDsr(true);
+    bool dtrShown = false;
+    {
+        DialogScript script([&](TFormCOMSetup& form) {
+            dtrShown = form.ui->CheckBoxDTRDSR->isChecked();
+            ClickOk(form);
+        });
+        ASSERT_TRUE(Dlg.Execute());
+    }
+    EXPECT_TRUE(dtrShown);
+
+    Serial.SetHandshakeDtrDsr(false);
+    Serial.SetHandshakeRtsCts(true);
+    bool rts = false, dtr = true, soft = true;
+    DialogScript script([&](TFormCOMSetup& form) {
+        rts = form.ui->CheckBoxRTSCTS->isChecked();
+        dtr = form.ui->CheckBoxDTRDSR->isChecked();
+        soft = form.ui->CheckBoxSoft->isChecked();
+        ClickOk(form);
+    });
+    ASSERT_TRUE(Dlg.Execute());
+    EXPECT_TRUE(rts);
+    EXPECT_FALSE(dtr);
+    EXPECT_FALSE(soft);
+    EXPECT_TRUE(Serial.HandshakeRtsCts());
+    EXPECT_FALSE(Serial.HandshakeDtrDsr());
+    EXPECT_EQ(GetDcbFlag(Dlg.Dcb(), fRtsControl), RTS_CONTROL_HANDSHAKE);
+    EXPECT_EQ(GetDcbFlag(Dlg.Dcb(), fDtrControl), 0);
+}
+
+TEST_F(SerExtDlgTest, BufferSizesStepByPowersOfTwo) {
+    struct Row {
+        const char* name;
+        int bufSizeRec;
+        int clicksUp, clicksDown;
+        const char* shown;
+        int position;
+        int result;
+    };
+    const Row rows[] = {
+        {"2048 untouched", 2048, 0, 0, "2048", 11, 2048},
+        {"2048 one up", 2048, 1, 0, "2048", 11, 4096},
+        {"3000 untouched", 3000, 0, 0, "3000", 11, 3000},
+        {"3000 one up goes to the next power", 3000, 1, 0, "3000", 11, 4096},
+        {"3000 one down", 3000, 0, 1, "3000", 11, 1024},
+        {"top of the range holds", 1048576, 3, 0, "1048576", 20, 1048576},
+        {"bottom of the range holds", 16, 0, 2, "16", 4, 16},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Serial.SetBufSizeRec(row.bufSizeRec);
+        QString shown;
+        int position = -1;
+        DialogScript script([&](TFormCOMSetup& form) {
+            shown = form.ui->EditBufR->text();
+            position = form.ui->UpDown1->Position();
+            for (int i = 0; i < row.clicksUp; ++i) form.ui->UpDown1->ButtonUp()->click();
+            for (int i = 0; i < row.clicksDown; ++i) form.ui->UpDown1->ButtonDown()->click();
+            ClickOk(form);
+        });
+        ASSERT_TRUE(Dlg.Execute());
+        EXPECT_EQ(shown, row.shown);
+        EXPECT_EQ(position, row.position);
+        EXPECT_EQ(Serial.BufSizeRec(), row.result);
+        EXPECT_EQ(Serial.BufSizeTrm(), 2048);
+    }
+}
+
+TEST_F(SerExtDlgTest, BitRateListIsTheTableAsItStands) {
+    BaudRateTable[br_009600] = 1248;
+    QStringList items;
+    DialogScript script([&](TFormCOMSetup& form) {
+        for (int i = 0; i < form.ui->ComboBoxBaudrate->count(); ++i)
+            items << form.ui->ComboBoxBaudrate->itemText(i);
+        form.ui->ComboBoxBaudrate->setCurrentIndex(2);  // 150
+        ClickOk(form);
+    });
+    ASSERT_TRUE(Dlg.Execute());
+    ASSERT_EQ(items.size(), 20);
+    EXPECT_EQ(items.mid(7, 3), QStringList({"4800", "1248", "14400"}));
+    EXPECT_EQ(Serial.Baudrate(), br_000150);
+    EXPECT_EQ(Dlg.Dcb().BaudRate, 150u);
+}
+
+TEST_F(SerExtDlgTest, OkWritesEveryControlBack) {
+    Serial.SetRTSActive(true);
+    DialogScript script([&](TFormCOMSetup& form) {
+        EXPECT_EQ(form.ui->ComboBoxPort->currentText(), "COM2");
+        EXPECT_EQ(form.ui->ComboBoxBaudrate->currentText(), "4800");
+        form.ui->ComboBoxPort->setCurrentIndex(2);
+        form.ui->ComboBoxBaudrate->setCurrentIndex(br_019200);
+        form.ui->ComboBoxDatabit->setCurrentIndex(3);
+        form.ui->ComboBoxParity->setCurrentIndex(2);
+        form.ui->ComboBoxStop->setCurrentIndex(2);
+        form.ui->CheckBoxSoft->setChecked(true);
+        form.ui->UpDown2->ButtonDown()->click();
+        ClickOk(form);
+    });
+    ASSERT_TRUE(Dlg.Execute());
+    EXPECT_EQ(Serial.COMPort(), 3);
+    EXPECT_EQ(Serial.Baudrate(), br_019200);
+    EXPECT_EQ(Serial.DataBits(), db_7);
+    EXPECT_EQ(Serial.ParityBit(), even);
+    EXPECT_TRUE(Serial.ParityCheck());
+    EXPECT_EQ(Serial.StopBits(), sb_2);
+    EXPECT_TRUE(Serial.HandshakeXOnXOff());
+    EXPECT_FALSE(Serial.HandshakeRtsCts());
+    EXPECT_EQ(Serial.BufSizeTrm(), 1024);
+    EXPECT_TRUE(Serial.RTSActive());  // not the dialog's business
+    EXPECT_EQ(Dlg.Dcb().XonChar, 17);
+    EXPECT_EQ(Dlg.Dcb().XoffChar, 19);
+}
+
+TEST_F(SerExtDlgTest, AbortAndCloseChangeNothing) {
+    Serial.SetHandshakeRtsCts(true);
+    TSerialSettings before;
+    Serial.GetSettings(before);
+    struct Ending {
+        std::function<void(TFormCOMSetup&)> close;
+        const char* editAfter;
+    };
+    const Ending endings[] = {
+        {[](TFormCOMSetup& form) { form.ui->ButtonAbort->click(); }, "2048"},  // restored
+        {[](TFormCOMSetup& form) { form.close(); }, "4096"},
+    };
+    for (const Ending& ending : endings) {
+        QString editAfter;
+        DialogScript script([&](TFormCOMSetup& form) {
+            form.ui->ComboBoxBaudrate->setCurrentIndex(br_115200);
+            form.ui->CheckBoxRTSCTS->setChecked(false);
+            form.ui->UpDown1->ButtonUp()->click();
+            ending.close(form);
+            editAfter = form.ui->EditBufR->text();
+        });
+        EXPECT_FALSE(Dlg.Execute());
+        EXPECT_EQ(script.Runs, 1);
+        EXPECT_EQ(editAfter, ending.editAfter);
+        TSerialSettings after;
+        Serial.GetSettings(after);
+        QByteArray a, b;
+        Serial.SettingsToText(before, a);
+        Serial.SettingsToText(after, b);
+        EXPECT_EQ(a, b);
+    }
+}
+
+TEST_F(SerExtDlgTest, PortOutsideOneToFourIsShownAsPortOne) {
+    ProbeResult({1, 2, 3, 4, 5, 6});
+    Serial.SetCOMPort(6);
+    ASSERT_EQ(Serial.COMPort(), 6);
+    QStringList ports;
+    QString shown;
+    DialogScript script([&](TFormCOMSetup& form) {
+        for (int i = 0; i < form.ui->ComboBoxPort->count(); ++i)
+            ports << form.ui->ComboBoxPort->itemText(i);
+        shown = form.ui->ComboBoxPort->currentText();
+        ClickOk(form);
+    });
+    ASSERT_TRUE(Dlg.Execute());
+    EXPECT_EQ(ports, QStringList({"COM1", "COM2", "COM3", "COM4"}));
+    EXPECT_EQ(shown, "COM1");
+    EXPECT_EQ(Serial.COMPort(), 1);
+}
+
+TEST_F(SerExtDlgTest, ListedPortAboveFourIsShownAsItIs) {
+    ProbeResult({5, 6});
+    Serial.SetCOMPort(6);
+    QString shown;
+    DialogScript script([&](TFormCOMSetup& form) {
+        shown = form.ui->ComboBoxPort->currentText();
+        ClickOk(form);
+    });
+    ASSERT_TRUE(Dlg.Execute());
+    EXPECT_EQ(shown, "COM6");
+    EXPECT_EQ(Serial.COMPort(), 6);
+}
+
+TEST_F(SerExtDlgTest, NoPortsAndNoSerial) {
+    ProbeResult({});
+    TSerExtDlg alone;
+    int count = -1;
+    DialogScript script([&](TFormCOMSetup& form) {
+        count = form.ui->ComboBoxPort->count();
+        ClickOk(form);
+    });
+    EXPECT_TRUE(alone.Execute());
+    EXPECT_EQ(count, 0);
+
+    // A destroyed component is forgotten instead of written to.
+    {
+        TSerial gone;
+        alone.SetSerial(&gone);
+    }
+    EXPECT_EQ(alone.Serial(), nullptr);
+    EXPECT_TRUE(alone.Execute());
+}
+
+// The real modal loop: exec() runs, a timer finds the dialog and clicks through it.
+TEST_F(SerExtDlgTest, RealModalDialogIsClickedThrough) {
+    Dlg.PositionDlg = poScreenCenter;
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        TFormCOMSetup* form = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* f = qobject_cast<TFormCOMSetup*>(w); f && f->isVisible()) form = f;
+        if (!form) return;  // nothing to click: exec() stays open and ctest times out
+        seen = true;
+        EXPECT_EQ(form->windowTitle(), "Einstellungen");
+        form->ui->CheckBoxDTRDSR->setChecked(true);
+        form->ui->ComboBoxBaudrate->setCurrentIndex(br_057600);
+        form->grab().save("/tmp/dnc-COMSetup.png");
+        form->ui->ButtonOk->click();
+    });
+    ASSERT_TRUE(Dlg.Execute());
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(Serial.HandshakeDtrDsr());
+    EXPECT_EQ(Serial.Baudrate(), br_057600);
+}
