@@ -312,3 +312,31 @@ TEST(TransferEndToEnd, TestButtonPlaysTheCallFromTheTestFile) {
     EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
     EXPECT_EQ(ws.CncReceived(), kProgram2507 + kProgram2507);
 }
+
+TEST(TransferEndToEnd, UnwritableSaveFolderLosesNothing) {
+    Workspace ws;
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    ASSERT_TRUE(QDir(ws.Path("save")).removeRecursively());
+    const QByteArray program = "%\r\n(DFS,P4711,)\r\nN10 G0 X0\r\nM30\r\n";
+    SendInReads(ws, form, {program});
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_TRUE(seam.boxes[0].text.contains(ws.SaveDir() + "/P4711.CNC"))
+        << seam.boxes[0].text.constData();
+    EXPECT_TRUE(seam.boxes[0].text.contains("No such file or directory"));
+    EXPECT_EQ(form.RxPrg, program);
+    EXPECT_EQ(form.PrgCount, 0);
+    EXPECT_EQ(ReadFile("xxx.tmp"), program + "\r\n");
+    EXPECT_FALSE(LogOf(ws).contains("PRG Nr"));
+
+    // "xxx.tmp" that cannot be written does not stop the save.
+    ASSERT_TRUE(QDir().mkpath(ws.Path("save")));
+    QFile::remove("xxx.tmp");
+    ASSERT_TRUE(QDir().mkpath("xxx.tmp"));  // a folder in its place
+    seam.boxes.clear();
+    SendInReads(ws, form, {program});
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    EXPECT_EQ(ReadFile(ws.Path("save/P4711.CNC")), program + "\r\n");
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("xxx.tmp"));
+}
