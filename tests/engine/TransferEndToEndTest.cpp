@@ -169,7 +169,8 @@ TEST(TransferEndToEnd, GarbageAndHostileNamesSaveNothingOutsideTheSaveFolder) {
     EXPECT_EQ(ReadFile("xxx.tmp"), garbage + "\r\n");
     EXPECT_TRUE(SavedFiles(ws).isEmpty());
 
-    for (const QByteArray& name : {QByteArray("../../x"), QByteArray("a/b"), QByteArray("..")}) {
+    for (const QByteArray& name :
+         {QByteArray("../../x"), QByteArray("a/b"), QByteArray(".."), QByteArray("")}) {
         SCOPED_TRACE(name.constData());
         const int count = form.PrgCount;
         const QByteArray hostile = "%\r\n(DFS," + name + ",)\r\nN10\r\nM30\r\n";
@@ -177,14 +178,26 @@ TEST(TransferEndToEnd, GarbageAndHostileNamesSaveNothingOutsideTheSaveFolder) {
         ASSERT_TRUE(WaitFor([&] { return form.PrgCount == count + 1; }));
         EXPECT_TRUE(MemoText(form.MemoFile).contains("abgelehnt"));
     }
-    // All three kept inside save/, under fresh names.
+    // All four kept inside save/, under fresh names (an empty name would be hidden, and
+    // every such program would replace the last).
     const QStringList saved = SavedFiles(ws);
-    ASSERT_EQ(saved.size(), 3);
+    ASSERT_EQ(saved.size(), 4);
     for (const QString& f : saved) EXPECT_TRUE(f.startsWith("Empfang-")) << f.toStdString();
     EXPECT_FALSE(QFileInfo::exists(ws.Path("x.CNC")));
     EXPECT_FALSE(QFileInfo::exists(ws.Path("../x.CNC")));
     EXPECT_FALSE(QFileInfo::exists(ws.Path("save/a")));
     EXPECT_TRUE(ws.CncReceived().isEmpty());
+
+    // A call whose number would leave the folder is refused, and the last program is not
+    // sent in its place.
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    ws.CncWrite(kCall2507);
+    ASSERT_TRUE(WaitFor([&] { return ws.CncReceived().size() == kProgram2507.size(); }));
+    const int served = form.PrgCount;
+    SendInReads(ws, form, {"%Prg\r\nO../x\r\nM30\r\n"});
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("Programmnummer abgelehnt"));
+    EXPECT_EQ(form.PrgCount, served);
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
 }
 
 TEST(TransferEndToEnd, ProgramIdentifier3333SavesNothingButServesCalls) {
