@@ -3,9 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QList>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
@@ -134,7 +134,8 @@ QByteArray IniReadString(const QString& path, const QByteArray& section, const Q
     QFile file(path);
     if (!file.exists()) return def;
     if (!file.open(QIODevice::ReadOnly)) {
-        throw FileError(Ansi::Lit("Einstellungen lesen"), path, Ansi::FromQString(file.errorString()));
+        throw FileError(Ansi::Lit("Einstellungen lesen"), path,
+                        Ansi::FromQString(file.errorString()));
     }
     return IniGet(file.readAll(), section, key, def);
 }
@@ -150,11 +151,13 @@ void IniWriteString(const QString& path, const QByteArray& section, const QByteA
     QByteArray content;
     if (info.exists()) {
         QFile in(path);
-        if (!in.open(QIODevice::ReadOnly)) throw FileError(op, path, Ansi::FromQString(in.errorString()));
+        if (!in.open(QIODevice::ReadOnly))
+            throw FileError(op, path, Ansi::FromQString(in.errorString()));
         content = in.readAll();
     }
     QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly)) throw FileError(op, path, Ansi::FromQString(out.errorString()));
+    if (!out.open(QIODevice::WriteOnly))
+        throw FileError(op, path, Ansi::FromQString(out.errorString()));
     const QByteArray updated = IniSet(content, section, key, value);
     if (out.write(updated) != updated.size() || !out.commit()) {
         throw FileError(op, path, Ansi::FromQString(out.errorString()));

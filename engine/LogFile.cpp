@@ -51,14 +51,13 @@ QByteArray LogTimeStamp(const QDateTime& when, const QLocale& locale) {
     const QTime time = when.time();
     const QString sep = TimeSeparator(locale);
     // Stand-alone names: the forms without the trailing dot that a date uses in some locales.
-    const QString text = QLatin1Char(' ') +
-                         locale.standaloneDayName(date.dayOfWeek(), QLocale::ShortFormat) +
-                         QLatin1Char(' ') + QString::number(date.day()) + QStringLiteral(". ") +
-                         locale.standaloneMonthName(date.month(), QLocale::ShortFormat) +
-                         QStringLiteral(". ") + QString::number(date.year()).rightJustified(4, u'0') +
-                         QStringLiteral(", ") + TwoDigits(time.hour()) + sep +
-                         TwoDigits(time.minute()) + sep + TwoDigits(time.second()) +
-                         QStringLiteral(": ");
+    const QString text =
+        QLatin1Char(' ') + locale.standaloneDayName(date.dayOfWeek(), QLocale::ShortFormat) +
+        QLatin1Char(' ') + QString::number(date.day()) + QStringLiteral(". ") +
+        locale.standaloneMonthName(date.month(), QLocale::ShortFormat) + QStringLiteral(". ") +
+        QString::number(date.year()).rightJustified(4, u'0') + QStringLiteral(", ") +
+        TwoDigits(time.hour()) + sep + TwoDigits(time.minute()) + sep + TwoDigits(time.second()) +
+        QStringLiteral(": ");
     return Ansi::FromQString(text);
 }
 

@@ -19,13 +19,15 @@
 #include "config/Konfig.h"
 #include "config/Unit3.h"
 #include "engine/IniFile.h"
-#include "engine/Unit1Pending.h"
 #include "engine/Unit2.h"
-#include "serial/SerAddons.h"
 #include "serial/Port.h"
+#include "serial/SerAddons.h"
 #include "serial/Serial.h"
 
 TForm1* Form1 = nullptr;
+
+// The help file is built into this static library; its resource must be registered.
+static void InitHelpResource() { Q_INIT_RESOURCE(help); }
 
 namespace {
 
@@ -35,9 +37,16 @@ const QColor kBlue(0, 0, 255);
 const char* kSerialSection = "SerBsp1";
 const char* kSerialKey = "Configuration";
 
-QSet<QString>& PendingSet() {
-    static QSet<QString> names;
-    return names;
+// The window's fonts come from another system; where they are missing, narrow faces keep
+// the captions inside their buttons.
+void SubstituteFonts() {
+    const QStringList narrow = {QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("DejaVu Sans Condensed")};
+    for (const char* family : {"MS Sans Serif", "Arial", "Arial Black", "Euromode"}) {
+        if (QFont::substitutes(QString::fromLatin1(family)).isEmpty()) {
+            QFont::insertSubstitutions(QString::fromLatin1(family), narrow);
+        }
+    }
 }
 
 QFont PixelFont(const QString& family, int pixels, bool bold = false) {
@@ -50,30 +59,26 @@ QFont PixelFont(const QString& family, int pixels, bool bold = false) {
 // What the operator can do about a failed open, from the component's reason.
 QByteArray OpenFailureHint(const QByteArray& reason, int port) {
     if (reason.contains("busy")) {
-        return Ansi::Lit("Die Schnittstelle wird von einem anderen Programm benutzt. "
-                             "Beenden Sie das andere Programm und verbinden Sie erneut.");
+        return Ansi::Lit(
+            "Die Schnittstelle wird von einem anderen Programm benutzt. "
+            "Beenden Sie das andere Programm und verbinden Sie erneut.");
     }
     if (reason.contains("Permission denied")) {
-        return Ansi::Lit("Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
-                             "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
-                             "neu anmelden).");
+        return Ansi::Lit(
+            "Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
+            "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
+            "neu anmelden).");
     }
     if (reason.contains("No such device")) {
-        return Ansi::Lit("Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
-                         "Die Zuordnung steht in ") +
+        return Ansi::Lit(
+                   "Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
+                   "Die Zuordnung steht in ") +
                Port::MapFolder() + "/COM" + QByteArray::number(port) + ".";
     }
     return {};
 }
 
 }  // namespace
-
-bool PendingFeature(const char* objectName) {
-    PendingSet().insert(QString::fromLatin1(objectName));
-    return true;
-}
-
-const QSet<QString>& PendingFeatures() { return PendingSet(); }
 
 QString DialogFilter(const QByteArray& filter) {
     const QList<QByteArray> parts = filter.split('|');
@@ -90,6 +95,7 @@ QString DialogFilter(const QByteArray& filter) {
 // ---- creation ---------------------------------------------------------------------------
 
 TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
+    InitHelpResource();
     setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
@@ -134,6 +140,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     COMComboBox1->SetSelectedPort(0);  // as the layout stores it: ignored
     SerSel1 = new TSerSel(this);
     SerSel1->SetSerial(Serial1);
+    CreatePortDialogs();
     Konfiguration = std::make_unique<TKonfiguration>(this, MemoFile);
 
     OpenDialogCnc.defaultSuffix = QStringLiteral("CNC");
@@ -144,16 +151,17 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     OpenDialogSave.filter = DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
     OpenDialogSave.directory = QStringLiteral("E:/Quelmar");
     OpenDialogLogBox.defaultSuffix = QStringLiteral("Log");
-    OpenDialogLogBox.filter =
-        DialogFilter("CNC(*.Cnc)|*.CNC|LOG(*.Log)|*.Log|Alle (*:*)|*.*");
+    OpenDialogLogBox.filter = DialogFilter("CNC(*.Cnc)|*.CNC|LOG(*.Log)|*.Log|Alle (*:*)|*.*");
     OpenDialogLogBox.fileName = QStringLiteral("Protokoll.log");
 
     // Fonts and colours the layout gives in pixels.
+    SubstituteFonts();
     setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11));
     Button3->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 12));
     SetTextColor(Button3, QColor(0, 102, 204));  // hot-light
     ButtonTest->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 9));
-    for (QPushButton* b : {B_CTS, B_DSR, Xon}) b->setFont(PixelFont(QStringLiteral("Arial"), 12, true));
+    for (QPushButton* b : {B_CTS, B_DSR, Xon})
+        b->setFont(PixelFont(QStringLiteral("Arial"), 12, true));
     MemoTrm->setFont(PixelFont(QStringLiteral("Arial"), 12));
     MemoRec->setFont(PixelFont(QStringLiteral("Arial"), 12));
     MemoFile->setFont(PixelFont(QStringLiteral("Euromode"), 12));
@@ -185,13 +193,6 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
 
     BindControls();
     SetConnectedControls(false);
-    for (const QString& name : PendingFeatures()) {
-        if (auto* action = findChild<QAction*>(name)) action->setEnabled(false);
-        if (auto* menu = findChild<QMenu*>(name)) menu->menuAction()->setEnabled(false);
-        if (auto* widget = findChild<QWidget*>(name); widget && !qobject_cast<QMenu*>(widget)) {
-            widget->setEnabled(false);
-        }
-    }
     ButtonConnect->setFocus();
 
     if (runStartUp) LadeParameter();
@@ -309,8 +310,8 @@ QColor TForm1::TextColor(const QWidget* widget) {
 }
 
 void TForm1::SetConnectedControls(bool connected) {
-    for (QWidget* w : std::initializer_list<QWidget*>{ButtonSendBlock, ButtonTxClear,
-                                                      ButtonRxClear, MemoTrm}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{ButtonSendBlock, ButtonTxClear, ButtonRxClear, MemoTrm}) {
         w->setEnabled(connected);
     }
 }
@@ -374,8 +375,9 @@ void TForm1::Verbinde() {
 QByteArray TForm1::OpenErrorText() const {
     const int port = Serial1->COMPort();
     if (port <= 0) {
-        return Ansi::Lit("Es ist keine Schnittstelle gewählt. Bitte unter Einstellungen / "
-                         "Schnittstelle eine Schnittstelle wählen.");
+        return Ansi::Lit(
+            "Es ist keine Schnittstelle gewählt. Bitte unter Einstellungen / "
+            "Schnittstelle eine Schnittstelle wählen.");
     }
     QByteArray text = Ansi::Lit("Die Schnittstelle COM") + QByteArray::number(port) +
                       Ansi::Lit(" kann nicht geöffnet werden");
@@ -440,7 +442,8 @@ void TForm1::Hilfe1Click() {
                                Ansi::Lit(" wurde nicht gefunden."));
         return;
     }
-    QUrl url = path.startsWith(u':') ? QUrl(QStringLiteral("qrc") + path) : QUrl::fromLocalFile(path);
+    QUrl url =
+        path.startsWith(u':') ? QUrl(QStringLiteral("qrc") + path) : QUrl::fromLocalFile(path);
     url.setFragment(QStringLiteral("Inhalt"));
     browser->setSource(url);
     browser->scrollToAnchor(QStringLiteral("Inhalt"));
@@ -539,8 +542,8 @@ void TForm1::PostSerialEvent(SerialEvent kind) {
     // One pending notification per kind: OnRxChar means "bytes are waiting", so a second
     // one before the first was taken adds nothing.
     if (Posted[int(kind)].exchange(true)) return;
-    QMetaObject::invokeMethod(this, [this, kind] { DeliverSerialEvent(kind); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, kind] { DeliverSerialEvent(kind); }, Qt::QueuedConnection);
 }
 
 void TForm1::DeliverSerialEvent(SerialEvent kind) {
@@ -585,9 +588,4 @@ void TForm1::RunSerialHandler(SerialEvent kind) {
             Guarded(this, "DeviceLost", [this] { DeviceLost(); });
             break;
     }
-}
-
-void TForm1::DrainReceived() {
-    const QByteArray chunk = Serial1->ReadString();
-    if (!chunk.isEmpty()) MemoRec->insertPlainText(Ansi::ToQString(chunk));
 }

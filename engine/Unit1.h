@@ -36,7 +36,7 @@ class TKonfiguration;
 class TForm1 : public QMainWindow, public Ui::TForm1 {
     Q_OBJECT
 
-public:
+  public:
     // Creates the window and runs LadeParameter, as the window's creation handler does.
     // Tests that want to drive start-up by hand pass runStartUp = false.
     explicit TForm1(QWidget* parent = nullptr, bool runStartUp = true);
@@ -114,6 +114,7 @@ public:
     void Menu_LoadClick();
 
     // ---- port settings dialogs (Unit1Dialogs.cpp) ----------------------------------------
+    void CreatePortDialogs();  // SerStdDlg1 and SerExtDlg1, bound to Serial1
     void Menu_ParameterClick();
     void Menu_ExtParameterClick();
 
@@ -152,8 +153,6 @@ public:
     void Button3Click();
     void SetNull();
     void MemoFileHide();
-    // Reads what arrived and shows it in MemoRec (stand-in while no dispatcher is built).
-    void DrainReceived();
 
     // ---- the "Check" menu (Unit1Manual.cpp) ---------------------------------------------
     void LogFile1Click();
@@ -169,15 +168,17 @@ public:
     void DeliverSerialEvent(SerialEvent kind);
     // True while a serial event handler runs.
     bool SerialHandlerRunning() const { return InSerialHandler; }
+    // True while a notification of `kind` waits for the running handler to return.
+    bool SerialEventPending(SerialEvent kind) const { return Deferred[int(kind)]; }
 
     // Where the help file is looked for: next to the executable, then the built-in copy.
     static QString HelpFilePath();
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void BindControls();
     void BindSerialEvents();
     void PostSerialEvent(SerialEvent kind);  // any thread

@@ -9,7 +9,7 @@
 class TFormAbout : public QDialog, public Ui::TFormAbout {
     Q_OBJECT
 
-public:
+  public:
     explicit TFormAbout(QWidget* parent = nullptr);
 };
 

@@ -14,7 +14,7 @@ class TCustomSerial;
 class TCOMComboBox : public QComboBox {
     Q_OBJECT
 
-public:
+  public:
     explicit TCOMComboBox(QWidget* parent = nullptr);
 
     TCustomSerial* Serial() const { return SerialRef; }
@@ -30,10 +30,10 @@ public:
     // user picks an item and after each accepted SetSelectedPort.
     virtual void Change();
 
-signals:
+  signals:
     void OnChange();
 
-private:
+  private:
     TCustomSerial* SerialRef = nullptr;
 };
 
@@ -41,17 +41,17 @@ private:
 class TFormSerSel : public QDialog, public Ui::TFormSerSel {
     Q_OBJECT
 
-public:
+  public:
     explicit TFormSerSel(QWidget* parent = nullptr);
 
-    int Port = 0;              // the chosen port number
-    bool HoldsPorts = false;   // the list holds real ports (not "keine")
+    int Port = 0;             // the chosen port number
+    bool HoldsPorts = false;  // the list holds real ports (not "keine")
 
     void FormCreate();
     void FormShow();
     void ComboBox1Change();
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 };
 
@@ -59,7 +59,7 @@ protected:
 class TSerSel : public QObject {
     Q_OBJECT
 
-public:
+  public:
     explicit TSerSel(QObject* parent = nullptr);
 
     TCustomSerial* Serial() const { return SerialRef; }
@@ -68,6 +68,6 @@ public:
     // True when the user confirmed with OK.
     bool Execute();
 
-private:
+  private:
     TCustomSerial* SerialRef = nullptr;
 };

@@ -229,7 +229,11 @@ void TFormCOMSetup::PlaceForm(TPosition position, int left, int top) {
 }
 
 bool TFormCOMSetup::Execute(TCOMSetupParams& params) {
-    if (params.Port < 1 || params.Port > 4) params.Port = 1;
+    // A port the list offers is shown as it is, even above 4; any other outside 1..4 as
+    // port 1. (Forcing a listed COM6 to port 1 would change the port behind the user's back.)
+    const bool listed =
+        params.Port > 0 && std::find(PortList, PortList + 4, params.Port) != PortList + 4;
+    if (!listed && (params.Port < 1 || params.Port > 4)) params.Port = 1;
     Port = params.Port;
     Dcb = params.Dcb;
     RecBufSize = params.RecBufSize;

@@ -1,7 +1,7 @@
 // The log's text rules and file writing, and the SerDemo.ini reader/writer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -39,11 +39,13 @@ TEST(MainWindowLog, TimeStampUsesTheLocalesNamesAndSeparator) {
     const QDateTime tuesday(QDate(2026, 12, 8), QTime(9, 5, 7));
     const QDateTime march(QDate(2025, 3, 1), QTime(23, 59, 0));
     const StampCase cases[] = {
-        {"german", QLocale(QLocale::German, QLocale::Germany), tuesday, " Di 8. Dez. 2026, 09:05:07: "},
-        {"german umlaut", QLocale(QLocale::German, QLocale::Germany), march, " Sa 1. Mär. 2025, 23:59:00: "},
+        {"german", QLocale(QLocale::German, QLocale::Germany), tuesday,
+         " Di 8. Dez. 2026, 09:05:07: "},
+        {"german umlaut", QLocale(QLocale::German, QLocale::Germany), march,
+         " Sa 1. Mär. 2025, 23:59:00: "},
         {"c locale", QLocale::c(), tuesday, " Tue 8. Dec. 2026, 09:05:07: "},
         {"finnish dot separator", QLocale(QLocale::Finnish, QLocale::Finland), tuesday,
-         " ti 8. jouluk.. 2026, 09.05.07: "},
+         " ti 8. joulu. 2026, 09.05.07: "},
     };
     for (const StampCase& c : cases) {
         EXPECT_EQ(LogTimeStamp(c.when, c.locale), Ansi::Lit(c.expected)) << c.name;
@@ -78,7 +80,8 @@ TEST(MainWindowLog, AppendsWithoutTruncatingAndCreatesOnlyWhenAsked) {
     AppendLogEntry(empty, "one\r\n", false);
     EXPECT_EQ(ReadAll(empty), "one\r\n");
 
-    EXPECT_THROW(AppendLogEntry(dir.filePath("no/such/folder/x.log"), "x", true), std::runtime_error);
+    EXPECT_THROW(AppendLogEntry(dir.filePath("no/such/folder/x.log"), "x", true),
+                 std::runtime_error);
 }
 
 TEST(MainWindowLog, AFileHeldByAnotherOpenerIsNotWritten) {
@@ -106,14 +109,12 @@ TEST(MainWindowIni, SetKeepsEverythingElseByteForByte) {
     };
     const Case cases[] = {
         {"empty file", "", "[SerBsp1]\r\nConfiguration=NEW\r\n"},
-        {"other section kept, LF ends kept",
-         "; comment\n[Other]\nKey=a%20b=c\n",
+        {"other section kept, LF ends kept", "; comment\n[Other]\nKey=a%20b=c\n",
          "; comment\n[Other]\nKey=a%20b=c\n[SerBsp1]\nConfiguration=NEW\n"},
         {"replace in place, key spelling kept",
          "[serbsp1]\r\nconfiguration=OLD\r\nMore=1\r\n\r\n[X]\r\nY=2\r\n",
          "[serbsp1]\r\nconfiguration=NEW\r\nMore=1\r\n\r\n[X]\r\nY=2\r\n"},
-        {"key added at the end of its section",
-         "[SerBsp1]\r\nA=1\r\n\r\n[X]\r\nY=2",
+        {"key added at the end of its section", "[SerBsp1]\r\nA=1\r\n\r\n[X]\r\nY=2",
          "[SerBsp1]\r\nA=1\r\nConfiguration=NEW\r\n\r\n[X]\r\nY=2"},
         {"last line without end", "[X]\r\nY=2", "[X]\r\nY=2\r\n[SerBsp1]\r\nConfiguration=NEW\r\n"},
     };

@@ -265,6 +265,19 @@ TEST_F(SerExtDlgTest, PortOutsideOneToFourIsShownAsPortOne) {
     EXPECT_EQ(Serial.COMPort(), 1);
 }
 
+TEST_F(SerExtDlgTest, ListedPortAboveFourIsShownAsItIs) {
+    ProbeResult({5, 6});
+    Serial.SetCOMPort(6);
+    QString shown;
+    DialogScript script([&](TFormCOMSetup& form) {
+        shown = form.ui->ComboBoxPort->currentText();
+        ClickOk(form);
+    });
+    ASSERT_TRUE(Dlg.Execute());
+    EXPECT_EQ(shown, "COM6");
+    EXPECT_EQ(Serial.COMPort(), 6);
+}
+
 TEST_F(SerExtDlgTest, NoPortsAndNoSerial) {
     ProbeResult({});
     TSerExtDlg alone;

@@ -1,0 +1,633 @@
+// The main window offscreen: start-up against real Config.ini and SerDemo.ini files in a
+// temporary working folder, the port map pointing at pseudo-terminals.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QTimer>
+#include <memory>
+
+#include "common/Ansi.h"
+#include "common/ScriptedSeam.h"
+#include "config/ConfigValues.h"
+#include "config/Konfig.h"
+#include "engine/LogFile.h"
+#include "engine/Unit1.h"
+#include "serial/Port.h"
+#include "serial/SerAddons.h"
+#include "serial/Serial.h"
+
+namespace {
+
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return "<missing>";
+    return f.readAll();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    f.write(bytes);
+}
+
+QStringList Lines(const QPlainTextEdit* memo) {
+    return memo->toPlainText().split(QLatin1Char('\n'));
+}
+
+// A pseudo-terminal standing for one COM port.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    QByteArray path;
+    Pty() {
+        char name[128] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
+    }
+    ~Pty() { Close(); }
+    void Close() {
+        if (slave >= 0) ::close(slave);
+        if (master >= 0) ::close(master);
+        slave = master = -1;
+    }
+};
+
+// A temporary working folder with its own config folder and port map.
+class MainWindowTest : public ::testing::Test {
+  protected:
+    QTemporaryDir work;
+    QString oldDir;
+    QByteArray oldXdg;
+    std::map<int, std::unique_ptr<Pty>> ports;
+
+    void SetUp() override {
+        ASSERT_TRUE(work.isValid());
+        oldDir = QDir::currentPath();
+        oldXdg = qgetenv("XDG_CONFIG_HOME");
+        QDir::setCurrent(work.path());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.filePath("config")));
+        ConfigValues.fill(QByteArray());
+        ConfigFileName = QStringLiteral("Config.ini");
+        BaudRateTable[br_009600] = 9600;
+    }
+    void TearDown() override {
+        QDir::setCurrent(oldDir);
+        qputenv("XDG_CONFIG_HOME", oldXdg);
+        ResetPortProbeForTests();
+    }
+
+    // Maps COM1..COM8: the given ones to new pseudo-terminals, the rest to nothing.
+    void MapPorts(std::initializer_list<int> existing) {
+        const QString map = work.filePath("config/dnc-server/ports");
+        QDir().mkpath(map);
+        for (int n = 1; n <= 8; ++n) {
+            const QString link = map + QStringLiteral("/COM%1").arg(n);
+            QFile::remove(link);
+            QByteArray target = "/nonexistent/tty";
+            if (std::find(existing.begin(), existing.end(), n) != existing.end()) {
+                ports[n] = std::make_unique<Pty>();
+                target = ports[n]->path;
+            }
+            ASSERT_EQ(::symlink(target.constData(), QFile::encodeName(link).constData()), 0);
+        }
+        ResetPortProbeForTests();
+        EnsurePortsProbed(8);
+    }
+
+    QString SerDemoIni() const { return work.filePath("config/dnc-server/SerDemo.ini"); }
+
+    // Saves settings text for `port` the way the menu would, after an unrelated section.
+    QByteArray SaveSettings(int port, TBaudrate rate, TDataBits bits, TParityBit parity,
+                            TStopBits stop, bool rtsCts) {
+        TSerial s;
+        s.SetCOMPort(port);
+        s.SetBaudrate(rate);
+        s.SetDataBits(bits);
+        s.SetParityBit(parity);
+        s.SetStopBits(stop);
+        s.SetHandshakeRtsCts(rtsCts);
+        TSerialSettings rec;
+        s.GetSettings(rec);
+        QByteArray text;
+        s.SettingsToText(rec, text);
+        WriteAll(SerDemoIni(),
+                 "[Andere]\r\nSchluessel=a%20b\r\n\r\n[SerBsp1]\r\nConfiguration=" + text + "\r\n");
+        return text;
+    }
+
+    // A complete 13-line Config.ini; the log goes to <work>/send/dnc.log.
+    void WriteConfig() {
+        QDir().mkpath(work.filePath("send"));
+        const QByteArray send = QFile::encodeName(work.filePath("send"));
+        WriteAll(work.filePath("Config.ini"),
+                 "Config.ini=13\r\nA=1\r\nB=2\r\nC=3\r\nExt=CNC\r\nLog=dnc\r\nAK=O\r\n"
+                 "End=M30\r\nPort=4800,8,N,1\r\nPrgAK=1234\r\nTimer=5\r\nSend=" +
+                     send + "\r\nSave=" + send + "\r\n");
+    }
+    QString LogPathName() const { return work.filePath("send/dnc.log"); }
+};
+
+TEST_F(MainWindowTest, StartUpLoadsSettingsConnectsReadsConfigAndLogs) {
+    MapPorts({1});
+    // A pseudo-terminal keeps 8 data bits without parity whatever it is told; the stop
+    // bits, the handshake and the rate are checked on it.
+    const QByteArray saved = SaveSettings(1, br_019200, db_8, none, sb_2, false);
+    WriteConfig();
+    ScriptedSeam seam;
+
+    const QDateTime before = QDateTime::currentDateTime();
+    TForm1 form;
+    const QDateTime after = QDateTime::currentDateTime();
+
+    // Connected over the pseudo-terminal with the saved settings.
+    ASSERT_TRUE(form.Serial1->Active()) << seam.BoxTexts().join("|").toStdString();
+    EXPECT_EQ(form.Serial1->COMPort(), 1);
+    EXPECT_EQ(form.COMComboBox1->SelectedPort(), 1);
+    EXPECT_EQ(form.ButtonConnect->text(), "&Trennen");
+    for (QWidget* w : std::initializer_list<QWidget*>{form.ButtonSendBlock, form.ButtonTxClear,
+                                                      form.ButtonRxClear, form.MemoTrm}) {
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    }
+    termios t{};
+    ASSERT_EQ(tcgetattr(ports[1]->slave, &t), 0);
+    EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    quint32 in = 0, out = 0;
+    ASSERT_TRUE(Port::GetRate(ports[1]->slave, in, out));
+    EXPECT_EQ(out, 19200u);
+
+    // Config.ini listed and stored by slot, the rate override applied.
+    const QStringList memo = Lines(form.MemoFile);
+    ASSERT_GE(memo.size(), 27);
+    EXPECT_EQ(memo[0], "Config.Ini Werte");
+    EXPECT_EQ(memo[1], "2");
+    EXPECT_EQ(memo[2], "A=1");
+    EXPECT_EQ(memo[23], "13");
+    EXPECT_EQ(CfgExt(), "CNC");
+    EXPECT_EQ(CfgComPort(), "4800,8,N,1");
+    EXPECT_EQ(CfgTimer(), "5");
+    EXPECT_EQ(BaudRateTable[br_009600], 1248u);
+    EXPECT_EQ(BaudRateTable[br_004800], 4800u);
+    EXPECT_EQ(memo[25], " Login " + QFileInfo(LogPathName()).absoluteFilePath() +
+                            "  in Protokoll geschrieben ");
+    EXPECT_EQ(memo[26], Ansi::ToQString(Ansi::Lit(" Port 1 ist geöffnet")));
+
+    EXPECT_EQ(form.StatusText(),
+              Ansi::Lit("Schnittstelle COM1 geöffnet mit Parameter  4800,8,N,1"));
+    EXPECT_EQ(TForm1::TextColor(form.StatusLabel), kBlue);
+    EXPECT_EQ(TForm1::TextColor(form.Xon), kBlue);
+
+    // The first start finds no log: the operator is told, the file is made, "Beginn " logged.
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Information);
+    EXPECT_EQ(seam.boxes[0].text,
+              "Log Datei fehlt Neue Log Datei  " + form.LogFileName + "  erstellen in Dir");
+    const QByteArray log = ReadAll(LogPathName());
+    const QLocale locale = QLocale::system();
+    EXPECT_TRUE(log == LogEntry("Beginn ", before, locale) ||
+                log == LogEntry("Beginn ", after, locale))
+        << log.toStdString();
+    // The other section of SerDemo.ini was only read.
+    EXPECT_EQ(ReadAll(SerDemoIni()),
+              "[Andere]\r\nSchluessel=a%20b\r\n\r\n[SerBsp1]\r\nConfiguration=" + saved + "\r\n");
+}
+
+TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
+    MapPorts({2});
+    SaveSettings(2, br_004800, db_8, none, sb_1, true);
+    WriteConfig();
+    ports[2]->Close();  // the device goes away between probe and open
+    ScriptedSeam seam;
+
+    TForm1 form;
+
+    EXPECT_FALSE(form.Serial1->Active());
+    EXPECT_EQ(form.ButtonConnect->text(), "&Verbinden");
+    for (QWidget* w : std::initializer_list<QWidget*>{form.ButtonSendBlock, form.ButtonTxClear,
+                                                      form.ButtonRxClear, form.MemoTrm}) {
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    }
+    // Not reported as open.
+    EXPECT_EQ(Lines(form.MemoFile).last(),
+              Ansi::ToQString(Ansi::Lit(" Port 2 ist nicht geöffnet")));
+    EXPECT_EQ(form.StatusText(), Ansi::Lit("Schnittstelle COM2 nicht geöffnet"));
+    QByteArray why;
+    for (const auto& b : seam.boxes)
+        if (b.kind == Modal::BoxKind::Error) why = b.text;
+    EXPECT_TRUE(why.contains("COM2 kann nicht ge")) << why.toStdString();
+    EXPECT_TRUE(why.contains("No such device")) << why.toStdString();
+    EXPECT_TRUE(why.contains("nicht vorhanden")) << why.toStdString();
+    // The start is logged all the same.
+    EXPECT_TRUE(ReadAll(LogPathName()).startsWith("Beginn  "));
+}
+
+TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
+    MapPorts({});
+    WriteConfig();
+    const QString chosen = work.filePath("elsewhere/Other.ini");
+    QDir().mkpath(work.filePath("elsewhere"));
+    QFile::rename(work.filePath("Config.ini"), chosen);
+    ScriptedSeam seam;
+    seam.fileAnswers << chosen;
+
+    TForm1 form;
+
+    const QList<QByteArray> texts = seam.BoxTexts();
+    const qsizetype at = texts.indexOf("Couldn't find Config.ini. in Dir " +
+                                       Ansi::FromQString(QDir::currentPath()) + "  ");
+    ASSERT_GE(at, 0);
+    ASSERT_GT(texts.size(), at + 1);
+    EXPECT_EQ(texts[at + 1], "Neuer File eingeben");
+    EXPECT_EQ(texts[0], "Es liegen keine gespeicherten Konfigurationsdaten vor!");
+    ASSERT_EQ(seam.fileDialogs.size(), 1);
+    EXPECT_EQ(CfgPrgAK(), "1234");
+    EXPECT_TRUE(QFile::exists(LogPathName()));
+    EXPECT_EQ(form.StatusText(), Ansi::Lit("Schnittstelle COM0 nicht geöffnet"));
+}
+
+TEST_F(MainWindowTest, LogAppendsAndOnlyTheMenuLogsTheEnd) {
+    MapPorts({});
+    WriteConfig();
+    WriteAll(LogPathName(), "alt\r\n");
+    {
+        ScriptedSeam seam;
+        TForm1 form;
+        form.show();
+        for (const QByteArray& text : seam.BoxTexts())
+            EXPECT_FALSE(text.startsWith("Log Datei fehlt")) << text.toStdString();
+        form.close();  // the close box
+    }
+    QList<QByteArray> lines = ReadAll(LogPathName()).split('\n');
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0], "alt\r");
+    EXPECT_TRUE(lines[1].startsWith("Beginn  "));
+    {
+        ScriptedSeam seam;
+        TForm1 form;
+        form.show();
+        form.Menu_Exit->trigger();
+        EXPECT_FALSE(form.isVisible());
+    }
+    lines = ReadAll(LogPathName()).split('\n');
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_TRUE(lines[2].startsWith("Beginn  "));
+    EXPECT_TRUE(lines[3].startsWith("Ende    "));
+    EXPECT_TRUE(lines[3].endsWith(": \r"));
+}
+
+TEST_F(MainWindowTest, ASecondLogCallDuringTheMissingFileBoxLosesNoEntry) {
+    MapPorts({});
+    WriteConfig();
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    ConfigValues[CfgSlot::Send] = QFile::encodeName(work.filePath("send"));
+    ConfigValues[CfgSlot::Log] = "neu";
+    int calls = 0;
+    seam.duringBox = [&] {
+        if (calls++ > 0) return;
+        form.LogText = "Zweiter ";
+        form.LogFile();  // as a receive event inside the box would
+    };
+    form.LogText = "Erster ";
+    form.LogFile();
+
+    EXPECT_EQ(seam.boxes.size(), 1);
+    const QList<QByteArray> lines = ReadAll(work.filePath("send/neu.log")).split('\n');
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].startsWith("Erster  "));
+    EXPECT_TRUE(lines[1].startsWith("Zweiter  "));
+
+    // A log that cannot be made is the caller's error; nothing is written.
+    ConfigValues[CfgSlot::Send] = QFile::encodeName(work.filePath("no/such/folder"));
+    EXPECT_THROW(form.LogFile(), std::runtime_error);
+    EXPECT_EQ(form.LogFileName, ConfigValues[CfgSlot::Send] + "/neu.log");
+}
+
+TEST_F(MainWindowTest, SignalButtonsShareOneToggleAndEventsTurnThemRed) {
+    MapPorts({});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.B_CTS->click();
+    EXPECT_EQ(TForm1::TextColor(form.B_CTS), kRed);
+    EXPECT_EQ(form.B_CTS->font().family(), "Arial Black");
+    form.B_DSR->click();
+    EXPECT_EQ(TForm1::TextColor(form.B_DSR), kBlue);
+    EXPECT_FALSE(form.SignalToggle);
+    form.DeliverSerialEvent(TForm1::SerialEvent::Dsr);
+    EXPECT_EQ(TForm1::TextColor(form.B_DSR), kRed);
+    form.B_CTS->click();
+    EXPECT_EQ(TForm1::TextColor(form.B_CTS), kRed);
+    form.B_CTS->click();
+    EXPECT_EQ(TForm1::TextColor(form.B_CTS), kBlue);
+}
+
+TEST_F(MainWindowTest, ComboBoxOffersOnlyExistingPorts) {
+    struct Case {
+        const char* name;
+        std::initializer_list<int> ports;
+        QStringList items;
+        int select;
+        int selectedIndex;  // -1: the write is ignored
+    };
+    const Case cases[] = {
+        {"only COM3", {3}, {"COM3"}, 3, 0},
+        {"only COM3, COM1 ignored", {3}, {"COM3"}, 1, -1},
+        {"COM1 and COM4", {1, 4}, {"COM1", "COM4"}, 4, 1},
+        {"none", {}, {"keinen"}, 1, -1},
+        {"first four only", {1, 2, 3, 5, 6}, {"COM1", "COM2", "COM3", "COM5"}, 6, -1},
+    };
+    for (const Case& c : cases) {
+        ports.clear();
+        MapPorts(c.ports);
+        TSerial serial;
+        TCOMComboBox box;
+        box.SetSerial(&serial);
+        QStringList items;
+        for (int i = 0; i < box.count(); ++i) items << box.itemText(i);
+        EXPECT_EQ(items, c.items) << c.name;
+        serial.SetCOMPort(0);
+        box.SetSelectedPort(c.select);
+        if (c.selectedIndex >= 0) {
+            EXPECT_EQ(box.currentIndex(), c.selectedIndex) << c.name;
+            EXPECT_EQ(box.SelectedPort(), c.select) << c.name;
+            EXPECT_EQ(serial.COMPort(), c.select) << c.name;
+        } else {
+            EXPECT_EQ(box.currentIndex(), 0) << c.name;
+            EXPECT_EQ(serial.COMPort(), 0) << c.name;
+        }
+        if (c.ports.size() == 0) {
+            EXPECT_EQ(box.SelectedPort(), 0) << c.name;
+        }
+    }
+}
+
+// Clicks a button of the chooser once it is shown modally.
+void AnswerChooser(const char* button, QStringList* shown, QString* selected,
+                   const std::function<void(TFormSerSel*)>& before = {}) {
+    QTimer::singleShot(0, [=] {
+        auto* form = qobject_cast<TFormSerSel*>(QApplication::activeModalWidget());
+        if (!form) return;
+        for (int i = 0; i < form->ComboBox1->count(); ++i) *shown << form->ComboBox1->itemText(i);
+        *selected = form->ComboBox1->currentText();
+        if (before) before(form);
+        form->findChild<QPushButton*>(button)->click();
+    });
+}
+
+TEST_F(MainWindowTest, ChooserShowsExistingPortsAndTakesWhatWasShown) {
+    struct Case {
+        const char* name;
+        std::initializer_list<int> ports;
+        int startPort;
+        const char* button;
+        int pick;  // item to pick, -1: none
+        QStringList shown;
+        QString selected;
+        bool result;
+        int endPort;
+    };
+    const Case cases[] = {
+        {"port 0, COM2 and COM3, OK as shown",
+         {2, 3},
+         0,
+         "ButtonOk",
+         -1,
+         {"COM2", "COM3"},
+         "COM2",
+         true,
+         2},
+        {"COM3 preselected, pick COM2",
+         {2, 3},
+         3,
+         "ButtonOk",
+         0,
+         {"COM2", "COM3"},
+         "COM3",
+         true,
+         2},
+        {"cancel keeps the port", {2, 3}, 3, "ButtonCancel", 0, {"COM2", "COM3"}, "COM3", false, 3},
+        {"no ports", {}, 0, "ButtonOk", -1, {"keine"}, "keine", true, 0},
+    };
+    for (const Case& c : cases) {
+        ports.clear();
+        MapPorts(c.ports);
+        TSerial serial;
+        serial.SetCOMPort(c.startPort);
+        TSerSel chooser;
+        chooser.SetSerial(&serial);
+        QStringList shown;
+        QString selected;
+        AnswerChooser(c.button, &shown, &selected, [&c](TFormSerSel* form) {
+            if (c.pick >= 0) form->ComboBox1->setCurrentIndex(c.pick);
+        });
+        const bool ok = chooser.Execute();
+        EXPECT_EQ(ok, c.result) << c.name;
+        EXPECT_EQ(shown, c.shown) << c.name;
+        EXPECT_EQ(selected, c.selected) << c.name;
+        EXPECT_EQ(serial.COMPort(), c.endPort) << c.name;
+    }
+}
+
+TEST_F(MainWindowTest, SaveThenLoadRestoresTheRecordAndTheComboBox) {
+    MapPorts({1, 3});
+    WriteAll(SerDemoIni(), "[Andere]\nX=1\n");
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(3);
+    form.Serial1->SetBaudrate(br_038400);
+    form.Serial1->SetStopBits(sb_2);
+    form.Serial1->SetXOnLimit(123);
+    TSerialSettings saved;
+    form.Serial1->GetSettings(saved);
+    form.Menu_Save->trigger();
+    form.Menu_Save->trigger();
+    ASSERT_EQ(seam.boxes.size(), 2);
+    EXPECT_EQ(
+        seam.boxes[0].text,
+        "Die Einstellungen wurden im Windows-Verzeichnis\rin der Datei SerDemo.ini gespeichert.");
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Plain);
+    const QByteArray file = ReadAll(SerDemoIni());
+    EXPECT_TRUE(file.startsWith("[Andere]\nX=1\n[SerBsp1]\nConfiguration=")) << file.toStdString();
+    EXPECT_EQ(file.count("Configuration="), 1);
+
+    // Change everything, then load with the port closed: no message.
+    form.Serial1->SetCOMPort(1);
+    form.COMComboBox1->SetSelectedPort(1);
+    form.Serial1->SetBaudrate(br_001200);
+    form.Serial1->SetStopBits(sb_1);
+    form.Serial1->SetXOnLimit(400);
+    form.Menu_Load->trigger();
+    EXPECT_EQ(seam.boxes.size(), 2);
+    TSerialSettings loaded;
+    form.Serial1->GetSettings(loaded);
+    QByteArray a, b;
+    form.Serial1->SettingsToText(saved, a);
+    form.Serial1->SettingsToText(loaded, b);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(form.COMComboBox1->currentText(), "COM3");
+
+    // LadeBaud loads once, until the reset.
+    form.LadeBaud();
+    form.LadeBaud();
+    EXPECT_EQ(form.BaudLoaded, 1);
+    EXPECT_EQ(seam.boxes.size(), 2);
+
+    // Loading while the port is open: applied to the component, old settings stay on the line.
+    form.Serial1->SetBaudrate(br_004800);
+    form.Verbinde();
+    ASSERT_TRUE(form.Serial1->Active());
+    form.Menu_Load->trigger();
+    ASSERT_EQ(seam.boxes.size(), 3);
+    EXPECT_EQ(seam.boxes[2].text,
+              Ansi::Lit("Die Schnittstelle ist zur Zeit geöffnet.\rDie neuen Einstellungen "
+                        "werden erst übernommen,\rwenn die Schnittstelle geschlossen und neu\r"
+                        "geöffnet wird."));
+    EXPECT_EQ(form.Serial1->Baudrate(), br_038400);
+    quint32 in = 0, out = 0;
+    ASSERT_TRUE(Port::GetRate(ports[3]->slave, in, out));
+    EXPECT_EQ(out, 4800u);
+}
+
+TEST_F(MainWindowTest, InvalidOrMissingStoredTextChangesNothing) {
+    MapPorts({1});
+    struct Case {
+        const char* name;
+        QByteArray file;
+        QByteArray message;
+    };
+    const Case cases[] = {
+        {"no file", {}, "Es liegen keine gespeicherten Konfigurationsdaten vor!"},
+        {"empty value", "[SerBsp1]\r\nConfiguration=\r\n",
+         "Es liegen keine gespeicherten Konfigurationsdaten vor!"},
+        {"other section only", "[X]\r\nConfiguration=abc\r\n",
+         "Es liegen keine gespeicherten Konfigurationsdaten vor!"},
+        {"garbage", "[SerBsp1]\r\nConfiguration=abc\r\n",
+         Ansi::Lit("Die Konfigurationsdaten sind ungültig!")},
+    };
+    for (const Case& c : cases) {
+        QFile::remove(SerDemoIni());
+        if (!c.file.isNull()) WriteAll(SerDemoIni(), c.file);
+        ScriptedSeam seam;
+        TForm1 form(nullptr, false);
+        form.Serial1->SetCOMPort(1);
+        form.Menu_Load->trigger();
+        ASSERT_EQ(seam.boxes.size(), 1) << c.name;
+        EXPECT_EQ(seam.boxes[0].text, c.message) << c.name;
+        EXPECT_EQ(form.Serial1->Baudrate(), br_004800) << c.name;
+        EXPECT_EQ(form.Serial1->COMPort(), 1) << c.name;
+    }
+}
+
+TEST_F(MainWindowTest, AFailedSaveIsReportedWithoutTheSuccessMessage) {
+    MapPorts({});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    // The settings folder cannot be made: a file stands where it should be.
+    WriteAll(work.filePath("blocker"), "x");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.filePath("blocker")));
+    form.Menu_Save->trigger();
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Error);
+    EXPECT_TRUE(seam.boxes[0].text.contains("SerDemo.ini") ||
+                seam.boxes[0].text.contains("dnc-server"))
+        << seam.boxes[0].text.toStdString();
+}
+
+TEST_F(MainWindowTest, ConnectClearsTheMemosAndDisconnectKeepsThem) {
+    MapPorts({1});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.show();
+    form.Serial1->SetCOMPort(1);
+    form.MemoRec->setPlainText("alt");
+    form.ButtonConnect->click();
+    ASSERT_TRUE(form.Serial1->Active());
+    EXPECT_TRUE(form.MemoRec->toPlainText().isEmpty());
+    EXPECT_TRUE(form.MemoFile->toPlainText().isEmpty());
+    EXPECT_EQ(form.focusWidget(), form.MemoTrm);
+    form.MemoRec->setPlainText("neu");
+    form.ButtonConnect->click();
+    EXPECT_FALSE(form.Serial1->Active());
+    EXPECT_EQ(form.MemoRec->toPlainText(), "neu");
+    EXPECT_EQ(form.StatusText(), "Schnittstelle geschlossen");
+    EXPECT_EQ(form.ButtonConnect->text(), "&Verbinden");
+    EXPECT_TRUE(seam.boxes.isEmpty());
+}
+
+TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
+    MapPorts({1});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    form.Verbinde();
+    ASSERT_TRUE(form.Serial1->Active());
+
+    // While the device-lost box is open, the operator reconnects and bytes arrive: their
+    // notification is taken inside the box's message loop but its handler waits.
+    bool pendingInside = false;
+    QString memoInside = "unset";
+    bool once = false;
+    seam.duringBox = [&] {
+        if (std::exchange(once, true)) return;
+        form.Verbinde();
+        ASSERT_TRUE(form.Serial1->Active());
+        ASSERT_EQ(::write(ports[1]->master, "N10 G0\n", 7), 7);
+        for (int i = 0; i < 500 && !form.SerialEventPending(TForm1::SerialEvent::RxChar); ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            ::usleep(2000);
+        }
+        pendingInside = form.SerialEventPending(TForm1::SerialEvent::RxChar);
+        memoInside = form.MemoRec->toPlainText();
+        EXPECT_TRUE(form.SerialHandlerRunning());
+    };
+    form.DeliverSerialEvent(TForm1::SerialEvent::Lost);
+    EXPECT_TRUE(pendingInside);
+    EXPECT_EQ(memoInside, "");
+    EXPECT_FALSE(form.SerialHandlerRunning());
+    EXPECT_FALSE(form.SerialEventPending(TForm1::SerialEvent::RxChar));
+    EXPECT_EQ(form.MemoRec->toPlainText(), "N10 G0\n");
+}
+
+TEST_F(MainWindowTest, LayoutHelpAndAbout) {
+    MapPorts({});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.show();
+    EXPECT_EQ(form.windowTitle(),
+              Ansi::ToQString(Ansi::Lit("Datenübertragung von PC zur Maschine(CNC)")));
+    EXPECT_EQ(form.centralWidget()->height() + form.StatusBar1->height(), 484);
+    EXPECT_EQ(form.width(), 775);
+    EXPECT_EQ(form.MemoRec->geometry(), QRect(248, 48, 257, 393));
+    EXPECT_FALSE(form.MemoInfo->isVisible());
+    EXPECT_TRUE(form.RBAuto->isChecked());
+    EXPECT_FALSE(form.windowIcon().isNull());
+    EXPECT_EQ(form.OpenDialogCnc.filter, "CNC Programme(*.CNC) (*.CNC);;Alle Programme(*.*) (*.*)");
+
+    form.Hilfe1->trigger();
+    auto* help = form.findChild<QTextBrowser*>("HelpWindow");
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(help->isVisible());
+    EXPECT_TRUE(help->toPlainText().contains("Abruf"))
+        << help->toPlainText().left(200).toStdString();
+    EXPECT_EQ(help->source().fragment(), "Inhalt");
+    EXPECT_TRUE(seam.boxes.isEmpty());
+
+    const QImage shot = form.grab().toImage();
+    EXPECT_TRUE(shot.save("/tmp/mainwin.png"));
+}
+
+}  // namespace
