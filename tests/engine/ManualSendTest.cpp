@@ -7,6 +7,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTextBlock>
+#include <QThread>
 
 #include "common/Ansi.h"
 #include "common/ScriptedSeam.h"
@@ -271,6 +272,33 @@ TEST_F(ManualSend, NothingManualRunsInsideARunningReceiveEvent) {
     EXPECT_EQ(window->TxCount, 0);
     EXPECT_EQ(seam.fileDialogs.size(), 1);  // only the load before
     EXPECT_TRUE(Memo(window->MemoFile).contains(Ansi::Lit("Eine Übertragung läuft")));
+}
+
+}  // namespace
+
+namespace {
+
+// A call that arrives while a manual send is being started is answered after it: the
+// machine gets the manual program whole, then the called program whole.
+TEST_F(ManualSend, CallArrivingAtTheSendIsAnsweredAfterIt) {
+    ConfigValues[CfgSlot::Ext] = "CNC";
+    ConfigValues[CfgSlot::AK] = "O";
+    ConfigValues[CfgSlot::PrgAK] = "Prg";
+    ConfigValues[CfgSlot::Timer] = "0";
+    ConfigValues[CfgSlot::Log] = "dnc";
+    ConfigValues[CfgSlot::Save] = Ansi::FromQString(work.path());
+    Write("dnc.log", "");
+    Write("2507.CNC", "%\r\nN10 G0\r\nM30\r\n");
+    Write("m.cnc", "N1 X1\r\nN2 X2\r\n");
+    LoadByDialog("m.cnc");
+
+    line.Send("%Prg\r\nO2507\r\nM30\r\n");
+    for (int i = 0; i < 2000 && window->Serial1->InQueueCount() < 18; ++i) QThread::msleep(2);
+    ASSERT_EQ(window->Serial1->InQueueCount(), 18);
+    window->ButtonSendBlock->click();
+    for (int i = 0; i < 5000 && window->PrgCount == 0; ++i) QTest::qWait(2);
+    ASSERT_EQ(window->PrgCount, 1) << seam.BoxTexts().join('|').constData();
+    EXPECT_EQ(Wire(), "N1 X1\r\nN2 X2\r\n%\r\nN10 G0\r\nM30\r\n");
 }
 
 }  // namespace
