@@ -118,6 +118,7 @@ void TSerial::SetActive(bool v) {
 }
 
 void TSerial::SetParityBit(TParityBit v) {
+    if (v > space) return;  // not a parity: the tables are indexed by it
     FParityBit = v;
     FParityCheck = v != none;
 }

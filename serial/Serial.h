@@ -188,13 +188,19 @@ class TSerial : public TCustomSerial {
     bool Active() const { return FActive.load(); }
     void SetActive(bool v);
     TBaudrate Baudrate() const { return FBaudrate; }
-    void SetBaudrate(TBaudrate v) { FBaudrate = v; }
+    void SetBaudrate(TBaudrate v) {
+        if (v < BaudRateCount) FBaudrate = v;
+    }
     TDataBits DataBits() const { return FDataBits; }
-    void SetDataBits(TDataBits v) { FDataBits = v; }
+    void SetDataBits(TDataBits v) {
+        if (v <= db_8) FDataBits = v;
+    }
     TParityBit ParityBit() const { return FParityBit; }
     void SetParityBit(TParityBit v);
     TStopBits StopBits() const { return FStopBits; }
-    void SetStopBits(TStopBits v) { FStopBits = v; }
+    void SetStopBits(TStopBits v) {
+        if (v <= sb_2) FStopBits = v;
+    }
     void SetBufSizeTrm(int v);
     void SetBufSizeRec(int v);
     bool HandshakeRtsCts() const { return FHandshakeRtsCts; }

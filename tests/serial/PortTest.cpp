@@ -9,7 +9,7 @@
 
 namespace {
 
-class PortTest : public ::testing::Test {
+class SerialPort : public ::testing::Test {
   protected:
     void SetUp() override {
         map.AddPty(1);
@@ -19,7 +19,7 @@ class PortTest : public ::testing::Test {
     PtyPortMap map;
 };
 
-TEST_F(PortTest, OpenCloseReopen) {
+TEST_F(SerialPort, OpenCloseReopen) {
     TSerial serial;
     serial.SetCOMPort(12);  // two-digit name through the map
     EXPECT_FALSE(serial.Active());
@@ -45,7 +45,7 @@ TEST_F(PortTest, OpenCloseReopen) {
     EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
 }
 
-TEST_F(PortTest, NoPortNoOpen) {
+TEST_F(SerialPort, NoPortNoOpen) {
     TSerial serial;
     serial.SetCOMPort(0);
     serial.SetActive(true);
@@ -54,7 +54,7 @@ TEST_F(PortTest, NoPortNoOpen) {
     EXPECT_FALSE(serial.LastOpenError().isEmpty());
 }
 
-TEST_F(PortTest, OpenIsExclusive) {
+TEST_F(SerialPort, OpenIsExclusive) {
     TSerial first, second;
     first.SetCOMPort(1);
     second.SetCOMPort(1);
@@ -67,7 +67,7 @@ TEST_F(PortTest, OpenIsExclusive) {
     EXPECT_TRUE(second.LastOpenError().isEmpty());
 }
 
-TEST_F(PortTest, VanishedDeviceSaysWhy) {
+TEST_F(SerialPort, VanishedDeviceSaysWhy) {
     TSerial serial;
     serial.SetCOMPort(1);
     map.Link(1, "/nonexistent/ttyUSB0");  // the adapter was pulled after the probe
@@ -75,7 +75,7 @@ TEST_F(PortTest, VanishedDeviceSaysWhy) {
     EXPECT_EQ(serial.LastOpenError(), "No such device");
 }
 
-TEST_F(PortTest, SettingsTheDeviceCannotTakeFailTheOpen) {
+TEST_F(SerialPort, SettingsTheDeviceCannotTakeFailTheOpen) {
     struct Row {
         const char* name;
         std::function<void(TSerial&)> set;
@@ -109,7 +109,7 @@ TEST_F(PortTest, SettingsTheDeviceCannotTakeFailTheOpen) {
     BaudRateTable[br_000050] = saved;
 }
 
-TEST_F(PortTest, TermiosIsReallySet) {
+TEST_F(SerialPort, TermiosIsReallySet) {
     const quint32 saved = BaudRateTable[br_009600];
     BaudRateTable[br_009600] = 1248;  // no Bnnn constant exists for it
     TSerial serial;
@@ -156,7 +156,7 @@ TEST_F(PortTest, TermiosIsReallySet) {
     EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
 }
 
-TEST(TermiosHelpers, ParityTable) {
+TEST(SerialTermios, ParityTable) {
     struct Row {
         TParityBit parity;
         tcflag_t cflag;

@@ -52,12 +52,12 @@ QByteArray Patched(QByteArray text, int pos, const QByteArray& bytes) {
     return text;
 }
 
-class SettingsTest : public ::testing::Test {
+class SerialSettings : public ::testing::Test {
   protected:
     PtyPortMap map;
 };
 
-TEST_F(SettingsTest, ExampleRecordGivesTheExampleTextAndBack) {
+TEST_F(SerialSettings, ExampleRecordGivesTheExampleTextAndBack) {
     TSerial serial;
     QByteArray text;
     serial.SettingsToText(ExampleRecord(), text);
@@ -69,7 +69,7 @@ TEST_F(SettingsTest, ExampleRecordGivesTheExampleTextAndBack) {
     EXPECT_TRUE(SameSettings(back, ExampleRecord()));
 }
 
-TEST_F(SettingsTest, InvalidRecordGivesEmptyText) {
+TEST_F(SerialSettings, InvalidRecordGivesEmptyText) {
     TSerial serial;
     TSerialSettings s = ExampleRecord();
     s.Valid = false;
@@ -78,7 +78,7 @@ TEST_F(SettingsTest, InvalidRecordGivesEmptyText) {
     EXPECT_TRUE(text.isEmpty());
 }
 
-TEST_F(SettingsTest, DamagedTextsAreInvalidAndKeepTheCurrentSettings) {
+TEST_F(SerialSettings, DamagedTextsAreInvalidAndKeepTheCurrentSettings) {
     struct Row {
         const char* name;
         QByteArray text;
@@ -117,7 +117,7 @@ TEST_F(SettingsTest, DamagedTextsAreInvalidAndKeepTheCurrentSettings) {
     }
 }
 
-TEST_F(SettingsTest, RunTimeIntegerSyntaxIsAccepted) {
+TEST_F(SerialSettings, RunTimeIntegerSyntaxIsAccepted) {
     struct Row {
         const char* name;
         int pos;
@@ -146,7 +146,7 @@ TEST_F(SettingsTest, RunTimeIntegerSyntaxIsAccepted) {
     EXPECT_FALSE(s.Valid);
 }
 
-TEST_F(SettingsTest, LimitsAreClampedInOrder) {
+TEST_F(SerialSettings, LimitsAreClampedInOrder) {
     TSerial serial;
     serial.SetBufSizeRec(1000);
     EXPECT_EQ(serial.XOffLimit(), 1000);
@@ -172,7 +172,7 @@ TEST_F(SettingsTest, LimitsAreClampedInOrder) {
     EXPECT_FALSE(serial.ParityCheck());
 }
 
-TEST_F(SettingsTest, SetSettingsAppliesThroughTheSetters) {
+TEST_F(SerialSettings, SetSettingsAppliesThroughTheSetters) {
     TSerial serial;
     TSerialSettings s = ExampleRecord();
     s.XOffLimit = 300;
@@ -193,7 +193,7 @@ TEST_F(SettingsTest, SetSettingsAppliesThroughTheSetters) {
     EXPECT_EQ(serial.Baudrate(), br_004800);
 }
 
-TEST(Timeouts, FollowTheBitRate) {
+TEST(SerialTimeouts, FollowTheBitRate) {
     struct Row {
         quint32 baud;
         int rec, trm;
