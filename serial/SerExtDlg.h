@@ -113,7 +113,6 @@ class TFormCOMSetup : public QDialog {
         int port = -1, baud = -1, dataBits = -1, parity = -1, stop = -1;
         bool rtsCts = false, dtrDsr = false, soft = false;
         qint32 recBufSize = 2048, trmBufSize = 2048;
-        int upDown1 = 11, upDown2 = 11;
     } FSaved;
 };
 

@@ -118,10 +118,30 @@ enum FlowItem { FlowXOnXOff = 0, FlowHardware = 1, FlowNone = 2 };
 
 }  // namespace
 
-const QList<uint32_t>& TFormSerStd::StandardRates() {
-    static const QList<uint32_t> rates = {110,    300,    600,    1200,   2400,   4800,
-                                          9600,   14400,  19200,  38400,  56000,  57600,
-                                          115200, 128000, 230400, 256000, 460800, 921600};
+namespace {
+
+// The rates the parameter dialog hands back, with the setting each one becomes.
+// 50 and 150 are not among them.
+struct TakeBackRate {
+    uint32_t rate;
+    TBaudrate value;
+};
+constexpr TakeBackRate kTakeBackRates[] = {
+    {110, br_000110},    {300, br_000300},    {600, br_000600},    {1200, br_001200},
+    {2400, br_002400},   {4800, br_004800},   {9600, br_009600},   {14400, br_014400},
+    {19200, br_019200},  {38400, br_038400},  {56000, br_056000},  {57600, br_057600},
+    {115200, br_115200}, {128000, br_128000}, {230400, br_230400}, {256000, br_256000},
+    {460800, br_460800}, {921600, br_921600},
+};
+
+}  // namespace
+
+QList<uint32_t> TFormSerStd::StandardRates() {
+    // A rate whose setting the start-up redefined (9600 standing for 1248) is not offered:
+    // choosing it would run the port at another rate than the one picked.
+    QList<uint32_t> rates;
+    for (const TakeBackRate& r : kTakeBackRates)
+        if (BaudRateTable[r.value] == r.rate) rates.append(r.rate);
     return rates;
 }
 
@@ -151,7 +171,8 @@ void TFormSerStd::Load(const QByteArray& portName, const TDcb& dcb) {
     ui->ComboBoxBaud->clear();
     for (uint32_t rate : rates) ui->ComboBoxBaud->addItem(QString::number(rate), rate);
     const int rateIndex = ui->ComboBoxBaud->findData(dcb.BaudRate);
-    ui->ComboBoxBaud->setCurrentIndex(rateIndex >= 0 ? rateIndex : StandardRates().indexOf(9600u));
+    const int fallback = ui->ComboBoxBaud->findData(9600u);
+    ui->ComboBoxBaud->setCurrentIndex(rateIndex >= 0 ? rateIndex : std::max(fallback, 0));
 
     ui->ComboBoxDataBits->setCurrentIndex(dcb.ByteSize >= 4 && dcb.ByteSize <= 8 ? dcb.ByteSize - 4
                                                                                  : 4);
@@ -164,6 +185,7 @@ void TFormSerStd::Load(const QByteArray& portName, const TDcb& dcb) {
         ui->ComboBoxFlow->setCurrentIndex(FlowXOnXOff);
     else
         ui->ComboBoxFlow->setCurrentIndex(FlowNone);
+    FLoadedFlow = ui->ComboBoxFlow->currentIndex();
 }
 
 void TFormSerStd::Store(TDcb& dcb) const {
@@ -173,7 +195,9 @@ void TFormSerStd::Store(TDcb& dcb) const {
     SetDcbFlag(dcb, fParity, dcb.Parity != 0);
     dcb.StopBits = static_cast<uint8_t>(ui->ComboBoxStopBits->currentIndex());
 
+    // One choice cannot hold RTS/CTS and XOn/XOff together; an untouched choice keeps both.
     const int flow = ui->ComboBoxFlow->currentIndex();
+    if (flow == FLoadedFlow) return;
     const bool hardware = flow == FlowHardware;
     const bool software = flow == FlowXOnXOff;
     SetDcbFlag(dcb, fOutxCtsFlow, hardware);
@@ -213,10 +237,10 @@ bool TSerStdDlg::Execute() {
         dcb.Parity = static_cast<uint8_t>(FSerial->ParityBit());
         SetDcbFlag(dcb, fParity, FSerial->ParityBit() != TParityBit::none);
         dcb.StopBits = static_cast<uint8_t>(FSerial->StopBits());
-        // Each protocol clears the other's bits: a stale bit from an earlier call would
-        // show up in the dialog and come back as a handshake nobody chose.
+        // The flow bits mirror the component, set or cleared: a stale bit from an earlier
+        // call would show up in the dialog and come back as a handshake nobody chose.
         const bool rtsCts = FSerial->HandshakeRtsCts();
-        const bool xOnXOff = !rtsCts && FSerial->HandshakeXOnXOff();
+        const bool xOnXOff = FSerial->HandshakeXOnXOff();
         SetDcbFlag(dcb, fOutxCtsFlow, rtsCts);
         SetDcbFlag(dcb, fRtsControl, rtsCts ? RTS_CONTROL_HANDSHAKE : 0);
         SetDcbFlag(dcb, fOutX, xOnXOff);
@@ -228,16 +252,8 @@ bool TSerStdDlg::Execute() {
     FCommConfig = edited;
 
     if (FSerial) {
-        static const QList<uint32_t> mapped = {110,    300,    600,    1200,   2400,   4800,
-                                               9600,   14400,  19200,  38400,  56000,  57600,
-                                               115200, 128000, 230400, 256000, 460800, 921600};
-        // Rates listed in enumeration order from br_000110 on; 50 and 150 are not mapped.
-        static const TBaudrate values[] = {br_000110, br_000300, br_000600, br_001200, br_002400,
-                                           br_004800, br_009600, br_014400, br_019200, br_038400,
-                                           br_056000, br_057600, br_115200, br_128000, br_230400,
-                                           br_256000, br_460800, br_921600};
-        const int at = mapped.indexOf(dcb.BaudRate);
-        if (at >= 0) FSerial->SetBaudrate(values[at]);
+        for (const TakeBackRate& r : kTakeBackRates)
+            if (r.rate == dcb.BaudRate) FSerial->SetBaudrate(r.value);
         // A field outside its enumeration leaves the setting as it is.
         if (dcb.ByteSize >= 4 && dcb.ByteSize <= 8)
             FSerial->SetDataBits(static_cast<TDataBits>(dcb.ByteSize - 4));

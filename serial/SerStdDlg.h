@@ -98,8 +98,11 @@ class TFormSerStd : public QDialog {
 
     Ui::TFormSerStd* ui;
 
-    // Bit rates offered; the take-back of TSerStdDlg knows exactly these.
-    static const QList<uint32_t>& StandardRates();
+    // Bit rates offered: those the take-back of TSerStdDlg knows and the rate table honours.
+    static QList<uint32_t> StandardRates();
+
+private:
+    int FLoadedFlow = -1;
 };
 
 class TSerStdDlg : public QObject {

@@ -38,7 +38,9 @@ void SendInReads(Workspace& ws, TForm1& form, const QList<QByteArray>& parts) {
 }  // namespace
 
 TEST(TransferEndToEnd, CallIsAnsweredLineByLineAndLogged) {
-    Workspace ws;
+    TransferConfig config;
+    config.timer = "3";  // a real dwell before every read and every line
+    Workspace ws(config);
     WriteFile(ws.Path("2507.CNC"), kProgram2507);
     ScriptedSeam seam;
     TForm1 form;
@@ -60,6 +62,7 @@ TEST(TransferEndToEnd, CallIsAnsweredLineByLineAndLogged) {
         MemoText(form.MemoFile).contains("Durchlauf  1\nDurchlauf  2\nDurchlauf  3\n Login "));
     EXPECT_EQ(form.StatusText(), "13 Zeichen gesendet, Zeichen Sitzung gesamt 13");
     EXPECT_EQ(ReadFile("xxx.tmp"), kCall2507 + "\r\n");
+    EXPECT_TRUE(MemoText(form.MemoInfo).contains("Datei  2507.CNC  wird gesendet"));
 
     // A repeated call sends the program again and counts on.
     ws.CncWrite(kCall2507);
@@ -105,6 +108,12 @@ TEST(TransferEndToEnd, ReceivedProgramsAreSavedByteForByte) {
         EXPECT_TRUE(
             LogOf(ws).contains(ws.SaveDir() + "/" + QFile::encodeName(row.file) + " PRG Nr = 1 "));
         EXPECT_TRUE(form.RxBuffer.isEmpty());
+        const QByteArray trace = MemoText(form.MemoFile);
+        EXPECT_EQ(trace.count("Datei ist zum Speichern"), 2) << trace.constData();
+        EXPECT_TRUE(trace.contains("Datei Name ist zum Speichern in " +
+                                   QFile::encodeName(row.file) + "  Zeichen" +
+                                   QByteArray::number(program.size())));
+        EXPECT_TRUE(trace.contains("\n " + QByteArray::number(row.reads.last().size()) + " - "));
         EXPECT_TRUE(ws.CncReceived().isEmpty()) << "a saved program gets no answer";
         EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
     }
@@ -254,4 +263,52 @@ TEST(TransferEndToEnd, MissingFileBadDwellAndOverlongTransmissionAreReported) {
     EXPECT_TRUE(form.RxBuffer.isEmpty());
     EXPECT_TRUE(SavedFiles(ws).isEmpty());
     EXPECT_TRUE(MemoText(form.MemoFile).contains("xxx.tmp"));
+}
+
+TEST(TransferEndToEnd, LongProgramIsSentWhole) {
+    Workspace ws;
+    QByteArray program;
+    QByteArray expected;
+    for (int k = 1; k <= 5000; ++k) {
+        const QByteArray line = "N" + QByteArray::number(k * 10) + " G1 X" + QByteArray::number(k);
+        program += line + "\n";  // LF only on disk: the line goes out with CR LF
+        expected += line + "\r\n";
+    }
+    WriteFile(ws.Path("4711.CNC"), program);
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    ws.CncWrite("%Prg\r\nO4711\r\nM30\r\n");
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    ASSERT_TRUE(ws.WaitCncReceived(expected.size()));
+    EXPECT_EQ(ws.CncReceived(), expected);
+    EXPECT_EQ(form.SendCount, 5001);
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("Durchlauf  5000\n"));
+}
+
+TEST(TransferEndToEnd, TestButtonPlaysTheCallFromTheTestFile) {
+    Workspace ws;
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    // The last line that holds the call identifier decides.
+    WriteFile(ws.Path("Prg.CNC"), "%Prg\r\nO1111\r\nO2507\r\nM30\r\n");
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    ASSERT_TRUE(form.ButtonTest->isEnabled());
+    form.ButtonTest->click();
+    ASSERT_TRUE(ws.WaitCncReceived(kProgram2507.size()));
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
+    EXPECT_EQ(form.SendFileName, "2507.CNC");
+    EXPECT_TRUE(MemoText(form.MemoRec).contains("Programm NR.2507.CNC zur CNC gesendet"));
+    EXPECT_EQ(form.PrgCount, 0) << "the test is not logged";
+
+    // Manual mode sends what the table holds; without the test file nothing happens.
+    form.RBManu->setChecked(true);
+    form.ButtonTest->click();
+    ASSERT_TRUE(ws.WaitCncReceived(2 * kProgram2507.size()));
+    QFile::remove(ws.Path("Prg.CNC"));
+    form.ButtonTest->click();
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
+    EXPECT_EQ(ws.CncReceived(), kProgram2507 + kProgram2507);
 }

@@ -57,7 +57,8 @@ struct TransferConfig {
 
 class Workspace {
   public:
-    explicit Workspace(const TransferConfig& config = TransferConfig()) {
+    // ownLine false: the caller links COM1 (LinkPath) to a line of its own, then Probe().
+    explicit Workspace(const TransferConfig& config = TransferConfig(), bool ownLine = true) {
         old_ = QDir::currentPath();
         QDir::setCurrent(dir_.path());
         QDir().mkpath("send");
@@ -88,6 +89,9 @@ class Workspace {
         WriteFile(base + "/SerDemo.ini",
                   "[SerBsp1]\r\nConfiguration=RRS0001074000000204800002048100000170190000160000"
                   "000400063026010000000000000000000001000108\r\n");
+        link_ = QFile::encodeName(base + "/ports/COM1");
+        ::unlink(link_.constData());
+        if (!ownLine) return;
         char name[256] = {};
         if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
             ADD_FAILURE() << "openpty failed";
@@ -97,11 +101,8 @@ class Workspace {
         ::tcgetattr(slave_, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(slave_, TCSANOW, &t);
-        link_ = QFile::encodeName(base + "/ports/COM1");
-        ::unlink(link_.constData());
         EXPECT_EQ(::symlink(name, link_.constData()), 0);
-        ResetPortProbeForTests();
-        EnsurePortsProbed(8);
+        Probe();
         reader_ = std::thread([this] { ReadLoop(); });
     }
 
@@ -112,6 +113,12 @@ class Workspace {
         if (slave_ >= 0) ::close(slave_);
         if (master_ >= 0) ::close(master_);
         QDir::setCurrent(old_);
+    }
+
+    QString LinkPath() const { return QFile::decodeName(link_); }
+    static void Probe() {
+        ResetPortProbeForTests();
+        EnsurePortsProbed(8);
     }
 
     QString Path(const QString& name) const { return dir_.filePath(name); }

@@ -240,6 +240,8 @@ TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
     EXPECT_EQ(flowShown, "Hardware");
     // The patched rate is shown where it belongs, so OK without a change keeps it.
     EXPECT_EQ(rates.mid(3, 3), QStringList({"1200", "1248", "2400"}));
+    EXPECT_FALSE(rates.contains("9600"));  // it would run at 1248
+    EXPECT_EQ(rates.size(), 18);
     EXPECT_EQ(Serial.Baudrate(), br_019200);
     EXPECT_EQ(Serial.DataBits(), db_7);
     EXPECT_EQ(Serial.ParityBit(), even);
@@ -259,4 +261,41 @@ TEST_F(SerStdDlgTest, RealFormCancelledInTheModalLoop) {
     });
     EXPECT_FALSE(Dlg.Execute());
     EXPECT_EQ(SettingsText(Serial), before);
+}
+
+TEST(BuildCommDcb, ReadsTheModeTextAndRefusesWhatItCannotRead) {
+    TDcb dcb;
+    ASSERT_TRUE(BuildCommDcb("baud=19200 parity=E data=7 stop=2", dcb));
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.Parity, 2);
+    EXPECT_EQ(GetDcbFlag(dcb, fParity), 1);
+    EXPECT_EQ(dcb.ByteSize, 7);
+    EXPECT_EQ(dcb.StopBits, 2);
+
+    for (const char* bad : {"baud=fast", "parity=X", "data=9", "stop=3", "speed=9600", "9600"}) {
+        TDcb kept = dcb;
+        EXPECT_FALSE(BuildCommDcb(bad, kept)) << bad;
+        EXPECT_EQ(kept.BaudRate, 19200u) << bad;
+        EXPECT_EQ(kept.Flags, dcb.Flags) << bad;
+    }
+}
+
+TEST_F(SerStdDlgTest, RealFormKeepsBothHandshakesWhenFlowIsUntouched) {
+    Serial.SetHandshakeXOnXOff(true);  // RTS/CTS is on as well
+    QString flowShown;
+    SerDialogs::InstallModalRunner([&](QDialog& dialog) {
+        auto& form = static_cast<TFormSerStd&>(dialog);
+        form.show();
+        flowShown = form.ui->ComboBoxFlow->currentText();
+        form.ui->ComboBoxStopBits->setCurrentIndex(2);
+        form.ui->ButtonOk->click();
+        return form.result();
+    });
+    const bool ok = Dlg.Execute();
+    SerDialogs::InstallModalRunner({});
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(flowShown, "Hardware");
+    EXPECT_EQ(Serial.StopBits(), sb_2);
+    EXPECT_TRUE(Serial.HandshakeRtsCts());
+    EXPECT_TRUE(Serial.HandshakeXOnXOff());
 }
