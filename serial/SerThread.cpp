@@ -120,7 +120,9 @@ void TSerThread::Execute() {
         // A full store is not read: poll() would report the waiting bytes at once, again
         // and again. Hang-up and errors are reported whatever is asked for.
         pollfd p[2] = {{fd, short(full ? 0 : POLLIN), 0}, {FWakeFd, POLLIN, 0}};
-        const int r = poll(p, 2, (watchLine || watchTx) ? LinePollMs : -1);
+        // Without a wake-up descriptor a stop request is seen at the next look.
+        const bool look = watchLine || watchTx || FWakeFd < 0;
+        const int r = poll(p, 2, look ? LinePollMs : -1);
         if (FStop.load()) break;
         if (r < 0) {
             if (errno == EINTR) continue;

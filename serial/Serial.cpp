@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QMetaObject>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -117,6 +118,7 @@ void TSerial::SetActive(bool v) {
 }
 
 void TSerial::SetParityBit(TParityBit v) {
+    if (v > space) return;  // not a parity: the tables are indexed by it
     FParityBit = v;
     FParityCheck = v != none;
 }
@@ -217,6 +219,9 @@ bool TSerial::Open() {
     FRxUnseen.store(0);
     ++FGeneration;
     FHandle.store(fd);
+    // Bound and active before the thread starts: a handler may read at once.
+    BindOpen();
+    FActive = true;
     if (mask != 0) {
         FThread = std::make_unique<TSerThread>(this, mask);
         static const QThread::Priority priorities[] = {
@@ -225,8 +230,6 @@ bool TSerial::Open() {
             QThread::TimeCriticalPriority};
         FThread->start(priorities[std::min<int>(FThreadPriority, tpTimeCritical)]);
     }
-    BindOpen();
-    FActive = true;
     return true;
 }
 
@@ -279,16 +282,32 @@ void TSerial::BindOpen() {
 
 // ---- Device loss
 
+static constexpr int LostGraceSteps = 50;
+static constexpr int LostGraceStepMs = 20;
+
 void TSerial::NoteDeviceLost() {
     if (FLost.exchange(true)) return;
     const quint64 generation = FGeneration;
     QMetaObject::invokeMethod(
-        this, [this, generation] { HandleDeviceLost(generation); }, Qt::QueuedConnection);
+        this, [this, generation] { HandleDeviceLost(generation, 0); }, Qt::QueuedConnection);
 }
 
-void TSerial::HandleDeviceLost(quint64 generation) {
+void TSerial::HandleDeviceLost(quint64 generation, int attempt) {
     // A report from an earlier open must not close the port opened since.
     if (generation != FGeneration || !FActive) return;
+    // Bytes that came before the loss are reported but maybe not yet read (the owner may be
+    // inside a receive handler): give it a while to take them before closing drops them.
+    bool unread;
+    {
+        std::lock_guard lock(FRxMutex);
+        unread = !FRxStore.isEmpty();
+    }
+    if (unread && (FCommMask & (EV_RXCHAR | EV_RXFLAG)) && attempt < LostGraceSteps) {
+        QTimer::singleShot(LostGraceStepMs, this, [this, generation, attempt] {
+            HandleDeviceLost(generation, attempt + 1);
+        });
+        return;
+    }
     Close();
     if (OnDeviceLost) OnDeviceLost(this);
     emit DeviceLost();

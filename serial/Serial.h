@@ -19,8 +19,10 @@
 // error on a transfer) the event thread stops waiting on it at once. On the owner's thread
 // the component then closes the port (Active() becomes false, the transfers return 0 /
 // empty), calls OnDeviceLost(this) if assigned and emits the signal DeviceLost(). Bytes
-// received before the loss are reported by OnRxChar before the loss is handled. Nothing is
-// retried; the owner decides whether to open again.
+// received before the loss are reported by OnRxChar first, and while they wait unread the
+// close is put off (up to about a second) so the owner can still take them. Nothing is
+// retried; the owner decides whether to open again. Both notifications need the owner's
+// thread to run its event loop.
 #include <QByteArray>
 #include <QObject>
 #include <QStringList>
@@ -183,16 +185,22 @@ class TSerial : public TCustomSerial {
     ~TSerial() override;
 
     // Properties.
-    bool Active() const { return FActive; }
+    bool Active() const { return FActive.load(); }
     void SetActive(bool v);
     TBaudrate Baudrate() const { return FBaudrate; }
-    void SetBaudrate(TBaudrate v) { FBaudrate = v; }
+    void SetBaudrate(TBaudrate v) {
+        if (v < BaudRateCount) FBaudrate = v;
+    }
     TDataBits DataBits() const { return FDataBits; }
-    void SetDataBits(TDataBits v) { FDataBits = v; }
+    void SetDataBits(TDataBits v) {
+        if (v <= db_8) FDataBits = v;
+    }
     TParityBit ParityBit() const { return FParityBit; }
     void SetParityBit(TParityBit v);
     TStopBits StopBits() const { return FStopBits; }
-    void SetStopBits(TStopBits v) { FStopBits = v; }
+    void SetStopBits(TStopBits v) {
+        if (v <= sb_2) FStopBits = v;
+    }
     void SetBufSizeTrm(int v);
     void SetBufSizeRec(int v);
     bool HandshakeRtsCts() const { return FHandshakeRtsCts; }
@@ -318,13 +326,13 @@ class TSerial : public TCustomSerial {
     int WaitedWrite(const char* buffer, int count, bool wait);
     int WaitedRead(char* buffer, quint32 count);
     void NoteDeviceLost();
-    Q_INVOKABLE void HandleDeviceLost(quint64 generation);
+    void HandleDeviceLost(quint64 generation, int attempt);
     void WakeThread();
     void StopThread();
     void BindClosed();
     void BindOpen();
 
-    bool FActive = false;
+    std::atomic<bool> FActive{false};
     TBaudrate FBaudrate = br_009600;
     TDataBits FDataBits = db_8;
     TParityBit FParityBit = none;

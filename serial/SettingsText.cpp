@@ -103,11 +103,10 @@ void TSerial::GetSettings(TSerialSettings& s) const {
 void TSerial::SetSettings(const TSerialSettings& s) {
     if (!s.Valid) return;
     SetCOMPort(s.COMPort);
-    // A record from outside may hold any byte: out-of-range values keep the setting.
-    if (s.Baudrate < BaudRateCount) SetBaudrate(s.Baudrate);
-    if (s.DataBits <= db_8) SetDataBits(s.DataBits);
-    if (s.ParityBit <= space) SetParityBit(s.ParityBit);
-    if (s.StopBits <= sb_2) SetStopBits(s.StopBits);
+    SetBaudrate(s.Baudrate);  // out-of-range values keep the setting
+    SetDataBits(s.DataBits);
+    SetParityBit(s.ParityBit);
+    SetStopBits(s.StopBits);
     SetBufSizeTrm(s.BufSizeTrm);
     SetBufSizeRec(s.BufSizeRec);
     SetHandshakeRtsCts(s.HandshakeRtsCts);

@@ -9,7 +9,7 @@
 
 namespace {
 
-class PortTest : public ::testing::Test {
+class SerialPort : public ::testing::Test {
   protected:
     void SetUp() override {
         map.AddPty(1);
@@ -19,7 +19,7 @@ class PortTest : public ::testing::Test {
     PtyPortMap map;
 };
 
-TEST_F(PortTest, OpenCloseReopen) {
+TEST_F(SerialPort, OpenCloseReopen) {
     TSerial serial;
     serial.SetCOMPort(12);  // two-digit name through the map
     EXPECT_FALSE(serial.Active());
@@ -32,12 +32,20 @@ TEST_F(PortTest, OpenCloseReopen) {
     serial.SetActive(false);
     EXPECT_FALSE(serial.Active());
     EXPECT_EQ(serial.Handle(), -1);
-    serial.Close();  // closed: nothing
+    TCommTimeouts t;
+    EXPECT_FALSE(serial.Timeouts(t));  // both 0: none set
+    serial.Close();                    // closed: nothing
+    serial.SetBaudrate(br_004800);
+    serial.SetTrmTimeOut(1000);
     EXPECT_TRUE(serial.Open());
     EXPECT_TRUE(serial.Active());
+    ASSERT_TRUE(serial.Timeouts(t));  // the main window's settings
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 2u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
 }
 
-TEST_F(PortTest, NoPortNoOpen) {
+TEST_F(SerialPort, NoPortNoOpen) {
     TSerial serial;
     serial.SetCOMPort(0);
     serial.SetActive(true);
@@ -46,7 +54,7 @@ TEST_F(PortTest, NoPortNoOpen) {
     EXPECT_FALSE(serial.LastOpenError().isEmpty());
 }
 
-TEST_F(PortTest, OpenIsExclusive) {
+TEST_F(SerialPort, OpenIsExclusive) {
     TSerial first, second;
     first.SetCOMPort(1);
     second.SetCOMPort(1);
@@ -59,7 +67,7 @@ TEST_F(PortTest, OpenIsExclusive) {
     EXPECT_TRUE(second.LastOpenError().isEmpty());
 }
 
-TEST_F(PortTest, VanishedDeviceSaysWhy) {
+TEST_F(SerialPort, VanishedDeviceSaysWhy) {
     TSerial serial;
     serial.SetCOMPort(1);
     map.Link(1, "/nonexistent/ttyUSB0");  // the adapter was pulled after the probe
@@ -67,7 +75,7 @@ TEST_F(PortTest, VanishedDeviceSaysWhy) {
     EXPECT_EQ(serial.LastOpenError(), "No such device");
 }
 
-TEST_F(PortTest, SettingsTheDeviceCannotTakeFailTheOpen) {
+TEST_F(SerialPort, SettingsTheDeviceCannotTakeFailTheOpen) {
     struct Row {
         const char* name;
         std::function<void(TSerial&)> set;
@@ -101,7 +109,7 @@ TEST_F(PortTest, SettingsTheDeviceCannotTakeFailTheOpen) {
     BaudRateTable[br_000050] = saved;
 }
 
-TEST_F(PortTest, TermiosIsReallySet) {
+TEST_F(SerialPort, TermiosIsReallySet) {
     const quint32 saved = BaudRateTable[br_009600];
     BaudRateTable[br_009600] = 1248;  // no Bnnn constant exists for it
     TSerial serial;
@@ -148,7 +156,7 @@ TEST_F(PortTest, TermiosIsReallySet) {
     EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
 }
 
-TEST(TermiosHelpers, EditOnlyTheValue) {
+TEST(SerialTermios, ParityTable) {
     struct Row {
         TParityBit parity;
         tcflag_t cflag;
@@ -165,27 +173,6 @@ TEST(TermiosHelpers, EditOnlyTheValue) {
         EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), row.cflag) << ParityNames[row.parity];
         EXPECT_EQ(bool(t.c_iflag & INPCK), row.parity != none);
     }
-    termios t{};
-    Termios::MakeRaw(t);
-    EXPECT_TRUE(Termios::SetStopBits(t, sb_15, db_5));
-    EXPECT_TRUE(t.c_cflag & CSTOPB);
-    EXPECT_TRUE(Termios::SetStopBits(t, sb_1, db_8));
-    EXPECT_FALSE(t.c_cflag & CSTOPB);
-    Termios::SetFlowControl(t, true, false, 1, 2);
-    EXPECT_TRUE(t.c_cflag & CRTSCTS);
-    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF));
-    Termios::SetFlowControl(t, false, true, 1, 2);
-    EXPECT_FALSE(t.c_cflag & CRTSCTS);
-    EXPECT_EQ(t.c_cc[VSTART], 1);
-    EXPECT_EQ(t.c_cc[VSTOP], 2);
-}
-
-TEST(PortErrors, OneFunctionGivesWords) {
-    EXPECT_EQ(Port::ErrnoText(EACCES), "Permission denied");
-    EXPECT_EQ(Port::ErrnoText(EBUSY), "Device or resource busy");
-    EXPECT_EQ(Port::ErrnoText(EWOULDBLOCK), "Device or resource busy");
-    EXPECT_EQ(Port::ErrnoText(ENOENT), "No such device");
-    EXPECT_FALSE(Port::ErrnoText(EMFILE).isEmpty());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(Probe, OnlyCom3Exists) {
+TEST(SerialProbe, OnlyCom3Exists) {
     PtyPortMap map;
     map.AddPty(3);
     EnsurePortsProbed(8);
@@ -31,7 +31,7 @@ TEST(Probe, OnlyCom3Exists) {
     EXPECT_EQ(serial.COMPort(), 3);
 }
 
-TEST(Probe, Com1AndCom4ExistAndTheProbeRunsOnce) {
+TEST(SerialProbe, Com1AndCom4ExistAndTheProbeRunsOnce) {
     PtyPortMap map;
     map.AddPty(1);
     map.AddPty(4);
@@ -48,7 +48,7 @@ TEST(Probe, Com1AndCom4ExistAndTheProbeRunsOnce) {
     EXPECT_FALSE(PortExists[2]);
 }
 
-TEST(Probe, EnsureLimitsTheCountAndIgnoresNonPositive) {
+TEST(SerialProbe, EnsureLimitsTheCountAndIgnoresNonPositive) {
     PtyPortMap map;
     EnsurePortsProbed(0);
     EnsurePortsProbed(-3);
@@ -67,7 +67,7 @@ TEST(Probe, EnsureLimitsTheCountAndIgnoresNonPositive) {
     EXPECT_EQ(serial.PortNames(), (QStringList{"COM42", "COM99"}));
 }
 
-TEST(Probe, OnlyTtysCount) {
+TEST(SerialProbe, OnlyTtysCount) {
     PtyPortMap map;
     map.Link(1, "/dev/null");         // a character device, but not a tty
     map.Link(2, "/nonexistent/tty");  // dangling
@@ -78,7 +78,7 @@ TEST(Probe, OnlyTtysCount) {
     EXPECT_TRUE(PortExists[3]);
 }
 
-TEST(PortMap, FolderAndDefaults) {
+TEST(SerialPortMap, FolderAndDefaults) {
     qputenv("XDG_CONFIG_HOME", "/tmp/xdg-test");
     EXPECT_EQ(Port::MapFolder(), "/tmp/xdg-test/dnc-server/ports");
     qputenv("XDG_CONFIG_HOME", "relative/ignored");

@@ -14,7 +14,7 @@ QByteArray EveryByte() {
     return all;
 }
 
-class TransferTest : public ::testing::Test {
+class SerialTransfer : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_GE(master, 0);
@@ -29,7 +29,7 @@ class TransferTest : public ::testing::Test {
     TSerial serial;
 };
 
-TEST_F(TransferTest, ClosedPortTransfersNothing) {
+TEST_F(SerialTransfer, ClosedPortTransfersNothing) {
     char buf[8];
     EXPECT_EQ(serial.ReadString(), QByteArray());
     EXPECT_EQ(serial.WriteString("abc"), 0);
@@ -43,7 +43,7 @@ TEST_F(TransferTest, ClosedPortTransfersNothing) {
     EXPECT_EQ(out, 0);
 }
 
-TEST_F(TransferTest, EveryByteValuePassesBothWays) {
+TEST_F(SerialTransfer, EveryByteValuePassesBothWays) {
     ASSERT_TRUE(serial.Open());
     const QByteArray all = EveryByte();
     EXPECT_EQ(serial.WriteString(all), 256);
@@ -60,7 +60,7 @@ TEST_F(TransferTest, EveryByteValuePassesBothWays) {
     EXPECT_EQ(serial.WriteString(""), 0);
 }
 
-TEST_F(TransferTest, ReadStringTakesEveryQueuedByte) {
+TEST_F(SerialTransfer, ReadStringTakesEveryQueuedByte) {
     ASSERT_TRUE(serial.Open());
     QByteArray sent;
     for (int i = 0; i < 5; ++i) {
@@ -72,7 +72,7 @@ TEST_F(TransferTest, ReadStringTakesEveryQueuedByte) {
     EXPECT_EQ(serial.ReadString(), sent);
 }
 
-TEST_F(TransferTest, ReadBufferTakesWhatIsQueuedOrWaitsForCount) {
+TEST_F(SerialTransfer, ReadBufferTakesWhatIsQueuedOrWaitsForCount) {
     ASSERT_TRUE(serial.Open());
     char buf[100];
     EXPECT_EQ(serial.ReadBuffer(buf, 0), 0);
@@ -95,7 +95,7 @@ TEST_F(TransferTest, ReadBufferTakesWhatIsQueuedOrWaitsForCount) {
     EXPECT_EQ(got, "abcdefg");
 }
 
-TEST_F(TransferTest, ReadBufferEndsAtTheReadTimeOut) {
+TEST_F(SerialTransfer, ReadBufferEndsAtTheReadTimeOut) {
     serial.SetRecTimeOut(30);
     ASSERT_TRUE(serial.Open());
     map.WriteMaster(2, "xy");
@@ -104,7 +104,7 @@ TEST_F(TransferTest, ReadBufferEndsAtTheReadTimeOut) {
     EXPECT_EQ(got, "xy");
 }
 
-TEST_F(TransferTest, WriteGivesUpAtTheTimeOutAndSaysWhatWasSent) {
+TEST_F(SerialTransfer, WriteGivesUpAtTheTimeOutAndSaysWhatWasSent) {
     serial.SetTrmTimeOut(50);
     ASSERT_TRUE(serial.Open());
     // Nobody reads the other side: the line fills up.
@@ -124,7 +124,7 @@ TEST_F(TransferTest, WriteGivesUpAtTheTimeOutAndSaysWhatWasSent) {
     EXPECT_EQ(serial.WriteString("0123456789"), 0);
 }
 
-TEST_F(TransferTest, PurgeClearsTheReceiveSide) {
+TEST_F(SerialTransfer, PurgeClearsTheReceiveSide) {
     ASSERT_TRUE(serial.Open());
     map.WriteMaster(2, "stale data");
     ASSERT_TRUE(Queued(10));
@@ -133,7 +133,7 @@ TEST_F(TransferTest, PurgeClearsTheReceiveSide) {
     EXPECT_TRUE(serial.PurgeBuffers(true, false, true, false));
 }
 
-TEST_F(TransferTest, NullCharsAreDroppedOnlyWhenAsked) {
+TEST_F(SerialTransfer, NullCharsAreDroppedOnlyWhenAsked) {
     serial.SetEliminateNullChar(true);
     ASSERT_TRUE(serial.Open());
     map.WriteMaster(2, QByteArray("a\0b\0c", 5));
