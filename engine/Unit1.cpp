@@ -19,7 +19,6 @@
 #include "config/Konfig.h"
 #include "config/Unit3.h"
 #include "engine/IniFile.h"
-#include "engine/Unit1Pending.h"
 #include "engine/Unit2.h"
 #include "serial/Port.h"
 #include "serial/SerAddons.h"
@@ -38,9 +37,16 @@ const QColor kBlue(0, 0, 255);
 const char* kSerialSection = "SerBsp1";
 const char* kSerialKey = "Configuration";
 
-QSet<QString>& PendingSet() {
-    static QSet<QString> names;
-    return names;
+// The window's fonts come from another system; where they are missing, narrow faces keep
+// the captions inside their buttons.
+void SubstituteFonts() {
+    const QStringList narrow = {QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("DejaVu Sans Condensed")};
+    for (const char* family : {"MS Sans Serif", "Arial", "Arial Black", "Euromode"}) {
+        if (QFont::substitutes(QString::fromLatin1(family)).isEmpty()) {
+            QFont::insertSubstitutions(QString::fromLatin1(family), narrow);
+        }
+    }
 }
 
 QFont PixelFont(const QString& family, int pixels, bool bold = false) {
@@ -73,13 +79,6 @@ QByteArray OpenFailureHint(const QByteArray& reason, int port) {
 }
 
 }  // namespace
-
-bool PendingFeature(const char* objectName) {
-    PendingSet().insert(QString::fromLatin1(objectName));
-    return true;
-}
-
-const QSet<QString>& PendingFeatures() { return PendingSet(); }
 
 QString DialogFilter(const QByteArray& filter) {
     const QList<QByteArray> parts = filter.split('|');
@@ -156,6 +155,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     OpenDialogLogBox.fileName = QStringLiteral("Protokoll.log");
 
     // Fonts and colours the layout gives in pixels.
+    SubstituteFonts();
     setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11));
     Button3->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 12));
     SetTextColor(Button3, QColor(0, 102, 204));  // hot-light
@@ -193,13 +193,6 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
 
     BindControls();
     SetConnectedControls(false);
-    for (const QString& name : PendingFeatures()) {
-        if (auto* action = findChild<QAction*>(name)) action->setEnabled(false);
-        if (auto* menu = findChild<QMenu*>(name)) menu->menuAction()->setEnabled(false);
-        if (auto* widget = findChild<QWidget*>(name); widget && !qobject_cast<QMenu*>(widget)) {
-            widget->setEnabled(false);
-        }
-    }
     ButtonConnect->setFocus();
 
     if (runStartUp) LadeParameter();
@@ -595,9 +588,4 @@ void TForm1::RunSerialHandler(SerialEvent kind) {
             Guarded(this, "DeviceLost", [this] { DeviceLost(); });
             break;
     }
-}
-
-void TForm1::DrainReceived() {
-    const QByteArray chunk = Serial1->ReadString();
-    if (!chunk.isEmpty()) MemoRec->insertPlainText(Ansi::ToQString(chunk));
 }

@@ -62,6 +62,8 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     int BaudLoaded = 0;
     QByteArray RxBuffer;
     QByteArray RxPrg;
+    // An overlong transmission (no end word) goes on in "xxx.tmp" instead of RxBuffer.
+    bool RxOverflow = false;
 
     QByteArray SendFileName;
     // Lines of the program loaded for sending at indices 1..SendCount-1; index 0 unused.
@@ -130,7 +132,7 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     void AutoSendSerial();
     void VerweilZeit();
     void ButtonTestClick();
-    void TestCallLoad();
+    bool TestCallLoad();  // false when the test call file is missing (the test ends)
     void TestCallShow();
 
     // ---- saving a received program (Unit1Save.cpp) ---------------------------------------
@@ -151,8 +153,6 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     void Button3Click();
     void SetNull();
     void MemoFileHide();
-    // Reads what arrived and shows it in MemoRec (stand-in while no dispatcher is built).
-    void DrainReceived();
 
     // ---- the "Check" menu (Unit1Manual.cpp) ---------------------------------------------
     void LogFile1Click();

@@ -1,0 +1,168 @@
+#include "engine/TransferRules.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+
+#include "common/Ansi.h"
+#include "common/HandlerGuard.h"
+
+namespace TransferRules {
+
+qsizetype& ReceiveLimit() {
+    static qsizetype limit = 64 * 1024 * 1024;
+    return limit;
+}
+
+bool HasEndWord(const QByteArray& text) {
+    const QByteArray upper = text.toUpper();
+    return upper.contains("M30") || upper.contains("M02");
+}
+
+bool EndWordInRead(const QByteArray& bufferBefore, const QByteArray& chunk) {
+    if (chunk.isEmpty()) return false;
+    // Two bytes of the previous read are enough to complete a three-letter word.
+    return HasEndWord(bufferBefore.right(2) + chunk);
+}
+
+QByteArray CallHead(const QByteArray& prgAk) { return "%" + prgAk; }
+
+QByteArray LeadingPart(const QByteArray& completed, const QByteArray& prgAk) {
+    if (completed.isEmpty()) return {};
+    const qsizetype at = prgAk.isEmpty() ? -1 : completed.indexOf(prgAk);
+    if (at >= 0) return completed.left(at + prgAk.size());
+    const qsizetype count = prgAk.size() - 1;
+    if (count <= 0) return {};
+    return completed.left(count);
+}
+
+bool CallNumber(const QByteArray& completed, const QByteArray& ak, QByteArray* number) {
+    if (ak.isEmpty()) return false;
+    const qsizetype at = completed.indexOf(ak);
+    if (at < 0) return false;
+    *number = completed.mid(at + 1, 4);
+    return true;
+}
+
+bool GreaterThanBlank(const QByteArray& text) {
+    if (text.isEmpty()) return false;
+    const auto first = static_cast<unsigned char>(text[0]);
+    return first > 32 || (first == 32 && text.size() > 1);
+}
+
+ReceiveCase Decide(const QByteArray& leadingPart, const QByteArray& callHead,
+                   const QByteArray& sendFileName, int readLength, const QByteArray& prgAk) {
+    const bool is3333 = prgAk == "3333";
+    if (leadingPart == callHead) {
+        if (!GreaterThanBlank(sendFileName)) return ReceiveCase::CallWithoutName;
+        if (readLength >= 2) return ReceiveCase::SendCalled;
+        return is3333 ? ReceiveCase::CallNotSaved3333 : ReceiveCase::SaveAfterCall;
+    }
+    if (!GreaterThanBlank(leadingPart)) return ReceiveCase::NotAProgram;
+    return is3333 ? ReceiveCase::NotSaved3333 : ReceiveCase::SaveProgram;
+}
+
+QByteArray DfsName(const QByteArray& text, bool* hasKeyword) {
+    const qsizetype at = text.toUpper().indexOf("DFS,");
+    *hasKeyword = at >= 0;
+    if (at < 0) return {};
+    const QByteArray field = text.mid(at + 4, 10);
+    const qsizetype comma = field.indexOf(',');
+    if (comma <= 0) return {};
+    return field.left(comma);
+}
+
+QByteArray UnsafeNameReason(const QByteArray& name) {
+    if (name.isEmpty()) return "Name ist leer";
+    if (name == "." || name == "..") return "Name \"" + name + "\" ist kein Dateiname";
+    if (name.contains("..")) return Ansi::Lit("Name enthält \"..\"");
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\') return Ansi::Lit("Name enthält ein Trennzeichen");
+        if (byte < 32 || byte == 127) return Ansi::Lit("Name enthält ein Steuerzeichen");
+    }
+    return {};
+}
+
+QString JoinPath(const QString& folder, const QString& name) {
+    if (folder.isEmpty() || folder.endsWith('/')) return folder + name;
+    return folder + '/' + name;
+}
+
+namespace {
+
+QByteArray Local(const QString& path) { return QFile::encodeName(path); }
+
+void WriteAll(int fd, const QByteArray& data, const QString& path, const QByteArray& operation) {
+    const char* p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw FileError(operation, path, errno);
+        }
+        p += n;
+        left -= n;
+    }
+}
+
+// The folder's entry for the renamed file must reach the disk too.
+void SyncFolder(const QString& path) {
+    const QString folder = QFileInfo(path).absolutePath();
+    const int fd = ::open(Local(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+void WriteFileAtomic(const QString& path, const QByteArray& data) {
+    const QByteArray operation = "Schreiben";
+    QByteArray temp = Local(path) + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) throw FileError(operation, path, errno);
+    const QString tempName = QFile::decodeName(temp);
+    bool open = true;
+    try {
+        // mkstemp creates 0600; a saved program gets the usual mode.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        WriteAll(fd, data, tempName, operation);
+        if (::fsync(fd) != 0) throw FileError(operation, tempName, errno);
+        open = false;
+        if (::close(fd) != 0) throw FileError(operation, tempName, errno);
+    } catch (...) {
+        if (open) ::close(fd);
+        ::unlink(temp.constData());
+        throw;
+    }
+    if (::rename(temp.constData(), Local(path).constData()) != 0) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        throw FileError("Umbenennen", path, err);
+    }
+    SyncFolder(path);
+}
+
+void AppendFileSynced(const QString& path, const QByteArray& data) {
+    const int fd = ::open(Local(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) throw FileError("Schreiben", path, errno);
+    try {
+        WriteAll(fd, data, path, "Schreiben");
+        if (::fdatasync(fd) != 0) throw FileError("Schreiben", path, errno);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+}
+
+}  // namespace TransferRules

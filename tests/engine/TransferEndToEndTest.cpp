@@ -1,0 +1,314 @@
+// The machine on a real pseudo-terminal, the real main window offscreen: calls answered,
+// programs saved, byte for byte on the line and on disk.
+#include <QDir>
+#include <QFileInfo>
+
+#include "TransferTestSupport.h"
+#include "common/Ansi.h"
+#include "common/ScriptedSeam.h"
+#include "config/ConfigValues.h"
+#include "engine/TransferRules.h"
+#include "engine/Unit1.h"
+
+using namespace transfer_test;
+
+namespace {
+
+const QByteArray kProgram2507 = "%\r\nN10 G0 X0\r\nM30\r\n";
+const QByteArray kCall2507 = "%Prg\r\nO2507\r\nM30\r\n";  // 18 characters
+
+QByteArray LogOf(const Workspace& ws) { return ReadFile(ws.Path("send/DNC.log")); }
+
+QStringList SavedFiles(const Workspace& ws) {
+    return QDir(ws.Path("save")).entryList(QDir::Files | QDir::Hidden);
+}
+
+QByteArray MemoText(QPlainTextEdit* memo) { return Ansi::FromQString(memo->toPlainText()); }
+
+// The machine's bytes as separate reads: each part is handled before the next is written.
+void SendInReads(Workspace& ws, TForm1& form, const QList<QByteArray>& parts) {
+    for (const QByteArray& part : parts) {
+        const int before = form.RxEvents;
+        ws.CncWrite(part);
+        ASSERT_TRUE(WaitFor([&] { return form.RxEvents > before && !form.SerialHandlerRunning(); }))
+            << "no receive event for " << part.constData();
+    }
+}
+
+}  // namespace
+
+TEST(TransferEndToEnd, CallIsAnsweredLineByLineAndLogged) {
+    TransferConfig config;
+    config.timer = "3";  // a real dwell before every read and every line
+    Workspace ws(config);
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active()) << "port did not open";
+
+    ws.CncWrite(kCall2507);
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }))
+        << MemoText(form.MemoFile).constData() << "|" << seam.BoxTexts().join('|').constData()
+        << form.Serial1->Active();
+    ASSERT_TRUE(ws.WaitCncReceived(kProgram2507.size()))
+        << MemoText(form.MemoFile).constData() << "|" << seam.BoxTexts().join('|').constData()
+        << form.Serial1->Active();
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
+
+    const QByteArray path = QFile::encodeName(QFileInfo("2507.CNC").absoluteFilePath());
+    EXPECT_TRUE(LogOf(ws).contains(path + " gesendete PRG Nr = 1 "));
+    // The three lines went out, then the log entry was written.
+    EXPECT_TRUE(
+        MemoText(form.MemoFile).contains("Durchlauf  1\nDurchlauf  2\nDurchlauf  3\n Login "));
+    EXPECT_EQ(form.StatusText(), "13 Zeichen gesendet, Zeichen Sitzung gesamt 13");
+    EXPECT_EQ(ReadFile("xxx.tmp"), kCall2507 + "\r\n");
+    EXPECT_TRUE(MemoText(form.MemoInfo).contains("Datei  2507.CNC  wird gesendet"));
+
+    // A repeated call sends the program again and counts on.
+    ws.CncWrite(kCall2507);
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 2; }));
+    ASSERT_TRUE(ws.WaitCncReceived(2 * kProgram2507.size()));
+    EXPECT_EQ(ws.CncReceived(), kProgram2507 + kProgram2507);
+    EXPECT_TRUE(LogOf(ws).contains(path + " gesendete PRG Nr = 2 "));
+    EXPECT_EQ(form.StatusText(), "13 Zeichen gesendet, Zeichen Sitzung gesamt 26");
+    EXPECT_TRUE(SavedFiles(ws).isEmpty());
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
+}
+
+TEST(TransferEndToEnd, ReceivedProgramsAreSavedByteForByte) {
+    static const char kBinary[] = "%\r\nDFS,BIN,\r\nN1 \0\xFF\xE4\r\nM02\r\n";
+    struct Row {
+        const char* name;
+        QList<QByteArray> reads;
+        QString file;  // expected in save/
+    } rows[] = {
+        {"several reads",
+         {"%\r\n(DFS,P4711,ABC)\r\nN10 G1 X10 ", "Y20\r\nN20 G1 X0\r\n", "N30 M30\r\n"},
+         "P4711.CNC"},
+        {"lower-case end word", {"%\r\n(dfs,low1,)\r\nn10 g0\r\nm30\r\n"}, "low1.CNC"},
+        {"end word split over two reads", {"%\r\n(DFS,SPLIT,)\r\nN10\r\nM3", "0\r\n"}, "SPLIT.CNC"},
+        {"bytes after the end word in the same read",
+         {"%\r\nDFS,TAIL,\r\nM30\r\nN99\r\n"},
+         "TAIL.CNC"},
+        {"NUL and high bytes", {QByteArray(kBinary, sizeof kBinary - 1)}, "BIN.CNC"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Workspace ws;
+        ScriptedSeam seam;
+        TForm1 form;
+        ASSERT_TRUE(form.Serial1->Active());
+        SendInReads(ws, form, row.reads);
+        QByteArray program;
+        for (const QByteArray& r : row.reads) program += r;
+        ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+        EXPECT_EQ(SavedFiles(ws), QStringList{row.file});
+        EXPECT_EQ(ReadFile(ws.Path("save/" + row.file)), program + "\r\n");
+        EXPECT_EQ(ReadFile("xxx.tmp"), program + "\r\n");
+        EXPECT_TRUE(
+            LogOf(ws).contains(ws.SaveDir() + "/" + QFile::encodeName(row.file) + " PRG Nr = 1 "));
+        EXPECT_TRUE(form.RxBuffer.isEmpty());
+        const QByteArray trace = MemoText(form.MemoFile);
+        EXPECT_EQ(trace.count("Datei ist zum Speichern"), 2) << trace.constData();
+        EXPECT_TRUE(trace.contains("Datei Name ist zum Speichern in " +
+                                   QFile::encodeName(row.file) + "  Zeichen" +
+                                   QByteArray::number(program.size())));
+        EXPECT_TRUE(trace.contains("\n " + QByteArray::number(row.reads.last().size()) + " - "));
+        EXPECT_TRUE(ws.CncReceived().isEmpty()) << "a saved program gets no answer";
+        EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
+    }
+}
+
+TEST(TransferEndToEnd, FifteenCharacterThreshold) {
+    // A call is only a call when the read that ends it holds more than 15 characters.
+    struct Row {
+        const char* name;
+        QByteArray call;
+        bool served;
+    } rows[] = {
+        {"16 characters", "%Prg\r\nO2507\r\nM30", true},
+        {"15 characters", "%Prg\nO2507\nM30\n", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Workspace ws;
+        WriteFile(ws.Path("2507.CNC"), kProgram2507);
+        ScriptedSeam seam;  // the save dialog is cancelled
+        TForm1 form;
+        ASSERT_TRUE(form.Serial1->Active());
+        SendInReads(ws, form, {row.call});
+        ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+        if (row.served) {
+            ASSERT_TRUE(ws.WaitCncReceived(kProgram2507.size()));
+            EXPECT_EQ(ws.CncReceived(), kProgram2507);
+            EXPECT_TRUE(SavedFiles(ws).isEmpty());
+        } else {
+            // Saved as a program: no "DFS,", so the user is asked; cancelled, it still keeps
+            // the text under a fresh name.
+            EXPECT_TRUE(ws.CncReceived().isEmpty());
+            ASSERT_EQ(seam.boxes.size(), 1);
+            EXPECT_EQ(seam.boxes[0].text,
+                      "File konnte nicht decodiert werden.Neuer File zum Speichern eingeben");
+            ASSERT_EQ(SavedFiles(ws).size(), 1);
+            EXPECT_TRUE(SavedFiles(ws)[0].startsWith("Empfang-"));
+            EXPECT_EQ(ReadFile(ws.Path("save/" + SavedFiles(ws)[0])), row.call + "\r\n");
+        }
+    }
+}
+
+TEST(TransferEndToEnd, GarbageAndHostileNamesSaveNothingOutsideTheSaveFolder) {
+    Workspace ws;
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+
+    // Leading control characters: neither a call nor a program; only xxx.tmp keeps it.
+    static const char kGarbage[] = "\x01\x02garbage\0\0 DFS,G1, M30";
+    const QByteArray garbage(kGarbage, sizeof kGarbage - 1);
+    SendInReads(ws, form, {garbage});
+    EXPECT_EQ(ReadFile("xxx.tmp"), garbage + "\r\n");
+    EXPECT_TRUE(SavedFiles(ws).isEmpty());
+
+    for (const QByteArray& name : {QByteArray("../../x"), QByteArray("a/b"), QByteArray("..")}) {
+        SCOPED_TRACE(name.constData());
+        const int count = form.PrgCount;
+        const QByteArray hostile = "%\r\n(DFS," + name + ",)\r\nN10\r\nM30\r\n";
+        SendInReads(ws, form, {hostile});
+        ASSERT_TRUE(WaitFor([&] { return form.PrgCount == count + 1; }));
+        EXPECT_TRUE(MemoText(form.MemoFile).contains("abgelehnt"));
+    }
+    // All three kept inside save/, under fresh names.
+    const QStringList saved = SavedFiles(ws);
+    ASSERT_EQ(saved.size(), 3);
+    for (const QString& f : saved) EXPECT_TRUE(f.startsWith("Empfang-")) << f.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(ws.Path("x.CNC")));
+    EXPECT_FALSE(QFileInfo::exists(ws.Path("../x.CNC")));
+    EXPECT_FALSE(QFileInfo::exists(ws.Path("save/a")));
+    EXPECT_TRUE(ws.CncReceived().isEmpty());
+}
+
+TEST(TransferEndToEnd, ProgramIdentifier3333SavesNothingButServesCalls) {
+    TransferConfig config;
+    config.prgAk = "3333";
+    Workspace ws(config);
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    SendInReads(ws, form, {"%\r\n(DFS,P1,)\r\nN10 G0 X0 Y0\r\nM30\r\n"});
+    EXPECT_TRUE(SavedFiles(ws).isEmpty());
+    EXPECT_EQ(form.PrgCount, 0);
+
+    ws.CncWrite("%3333\r\nO2507\r\nM30\r\n");
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    ASSERT_TRUE(ws.WaitCncReceived(kProgram2507.size()));
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
+}
+
+TEST(TransferEndToEnd, ShortReadsWithoutEndNeitherResendNorSave) {
+    Workspace ws;
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    ws.CncWrite(kCall2507);
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    ASSERT_TRUE(ws.WaitCncReceived(kProgram2507.size()));
+    // The machine starts a program: a short first piece, then a single byte.
+    SendInReads(ws, form, {"%\r\nDFS,", "Q"});
+    EXPECT_EQ(form.PrgCount, 1);
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
+    EXPECT_TRUE(SavedFiles(ws).isEmpty());
+    SendInReads(ws, form, {"Q1,\r\nM30\r\n"});
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 2; }));
+    EXPECT_EQ(ReadFile(ws.Path("save/QQ1.CNC")), "%\r\nDFS,QQ1,\r\nM30\r\n\r\n");
+}
+
+TEST(TransferEndToEnd, MissingFileBadDwellAndOverlongTransmissionAreReported) {
+    Workspace ws;
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+
+    // The called program does not exist: the box, nothing sent, nothing logged. Cancel
+    // offers a file that names the log to view.
+    seam.boxAnswers = {Modal::Answer::Cancel};
+    seam.fileAnswers = {ws.Path("other.log")};
+    ws.CncWrite("%Prg\r\nO9999\r\nM30\r\n");
+    ASSERT_TRUE(WaitFor([&] { return seam.boxes.size() == 1; }));
+    EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Error);
+    EXPECT_TRUE(seam.boxes[0].withCancel);
+    ASSERT_TRUE(WaitFor([&] { return !form.SerialHandlerRunning(); }));
+    EXPECT_EQ(form.LogFileName, QFile::encodeName(ws.Path("other.log")));
+    EXPECT_EQ(form.PrgCount, 0);
+    EXPECT_TRUE(ws.CncReceived().isEmpty());
+
+    // A dwell that is not a number is reported; the port stays open and serves on.
+    ConfigValues[CfgSlot::Timer] = "zehn";
+    seam.boxes.clear();
+    ws.CncWrite("N1");
+    ASSERT_TRUE(WaitFor([&] { return seam.boxes.size() == 1; }));
+    EXPECT_TRUE(seam.boxes[0].text.contains("zehn")) << seam.boxes[0].text.constData();
+    EXPECT_TRUE(form.Serial1->Active());
+    ConfigValues[CfgSlot::Timer] = "0";
+
+    // No end word, past the limit: kept in xxx.tmp, never saved, memory stays small.
+    TransferRules::ReceiveLimit() = 40;
+    SendInReads(ws, form, {QByteArray(30, 'A'), QByteArray(30, 'B'), "CCC M30\r\n"});
+    TransferRules::ReceiveLimit() = 64 * 1024 * 1024;
+    // "N1" of the failed event is still queued and comes first.
+    EXPECT_EQ(ReadFile("xxx.tmp"),
+              "N1" + QByteArray(30, 'A') + QByteArray(30, 'B') + "CCC M30\r\n\r\n");
+    EXPECT_TRUE(form.RxBuffer.isEmpty());
+    EXPECT_TRUE(SavedFiles(ws).isEmpty());
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("xxx.tmp"));
+}
+
+TEST(TransferEndToEnd, LongProgramIsSentWhole) {
+    Workspace ws;
+    QByteArray program;
+    QByteArray expected;
+    for (int k = 1; k <= 5000; ++k) {
+        const QByteArray line = "N" + QByteArray::number(k * 10) + " G1 X" + QByteArray::number(k);
+        program += line + "\n";  // LF only on disk: the line goes out with CR LF
+        expected += line + "\r\n";
+    }
+    WriteFile(ws.Path("4711.CNC"), program);
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    ws.CncWrite("%Prg\r\nO4711\r\nM30\r\n");
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    ASSERT_TRUE(ws.WaitCncReceived(expected.size()));
+    EXPECT_EQ(ws.CncReceived(), expected);
+    EXPECT_EQ(form.SendCount, 5001);
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("Durchlauf  5000\n"));
+}
+
+TEST(TransferEndToEnd, TestButtonPlaysTheCallFromTheTestFile) {
+    Workspace ws;
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    // The last line that holds the call identifier decides.
+    WriteFile(ws.Path("Prg.CNC"), "%Prg\r\nO1111\r\nO2507\r\nM30\r\n");
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    ASSERT_TRUE(form.ButtonTest->isEnabled());
+    form.ButtonTest->click();
+    ASSERT_TRUE(ws.WaitCncReceived(kProgram2507.size()));
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
+    EXPECT_EQ(form.SendFileName, "2507.CNC");
+    EXPECT_TRUE(MemoText(form.MemoRec).contains("Programm NR.2507.CNC zur CNC gesendet"));
+    EXPECT_EQ(form.PrgCount, 0) << "the test is not logged";
+
+    // Manual mode sends what the table holds; without the test file nothing happens.
+    form.RBManu->setChecked(true);
+    form.ButtonTest->click();
+    ASSERT_TRUE(ws.WaitCncReceived(2 * kProgram2507.size()));
+    QFile::remove(ws.Path("Prg.CNC"));
+    form.ButtonTest->click();
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
+    EXPECT_EQ(ws.CncReceived(), kProgram2507 + kProgram2507);
+}

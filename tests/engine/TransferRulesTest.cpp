@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "common/HandlerGuard.h"
+#include "engine/TransferRules.h"
+
+using namespace TransferRules;
+
+TEST(TransferRules, EndWord) {
+    struct Row {
+        const char* name;
+        QByteArray before, chunk;
+        bool end;
+    } rows[] = {
+        {"upper M30", "", "N10\r\nM30\r\n", true},
+        {"lower m30", "", "n10\r\nm30\r\n", true},
+        {"mixed m02", "", "X1 m02", true},
+        {"M300 is a substring", "", "M300", true},
+        {"no end", "", "N10 G0 X0\r\n", false},
+        {"M3 then 0 (split)", "N10\r\nM3", "0\r\n", true},
+        {"M then 02 (split)", "abc M", "02", true},
+        {"split word, but nothing new read", "M3", "", false},
+        {"older end word in buffer does not count again", "M30\r\nN1", "N2", false},
+        {"M20 is not an end", "", "M20 M03", false},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(EndWordInRead(r.before, r.chunk), r.end) << r.name;
+    }
+    EXPECT_TRUE(HasEndWord("m30"));
+    EXPECT_FALSE(HasEndWord("M3 0"));
+}
+
+TEST(TransferRules, LeadingPartAndCallHead) {
+    struct Row {
+        QByteArray completed, prgAk, leading;
+    } rows[] = {
+        {"%Prg\r\nO2507\r\nM30\r\n", "Prg", "%Prg"},
+        {"N1 Prg", "Prg", "N1 Prg"},  // up to the first occurrence
+        {"%PRG\r\n", "Prg", "%P"},    // case-sensitive: absent, so length - 1 characters
+        {"", "Prg", ""},
+        {"%1234", "3333", "%12"},
+        {"\nPrg", "Prg", "\nPrg"},
+        {"abc", "P", ""},  // absent one-character identifier: count 0, empty
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(LeadingPart(r.completed, r.prgAk), r.leading) << r.completed.constData();
+    }
+    EXPECT_EQ(LeadingPart("xPy", ""), QByteArray());
+    EXPECT_EQ(CallHead("Prg"), QByteArray("%Prg"));
+}
+
+TEST(TransferRules, CallNumber) {
+    QByteArray number = "keep";
+    EXPECT_TRUE(CallNumber("%Prg\r\nO2507\r\nM30", "O", &number));
+    EXPECT_EQ(number, "2507");
+    EXPECT_TRUE(CallNumber("%Prg\r\nO25", "O", &number));  // fewer than four left
+    EXPECT_EQ(number, "25");
+    EXPECT_TRUE(CallNumber("xAK12345", "AK", &number));  // after the first character of AK
+    EXPECT_EQ(number, "K123");
+    number = "keep";
+    EXPECT_FALSE(CallNumber("%Prg\r\no2507", "O", &number));  // case-sensitive
+    EXPECT_FALSE(CallNumber("%Prg", "", &number));
+    EXPECT_EQ(number, "keep");
+}
+
+TEST(TransferRules, GreaterThanBlank) {
+    EXPECT_FALSE(GreaterThanBlank(""));
+    EXPECT_FALSE(GreaterThanBlank(" "));
+    EXPECT_TRUE(GreaterThanBlank("  "));
+    EXPECT_TRUE(GreaterThanBlank("!"));
+    EXPECT_FALSE(GreaterThanBlank("\nPrg"));
+    EXPECT_TRUE(GreaterThanBlank("\xE4"));  // bytes compare unsigned
+}
+
+TEST(TransferRules, DecisionTable) {
+    struct Row {
+        const char* name;
+        QByteArray leading, head, sendFile;
+        int length;
+        QByteArray prgAk;
+        ReceiveCase expected;
+    } rows[] = {
+        {"1 call, no name", "%Prg", "%Prg", "", 20, "Prg", ReceiveCase::CallWithoutName},
+        {"1 name is a blank", "", "", " ", 5, "Prg", ReceiveCase::CallWithoutName},
+        {"2 send", "%Prg", "%Prg", "2507.CNC", 20, "Prg", ReceiveCase::SendCalled},
+        {"2 send at length 2", "", "", "2507.CNC", 2, "Prg", ReceiveCase::SendCalled},
+        {"3 save at length 1", "", "", "2507.CNC", 1, "Prg", ReceiveCase::SaveAfterCall},
+        {"4 3333 at length 0", "", "", "2507.CNC", 0, "3333", ReceiveCase::CallNotSaved3333},
+        {"5 leading below blank", "\nPr", "%Prg", "", 20, "Prg", ReceiveCase::NotAProgram},
+        {"5 leading empty, head set", "", "%Prg", "x", 20, "Prg", ReceiveCase::NotAProgram},
+        {"6 program, 3333", "N1 3333", "%3333", "", 20, "3333", ReceiveCase::NotSaved3333},
+        {"7 program", "N1 Prg", "%Prg", "", 20, "Prg", ReceiveCase::SaveProgram},
+        {"7 short call is a program", "%Pr", "", "", 12, "Prg", ReceiveCase::SaveProgram},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(Decide(r.leading, r.head, r.sendFile, r.length, r.prgAk), r.expected) << r.name;
+    }
+}
+
+TEST(TransferRules, DfsName) {
+    struct Row {
+        QByteArray text;
+        bool keyword;
+        QByteArray name;
+    } rows[] = {
+        {"%\r\n(DFS,P4711,X)\r\nM30", true, "P4711"},
+        {"dfs,abc,", true, "abc"},
+        {"DFS,123456789,", true, "123456789"},  // nine characters: still found
+        {"DFS,1234567890,", true, ""},          // ten: no comma among the ten
+        {"DFS,,x", true, ""},
+        {"DFS,P4711", true, ""},  // no comma at all
+        {"N10 G0\r\nM30", false, ""},
+        {"DFS,../../x,", true, "../../x"},  // taken as it stands; the safety check refuses it
+    };
+    for (const auto& r : rows) {
+        bool has = !r.keyword;
+        EXPECT_EQ(DfsName(r.text, &has), r.name) << r.text.constData();
+        EXPECT_EQ(has, r.keyword) << r.text.constData();
+    }
+}
+
+TEST(TransferRules, UnsafeNames) {
+    for (const QByteArray& name :
+         {QByteArray("P4711"), QByteArray("2507.CNC"), QByteArray("a b"), QByteArray("\xE4x")}) {
+        EXPECT_TRUE(UnsafeNameReason(name).isEmpty()) << name.constData();
+    }
+    for (const QByteArray& name :
+         {QByteArray(""), QByteArray("."), QByteArray(".."), QByteArray("../x"), QByteArray("a/b"),
+          QByteArray("a\\b"), QByteArray("x..y"), QByteArray("a\nb"), QByteArray("a\0b", 3),
+          QByteArray("a\x7f")}) {
+        EXPECT_FALSE(UnsafeNameReason(name).isEmpty()) << name.toHex().constData();
+    }
+    EXPECT_EQ(JoinPath("save", "P.CNC"), "save/P.CNC");
+    EXPECT_EQ(JoinPath("save/", "P.CNC"), "save/P.CNC");
+    EXPECT_EQ(JoinPath("", "P.CNC"), "P.CNC");
+}
+
+TEST(TransferRules, AtomicWriteReplacesAndLeavesNoTemporary) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("P4711.CNC");
+    QByteArray bytes("%\r\nN10\0\xFF\r\n", 11);
+    WriteFileAtomic(path, "old");
+    WriteFileAtomic(path, bytes);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), bytes);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"P4711.CNC"});
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_NE(st.st_mode & 0044, 0u) << "not left private like a temporary";
+}
+
+TEST(TransferRules, FileErrorsNameThePath) {
+    QTemporaryDir dir;
+    const QString missing = dir.filePath("no-such-folder/P.CNC");
+    try {
+        WriteFileAtomic(missing, "x");
+        FAIL() << "no error";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("no-such-folder"), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos);
+    }
+    EXPECT_THROW(AppendFileSynced(missing, "x"), FileError);
+    const QString tmp = dir.filePath("xxx.tmp");
+    AppendFileSynced(tmp, "ab");
+    AppendFileSynced(tmp, "cd");
+    QFile f(tmp);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "abcd");
+}

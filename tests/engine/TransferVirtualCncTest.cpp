@@ -1,0 +1,49 @@
+// The virtual CNC tool against the real window: a call answered and a program saved, as in
+// the demo. DNC_SCREENSHOT=<file.png> keeps a picture of the window afterwards.
+#include <QFileInfo>
+#include <QPixmap>
+#include <QProcess>
+
+#include "TransferTestSupport.h"
+#include "common/ScriptedSeam.h"
+#include "config/Unit3.h"
+#include "engine/Unit1.h"
+
+using namespace transfer_test;
+
+TEST(TransferVirtualCnc, CallAnsweredAndProgramSaved) {
+    Workspace ws(TransferConfig(), /*ownLine=*/false);
+    const QByteArray program2507 = "%\r\nO2507 (FLANSCH)\r\nN10 G90 G54\r\nN20 G0 X0 Y0\r\nM30\r\n";
+    WriteFile(ws.Path("2507.CNC"), program2507);
+    const QByteArray sent = "%\r\n(DFS,P4711,)\r\nN10 G1 X10 F300\r\nN20 Y10\r\nN30 M30\r\n";
+    WriteFile(ws.Path("p4711.nc"), sent);
+
+    QProcess cnc;
+    cnc.start(VIRTUAL_CNC, {"--link", ws.LinkPath(), "--rate", "38400", "--chunk", "64", "--call",
+                            "2507", "--receive", ws.Path("answer.txt"), "--idle-ms", "5000",
+                            "--wait", "200", "--send", ws.Path("p4711.nc"), "--hold"});
+    ASSERT_TRUE(cnc.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(ws.LinkPath()).exists(); }));
+    Workspace::Probe();
+
+    ScriptedSeam seam;
+    TForm1 form;
+    TForm3 options;  // saving shows the save folder in the options window
+    Form3 = &options;
+    form.show();
+    ASSERT_TRUE(form.Serial1->Active());
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 2 && !form.SerialHandlerRunning(); }))
+        << "PrgCount " << form.PrgCount;
+
+    EXPECT_EQ(ReadFile(ws.Path("answer.txt")), program2507);
+    EXPECT_EQ(ReadFile(ws.Path("save/P4711.CNC")), sent + "\r\n");
+    EXPECT_TRUE(seam.boxes.isEmpty());
+    EXPECT_EQ(options.TMemSave->toPlainText(), QString::fromLocal8Bit(ws.SaveDir()));
+    Form3 = nullptr;
+    const QByteArray screenshot = qgetenv("DNC_SCREENSHOT");
+    if (!screenshot.isEmpty()) form.grab().save(QString::fromLocal8Bit(screenshot));
+
+    cnc.terminate();
+    ASSERT_TRUE(cnc.waitForFinished(10000));
+    EXPECT_EQ(cnc.exitCode(), 0);
+}

@@ -1,0 +1,382 @@
+// virtual-cnc: a stand-in for the machine's control on the other end of the serial line.
+// It opens a serial device, or makes a pseudo-terminal pair and links the slave where the
+// server expects its port, then runs the actions given on the command line in order:
+// send a call, send a program file, receive a program until its end word, wait, or loop a
+// demonstration. Writes go out in chunks paced like the chosen bit rate.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+struct Options {
+    std::string device, link;
+    long rate = 4800;  // 0: no pacing
+    size_t chunk = 16;
+    std::string prgAk = "Prg", ak = "O";
+    int idleMs = 5000, timeoutMs = 60000;
+    int intervalMs = 4000;
+    int cycles = 0;  // demo: 0 = until stopped
+};
+
+struct Action {
+    std::string kind, arg;
+};
+
+void Usage() {
+    std::cerr << "usage: virtual-cnc (--device PATH | --link PATH) [--rate BPS] [--chunk N]\n"
+                 "         [--prg-ak TEXT] [--ak TEXT] [--idle-ms MS] [--timeout-ms MS]\n"
+                 "         actions, run in order:\n"
+                 "         --call NUMBER     send %<prg-ak> CR LF <ak><NUMBER> CR LF M30 CR LF\n"
+                 "         --send FILE       send the file's bytes unchanged\n"
+                 "         --send-text TEXT  send TEXT (C escapes \\r \\n \\0 \\xHH)\n"
+                 "         --receive FILE    receive until the line with M30/M02 is complete\n"
+                 "         --wait MS         pause\n"
+                 "         --hold            keep the line open until stopped\n"
+                 "         --demo DIR        loop: call DIR's numbers, receive, send DIR/send/*\n"
+                 "         [--interval-ms MS] [--cycles N] (demo)\n";
+}
+
+std::string Unescape(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        if (c == 'r')
+            out += '\r';
+        else if (c == 'n')
+            out += '\n';
+        else if (c == '0')
+            out += '\0';
+        else if (c == 'x' && i + 2 < s.size()) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+bool ReadFile(const std::string& path, std::string* data) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    *data = ss.str();
+    return true;
+}
+
+bool WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    return static_cast<bool>(out.flush());
+}
+
+class Line {
+  public:
+    ~Line() {
+        if (fd_ >= 0) ::close(fd_);
+        if (slave_ >= 0) ::close(slave_);
+        if (!link_.empty()) ::unlink(link_.c_str());
+    }
+
+    bool OpenDevice(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) return Fail("open " + path);
+        return MakeRaw(fd_);
+    }
+
+    bool MakePty(const std::string& link) {
+        char name[256] = {};
+        if (::openpty(&fd_, &slave_, name, nullptr, nullptr) != 0) return Fail("openpty");
+        // The slave stays open here as well: the server may close and reopen it without
+        // the master seeing a hang-up, and bytes written before it opens wait in the queue.
+        if (!MakeRaw(slave_)) return false;
+        ::unlink(link.c_str());
+        if (::symlink(name, link.c_str()) != 0) return Fail("symlink " + link);
+        link_ = link;
+        std::cout << "virtual-cnc: line " << name << " linked at " << link << std::endl;
+        return true;
+    }
+
+    bool Send(const std::string& data, const Options& o) {
+        size_t done = 0;
+        while (done < data.size() && !g_stop) {
+            const size_t n = std::min(o.chunk, data.size() - done);
+            if (!WriteAll(data.data() + done, n)) return false;
+            done += n;
+            if (o.rate > 0) {
+                // About ten bits per character on the line.
+                std::this_thread::sleep_for(std::chrono::microseconds(n * 10'000'000 / o.rate));
+            }
+        }
+        return !g_stop;
+    }
+
+    // Receives until the line holding M30/M02 is complete, silence for idleMs after the
+    // first byte, timeoutMs overall, or a stop. True when an end word came.
+    bool Receive(std::string* data, const Options& o) {
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        auto last = start;
+        data->swap(pending_);
+        pending_.clear();
+        size_t endWord = std::string::npos;
+        size_t scanned = 0;
+        while (true) {
+            if (endWord == std::string::npos) {
+                endWord = FindEndWord(*data, scanned > 2 ? scanned - 2 : 0);
+                scanned = data->size();
+            }
+            if (endWord != std::string::npos) {
+                const size_t lineEnd = data->find('\n', endWord);
+                if (lineEnd != std::string::npos) {
+                    pending_ = data->substr(lineEnd + 1);  // belongs to the next transmission
+                    data->resize(lineEnd + 1);
+                    return true;
+                }
+            }
+            if (g_stop) break;
+            const auto now = Clock::now();
+            const auto since = [&](Clock::time_point t) {
+                return std::chrono::duration_cast<std::chrono::milliseconds>(now - t).count();
+            };
+            if (since(start) > o.timeoutMs) break;
+            if (!data->empty() && since(last) > o.idleMs) break;
+            pollfd p{fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, 100);
+            if (r < 0 && errno != EINTR) return Fail("poll");
+            if (r <= 0) continue;
+            if (!(p.revents & POLLIN)) {
+                // Hang-up with no reader on the other side: wait instead of spinning.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            char buf[4096];
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) continue;
+            data->append(buf, static_cast<size_t>(n));
+            last = Clock::now();
+        }
+        return endWord != std::string::npos;
+    }
+
+  private:
+    static size_t FindEndWord(const std::string& data, size_t from) {
+        std::string upper = data.substr(from);
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const size_t at = std::min(upper.find("M30"), upper.find("M02"));
+        return at == std::string::npos ? at : from + at;
+    }
+
+    static bool MakeRaw(int fd) {
+        termios t{};
+        if (::tcgetattr(fd, &t) != 0) return Fail("tcgetattr");
+        ::cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        if (::tcsetattr(fd, TCSANOW, &t) != 0) return Fail("tcsetattr");
+        return true;
+    }
+
+    bool WriteAll(const char* p, size_t n) {
+        while (n > 0) {
+            const ssize_t w = ::write(fd_, p, n);
+            if (w < 0) {
+                if (errno == EINTR) {
+                    if (g_stop) return false;
+                    continue;
+                }
+                return Fail("write");
+            }
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+        return true;
+    }
+
+    static bool Fail(const std::string& what) {
+        std::cerr << "virtual-cnc: " << what << ": " << std::strerror(errno) << std::endl;
+        return false;
+    }
+
+    int fd_ = -1, slave_ = -1;
+    std::string link_;
+    std::string pending_;
+};
+
+std::string CallText(const Options& o, const std::string& number) {
+    return "%" + o.prgAk + "\r\n" + o.ak + number + "\r\nM30\r\n";
+}
+
+void Sleep(int ms) {
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + milliseconds(ms);
+    while (!g_stop && steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(50));
+}
+
+std::vector<std::string> ListFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The demonstration: the operator calls each program in DIR/calls.txt (one number a line),
+// then the machine sends back each program in DIR/send/ ("{n}" in it becomes the cycle
+// number). Received answers go to DIR/received/.
+int Demo(Line& line, const Options& o, const std::string& dir) {
+    std::vector<std::string> numbers;
+    std::ifstream calls(dir + "/calls.txt");
+    for (std::string n; std::getline(calls, n);) {
+        if (!n.empty() && n.back() == '\r') n.pop_back();
+        if (!n.empty()) numbers.push_back(n);
+    }
+    const std::vector<std::string> programs = ListFiles(dir + "/send");
+    ::mkdir((dir + "/received").c_str(), 0777);
+    for (int cycle = 0; !g_stop && (o.cycles == 0 || cycle < o.cycles); ++cycle) {
+        for (const auto& number : numbers) {
+            Sleep(o.intervalMs);
+            if (g_stop) break;
+            std::cout << "virtual-cnc: calling program " << number << std::endl;
+            if (!line.Send(CallText(o, number), o)) return 1;
+            std::string answer;
+            const bool complete = line.Receive(&answer, o);
+            const std::string out = dir + "/received/" + number + ".txt";
+            WriteFile(out, answer);
+            std::cout << "virtual-cnc: received " << answer.size() << " bytes"
+                      << (complete ? "" : " (no end word)") << " -> " << out << std::endl;
+        }
+        for (const auto& name : programs) {
+            Sleep(o.intervalMs);
+            if (g_stop) break;
+            std::string data;
+            if (!ReadFile(dir + "/send/" + name, &data)) continue;
+            // "{n}" becomes the cycle number, so each round saves under a new name.
+            for (size_t at; (at = data.find("{n}")) != std::string::npos;) {
+                data.replace(at, 3, std::to_string(cycle + 1));
+            }
+            std::cout << "virtual-cnc: sending program " << name << " (" << data.size() << " bytes)"
+                      << std::endl;
+            if (!line.Send(data, o)) return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::vector<Action> actions;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        auto value = [&]() { return std::string(argv[++i]); };
+        if (a == "--hold") {
+            actions.push_back({"hold", ""});
+        } else if (!hasValue) {
+            Usage();
+            return 2;
+        } else if (a == "--device")
+            o.device = value();
+        else if (a == "--link")
+            o.link = value();
+        else if (a == "--rate")
+            o.rate = std::atol(value().c_str());
+        else if (a == "--chunk")
+            o.chunk = std::max(1L, std::atol(value().c_str()));
+        else if (a == "--prg-ak")
+            o.prgAk = value();
+        else if (a == "--ak")
+            o.ak = value();
+        else if (a == "--idle-ms")
+            o.idleMs = std::atoi(value().c_str());
+        else if (a == "--timeout-ms")
+            o.timeoutMs = std::atoi(value().c_str());
+        else if (a == "--interval-ms")
+            o.intervalMs = std::atoi(value().c_str());
+        else if (a == "--cycles")
+            o.cycles = std::atoi(value().c_str());
+        else if (a == "--call" || a == "--send" || a == "--send-text" || a == "--receive" ||
+                 a == "--wait" || a == "--demo") {
+            actions.push_back({a.substr(2), value()});
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (o.device.empty() == o.link.empty()) {
+        Usage();
+        return 2;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;  // no SA_RESTART: a blocked write returns and sees the stop
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    Line line;
+    if (!(o.link.empty() ? line.OpenDevice(o.device) : line.MakePty(o.link))) return 1;
+
+    int status = 0;
+    for (const auto& act : actions) {
+        if (g_stop) break;
+        if (act.kind == "call") {
+            if (!line.Send(CallText(o, act.arg), o)) return 1;
+        } else if (act.kind == "send") {
+            std::string data;
+            if (!ReadFile(act.arg, &data)) {
+                std::cerr << "virtual-cnc: cannot read " << act.arg << std::endl;
+                return 1;
+            }
+            if (!line.Send(data, o)) return 1;
+        } else if (act.kind == "send-text") {
+            if (!line.Send(Unescape(act.arg), o)) return 1;
+        } else if (act.kind == "receive") {
+            std::string data;
+            const bool complete = line.Receive(&data, o);
+            if (!WriteFile(act.arg, data)) {
+                std::cerr << "virtual-cnc: cannot write " << act.arg << std::endl;
+                return 1;
+            }
+            if (!complete) status = 3;  // kept what came, but no end word
+        } else if (act.kind == "wait") {
+            Sleep(std::atoi(act.arg.c_str()));
+        } else if (act.kind == "hold") {
+            while (!g_stop) Sleep(1000);
+        } else if (act.kind == "demo") {
+            status = Demo(line, o, act.arg);
+        }
+    }
+    return status;
+}
