@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
+#include "common/HandlerGuard.h"
 #include "config/ConfigValues.h"
 #include "engine/TransferRules.h"
 #include "engine/TransferView.h"
@@ -69,7 +70,12 @@ void TForm1::Serial1EventChar() {
         AppendLine(MemoFile, Ansi::Lit("Programmende nach überlangem Empfang: nur in xxx.tmp "
                                        "gesichert"));
     } else if (endFlag) {
-        WriteFileAtomic(kTempFile, RxBuffer + "\r\n");
+        try {
+            WriteFileAtomic(kTempFile, RxBuffer + "\r\n");
+        } catch (const FileError& e) {
+            // The copy failed, the transmission did not: it is still saved or answered.
+            AppendLine(MemoFile, QByteArray(e.what()));
+        }
         completed = RxBuffer;
         RxBuffer.clear();
     }

@@ -134,7 +134,7 @@ class Line {
                 std::this_thread::sleep_for(std::chrono::microseconds(n * 10'000'000 / o.rate));
             }
         }
-        return !g_stop;
+        return done == data.size();  // a stop during the last pause is no failure
     }
 
     // Receives until the line holding M30/M02 is complete, silence for idleMs after the

@@ -169,7 +169,8 @@ TEST(TransferEndToEnd, GarbageAndHostileNamesSaveNothingOutsideTheSaveFolder) {
     EXPECT_EQ(ReadFile("xxx.tmp"), garbage + "\r\n");
     EXPECT_TRUE(SavedFiles(ws).isEmpty());
 
-    for (const QByteArray& name : {QByteArray("../../x"), QByteArray("a/b"), QByteArray("..")}) {
+    for (const QByteArray& name :
+         {QByteArray("../../x"), QByteArray("a/b"), QByteArray(".."), QByteArray("")}) {
         SCOPED_TRACE(name.constData());
         const int count = form.PrgCount;
         const QByteArray hostile = "%\r\n(DFS," + name + ",)\r\nN10\r\nM30\r\n";
@@ -177,14 +178,26 @@ TEST(TransferEndToEnd, GarbageAndHostileNamesSaveNothingOutsideTheSaveFolder) {
         ASSERT_TRUE(WaitFor([&] { return form.PrgCount == count + 1; }));
         EXPECT_TRUE(MemoText(form.MemoFile).contains("abgelehnt"));
     }
-    // All three kept inside save/, under fresh names.
+    // All four kept inside save/, under fresh names (an empty name would be hidden, and
+    // every such program would replace the last).
     const QStringList saved = SavedFiles(ws);
-    ASSERT_EQ(saved.size(), 3);
+    ASSERT_EQ(saved.size(), 4);
     for (const QString& f : saved) EXPECT_TRUE(f.startsWith("Empfang-")) << f.toStdString();
     EXPECT_FALSE(QFileInfo::exists(ws.Path("x.CNC")));
     EXPECT_FALSE(QFileInfo::exists(ws.Path("../x.CNC")));
     EXPECT_FALSE(QFileInfo::exists(ws.Path("save/a")));
     EXPECT_TRUE(ws.CncReceived().isEmpty());
+
+    // A call whose number would leave the folder is refused, and the last program is not
+    // sent in its place.
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    ws.CncWrite(kCall2507);
+    ASSERT_TRUE(WaitFor([&] { return ws.CncReceived().size() == kProgram2507.size(); }));
+    const int served = form.PrgCount;
+    SendInReads(ws, form, {"%Prg\r\nO../x\r\nM30\r\n"});
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("Programmnummer abgelehnt"));
+    EXPECT_EQ(form.PrgCount, served);
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
 }
 
 TEST(TransferEndToEnd, ProgramIdentifier3333SavesNothingButServesCalls) {
@@ -311,4 +324,32 @@ TEST(TransferEndToEnd, TestButtonPlaysTheCallFromTheTestFile) {
     ASSERT_EQ(seam.boxes.size(), 1);
     EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
     EXPECT_EQ(ws.CncReceived(), kProgram2507 + kProgram2507);
+}
+
+TEST(TransferEndToEnd, UnwritableSaveFolderLosesNothing) {
+    Workspace ws;
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    ASSERT_TRUE(QDir(ws.Path("save")).removeRecursively());
+    const QByteArray program = "%\r\n(DFS,P4711,)\r\nN10 G0 X0\r\nM30\r\n";
+    SendInReads(ws, form, {program});
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_TRUE(seam.boxes[0].text.contains(ws.SaveDir() + "/P4711.CNC"))
+        << seam.boxes[0].text.constData();
+    EXPECT_TRUE(seam.boxes[0].text.contains("No such file or directory"));
+    EXPECT_EQ(form.RxPrg, program);
+    EXPECT_EQ(form.PrgCount, 0);
+    EXPECT_EQ(ReadFile("xxx.tmp"), program + "\r\n");
+    EXPECT_FALSE(LogOf(ws).contains("PRG Nr"));
+
+    // "xxx.tmp" that cannot be written does not stop the save.
+    ASSERT_TRUE(QDir().mkpath(ws.Path("save")));
+    QFile::remove("xxx.tmp");
+    ASSERT_TRUE(QDir().mkpath("xxx.tmp"));  // a folder in its place
+    seam.boxes.clear();
+    SendInReads(ws, form, {program});
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    EXPECT_EQ(ReadFile(ws.Path("save/P4711.CNC")), program + "\r\n");
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("xxx.tmp"));
 }
