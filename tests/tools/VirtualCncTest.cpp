@@ -107,16 +107,3 @@ TEST(VirtualCncOverPty, ReceiveWithoutEndWordKeepsTheBytesAndSaysSo) {
     EXPECT_EQ(cnc.exitCode(), 3);
     EXPECT_EQ(ReadAll(out), "N10 M3");
 }
-
-TEST(VirtualCncOverPty, RefusesAMissingFileAndBadArguments) {
-    QTemporaryDir dir;
-    QProcess cnc;
-    cnc.start(VIRTUAL_CNC, {"--link", dir.filePath("COM3"), "--send", dir.filePath("none.nc")});
-    ASSERT_TRUE(cnc.waitForFinished(10000));
-    EXPECT_EQ(cnc.exitCode(), 1);
-    EXPECT_TRUE(cnc.readAllStandardError().contains("cannot read"));
-
-    cnc.start(VIRTUAL_CNC, {"--call", "1"});  // neither a device nor a link
-    ASSERT_TRUE(cnc.waitForFinished(10000));
-    EXPECT_EQ(cnc.exitCode(), 2);
-}
