@@ -13,6 +13,7 @@ TFormAbout::TFormAbout(QWidget* parent) : QDialog(parent) {
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(14);
+    font.setStretch(QFont::Condensed);  // where the face is missing, a narrow one fits
     setFont(font);
     QFont title = ProductName->font();
     title.setPixelSize(17);

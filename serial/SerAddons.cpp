@@ -65,6 +65,10 @@ void TCOMComboBox::Change() {
 TFormSerSel::TFormSerSel(QWidget* parent) : QDialog(parent) {
     setupUi(this);
     setFixedSize(185, 72);
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    font.setStretch(QFont::Condensed);  // where the face is missing, a narrow one fits
+    setFont(font);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     connect(ComboBox1, &QComboBox::currentIndexChanged, this, [this](int) { ComboBox1Change(); });
     FormCreate();

@@ -23,6 +23,24 @@
 // close is put off (up to about a second) so the owner can still take them. Nothing is
 // retried; the owner decides whether to open again. Both notifications need the owner's
 // thread to run its event loop.
+//
+// Settings on this platform
+// -------------------------
+// Open sets, and reads back, bit rate (any rate, through the arbitrary-rate interface), data
+// bits, parity (mark and space too), stop bits, RTS/CTS, XON/XOFF with its characters, RTS
+// and DTR. A setting the device cannot take fails the open with a reason in LastOpenError():
+// 4 data bits, 1.5 stop bits other than with 5 data bits, 2 stop bits with 5, DTR/DSR
+// handshake (the kernel has no DSR flow control), rate 0. Kept and stored, but with no
+// effect here: XOnLimit/XOffLimit (the kernel has its own thresholds), ErrorChar with
+// UseErrorChar, EofChar, ContinueOnXOff, AbortOnError. EliminateNullChar drops NUL bytes on
+// receive; EventChar raises EV_RXFLAG.
+//
+// Received bytes are moved from the kernel into the component's receive store (at most
+// BufSizeRec bytes by the event thread; then the kernel queue and flow control hold the
+// rest). InQueueCount() counts the store after taking in what the kernel holds.
+// A waited write with no write time-out waits until every byte is handed to the kernel
+// (or the device is lost); with one it gives up after M*N + TrmTimeOut ms and returns the
+// count handed over.
 #include <QByteArray>
 #include <QObject>
 #include <QStringList>

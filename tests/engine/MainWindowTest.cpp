@@ -21,6 +21,7 @@
 #include "config/Konfig.h"
 #include "engine/LogFile.h"
 #include "engine/Unit1.h"
+#include "engine/Unit2.h"
 #include "serial/Port.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
@@ -201,6 +202,7 @@ TEST_F(MainWindowTest, StartUpLoadsSettingsConnectsReadsConfigAndLogs) {
     EXPECT_TRUE(log == LogEntry("Beginn ", before, locale) ||
                 log == LogEntry("Beginn ", after, locale))
         << log.toStdString();
+    EXPECT_TRUE(form.grab().save("/tmp/mainwin-connected.png"));
     // The other section of SerDemo.ini was only read.
     EXPECT_EQ(ReadAll(SerDemoIni()),
               "[Andere]\r\nSchluessel=a%20b\r\n\r\n[SerBsp1]\r\nConfiguration=" + saved + "\r\n");
@@ -626,8 +628,13 @@ TEST_F(MainWindowTest, LayoutHelpAndAbout) {
     EXPECT_EQ(help->source().fragment(), "Inhalt");
     EXPECT_TRUE(seam.boxes.isEmpty());
 
-    const QImage shot = form.grab().toImage();
-    EXPECT_TRUE(shot.save("/tmp/mainwin.png"));
+    EXPECT_TRUE(form.grab().save("/tmp/mainwin.png"));
+
+    TFormAbout about;
+    EXPECT_EQ(about.size(), QSize(366, 224));
+    EXPECT_TRUE(about.grab().save("/tmp/mainwin-about.png"));
+    TFormSerSel chooser;
+    EXPECT_TRUE(chooser.grab().save("/tmp/mainwin-sersel.png"));
 }
 
 }  // namespace

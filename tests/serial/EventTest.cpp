@@ -41,11 +41,20 @@ class SerialEvents : public ::testing::Test {
         ASSERT_GE(master, 0);
         serial.SetCOMPort(3);
     }
-    void TearDown() override { Port::SetLineStateReaderForTests({}); }
+    // Handlers see the fixture's members, which outlive the event thread: it ends here.
+    void TearDown() override {
+        release = true;
+        serial.Close();
+        Port::SetLineStateReaderForTests({});
+    }
     PtyPortMap map;
     int master = map.AddPty(3);  // before the component probes
     TSerial serial;
     CallLog log;
+    std::atomic<bool> release{false};
+    std::atomic<int> calls{0};
+    std::mutex lineMutex;
+    Port::TLineState scripted;
 };
 
 TEST_F(SerialEvents, MaskFollowsTheAssignedHandlers) {
@@ -77,8 +86,6 @@ TEST_F(SerialEvents, ReceivedBytesCallOnRxCharAndEventChar) {
 }
 
 TEST_F(SerialEvents, BytesArrivingDuringAHandlerAreCoalesced) {
-    std::atomic<bool> release{false};
-    std::atomic<int> calls{0};
     serial.OnRxChar = [&](TSerial*) {
         if (calls++ == 0)
             while (!release) QThread::msleep(1);
@@ -222,10 +229,8 @@ TEST_F(SerialEvents, HandlerMayCloseThePortFromTheEventThread) {
 }
 
 TEST_F(SerialEvents, ModemLinesOfAScriptedDeviceDispatchInTableOrder) {
-    std::mutex m;
-    Port::TLineState scripted;
     Port::SetLineStateReaderForTests([&](int, Port::TLineState& s) {
-        std::lock_guard lock(m);
+        std::lock_guard lock(lineMutex);
         s = scripted;
         return true;
     });
@@ -239,7 +244,7 @@ TEST_F(SerialEvents, ModemLinesOfAScriptedDeviceDispatchInTableOrder) {
     serial.OnBreak = log.Handler("break");
     ASSERT_TRUE(serial.Open());
     {
-        std::lock_guard lock(m);
+        std::lock_guard lock(lineMutex);
         scripted.Modem = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
         scripted.Brk = 1;
         scripted.Frame = 1;
@@ -247,7 +252,7 @@ TEST_F(SerialEvents, ModemLinesOfAScriptedDeviceDispatchInTableOrder) {
     ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 6; }));
     EXPECT_EQ(log.Names(), (std::vector<std::string>{"break", "cts", "dsr", "err", "ring", "dcd"}));
     {
-        std::lock_guard lock(m);
+        std::lock_guard lock(lineMutex);
         scripted.Modem = TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;  // CTS drops
     }
     ASSERT_TRUE(PtyPortMap::WaitFor([&] { return log.Count() >= 7; }));
