@@ -585,6 +585,11 @@ TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
     bool once = false;
     seam.duringBox = [&] {
         if (std::exchange(once, true)) return;
+        // The loss is shown as the disconnected state before the box.
+        EXPECT_FALSE(form.Serial1->Active());
+        EXPECT_EQ(form.ButtonConnect->text(), "&Verbinden");
+        EXPECT_FALSE(form.ButtonSendBlock->isEnabled());
+        EXPECT_TRUE(form.StatusText().contains("COM1 getrennt"));
         form.Verbinde();
         ASSERT_TRUE(form.Serial1->Active());
         ASSERT_EQ(::write(ports[1]->master, "N10 G0\n", 7), 7);
