@@ -98,7 +98,7 @@ TEST(VirtualCncOverPty, ReceiveWithoutEndWordKeepsTheBytesAndSaysSo) {
     const QString out = dir.filePath("partial.txt");
     QProcess cnc;
     cnc.start(VIRTUAL_CNC,
-              {"--link", link, "--receive", out, "--idle-ms", "300", "--timeout-ms", "5000"});
+              {"--link", link, "--receive", out, "--idle-ms", "300", "--timeout-ms", "30000"});
     ASSERT_TRUE(cnc.waitForStarted());
     ServerEnd server(link);
     ASSERT_TRUE(server.ok());
