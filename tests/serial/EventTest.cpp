@@ -87,8 +87,9 @@ TEST_F(SerialEvents, ReceivedBytesCallOnRxCharAndEventChar) {
 
 TEST_F(SerialEvents, BytesArrivingDuringAHandlerAreCoalesced) {
     serial.OnRxChar = [&](TSerial*) {
+        // Bounded, so a failed assertion below cannot leave the thread stuck here.
         if (calls++ == 0)
-            while (!release) QThread::msleep(1);
+            for (int waited = 0; !release && waited < 20000; ++waited) QThread::msleep(1);
     };
     ASSERT_TRUE(serial.Open());
     map.WriteMaster(3, "x");
