@@ -237,6 +237,23 @@ TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
     EXPECT_TRUE(ReadAll(LogPathName()).startsWith("Beginn  "));
 }
 
+TEST_F(MainWindowTest, APortHeldByAnotherProgramIsExplained) {
+    MapPorts({1});
+    TSerial other;
+    other.SetCOMPort(1);
+    ASSERT_TRUE(other.Open());
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    form.ButtonConnect->click();
+    EXPECT_FALSE(form.Serial1->Active());
+    EXPECT_EQ(form.StatusText(), "Schnittstelle geschlossen");
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_TRUE(seam.boxes[0].text.contains("busy")) << seam.boxes[0].text.toStdString();
+    EXPECT_TRUE(seam.boxes[0].text.contains("anderen Programm"))
+        << seam.boxes[0].text.toStdString();
+}
+
 TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
     MapPorts({});
     WriteConfig();
