@@ -73,18 +73,6 @@ class SerStdDlgTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SerStdDlgTest, KeptRecordStartsAsBuilt) {
-    const TCommConfig& config = Dlg.CommConfig();
-    EXPECT_EQ(config.dwSize, 52u);
-    EXPECT_EQ(config.wVersion, 1);
-    EXPECT_EQ(config.dcb.DCBlength, 28u);
-    EXPECT_EQ(config.dcb.BaudRate, 9600u);
-    EXPECT_EQ(config.dcb.ByteSize, 8);
-    EXPECT_EQ(config.dcb.Parity, 0);
-    EXPECT_EQ(config.dcb.StopBits, 0);
-    EXPECT_EQ(config.dcb.Flags, 1u);
-}
-
 TEST_F(SerStdDlgTest, LoadsTheComponentsSettings) {
     Serial.SetDataBits(db_7);
     Serial.SetParityBit(odd);
