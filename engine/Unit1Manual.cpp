@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTextCursor>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
@@ -143,6 +144,7 @@ void TForm1::NCBlockSend() {
     }
     // The memo is not painted during the loop anyway; one insertion keeps it fast.
     if (sent >= 1) AppendBlock(MemoTrm, JoinLines(SendLines, 1, sent));
+    MemoTrm->moveCursor(QTextCursor::End);  // what is typed next follows what was sent
     SetStatusText(QByteArray::number(TxCount) + " Zeichen gesendet");
     if (sent < last) {
         const QByteArray text = Ansi::Lit("Senden abgebrochen: Zeile ") +

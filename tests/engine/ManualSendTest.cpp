@@ -80,6 +80,7 @@ TEST_F(ManualSend, SendsTheLoadedLinesEachWithCrLfAndCountsAcrossSends) {
     EXPECT_EQ(Memo(window->MemoFile), "%\nM30\n%\nM30");
     EXPECT_EQ(TForm1::TextColor(window->MemoFile), QColor(0, 0, 255));
     EXPECT_EQ(Memo(window->MemoTrm), "%\nM30");
+    EXPECT_TRUE(window->MemoTrm->textCursor().atEnd());
     EXPECT_EQ(window->StatusText(), "26 Zeichen gesendet");  // 1+9+9+3, then 1+3: no CR LF
 
     window->RxBuffer = "abc";

@@ -353,3 +353,34 @@ TEST(TransferEndToEnd, UnwritableSaveFolderLosesNothing) {
     EXPECT_EQ(ReadFile(ws.Path("save/P4711.CNC")), program + "\r\n");
     EXPECT_TRUE(MemoText(form.MemoFile).contains("xxx.tmp"));
 }
+
+TEST(TransferEndToEnd, SaveDialogAndReplacedFile) {
+    Workspace ws;
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+
+    // No "DFS,": the user names the file in the dialog.
+    const QString chosen = ws.Path("save/chosen.CNC");
+    seam.fileAnswers = {chosen};
+    const QByteArray unnamed = "%\r\nN10 G0 X0 Y0 Z0\r\nM30\r\n";
+    SendInReads(ws, form, {unnamed});
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    ASSERT_EQ(seam.fileDialogs.size(), 1);
+    EXPECT_TRUE(seam.fileDialogs[0].save);
+    EXPECT_EQ(ReadFile(chosen), unnamed + "\r\n");
+    EXPECT_TRUE(LogOf(ws).contains(QFile::encodeName(chosen) + " PRG Nr = 1 "));
+
+    // The same program twice: the second save says so, then replaces the file.
+    seam.boxes.clear();
+    const QByteArray first = "%\r\n(DFS,TWICE,)\r\nN10 X1\r\nM30\r\n";
+    const QByteArray second = "%\r\n(DFS,TWICE,)\r\nN10 X2\r\nM30\r\n";
+    SendInReads(ws, form, {first});
+    SendInReads(ws, form, {second});
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 3; }));
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].text, "Neuer File zum Speichern schon vorhanden");
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Information);
+    EXPECT_EQ(ReadFile(ws.Path("save/TWICE.CNC")), second + "\r\n");
+    EXPECT_EQ(QDir(ws.Path("save")).entryList(QDir::Files).size(), 2) << "a temporary was left";
+}
