@@ -50,6 +50,9 @@ void TForm1::Serial1EventChar() {
     } else if (RxOverflow) {
         AppendFileSynced(kTempFile, chunk);
     } else {
+        // RxPrg shares RxBuffer's bytes; dropping it first lets the append grow the buffer in
+        // place instead of copying a long program at every read.
+        if (!chunk.isEmpty()) RxPrg.clear();
         RxBuffer += chunk;
         if (!RxBuffer.isEmpty()) RxPrg = RxBuffer;
     }

@@ -80,11 +80,23 @@ void TForm1::AutoSendSerial() {
     QCoreApplication::processEvents();
     const int last = std::min<int>(SendCount - 1, static_cast<int>(SendLines.size()) - 1);
     if (last <= 0) return;
+    // The window does not repaint during the loop, so the "Durchlauf" lines are appended in
+    // batches: the same text, without a layout pass per line of a long program.
+    QList<QByteArray> done{QByteArray()};
+    const auto flush = [&] {
+        TransferView::AppendLines(MemoFile, done, 1, static_cast<int>(done.size()) - 1);
+        done.resize(1);
+    };
+    struct FlushAtExit {
+        const decltype(flush)& f;
+        ~FlushAtExit() { f(); }
+    } atExit{flush};
     for (int k = 1; k <= last; ++k) {
         VerweilZeit();
         Serial1->WriteString(SendLines[k]);
-        AppendLine(MemoFile, "Durchlauf  " + Num(k));
+        done.append("Durchlauf  " + Num(k));
         Serial1->WriteString("\r\n");
+        if (done.size() > 1000) flush();
     }
 }
 

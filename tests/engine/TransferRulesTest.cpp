@@ -67,15 +67,6 @@ TEST(TransferRules, CallNumber) {
     EXPECT_EQ(number, "keep");
 }
 
-TEST(TransferRules, GreaterThanBlank) {
-    EXPECT_FALSE(GreaterThanBlank(""));
-    EXPECT_FALSE(GreaterThanBlank(" "));
-    EXPECT_TRUE(GreaterThanBlank("  "));
-    EXPECT_TRUE(GreaterThanBlank("!"));
-    EXPECT_FALSE(GreaterThanBlank("\nPrg"));
-    EXPECT_TRUE(GreaterThanBlank("\xE4"));  // bytes compare unsigned
-}
-
 TEST(TransferRules, DecisionTable) {
     struct Row {
         const char* name;
@@ -94,6 +85,10 @@ TEST(TransferRules, DecisionTable) {
         {"5 leading empty, head set", "", "%Prg", "x", 20, "Prg", ReceiveCase::NotAProgram},
         {"6 program, 3333", "N1 3333", "%3333", "", 20, "3333", ReceiveCase::NotSaved3333},
         {"7 program", "N1 Prg", "%Prg", "", 20, "Prg", ReceiveCase::SaveProgram},
+        {"7 high byte sorts after a blank", "\xE4x", "%Prg", "", 20, "Prg",
+         ReceiveCase::SaveProgram},
+        {"7 blank and more", " x", "%Prg", "", 20, "Prg", ReceiveCase::SaveProgram},
+        {"5 lone blank", " ", "%Prg", "", 20, "Prg", ReceiveCase::NotAProgram},
         {"7 short call is a program", "%Pr", "", "", 12, "Prg", ReceiveCase::SaveProgram},
     };
     for (const auto& r : rows) {

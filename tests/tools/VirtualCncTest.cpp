@@ -98,7 +98,7 @@ TEST(VirtualCncOverPty, ReceiveWithoutEndWordKeepsTheBytesAndSaysSo) {
     const QString out = dir.filePath("partial.txt");
     QProcess cnc;
     cnc.start(VIRTUAL_CNC,
-              {"--link", link, "--receive", out, "--idle-ms", "300", "--timeout-ms", "5000"});
+              {"--link", link, "--receive", out, "--idle-ms", "300", "--timeout-ms", "30000"});
     ASSERT_TRUE(cnc.waitForStarted());
     ServerEnd server(link);
     ASSERT_TRUE(server.ok());
@@ -106,17 +106,4 @@ TEST(VirtualCncOverPty, ReceiveWithoutEndWordKeepsTheBytesAndSaysSo) {
     ASSERT_TRUE(cnc.waitForFinished(10000));
     EXPECT_EQ(cnc.exitCode(), 3);
     EXPECT_EQ(ReadAll(out), "N10 M3");
-}
-
-TEST(VirtualCncOverPty, RefusesAMissingFileAndBadArguments) {
-    QTemporaryDir dir;
-    QProcess cnc;
-    cnc.start(VIRTUAL_CNC, {"--link", dir.filePath("COM3"), "--send", dir.filePath("none.nc")});
-    ASSERT_TRUE(cnc.waitForFinished(10000));
-    EXPECT_EQ(cnc.exitCode(), 1);
-    EXPECT_TRUE(cnc.readAllStandardError().contains("cannot read"));
-
-    cnc.start(VIRTUAL_CNC, {"--call", "1"});  // neither a device nor a link
-    ASSERT_TRUE(cnc.waitForFinished(10000));
-    EXPECT_EQ(cnc.exitCode(), 2);
 }
