@@ -461,6 +461,20 @@ TEST_F(MainWindowTest, ChooserShowsExistingPortsAndTakesWhatWasShown) {
     }
 }
 
+TEST_F(MainWindowTest, PortMenuMovesTheComboBoxToTheChosenPort) {
+    MapPorts({2, 3});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    QStringList shown;
+    QString selected;
+    AnswerChooser("ButtonOk", &shown, &selected,
+                  [](TFormSerSel* chooser) { chooser->ComboBox1->setCurrentIndex(1); });
+    form.Menu_Port->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 3);
+    EXPECT_EQ(form.COMComboBox1->currentText(), "COM3");
+    EXPECT_TRUE(seam.boxes.isEmpty());
+}
+
 TEST_F(MainWindowTest, SaveThenLoadRestoresTheRecordAndTheComboBox) {
     MapPorts({1, 3});
     WriteAll(SerDemoIni(), "[Andere]\nX=1\n");
