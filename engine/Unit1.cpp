@@ -432,6 +432,8 @@ void TForm1::Hilfe1Click() {
         browser = new QTextBrowser(this);
         browser->setObjectName(QStringLiteral("HelpWindow"));
         browser->setWindowFlags(Qt::Window);
+        // Closing the main window ends the program even while the help is open.
+        browser->setAttribute(Qt::WA_QuitOnClose, false);
         browser->setWindowTitle(QStringLiteral("Hilfe"));
         browser->setOpenExternalLinks(false);
         browser->resize(640, 560);

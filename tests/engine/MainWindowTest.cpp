@@ -237,6 +237,23 @@ TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
     EXPECT_TRUE(ReadAll(LogPathName()).startsWith("Beginn  "));
 }
 
+TEST_F(MainWindowTest, APortHeldByAnotherProgramIsExplained) {
+    MapPorts({1});
+    TSerial other;
+    other.SetCOMPort(1);
+    ASSERT_TRUE(other.Open());
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    form.ButtonConnect->click();
+    EXPECT_FALSE(form.Serial1->Active());
+    EXPECT_EQ(form.StatusText(), "Schnittstelle geschlossen");
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_TRUE(seam.boxes[0].text.contains("busy")) << seam.boxes[0].text.toStdString();
+    EXPECT_TRUE(seam.boxes[0].text.contains("anderen Programm"))
+        << seam.boxes[0].text.toStdString();
+}
+
 TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
     MapPorts({});
     WriteConfig();
@@ -442,6 +459,20 @@ TEST_F(MainWindowTest, ChooserShowsExistingPortsAndTakesWhatWasShown) {
         EXPECT_EQ(selected, c.selected) << c.name;
         EXPECT_EQ(serial.COMPort(), c.endPort) << c.name;
     }
+}
+
+TEST_F(MainWindowTest, PortMenuMovesTheComboBoxToTheChosenPort) {
+    MapPorts({2, 3});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    QStringList shown;
+    QString selected;
+    AnswerChooser("ButtonOk", &shown, &selected,
+                  [](TFormSerSel* chooser) { chooser->ComboBox1->setCurrentIndex(1); });
+    form.Menu_Port->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 3);
+    EXPECT_EQ(form.COMComboBox1->currentText(), "COM3");
+    EXPECT_TRUE(seam.boxes.isEmpty());
 }
 
 TEST_F(MainWindowTest, SaveThenLoadRestoresTheRecordAndTheComboBox) {
