@@ -12,22 +12,11 @@
 
 #include "serial/SerExtDlg.h"
 #include "serial/Serial.h"
+#include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"
 
 namespace {
 
-// The probe result of a machine with the given ports (what the start-up probe leaves).
-void ProbeResult(std::initializer_list<int> ports) {
-    for (bool& exists : PortExists) exists = false;
-    for (int& entry : PortList) entry = 0;
-    int found = 0;
-    for (int port : ports) {
-        PortExists[port] = true;
-        PortList[found++] = port;
-    }
-    AnyPortExists = found > 0;
-    ProbedPortCount = 8;
-}
 
 // Runs each dialog through `script` instead of exec(): the form is shown, the script works
 // its controls and clicks a button.

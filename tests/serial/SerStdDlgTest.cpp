@@ -10,21 +10,11 @@
 
 #include "serial/SerStdDlg.h"
 #include "serial/Serial.h"
+#include "tests/serial/ProbeResult.h"
 #include "ui_SerStdDlg.h"
 
 namespace {
 
-void ProbeResult(std::initializer_list<int> ports) {
-    for (bool& exists : PortExists) exists = false;
-    for (int& entry : PortList) entry = 0;
-    int found = 0;
-    for (int port : ports) {
-        PortExists[port] = true;
-        PortList[found++] = port;
-    }
-    AnyPortExists = found > 0;
-    ProbedPortCount = 8;
-}
 
 // Stands in for the system's port dialog: records what it was handed, edits the record,
 // and answers OK or Cancel.

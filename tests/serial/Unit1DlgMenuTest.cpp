@@ -11,21 +11,11 @@
 #include "serial/SerExtDlg.h"
 #include "serial/SerStdDlg.h"
 #include "serial/Serial.h"
+#include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"
 
 namespace {
 
-void ProbeResult(std::initializer_list<int> ports) {
-    for (bool& exists : PortExists) exists = false;
-    for (int& entry : PortList) entry = 0;
-    int found = 0;
-    for (int port : ports) {
-        PortExists[port] = true;
-        PortList[found++] = port;
-    }
-    AnyPortExists = found > 0;
-    ProbedPortCount = 8;
-}
 
 class Unit1DlgMenuTest : public ::testing::Test {
   protected:
