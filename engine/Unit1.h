@@ -128,7 +128,7 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     void Serial1EventChar();
 
     // ---- sending a called program (Unit1Send.cpp) ----------------------------------------
-    void SendPrgLoad();
+    bool SendPrgLoad();  // false when the file is missing (nothing may be sent then)
     void AutoSendSerial();
     void VerweilZeit();
     void ButtonTestClick();

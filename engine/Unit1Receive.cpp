@@ -119,7 +119,9 @@ void TForm1::Serial1EventChar() {
     switch (Decide(leading, callHead, SendFileName, RxCount, CfgPrgAK())) {
         case ReceiveCase::SendCalled: {
             AppendLine(MemoFile, "Datei ist zum senden" + leading + lengthText);
-            SendPrgLoad();
+            // A missing file is reported; the table still holds the last program, which must
+            // not go out as the one called.
+            if (!SendPrgLoad()) break;
             AutoSendSerial();
             const QFileInfo sent(Ansi::ToQString(SendFileName));
             if (sent.exists()) {

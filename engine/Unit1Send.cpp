@@ -38,12 +38,12 @@ static void ReportMissingFile(TForm1* form) {
         DialogFilter("Log Programme(*.log)|*.log|Alle Programme (*.*)|*.*");
 }
 
-void TForm1::SendPrgLoad() {
+bool TForm1::SendPrgLoad() {
     TransferView::BoundMemos(this);
     // 1.
     if (!IsFile(SendFileName)) {
         ReportMissingFile(this);
-        return;
+        return false;
     }
     // 2-3. Read whole, so a read error leaves the table as it was.
     const QList<QByteArray> lines = TextFile::ReadLines(Ansi::ToQString(SendFileName));
@@ -74,6 +74,7 @@ void TForm1::SendPrgLoad() {
     for (int k = 1; k <= n; ++k) count += SendLines[k].size();
     SessionTotal += static_cast<int>(count);
     SetStatusText(Num(count) + " Zeichen gesendet, Zeichen Sitzung gesamt " + Num(SessionTotal));
+    return true;
 }
 
 void TForm1::AutoSendSerial() {
@@ -147,7 +148,9 @@ void TForm1::ButtonTestClick() {
     SetStatusText(" Programm    " + SendFileName + " zum Senden Bereit");
     MemoInfo->setVisible(true);
     AppendLine(MemoInfo, "zu sendendes Programm   " + SendFileName);
-    if (RBAuto->isChecked()) SendPrgLoad();
+    // A missing program ends the test: the table still holds an earlier program, which must
+    // not go out under this number.
+    if (RBAuto->isChecked() && !SendPrgLoad()) return;
     // In manual mode this writes whatever the table holds, for instance a program loaded by hand.
     AutoSendSerial();
 }

@@ -243,10 +243,17 @@ TEST(TransferEndToEnd, MissingFileBadDwellAndOverlongTransmissionAreReported) {
     TForm1 form;
     ASSERT_TRUE(form.Serial1->Active());
 
-    // The called program does not exist: the box, nothing sent, nothing logged. Cancel
-    // offers a file that names the log to view.
+    // A served call leaves its program in the send table.
+    WriteFile(ws.Path("2507.CNC"), kProgram2507);
+    ws.CncWrite(kCall2507);
+    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 1; }));
+    ASSERT_TRUE(ws.WaitCncReceived(kProgram2507.size()));
+
+    // The called program does not exist: the box, nothing sent (not the last program in its
+    // place), nothing logged. Cancel offers a file that names the log to view.
     seam.boxAnswers = {Modal::Answer::Cancel};
     seam.fileAnswers = {ws.Path("other.log")};
+    form.MemoFile->clear();
     ws.CncWrite("%Prg\r\nO9999\r\nM30\r\n");
     ASSERT_TRUE(WaitFor([&] { return seam.boxes.size() == 1; }));
     EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
@@ -254,8 +261,9 @@ TEST(TransferEndToEnd, MissingFileBadDwellAndOverlongTransmissionAreReported) {
     EXPECT_TRUE(seam.boxes[0].withCancel);
     ASSERT_TRUE(WaitFor([&] { return !form.SerialHandlerRunning(); }));
     EXPECT_EQ(form.LogFileName, QFile::encodeName(ws.Path("other.log")));
-    EXPECT_EQ(form.PrgCount, 0);
-    EXPECT_TRUE(ws.CncReceived().isEmpty());
+    EXPECT_EQ(form.PrgCount, 1);
+    EXPECT_FALSE(MemoText(form.MemoFile).contains("Durchlauf")) << "the last program was sent";
+    EXPECT_EQ(ws.CncReceived(), kProgram2507);
 
     // A dwell that is not a number is reported; the port stays open and serves on.
     ConfigValues[CfgSlot::Timer] = "zehn";
@@ -315,14 +323,22 @@ TEST(TransferEndToEnd, TestButtonPlaysTheCallFromTheTestFile) {
     EXPECT_TRUE(MemoText(form.MemoRec).contains("Programm NR.2507.CNC zur CNC gesendet"));
     EXPECT_EQ(form.PrgCount, 0) << "the test is not logged";
 
+    // A test call for a missing program: the box, and the loaded program is not sent in its
+    // place.
+    WriteFile(ws.Path("Prg.CNC"), "%Prg\r\nO9999\r\nM30\r\n");
+    form.ButtonTest->click();
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
+    EXPECT_FALSE(MemoText(form.MemoFile).contains("Durchlauf")) << "the last program was sent";
+
     // Manual mode sends what the table holds; without the test file nothing happens.
     form.RBManu->setChecked(true);
     form.ButtonTest->click();
     ASSERT_TRUE(ws.WaitCncReceived(2 * kProgram2507.size()));
     QFile::remove(ws.Path("Prg.CNC"));
     form.ButtonTest->click();
-    ASSERT_EQ(seam.boxes.size(), 1);
-    EXPECT_EQ(seam.boxes[0].text, "Datei nicht vorhanden / Neuer File eingeben");
+    ASSERT_EQ(seam.boxes.size(), 2);
+    EXPECT_EQ(seam.boxes[1].text, "Datei nicht vorhanden / Neuer File eingeben");
     EXPECT_EQ(ws.CncReceived(), kProgram2507 + kProgram2507);
 }
 
