@@ -14,10 +14,6 @@ qsizetype& ReceiveLimit();
 // A call is only recognised when the read that ends it holds more than this many characters.
 inline constexpr int kCallThreshold = 15;
 
-// The send table holds lines 1..n. Far more than the classic 2000 lines: CAM output of
-// 100,000 lines is common, and a program is always sent whole.
-inline constexpr int kMaxSendLines = 10'000'000;
-
 // True when text holds "M30" or "M02", letter case ignored ("m30", "M300" count too).
 bool HasEndWord(const QByteArray& text);
 
