@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -249,13 +250,19 @@ void TForm1::BindControls() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == MemoTrm->viewport() && event->type() == QEvent::MouseButtonPress) {
+    if (watched == MemoTrm->viewport() && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        // A click is the left button; the right one only opens the context menu.
         Guarded(this, "MemoFileHide", [this] { MemoFileHide(); });
     } else if (watched == MemoTrm && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         char byte = 0;
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             byte = 13;
+        } else if (key->key() == Qt::Key_Delete) {
+            // X11 gives the Delete key the text DEL (127); it edits the memo, it is no
+            // character to send.
+            byte = 0;
         } else if (key->text().size() == 1 && !Ansi::CharToByte(key->text().at(0), byte)) {
             byte = 0;
         }
