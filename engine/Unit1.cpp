@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
@@ -273,6 +274,23 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
                 swallow = byte == 0;
             });
             if (swallow) return true;
+        }
+    } else if (watched == MemoTrm && event->type() == QEvent::InputMethod) {
+        // A character composed with a dead key (^, ´, `) arrives as committed input, not as
+        // a key press; it goes onto the line the same way.
+        auto* input = static_cast<QInputMethodEvent*>(event);
+        const QString committed = input->commitString();
+        QString shown;
+        for (const QChar ch : committed) {
+            char byte = 0;
+            if (Ansi::CharToByte(ch, byte) && byte != 0) {
+                Guarded(this, "MemoTrmKeyPress", [&] { MemoTrmKeyPress(byte); });
+                if (byte == 0) continue;  // refused: not sent, so not shown either
+            }
+            shown += ch;
+        }
+        if (shown != committed) {
+            input->setCommitString(shown, input->replacementStart(), input->replacementLength());
         }
     }
     return QMainWindow::eventFilter(watched, event);

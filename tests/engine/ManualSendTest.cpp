@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -150,7 +151,13 @@ TEST_F(ManualSend, TypedCharactersGoOutAsTheirBytes) {
     QApplication::sendEvent(window->MemoTrm, &del);
     EXPECT_EQ(Wire(), "A\r\n\xE4");
     EXPECT_EQ(window->TxCount, 4);
-    EXPECT_EQ(window->MemoTrm->toPlainText(), QString::fromUtf8("A\nä"));
+    // A dead key's character comes as committed input, not as a key press.
+    QInputMethodEvent composed;
+    composed.setCommitString(QString::fromUtf8("^ê"));
+    QApplication::sendEvent(window->MemoTrm, &composed);
+    EXPECT_EQ(Wire(), "^\xEA");
+    EXPECT_EQ(window->StatusText(), "6 Zeichen gesendet");
+    EXPECT_EQ(window->MemoTrm->toPlainText(), QString::fromUtf8("A\nä^ê"));
 
     QTest::mouseClick(window->MemoTrm->viewport(), Qt::RightButton);
     EXPECT_FALSE(window->MemoFile->isHidden());  // only a left click hides it
