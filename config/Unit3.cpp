@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QSaveFile>
 #include <QScreen>
 
@@ -275,7 +276,9 @@ bool TForm3::eventFilter(QObject* watched, QEvent* event) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
     }
-    if (watched == MemoConfig->viewport() && event->type() == QEvent::MouseButtonPress)
+    // A click is the left button; the right one only opens the context menu.
+    if (watched == MemoConfig->viewport() && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
         MemoConfigChange();
     return QMainWindow::eventFilter(watched, event);
 }

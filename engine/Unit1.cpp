@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -249,13 +251,19 @@ void TForm1::BindControls() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == MemoTrm->viewport() && event->type() == QEvent::MouseButtonPress) {
+    if (watched == MemoTrm->viewport() && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        // A click is the left button; the right one only opens the context menu.
         Guarded(this, "MemoFileHide", [this] { MemoFileHide(); });
     } else if (watched == MemoTrm && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         char byte = 0;
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             byte = 13;
+        } else if (key->key() == Qt::Key_Delete) {
+            // X11 gives the Delete key the text DEL (127); it edits the memo, it is no
+            // character to send.
+            byte = 0;
         } else if (key->text().size() == 1 && !Ansi::CharToByte(key->text().at(0), byte)) {
             byte = 0;
         }
@@ -266,6 +274,23 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
                 swallow = byte == 0;
             });
             if (swallow) return true;
+        }
+    } else if (watched == MemoTrm && event->type() == QEvent::InputMethod) {
+        // A character composed with a dead key (^, ´, `) arrives as committed input, not as
+        // a key press; it goes onto the line the same way.
+        auto* input = static_cast<QInputMethodEvent*>(event);
+        const QString committed = input->commitString();
+        QString shown;
+        for (const QChar ch : committed) {
+            char byte = 0;
+            if (Ansi::CharToByte(ch, byte) && byte != 0) {
+                Guarded(this, "MemoTrmKeyPress", [&] { MemoTrmKeyPress(byte); });
+                if (byte == 0) continue;  // refused: not sent, so not shown either
+            }
+            shown += ch;
+        }
+        if (shown != committed) {
+            input->setCommitString(shown, input->replacementStart(), input->replacementLength());
         }
     }
     return QMainWindow::eventFilter(watched, event);

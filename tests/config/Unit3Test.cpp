@@ -414,6 +414,8 @@ TEST_F(Unit3Test, FieldsTakeNoLineBreaksAndTheClickedPathBecomesEditable) {
         form_->grab().save(qEnvironmentVariable("DNC_SCREENSHOT").replace(".png", "-open.png"));
 
     EXPECT_TRUE(form_->MemoConfig->isReadOnly());
+    QTest::mouseClick(form_->MemoConfig->viewport(), Qt::RightButton);
+    EXPECT_TRUE(form_->MemoConfig->isReadOnly());  // only a left click is a click
     QTest::mouseClick(form_->MemoConfig->viewport(), Qt::LeftButton);
     EXPECT_FALSE(form_->MemoConfig->isReadOnly());
     EXPECT_EQ(TextColor(form_->MemoConfig), kRed);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -145,9 +146,21 @@ TEST_F(ManualSend, TypedCharactersGoOutAsTheirBytes) {
     EXPECT_EQ(window->StatusText(), "3 Zeichen gesendet");
     QKeyEvent umlaut(QEvent::KeyPress, Qt::Key_Adiaeresis, Qt::NoModifier, QString::fromUtf8("ä"));
     QApplication::sendEvent(window->MemoTrm, &umlaut);
+    // Delete edits the memo; X11 gives it the text DEL, which must not reach the machine.
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, QString(QChar(127)));
+    QApplication::sendEvent(window->MemoTrm, &del);
     EXPECT_EQ(Wire(), "A\r\n\xE4");
-    EXPECT_EQ(window->MemoTrm->toPlainText(), QString::fromUtf8("A\nä"));
+    EXPECT_EQ(window->TxCount, 4);
+    // A dead key's character comes as committed input, not as a key press.
+    QInputMethodEvent composed;
+    composed.setCommitString(QString::fromUtf8("^ê"));
+    QApplication::sendEvent(window->MemoTrm, &composed);
+    EXPECT_EQ(Wire(), "^\xEA");
+    EXPECT_EQ(window->StatusText(), "6 Zeichen gesendet");
+    EXPECT_EQ(window->MemoTrm->toPlainText(), QString::fromUtf8("A\nä^ê"));
 
+    QTest::mouseClick(window->MemoTrm->viewport(), Qt::RightButton);
+    EXPECT_FALSE(window->MemoFile->isHidden());  // only a left click hides it
     QTest::mouseClick(window->MemoTrm->viewport(), Qt::LeftButton);
     EXPECT_TRUE(window->MemoFile->isHidden());
 }
