@@ -9,10 +9,12 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("dnc-server"));
 
     EnsurePortsProbed(8);
-    QApplication::setApplicationDisplayName(QStringLiteral("DNC Server ( DatenTransfer )"));
+    // The application title, which message boxes take as their caption. It is the name, not
+    // the display name: Qt on X11 and Wayland appends a display name to every window's
+    // caption, and the windows carry their own captions alone.
+    QApplication::setApplicationName(QStringLiteral("DNC Server ( DatenTransfer )"));
     // The help window finds its file itself (TForm1::HelpFilePath): next to the program,
     // else the copy built into it.
 

@@ -57,7 +57,7 @@ QByteArray LogTimeStamp(const QDateTime& when, const QLocale& locale) {
         locale.standaloneMonthName(date.month(), QLocale::ShortFormat) + QStringLiteral(". ") +
         QString::number(date.year()).rightJustified(4, u'0') + QStringLiteral(", ") +
         TwoDigits(time.hour()) + sep + TwoDigits(time.minute()) + sep + TwoDigits(time.second()) +
-        QStringLiteral(": ");
+        sep + QLatin1Char(' ');
     return Ansi::FromQString(text);
 }
 

@@ -6,8 +6,8 @@
 #include <QLocale>
 #include <QString>
 
-// " ddd d. mmm. yyyy, hh:mm:ss: " with the locale's abbreviated day and month names and its
-// time separator, in Windows-1252.
+// " ddd d. mmm. yyyy, hh:mm:ss: " with the locale's abbreviated day and month names; every
+// colon, the one after the seconds too, is the locale's time separator. In Windows-1252.
 QByteArray LogTimeStamp(const QDateTime& when, const QLocale& locale);
 
 // The whole entry: text, time stamp, CR LF.

@@ -45,7 +45,7 @@ TEST(MainWindowLog, TimeStampUsesTheLocalesNamesAndSeparator) {
          " Sa 1. Mär. 2025, 23:59:00: "},
         {"c locale", QLocale::c(), tuesday, " Tue 8. Dec. 2026, 09:05:07: "},
         {"finnish dot separator", QLocale(QLocale::Finnish, QLocale::Finland), tuesday,
-         " ti 8. joulu. 2026, 09.05.07: "},
+         " ti 8. joulu. 2026, 09.05.07. "},
     };
     for (const StampCase& c : cases) {
         EXPECT_EQ(LogTimeStamp(c.when, c.locale), Ansi::Lit(c.expected)) << c.name;
