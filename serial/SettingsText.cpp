@@ -167,8 +167,11 @@ void TSerial::TextToSettings(const QByteArray& text, TSerialSettings& s) const {
     s.Valid = false;
     if (text.size() <= 4) return;
     char area[WorkArea] = {};
-    std::copy_n(text.constData(), std::min<qsizetype>(text.size(), WorkArea - 1), area);
-    // A window holds the characters up to the end of the text (the first zero byte).
+    // The text ends at its first zero byte, as a text read from a settings file does: what
+    // follows a NUL is not looked at, neither by the windows nor by the checksum.
+    const size_t length = qstrnlen(text.constData(), size_t(WorkArea - 1));
+    std::copy_n(text.constData(), std::min<qsizetype>(text.size(), qsizetype(length)), area);
+    // A window holds the characters up to the end of the text.
     auto window = [&](int pos, int width) {
         return QByteArray(area + pos, int(qstrnlen(area + pos, size_t(width))));
     };

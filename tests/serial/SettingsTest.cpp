@@ -144,6 +144,10 @@ TEST_F(SerialSettings, RunTimeIntegerSyntaxIsAccepted) {
     withNul[40] = '\0';
     serial.TextToSettings(withNul, s);
     EXPECT_FALSE(s.Valid);
+    // Also when the checksum is made to fit the bytes after the NUL: the text ends there.
+    serial.TextToSettings(Patched(Example, 46, QByteArray(1, '\0')), s);
+    EXPECT_FALSE(s.Valid);
+    EXPECT_EQ(s.XOffLimit, 1600);  // not read from the cut window
 }
 
 TEST_F(SerialSettings, LimitsAreClampedInOrder) {
