@@ -392,9 +392,8 @@ class TSerial : public TCustomSerial {
     QByteArray FRxStore;
     qsizetype FRxCap = 2048;  // the event thread stops reading when the store holds this
     std::atomic<bool> FLost{false};
-    std::atomic<bool> FTxPending{false};
-    std::atomic<quint32> FRxUnseen{0};  // receive events for bytes an owner read drained  //
-                                        // written bytes not yet reported by EV_TXEMPTY
+    std::atomic<bool> FTxPending{false};  // written bytes not yet reported by EV_TXEMPTY
+    std::atomic<quint32> FRxUnseen{0};    // receive events for bytes an owner read drained
     quint64 FGeneration = 0;  // counts opens, so a late loss report cannot close a new open
 
     std::unique_ptr<TSerThread> FThread;
