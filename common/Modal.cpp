@@ -1,5 +1,6 @@
 #include "common/Modal.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -33,6 +34,10 @@ public:
             mb.setStandardButtons(box.withCancel ? QMessageBox::Ok | QMessageBox::Cancel
                                                  : QMessageBox::Ok);
         }
+        // The program speaks German; Qt's own button texts would come in English.
+        if (QAbstractButton* b = mb.button(QMessageBox::Cancel)) b->setText("Abbrechen");
+        if (QAbstractButton* b = mb.button(QMessageBox::Yes)) b->setText("Ja");
+        if (QAbstractButton* b = mb.button(QMessageBox::No)) b->setText("Nein");
         switch (mb.exec()) {
             case QMessageBox::Ok: return Answer::Ok;
             case QMessageBox::Yes: return Answer::Yes;

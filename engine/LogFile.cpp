@@ -66,7 +66,11 @@ QByteArray LogEntry(const QByteArray& text, const QDateTime& when, const QLocale
 }
 
 QByteArray LogFileNameFor(const QByteArray& cfgSend, const QByteArray& cfgLog) {
-    return cfgSend + "/" + cfgLog + ".log";
+    // Empty values (no Config.ini yet) would name "/.log" in the file-system root: the
+    // log then goes to the working directory under a visible name instead.
+    const QByteArray name = cfgLog.isEmpty() ? QByteArray("Protokoll") : cfgLog;
+    if (cfgSend.isEmpty()) return name + ".log";
+    return cfgSend + "/" + name + ".log";
 }
 
 QString LogPath(const QByteArray& name) { return Ansi::ToQString(name); }

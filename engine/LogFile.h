@@ -13,7 +13,8 @@ QByteArray LogTimeStamp(const QDateTime& when, const QLocale& locale);
 // The whole entry: text, time stamp, CR LF.
 QByteArray LogEntry(const QByteArray& text, const QDateTime& when, const QLocale& locale);
 
-// Folder, separator, base name, ".log"; nothing is added or removed beyond the one "/".
+// Folder, "/", base name, ".log". An empty folder means the working directory and an
+// empty base name "Protokoll".
 QByteArray LogFileNameFor(const QByteArray& cfgSend, const QByteArray& cfgLog);
 
 // A system byte string as a path for the file functions.

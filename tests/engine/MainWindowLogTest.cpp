@@ -60,8 +60,10 @@ TEST(MainWindowLog, EntryAndName) {
     EXPECT_EQ(LogEntry("Beginn ", when, c), "Beginn  Mon 5. Jan. 2026, 07:00:00: \r\n");
     EXPECT_EQ(LogEntry("", when, c), " Mon 5. Jan. 2026, 07:00:00: \r\n");
     EXPECT_EQ(LogFileNameFor("/data/send", "dnc"), "/data/send/dnc.log");
-    EXPECT_EQ(LogFileNameFor("", "dnc"), "/dnc.log");
-    EXPECT_EQ(LogFileNameFor("send", ""), "send/.log");
+    // Empty values never name the file-system root or a hidden file.
+    EXPECT_EQ(LogFileNameFor("", "dnc"), "dnc.log");
+    EXPECT_EQ(LogFileNameFor("send", ""), "send/Protokoll.log");
+    EXPECT_EQ(LogFileNameFor("", ""), "Protokoll.log");
     EXPECT_EQ(LogFileNameFor("send/", "x"), "send//x.log");
 }
 
