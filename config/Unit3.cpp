@@ -3,15 +3,14 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QSaveFile>
-#include <QScreen>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
+#include "common/Placement.h"
 #include "config/ConfigFile.h"
 #include "ui_Unit3.h"
 
@@ -159,7 +158,7 @@ TForm3::TForm3(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
     // The window sizes itself to its controls.
     const QRect used = centralWidget()->childrenRect();
     resize(used.right() + 9, used.bottom() + 9 + menuBar()->sizeHint().height());
-    PlaceOnScreen();
+    ::PlaceOnScreen(this, QPoint(1109, 285));
     SetState(State::S0);
     if (!Form3) Form3 = this;
 }
@@ -173,19 +172,6 @@ void TForm3::SetMainMemos(QPlainTextEdit* memoFile, QPlainTextEdit* memoTrm,
     memoFile_ = memoFile;
     memoTrm_ = memoTrm;
     memoRec_ = memoRec;
-}
-
-void TForm3::PlaceOnScreen() {
-    // The designed place; moved in when the screen is smaller than the design screen.
-    QRect frame(QPoint(1109, 285), size());
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        if (frame.right() > area.right()) frame.moveRight(area.right());
-        if (frame.bottom() > area.bottom()) frame.moveBottom(area.bottom());
-        if (frame.left() < area.left()) frame.moveLeft(area.left());
-        if (frame.top() < area.top()) frame.moveTop(area.top());
-    }
-    move(frame.topLeft());
 }
 
 // ---- states ----

@@ -137,7 +137,6 @@ class TForm3 : public QMainWindow {
     QByteArray JoinedValues() const;
     QList<QByteArray> CheckLines() const;
     void MarkActionFonts();
-    void PlaceOnScreen();
 
     std::unique_ptr<Ui::TForm3> ui_;
     std::array<Field, 9> fieldsBySlot_;   // slot order: slots 5 to 13

@@ -4,13 +4,11 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTextBrowser>
@@ -18,6 +16,7 @@
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
+#include "common/Placement.h"
 #include "config/Konfig.h"
 #include "config/Unit3.h"
 #include "engine/IniFile.h"
@@ -182,16 +181,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     // Client area 775 x 484 below the menu; not resizable.
     const int menuHeight = menuBar()->sizeHint().height();
     setFixedSize(775, menuHeight + 484);
-    QRect place(QPoint(812, 640), size());
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect screenRect = screen->availableGeometry();
-        // Keep the design position, but never leave the window off a smaller screen.
-        if (place.right() > screenRect.right()) place.moveRight(screenRect.right());
-        if (place.bottom() > screenRect.bottom()) place.moveBottom(screenRect.bottom());
-        if (place.left() < screenRect.left()) place.moveLeft(screenRect.left());
-        if (place.top() < screenRect.top()) place.moveTop(screenRect.top());
-    }
-    move(place.topLeft());
+    PlaceOnScreen(this, QPoint(812, 640));
 
     BindControls();
     SetConnectedControls(false);
@@ -484,21 +474,18 @@ void TForm1::CTS() { SetTextColor(B_CTS, kRed); }
 
 void TForm1::DSR() { SetTextColor(B_DSR, kRed); }
 
-void TForm1::B_CTSClick() {
-    QFont font = B_CTS->font();
+// The CTS and DSR buttons share one toggle, so clicks alternate blue and red across both.
+void TForm1::ToggleSignalButton(QAbstractButton* button) {
+    QFont font = button->font();
     font.setFamily(QStringLiteral("Arial Black"));
-    B_CTS->setFont(font);
-    SetTextColor(B_CTS, SignalToggle ? kBlue : kRed);
+    button->setFont(font);
+    SetTextColor(button, SignalToggle ? kBlue : kRed);
     SignalToggle = !SignalToggle;
 }
 
-void TForm1::B_DSRClick() {
-    QFont font = B_DSR->font();
-    font.setFamily(QStringLiteral("Arial Black"));
-    B_DSR->setFont(font);
-    SetTextColor(B_DSR, SignalToggle ? kBlue : kRed);
-    SignalToggle = !SignalToggle;
-}
+void TForm1::B_CTSClick() { ToggleSignalButton(B_CTS); }
+
+void TForm1::B_DSRClick() { ToggleSignalButton(B_DSR); }
 
 // ---- options window ---------------------------------------------------------------------
 

@@ -33,6 +33,8 @@ class TSerStdDlg;
 class TSerExtDlg;
 class TKonfiguration;
 
+class QAbstractButton;
+
 class TForm1 : public QMainWindow, public Ui::TForm1 {
     Q_OBJECT
 
@@ -96,6 +98,7 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     static void AppendLine(QPlainTextEdit* memo, const QByteArray& line);
     // Colour of a memo's whole text or of a button's caption.
     static void SetTextColor(QWidget* widget, const QColor& color);
+    void ToggleSignalButton(QAbstractButton* button);
     static QColor TextColor(const QWidget* widget);
 
     // ---- handlers: start-up, connection, signals, help, exit (this file's Part) -----------

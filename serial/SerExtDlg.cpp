@@ -271,11 +271,7 @@ bool TSerExtDlg::Execute() {
     TCOMSetupParams params;
     if (FSerial) {
         params.Port = FSerial->COMPort();
-        FDcb.BaudRate = BaudRateTable[FSerial->Baudrate()];
-        FDcb.ByteSize = static_cast<quint8>(FSerial->DataBits() + 4);
-        FDcb.Parity = static_cast<quint8>(FSerial->ParityBit());
-        SetDcbFlag(FDcb, fParity, FSerial->ParityBit() != TParityBit::none);
-        FDcb.StopBits = static_cast<quint8>(FSerial->StopBits());
+        LoadDcbFormat(FDcb, *FSerial);
         const bool rtsCts = FSerial->HandshakeRtsCts();
         const bool dtrDsr = FSerial->HandshakeDtrDsr();
         const bool soft = FSerial->HandshakeXOnXOff();

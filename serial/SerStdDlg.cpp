@@ -227,16 +227,20 @@ void TSerStdDlg::Notification(QObject* component, TOperation operation) {
     if (operation == opRemove && component == static_cast<QObject*>(FSerial)) FSerial = nullptr;
 }
 
+void LoadDcbFormat(TDcb& dcb, const TSerial& serial) {
+    dcb.BaudRate = BaudRateTable[serial.Baudrate()];
+    dcb.ByteSize = static_cast<uint8_t>(serial.DataBits() + 4);
+    dcb.Parity = static_cast<uint8_t>(serial.ParityBit());
+    SetDcbFlag(dcb, fParity, serial.ParityBit() != TParityBit::none);
+    dcb.StopBits = static_cast<uint8_t>(serial.StopBits());
+}
+
 bool TSerStdDlg::Execute() {
     const QByteArray name = "COM" + QByteArray::number(FSerial ? FSerial->COMPort() : 1);
     TDcb& dcb = FCommConfig.dcb;
 
     if (FSerial) {
-        dcb.BaudRate = BaudRateTable[FSerial->Baudrate()];
-        dcb.ByteSize = static_cast<uint8_t>(FSerial->DataBits() + 4);
-        dcb.Parity = static_cast<uint8_t>(FSerial->ParityBit());
-        SetDcbFlag(dcb, fParity, FSerial->ParityBit() != TParityBit::none);
-        dcb.StopBits = static_cast<uint8_t>(FSerial->StopBits());
+        LoadDcbFormat(dcb, *FSerial);
         // The flow bits mirror the component, set or cleared: a stale bit from an earlier
         // call would show up in the dialog and come back as a handshake nobody chose.
         const bool rtsCts = FSerial->HandshakeRtsCts();

@@ -55,6 +55,10 @@ void SetDcbFlag(TDcb& dcb, int position, int value);
 // ends up off and only fBinary set. False (DCB untouched) on a text it cannot read.
 bool BuildCommDcb(const QByteArray& definition, TDcb& dcb);
 
+// Loads the component's line format into a DCB: rate (from the rate table as it stands),
+// data bits, parity with its check flag, stop bits. Flow control is left to the caller.
+void LoadDcbFormat(TDcb& dcb, const TSerial& serial);
+
 // The COMMCONFIG-like record the parameter dialog edits.
 struct TCommConfig {
     uint32_t dwSize = 52;

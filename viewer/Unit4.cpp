@@ -1,14 +1,13 @@
 #include "viewer/Unit4.h"
 
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QStatusBar>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
+#include "common/Placement.h"
 #include "engine/TextFile.h"
 #include "ui_Unit4.h"
 
@@ -63,13 +62,7 @@ TForm4::TForm4(QWidget* parent)
 
     // Layout as designed; kept on a smaller screen so the window can be reached.
     resize(443, 788);
-    QPoint place(1133, 427);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        place.setX(qMax(area.left(), qMin(place.x(), area.right() - width() + 1)));
-        place.setY(qMax(area.top(), qMin(place.y(), area.bottom() - height() + 1)));
-    }
-    move(place);
+    PlaceOnScreen(this, QPoint(1133, 427));
 
     // "LogData/Default" has no handler: the item does nothing.
     Bind(CheckCNCFile1, "CheckCNCFile1Click", &TForm4::CheckCNCFile1Click);
