@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 
 #include "serial/Serial.h"
@@ -128,6 +131,42 @@ void SetModemLine(int fd, int line, bool on) {
 
 namespace {
 
+std::mutex deviceMutex;
+std::shared_ptr<const TScriptedDevice> scriptedDevice;
+
+std::shared_ptr<const TScriptedDevice> Scripted() {
+    std::lock_guard lock(deviceMutex);
+    return scriptedDevice;
+}
+
+}  // namespace
+
+int Drain(int fd, quint32 baud, int msLeft, int wakeFd) {
+    if (const auto device = Scripted(); device && device->Drain) return device->Drain(fd, msLeft);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(msLeft < 0 ? 0 : msLeft);
+    for (;;) {
+        const int queued = OutQueue(fd);
+        if (queued <= 0) return 0;
+        // About ten bits a character; check again when they should have gone, at most
+        // every 20 ms so that a queue held back by flow control is seen moving again.
+        int wait = int(std::min<qint64>(20, qint64(queued) * 10000 / std::max<quint32>(baud, 1)));
+        wait = std::max(wait, 1);
+        if (msLeft >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            if (left <= 0) return queued;
+            wait = int(std::min<qint64>(wait, left));
+        }
+        pollfd p{wakeFd, POLLIN, 0};
+        const int r = poll(&p, wakeFd >= 0 ? 1 : 0, wait);
+        if (r > 0) return std::max(OutQueue(fd), 0);  // woken: stop waiting
+    }
+}
+
+namespace {
+
 bool RealLineState(int fd, TLineState& state) {
     int modem = 0;
     if (ioctl(fd, TIOCMGET, &modem) != 0) return false;
@@ -143,23 +182,27 @@ bool RealLineState(int fd, TLineState& state) {
     return true;
 }
 
-std::mutex readerMutex;
-TLineStateReader testReader;
-
 }  // namespace
 
 bool ReadLineState(int fd, TLineState& state) {
-    TLineStateReader reader;
-    {
-        std::lock_guard lock(readerMutex);
-        reader = testReader;
-    }
-    return reader ? reader(fd, state) : RealLineState(fd, state);
+    const auto device = Scripted();
+    return device && device->ReadLineState ? device->ReadLineState(fd, state)
+                                           : RealLineState(fd, state);
+}
+
+void SetScriptedDeviceForTests(std::shared_ptr<const TScriptedDevice> device) {
+    std::lock_guard lock(deviceMutex);
+    scriptedDevice = std::move(device);
 }
 
 void SetLineStateReaderForTests(TLineStateReader reader) {
-    std::lock_guard lock(readerMutex);
-    testReader = std::move(reader);
+    if (!reader) {
+        SetScriptedDeviceForTests(nullptr);
+        return;
+    }
+    auto device = std::make_shared<TScriptedDevice>();
+    device->ReadLineState = std::move(reader);
+    SetScriptedDeviceForTests(std::move(device));
 }
 
 quint32 LineEvents(const TLineState& before, const TLineState& now) {

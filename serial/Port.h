@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 #include <functional>
+#include <memory>
 
 namespace Port {
 
@@ -41,6 +42,13 @@ bool GetRate(int fd, quint32& inRate, quint32& outRate);
 int InQueue(int fd);
 int OutQueue(int fd);
 
+// Waits until the bytes written to fd have left the port: the transmit queue is empty.
+// Gives up after msLeft ms (-1: no limit) or when wakeFd becomes readable (-1: none), and
+// returns the bytes still queued then (0: all gone). A pseudo-terminal has no queue of its
+// own: what it took has reached the other side. The wait burns no CPU: it sleeps about as
+// long as the queued bytes take at baud bit/s, in steps of at most 20 ms.
+int Drain(int fd, quint32 baud, int msLeft, int wakeFd);
+
 // Sets or clears RTS and DTR. Devices without modem lines (pseudo-terminals) are fine.
 void SetModemLine(int fd, int line, bool on);
 
@@ -61,8 +69,18 @@ bool ReadLineState(int fd, TLineState& state);
 // before to now.
 quint32 LineEvents(const TLineState& before, const TLineState& now);
 
-// Test seam: a scripted device's line state in place of the ioctl reads. An empty
-// function restores the real reader.
+// Test seam: a scripted device answers in place of the system calls that a pseudo-terminal
+// cannot show (it has no modem lines, no line counters and no timing on its transmit queue).
+// A member left empty uses the real call.
+struct TScriptedDevice {
+    std::function<bool(int fd, TLineState& state)> ReadLineState;
+    // Replaces Drain: returns the bytes still queued when the wait ended (0: all sent).
+    std::function<int(int fd, int msLeft)> Drain;
+};
+// Installs a scripted device for every port of the process; nullptr restores the real one.
+void SetScriptedDeviceForTests(std::shared_ptr<const TScriptedDevice> device);
+
+// Shorthand for a scripted device that answers only the line state.
 using TLineStateReader = std::function<bool(int fd, TLineState& state)>;
 void SetLineStateReaderForTests(TLineStateReader reader);
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -102,13 +103,36 @@ QByteArray TCustomSerial::PortName(int port) { return "COM" + QByteArray::number
 
 // ---- TSerial: settings
 
-TSerial::TSerial(QObject* owner) : TCustomSerial(owner) {
+namespace {
+
+int NewWakeFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+void Ring(int fd) {
+    const quint64 one = 1;
+    if (fd >= 0) [[maybe_unused]]
+        ssize_t n = write(fd, &one, sizeof one);
+}
+
+void Quiet(int fd) {
+    quint64 count;
+    if (fd >= 0) [[maybe_unused]]
+        ssize_t n = read(fd, &count, sizeof count);
+}
+
+}  // namespace
+
+TSerial::TSerial(QObject* owner)
+    : TCustomSerial(owner), FTxWakeFd(NewWakeFd()), FRxWakeFd(NewWakeFd()) {
     // One transfer family on this platform: the waited one.
     FIsWinNT = true;
     BindClosed();
 }
 
-TSerial::~TSerial() { Close(); }
+TSerial::~TSerial() {
+    Close();
+    if (FTxWakeFd >= 0) close(FTxWakeFd);
+    if (FRxWakeFd >= 0) close(FRxWakeFd);
+}
 
 void TSerial::SetActive(bool v) {
     if (v && !FActive)
@@ -157,6 +181,7 @@ bool TSerial::Open() {
     auto fail = [&](const QByteArray& reason) {
         if (fd >= 0) Port::CloseExclusive(fd);
         FLastOpenError = reason;
+        std::unique_lock lock(FTransferMutex);
         FHandle.store(-1);
         BindClosed();
         FActive = false;
@@ -217,11 +242,16 @@ bool TSerial::Open() {
     FLost.store(false);
     FTxPending.store(false);
     FRxUnseen.store(0);
+    FOpenBaud = baud;
+    FOpenIsPty = Port::IsPseudoTerminal(fd);
     ++FGeneration;
-    FHandle.store(fd);
-    // Bound and active before the thread starts: a handler may read at once.
-    BindOpen();
-    FActive = true;
+    {
+        std::unique_lock lock(FTransferMutex);
+        FHandle.store(fd);
+        // Bound and active before the thread starts: a handler may read at once.
+        BindOpen();
+        FActive = true;
+    }
     if (mask != 0) {
         FThread = std::make_unique<TSerThread>(this, mask);
         static const QThread::Priority priorities[] = {
@@ -248,15 +278,29 @@ void TSerial::StopThread() {
 
 void TSerial::Close() {
     if (!FActive) return;
+    // A transfer that waits (for the machine, or for the bytes to leave) ends now.
+    FClosing = true;
+    Ring(FTxWakeFd);
+    Ring(FRxWakeFd);
     StopThread();
-    const int fd = FHandle.exchange(-1);
-    Port::CloseExclusive(fd);
     {
-        std::lock_guard lock(FRxMutex);
-        FRxStore.clear();
+        std::unique_lock lock(FTransferMutex);
+        const int fd = FHandle.exchange(-1);
+        // Unsent output is dropped: the close would otherwise wait for flow control to
+        // let it go (up to the tty's closing wait). A pseudo-terminal holds nothing back,
+        // and a flush there could drop bytes that were written whole.
+        if (fd >= 0 && !FOpenIsPty) tcflush(fd, TCOFLUSH);
+        Port::CloseExclusive(fd);
+        {
+            std::lock_guard rxLock(FRxMutex);
+            FRxStore.clear();
+        }
+        BindClosed();
+        FActive = false;
     }
-    BindClosed();
-    FActive = false;
+    FClosing = false;
+    Quiet(FTxWakeFd);
+    Quiet(FRxWakeFd);
 }
 
 void TSerial::BindClosed() {
@@ -426,9 +470,20 @@ QByteArray TSerial::ReadStringDirect() {
 
 QByteArray TSerial::ReadStringWaited() { return ReadStringDirect(); }
 
+bool TSerial::TxStopped(quint64 aborts) const {
+    return FClosing.load() || FLost.load() || FTxAborts.load() != aborts;
+}
+
+bool TSerial::RxStopped(quint64 aborts) const {
+    return FClosing.load() || FLost.load() || FRxAborts.load() != aborts;
+}
+
 int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
     const int fd = FHandle.load();
     if (fd < 0 || count < 0) return 0;
+    // An abort rung before this write began is not this write's.
+    const quint64 aborts = FTxAborts.load();
+    Quiet(FTxWakeFd);
     const bool hasDeadline = FTimeoutsSet && (FTimeouts.WriteTotalTimeoutMultiplier != 0 ||
                                               FTimeouts.WriteTotalTimeoutConstant != 0);
     const auto deadline = Clock::now() + std::chrono::milliseconds(
@@ -445,16 +500,33 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
             break;
         }
         if (n > 0) continue;
-        if (!wait) break;
-        pollfd p{fd, POLLOUT, 0};
+        if (!wait || TxStopped(aborts)) break;
         const int left = MsLeft(hasDeadline, deadline);
         if (left == 0) break;
-        const int r = poll(&p, 1, left);
+        pollfd p[2] = {{fd, POLLOUT, 0}, {FTxWakeFd, POLLIN, 0}};
+        const int r = poll(p, 2, left);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        if (p[1].revents & POLLIN) Quiet(FTxWakeFd);  // the loop looks at why
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             NoteDeviceLost();
             break;
+        }
+    }
+    // Written is not yet sent: a waited write returns when the bytes have left the port.
+    if (wait && sent > 0) {
+        int queued = 0;
+        const int left = MsLeft(hasDeadline, deadline);
+        if (TxStopped(aborts) || left == 0) {
+            queued = std::max(Port::OutQueue(fd), 0);
+        } else {
+            queued = Port::Drain(fd, FOpenBaud, left, FTxWakeFd);
+        }
+        if (queued > 0) {
+            // Gave up (time-out, abort, close): the rest is dropped, so it cannot leak into
+            // whatever is written next; the result is what left.
+            tcflush(fd, TCOFLUSH);
+            sent -= std::min(sent, queued);
         }
     }
     if (sent > 0 && (FCommMask & EV_TXEMPTY)) {
@@ -467,6 +539,8 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
 int TSerial::WaitedRead(char* buffer, quint32 count) {
     const int fd = FHandle.load();
     if (fd < 0) return 0;
+    const quint64 aborts = FRxAborts.load();
+    Quiet(FRxWakeFd);
     const int want = int(std::min<quint32>(count, 1u << 30));
     const bool timed = FTimeoutsSet && (FTimeouts.ReadTotalTimeoutMultiplier != 0 ||
                                         FTimeouts.ReadTotalTimeoutConstant != 0 ||
@@ -487,7 +561,7 @@ int TSerial::WaitedRead(char* buffer, quint32 count) {
         }
         got += n;
         if (got >= want) break;
-        if (FLost.load()) break;
+        if (RxStopped(aborts)) break;
         int left = MsLeft(timed, total);
         if (hasInterval) {
             const int gap = MsLeft(true, interval);
@@ -496,9 +570,10 @@ int TSerial::WaitedRead(char* buffer, quint32 count) {
         if (left == 0) break;
         // The event thread may take the bytes first; then look at the store again soon.
         if (FThread) left = left < 0 ? 50 : std::min(left, 50);
-        pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, left);
+        pollfd p[2] = {{fd, POLLIN, 0}, {FRxWakeFd, POLLIN, 0}};
+        const int r = poll(p, 2, left);
         if (r < 0 && errno != EINTR) break;
+        if (r > 0 && (p[1].revents & POLLIN)) Quiet(FRxWakeFd);
     }
     NotifyUnread(fill);
     return got;
@@ -546,6 +621,7 @@ int TSerial::ReadBuffer(QByteArray& buffer, quint32 count) {
 void TSerial::GetQueueStatus(int& inQueue, int& outQueue) {
     inQueue = 0;
     outQueue = 0;
+    std::shared_lock lock(FTransferMutex);
     if (!FActive) return;
     TRxFill fill;
     inQueue = DrainRx(fill);
@@ -560,13 +636,23 @@ int TSerial::InQueueCount() {
 }
 
 bool TSerial::PurgeBuffers(bool txAbort, bool rxAbort, bool txClear, bool rxClear) {
+    std::shared_lock lock(FTransferMutex);
     if (!FActive) return false;
     const int fd = FHandle.load();
+    // The counts go up before the ring: a waiting transfer that wakes sees why.
+    if (txAbort) {
+        ++FTxAborts;
+        Ring(FTxWakeFd);
+    }
+    if (rxAbort) {
+        ++FRxAborts;
+        Ring(FRxWakeFd);
+    }
     bool ok = true;
     if (txAbort || txClear) ok = tcflush(fd, TCOFLUSH) == 0 && ok;
     if (rxAbort || rxClear) {
         ok = tcflush(fd, TCIFLUSH) == 0 && ok;
-        std::lock_guard lock(FRxMutex);
+        std::lock_guard rxLock(FRxMutex);
         FRxStore.clear();
     }
     WakeThread();

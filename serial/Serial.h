@@ -38,9 +38,13 @@
 // Received bytes are moved from the kernel into the component's receive store (at most
 // BufSizeRec bytes by the event thread; then the kernel queue and flow control hold the
 // rest). InQueueCount() counts the store after taking in what the kernel holds.
-// A waited write with no write time-out waits until every byte is handed to the kernel
-// (or the device is lost); with one it gives up after M*N + TrmTimeOut ms and returns the
-// count handed over.
+// A waited write (SyncWait) returns when the bytes have left the port: handed to the
+// kernel, then its transmit queue drained. With a write time-out it gives up after
+// M*N + TrmTimeOut ms; what has not left by then is discarded from the queue (so it cannot
+// go out later, into whatever is written next) and the result counts what left. Without a
+// time-out it waits as long as flow control holds the line, until it is aborted
+// (PurgeBuffers), the port is closed or the device is lost. Close() discards unsent output
+// first, so a port held back by flow control closes at once.
 #include <QByteArray>
 #include <QObject>
 #include <QStringList>
@@ -51,6 +55,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 
 #include "serial/Port.h"
 
@@ -277,11 +282,25 @@ class TSerial : public TCustomSerial {
     // busy", ...); empty after a successful open.
     QByteArray LastOpenError() const { return FLastOpenError; }
 
-    // The four bound operations. Bytes are bytes: every value passes unchanged.
-    QByteArray ReadString() { return (this->*FReadString)(); }
-    int WriteString(const QByteArray& text) { return (this->*FWriteString)(text); }
-    int ReadBuffer(char* buffer, quint32 count) { return (this->*FReadBuffer)(buffer, count); }
-    int WriteBuffer(const char* buffer, int count) { return (this->*FWriteBuffer)(buffer, count); }
+    // The four bound operations. Bytes are bytes: every value passes unchanged. They may run
+    // on another thread than the owner's (a long send does); Close() wakes a call that waits
+    // and returns only when no call is in flight any more.
+    QByteArray ReadString() {
+        std::shared_lock lock(FTransferMutex);
+        return (this->*FReadString)();
+    }
+    int WriteString(const QByteArray& text) {
+        std::shared_lock lock(FTransferMutex);
+        return (this->*FWriteString)(text);
+    }
+    int ReadBuffer(char* buffer, quint32 count) {
+        std::shared_lock lock(FTransferMutex);
+        return (this->*FReadBuffer)(buffer, count);
+    }
+    int WriteBuffer(const char* buffer, int count) {
+        std::shared_lock lock(FTransferMutex);
+        return (this->*FWriteBuffer)(buffer, count);
+    }
     // Conveniences: buffer is resized to what was read.
     int ReadBuffer(QByteArray& buffer, quint32 count);
     int WriteBuffer(const QByteArray& buffer) {
@@ -304,6 +323,8 @@ class TSerial : public TCustomSerial {
 
     void GetQueueStatus(int& inQueue, int& outQueue);
     int InQueueCount();
+    // txAbort / rxAbort also end a write / read that is waiting, at once; it returns what
+    // it had moved.
     bool PurgeBuffers(bool txAbort, bool rxAbort, bool txClear, bool rxClear);
 
     virtual void SetSettings(const TSerialSettings& settings);
@@ -342,6 +363,9 @@ class TSerial : public TCustomSerial {
     int DrainRx(TRxFill& fill);
     void NotifyUnread(const TRxFill& fill);
     int WaitedWrite(const char* buffer, int count, bool wait);
+    // Whether a transfer that started when the abort count was `aborts` must stop now.
+    bool TxStopped(quint64 aborts) const;
+    bool RxStopped(quint64 aborts) const;
     int WaitedRead(char* buffer, quint32 count);
     void NoteDeviceLost();
     void HandleDeviceLost(quint64 generation, int attempt);
@@ -397,6 +421,17 @@ class TSerial : public TCustomSerial {
     quint64 FGeneration = 0;  // counts opens, so a late loss report cannot close a new open
 
     std::unique_ptr<TSerThread> FThread;
+
+    // Transfers hold this shared; Close() and Open() hold it exclusively.
+    std::shared_mutex FTransferMutex;
+    // Rung to wake a waiting write / read: by an abort (the count goes up) or by Close().
+    int FTxWakeFd = -1;
+    int FRxWakeFd = -1;
+    std::atomic<quint64> FTxAborts{0};
+    std::atomic<quint64> FRxAborts{0};
+    std::atomic<bool> FClosing{false};
+    quint32 FOpenBaud = 0;  // bit rate of the open port, for how long a queue takes to drain
+    bool FOpenIsPty = false;
 
     QByteArray (TSerial::*FReadString)() = &TSerial::ReadStringClosed;
     int (TSerial::*FWriteString)(const QByteArray&) = &TSerial::WriteStringClosed;

@@ -1,7 +1,11 @@
 // The transfer operations on a real pseudo-terminal: bytes are bytes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
+
+#include "serial/Port.h"
 
 #include "serial/Serial.h"
 #include "tests/serial/PtyPortMap.h"
@@ -122,6 +126,62 @@ TEST_F(SerialTransfer, WriteGivesUpAtTheTimeOutAndSaysWhatWasSent) {
         }
     }
     EXPECT_EQ(serial.WriteString("0123456789"), 0);
+}
+
+// A pseudo-terminal has no transmit queue to wait on; the scripted device says how many
+// bytes the port still holds when the write's time is up.
+TEST_F(SerialTransfer, WaitedWriteReturnsWhatLeftThePortAndDropsTheRest) {
+    struct Drained {
+        int fd;
+        int msLeft;
+    };
+    std::vector<Drained> drains;
+    int stuck = 0;
+    auto device = std::make_shared<Port::TScriptedDevice>();
+    device->Drain = [&](int fd, int msLeft) {
+        drains.push_back({fd, msLeft});
+        return stuck;
+    };
+    Port::SetScriptedDeviceForTests(device);
+    serial.SetTrmTimeOut(500);
+    ASSERT_TRUE(serial.Open());
+    EXPECT_EQ(serial.WriteString("N10 G0 X0"), 9);
+    ASSERT_EQ(drains.size(), 1u);  // every waited write waits for its bytes to leave
+    EXPECT_EQ(drains[0].fd, serial.Handle());
+    EXPECT_GT(drains[0].msLeft, 0);
+    EXPECT_LE(drains[0].msLeft, 500 + 9 * 2);  // M * N + TrmTimeOut at 4800 bit/s
+    EXPECT_EQ(map.ReadMaster(2, 9), "N10 G0 X0");
+
+    stuck = 4;  // flow control held back the last four bytes until the time-out
+    EXPECT_EQ(serial.WriteString("N20 G1"), 2);
+    serial.SetSyncWait(false);  // direct: handed over is done, nothing is waited for
+    EXPECT_EQ(serial.WriteString("N30"), 3);
+    EXPECT_EQ(drains.size(), 2u);
+    Port::SetScriptedDeviceForTests(nullptr);
+}
+
+TEST_F(SerialTransfer, AbortAndCloseEndAWriteThatWaitsForTheMachine) {
+    // No write time-out: a write waits as long as the machine takes nothing.
+    ASSERT_TRUE(serial.Open());
+    const QByteArray big(1 << 20, 'x');
+    for (int step = 0; step < 2; ++step) {
+        std::atomic<int> result{-1};
+        std::thread writer([&] { result = serial.WriteString(big); });
+        QThread::msleep(100);
+        EXPECT_EQ(result.load(), -1) << "the write should wait while nobody reads";
+        const auto start = std::chrono::steady_clock::now();
+        if (step == 0) {
+            EXPECT_TRUE(serial.PurgeBuffers(true, false, true, false));
+        } else {
+            serial.Close();
+        }
+        writer.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_GE(result.load(), 0);
+        EXPECT_LT(result.load(), big.size());
+    }
+    EXPECT_FALSE(serial.Active());
+    EXPECT_EQ(serial.WriteString("x"), 0);
 }
 
 TEST_F(SerialTransfer, PurgeClearsTheReceiveSide) {
