@@ -2,8 +2,8 @@
 #include <QApplication>
 
 #include "config/Unit3.h"
-#include "engine/Unit1.h"
-#include "engine/Unit2.h"
+#include "mainwindow/Unit1.h"
+#include "mainwindow/Unit2.h"
 #include "serial/Serial.h"
 #include "viewer/Unit4.h"
 

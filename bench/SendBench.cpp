@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "common/Modal.h"
-#include "engine/Unit1.h"
+#include "mainwindow/Unit1.h"
 #include "serial/Serial.h"
 
 namespace {

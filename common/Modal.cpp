@@ -1,82 +1,33 @@
 #include "common/Modal.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QFileDialog>
-#include <QInputDialog>
-#include <QMessageBox>
+#include <QStringList>
 
 #include "common/Ansi.h"
 
 namespace Modal {
 namespace {
 
-class RealSeam final : public Seam {
+// Where no window can ask (a service, or before the windows exist), every question gets the
+// answer that waits for nobody: OK, the initial text, no file.
+class UnattendedSeam final : public Seam {
 public:
-    Answer ShowBox(QWidget* parent, const Box& box) override {
-        QMessageBox mb(parent);
-        mb.setWindowTitle(Ansi::ToQString(box.caption.isEmpty() ? AppTitle() : box.caption));
-        // Windows message texts use a lone CR as line break.
-        QString text = Ansi::ToQString(box.text);
-        text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QChar('\r'), QChar('\n'));
-        mb.setText(text);
-        switch (box.kind) {
-            case BoxKind::Plain: mb.setIcon(QMessageBox::NoIcon); break;
-            case BoxKind::Information: mb.setIcon(QMessageBox::Information); break;
-            case BoxKind::Warning: mb.setIcon(QMessageBox::Warning); break;
-            case BoxKind::Error: mb.setIcon(QMessageBox::Critical); break;
-            case BoxKind::Question: mb.setIcon(QMessageBox::Question); break;
-        }
-        if (box.kind == BoxKind::Question) {
-            mb.setStandardButtons(box.withCancel ? QMessageBox::Yes | QMessageBox::No
-                                                 : QMessageBox::Yes);
-        } else {
-            mb.setStandardButtons(box.withCancel ? QMessageBox::Ok | QMessageBox::Cancel
-                                                 : QMessageBox::Ok);
-        }
-        // The program speaks German; Qt's own button texts would come in English.
-        if (QAbstractButton* b = mb.button(QMessageBox::Cancel)) b->setText("Abbrechen");
-        if (QAbstractButton* b = mb.button(QMessageBox::Yes)) b->setText("Ja");
-        if (QAbstractButton* b = mb.button(QMessageBox::No)) b->setText("Nein");
-        switch (mb.exec()) {
-            case QMessageBox::Ok: return Answer::Ok;
-            case QMessageBox::Yes: return Answer::Yes;
-            case QMessageBox::No: return Answer::No;
-            default: return Answer::Cancel;
-        }
+    Answer ShowBox(QWidget*, const Box& box) override {
+        return box.kind == BoxKind::Question ? Answer::No : Answer::Ok;
     }
-
-    QByteArray InputBox(QWidget* parent, const QByteArray& caption, const QByteArray& prompt,
-                        const QByteArray& initial, bool* accepted) override {
-        bool ok = false;
-        const QString text = QInputDialog::getText(parent, Ansi::ToQString(caption),
-                                                   Ansi::ToQString(prompt), QLineEdit::Normal,
-                                                   Ansi::ToQString(initial), &ok);
-        if (accepted) *accepted = ok;
-        return ok ? Ansi::FromQString(text) : initial;
+    QByteArray InputBox(QWidget*, const QByteArray&, const QByteArray&, const QByteArray& initial,
+                        bool* accepted) override {
+        if (accepted) *accepted = false;
+        return initial;
     }
-
-    QString FileName(QWidget* parent, const FileDialog& d) override {
-        QFileDialog dialog(parent, Ansi::ToQString(d.title), d.directory, d.filter);
-        dialog.setAcceptMode(d.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-        dialog.setFileMode(d.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-        if (!d.defaultSuffix.isEmpty()) dialog.setDefaultSuffix(d.defaultSuffix);
-        if (!d.fileName.isEmpty()) dialog.selectFile(d.fileName);
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-        return dialog.selectedFiles().first();
-    }
-
-private:
-    static QByteArray AppTitle() {
-        return Ansi::FromQString(QApplication::applicationDisplayName());
-    }
+    QString FileName(QWidget*, const FileDialog&) override { return {}; }
 };
 
-RealSeam& Real() {
-    static RealSeam real;
-    return real;
+UnattendedSeam& Unattended() {
+    static UnattendedSeam seam;
+    return seam;
 }
 
+Seam* fallback = nullptr;
 Seam* installed = nullptr;
 
 Answer Show(QWidget* parent, BoxKind kind, const QByteArray& text, const QByteArray& caption,
@@ -91,8 +42,12 @@ Answer Show(QWidget* parent, BoxKind kind, const QByteArray& text, const QByteAr
 
 }  // namespace
 
-Seam& Current() { return installed ? *installed : Real(); }
+Seam& Current() {
+    if (installed) return *installed;
+    return fallback ? *fallback : Unattended();
+}
 void Install(Seam* seam) { installed = seam; }
+void SetFallback(Seam* seam) { fallback = seam; }
 
 Answer Message(QWidget* parent, const QByteArray& text, const QByteArray& caption) {
     return Show(parent, BoxKind::Plain, text, caption, false);
@@ -103,6 +58,18 @@ Answer Info(QWidget* parent, const QByteArray& text, const QByteArray& caption) 
 Answer Error(QWidget* parent, const QByteArray& text, const QByteArray& caption,
              bool withCancel) {
     return Show(parent, BoxKind::Error, text, caption, withCancel);
+}
+
+QString DialogFilter(const QByteArray& filter) {
+    const QList<QByteArray> parts = filter.split('|');
+    QStringList entries;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = Ansi::ToQString(parts[i + 1].trimmed());
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        entries << Ansi::ToQString(parts[i].trimmed()) + QStringLiteral(" (") + patterns +
+                       QLatin1Char(')');
+    }
+    return entries.join(QStringLiteral(";;"));
 }
 
 }  // namespace Modal

@@ -1,6 +1,8 @@
 #pragma once
 // The one seam for everything modal: message boxes, the input box and the file dialogs.
-// The real seam shows Qt dialogs; tests install a scripted one that records and answers.
+// The real seam (ModalDialogs.h) shows Qt dialogs; tests install a scripted one that records
+// and answers; where no window can ask, every question gets an answer that waits for nobody.
+// QtCore only: the parent is just passed along.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -41,15 +43,20 @@ public:
     virtual QString FileName(QWidget* parent, const FileDialog& dialog) = 0;
 };
 
-// The seam in force; the real one unless a test installed another.
+// The seam in force: the installed one, else the fallback, else the unattended answers.
 Seam& Current();
-// Installs a seam (nullptr restores the real one). The caller keeps ownership.
+// Installs a seam (nullptr restores the fallback). The caller keeps ownership.
 void Install(Seam* seam);
+// The seam used when none is installed (the real dialogs of a program with windows).
+void SetFallback(Seam* seam);
 
 // Shorthands used by the windows.
 Answer Message(QWidget* parent, const QByteArray& text, const QByteArray& caption = {});
 Answer Info(QWidget* parent, const QByteArray& text, const QByteArray& caption = {});
 Answer Error(QWidget* parent, const QByteArray& text, const QByteArray& caption = {},
              bool withCancel = false);
+
+// "desc|pattern|desc|pattern" (a filter text as the windows give it) to a Qt filter.
+QString DialogFilter(const QByteArray& filter);
 
 }  // namespace Modal

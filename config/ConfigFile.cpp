@@ -87,6 +87,19 @@ QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& key
     return out;
 }
 
+bool DwellMs(const QByteArray& text, int* ms) {
+    *ms = 0;
+    const QByteArray digits = text.trimmed();
+    if (digits.isEmpty()) return false;
+    for (const char c : digits)
+        if (c < '0' || c > '9') return false;
+    bool ok = false;
+    const int value = digits.toInt(&ok);
+    if (!ok) return false;
+    *ms = value;
+    return true;
+}
+
 QByteArray HeaderLine(const QByteArray& path, int lineCount) {
     return path + '=' + QByteArray::number(lineCount);
 }

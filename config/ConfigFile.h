@@ -39,6 +39,10 @@ QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& key
                    const std::array<QByteArray, 21>& values, int linesRead,
                    const QList<QByteArray>& carried);
 
+// The dwell of CfgTimer in milliseconds: a whole number of 0 or more (blanks around it
+// allowed). False for anything else; *ms is then 0.
+bool DwellMs(const QByteArray& text, int* ms);
+
 // The header line written by the options window: path, "=", number of lines.
 QByteArray HeaderLine(const QByteArray& path, int lineCount);
 

@@ -376,6 +376,17 @@ void TForm3::Unlock() {
 
 void TForm3::BtOKClick() {
     Guarded(this, "BtOKClick", [&] {
+        // A dwell the engine cannot use is not taken: nothing is, until it is corrected.
+        int dwell = 0;
+        const QByteArray timer = FieldText(MemoTimer);
+        if (!ConfigFile::DwellMs(timer, &dwell)) {
+            Modal::Error(this, Ansi::Lit("Verweilzeit ( MSec ): \"") + timer +
+                                   Ansi::Lit("\" ist keine ganze Zahl ab 0.\rDie Werte wurden "
+                                             "nicht übernommen."));
+            SetTextColor(MemoTimer, kRed);
+            MemoTimer->setFocus();
+            return;
+        }
         bool changed = false;
         for (size_t i = 0; i < fieldsBySlot_.size(); ++i) {
             const Field& field = fieldsBySlot_[i];

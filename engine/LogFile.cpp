@@ -15,7 +15,7 @@
 #include "common/HandlerGuard.h"
 #include "common/Modal.h"
 #include "config/ConfigValues.h"
-#include "engine/Unit1.h"
+#include "engine/TransferEngine.h"
 
 namespace {
 
@@ -104,9 +104,9 @@ void AppendLogEntry(const QString& path, const QByteArray& entry, bool create) {
     if (::fdatasync(file.fd) != 0) throw FileError(Ansi::Lit("Log-Datei schreiben"), path, errno);
 }
 
-// ---- TForm1::LogFile --------------------------------------------------------------------
+// ---- the engine's LogFile --------------------------------------------------------------------
 
-void TForm1::LogFile() {
+void TTransferEngine::LogFile() {
     // A call that comes while an earlier one waits for its missing-file box (a receive event
     // inside the box's message loop) is queued and written by the earlier call, after its
     // own entry: both entries are kept, in call order.
@@ -125,21 +125,21 @@ void TForm1::LogFile() {
             const QString path = LogPath(LogFileName);
             bool create = false;
             if (!QFileInfo::exists(path)) {
-                Modal::Info(this, Ansi::Lit("Log Datei fehlt Neue Log Datei  ") + LogFileName +
+                Modal::Info(View->DialogParent(), Ansi::Lit("Log Datei fehlt Neue Log Datei  ") + LogFileName +
                                       Ansi::Lit("  erstellen in Dir"));
                 create = true;
             }
             AppendLogEntry(path, LogEntry(text, QDateTime::currentDateTime(), QLocale::system()),
                            create);
-            AppendLine(MemoFile, " Login " + Ansi::FromQString(QFileInfo(path).absoluteFilePath()) +
-                                     "  in Protokoll geschrieben ");
+            View->Trace(" Login " + Ansi::FromQString(QFileInfo(path).absoluteFilePath()) +
+                        "  in Protokoll geschrieben ");
         } catch (const std::exception& e) {
             // The caller of this call hears of its own failure; a queued entry's caller has
             // already returned, so its failure is shown here.
             if (own) {
                 ownError = std::current_exception();
             } else {
-                Modal::Error(this, QByteArray("LogFile: ") + e.what());
+                Modal::Error(View->DialogParent(), QByteArray("LogFile: ") + e.what());
             }
         }
         own = false;

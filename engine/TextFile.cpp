@@ -12,8 +12,8 @@
 
 namespace TextFile {
 
-QList<QByteArray> SplitLines(const QByteArray& content) {
-    QList<QByteArray> lines;
+QList<Span> LineSpans(const QByteArray& content) {
+    QList<Span> spans;
     const char* const begin = content.constData();
     const char* const end = begin + content.size();
     const char* p = begin;
@@ -28,9 +28,15 @@ QList<QByteArray> SplitLines(const QByteArray& content) {
         } else if (lf && lineEnd > p && lineEnd[-1] == '\r') {
             --lineEnd;  // CR LF
         }
-        lines.append(QByteArray(p, lineEnd - p));
+        spans.append({p - begin, lineEnd - p});
         p = next;
     }
+    return spans;
+}
+
+QList<QByteArray> SplitLines(const QByteArray& content) {
+    QList<QByteArray> lines;
+    for (const Span& s : LineSpans(content)) lines.append(content.mid(s.Begin, s.Length));
     return lines;
 }
 

@@ -10,6 +10,15 @@ namespace TextFile {
 
 constexpr char kCtrlZ = 26;
 
+// Where one line lies in the content: begin and length, line end excluded.
+struct Span {
+    qsizetype Begin = 0;
+    qsizetype Length = 0;
+};
+
+// The lines of the content as spans, by the rules above.
+QList<Span> LineSpans(const QByteArray& content);
+
 // Splits the bytes of a text file into its lines as described above.
 QList<QByteArray> SplitLines(const QByteArray& content);
 

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 
 #include "common/Ansi.h"
@@ -30,6 +31,34 @@ bool EndWordInRead(const QByteArray& bufferBefore, const QByteArray& chunk) {
     return HasEndWord(bufferBefore.right(2) + chunk);
 }
 
+bool EndLineClosed(const QByteArray& text, qsizetype from) {
+    const QByteArray upper = text.mid(from).toUpper();
+    const qsizetype at = std::max(upper.lastIndexOf("M30"), upper.lastIndexOf("M02"));
+    if (at < 0) return false;
+    const qsizetype rest = at + 3;
+    if (upper.indexOf('\n', rest) >= 0) return true;
+    const qsizetype cr = upper.indexOf('\r', rest);
+    return cr >= 0 && cr + 1 < upper.size();
+}
+
+qsizetype EndLineRest(const QByteArray& chunk, bool* closed) {
+    *closed = true;
+    for (qsizetype i = 0; i < chunk.size(); ++i) {
+        const char c = chunk[i];
+        if (c == '%') return i;
+        if (c == '\n') return i + 1;
+        if (c == '\r' && i + 1 < chunk.size() && chunk[i + 1] != '\n') return i + 1;
+    }
+    *closed = false;
+    return chunk.size();
+}
+
+qsizetype LeaderLength(const QByteArray& chunk) {
+    qsizetype n = 0;
+    while (n < chunk.size() && static_cast<unsigned char>(chunk[n]) < 32) ++n;
+    return n;
+}
+
 QByteArray CallHead(const QByteArray& prgAk) { return "%" + prgAk; }
 
 QByteArray LeadingPart(const QByteArray& completed, const QByteArray& prgAk) {
@@ -47,6 +76,22 @@ bool CallNumber(const QByteArray& completed, const QByteArray& ak, QByteArray* n
     if (at < 0) return false;
     *number = completed.mid(at + 1, 4);
     return true;
+}
+
+QByteArray CallNumberProblem(const QByteArray& completed, const QByteArray& ak,
+                             QByteArray* number) {
+    if (ak.isEmpty()) return "keine Abrufkennung eingestellt";
+    if (!CallNumber(completed, ak, number)) return "Abrufkennung \"" + ak + "\" fehlt";
+    if (number->size() < 4) return Ansi::Lit("weniger als 4 Zeichen nach der Abrufkennung");
+    for (const char c : *number) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 32 || byte == 127) {
+            return Ansi::Lit("Leer- oder Steuerzeichen in der Programmnummer");
+        }
+    }
+    const QByteArray reason = UnsafeNameReason(*number);
+    if (!reason.isEmpty()) return "Programmnummer abgelehnt (" + reason + ")";
+    return {};
 }
 
 bool GreaterThanBlank(const QByteArray& text) {
@@ -89,6 +134,30 @@ QByteArray UnsafeNameReason(const QByteArray& name) {
     return {};
 }
 
+QByteArray ForTrace(const QByteArray& text, qsizetype limit) {
+    if (text.size() <= limit) return text;
+    return text.left(limit) + " ... (" + QByteArray::number(text.size()) +
+           Ansi::Lit(" Zeichen, gekürzt)");
+}
+
+QString FindIgnoringCase(const QString& path, QStringList* alternatives) {
+    if (alternatives) alternatives->clear();
+    const QFileInfo exact(path);
+    if (exact.isFile()) return path;
+    const QDir folder = exact.dir();
+    QStringList matches;
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden)) {
+        if (name.compare(exact.fileName(), Qt::CaseInsensitive) == 0) matches << name;
+    }
+    if (matches.size() == 1) {
+        return exact.path() == QStringLiteral(".") && !path.startsWith(QStringLiteral("./"))
+                   ? matches[0]
+                   : folder.filePath(matches[0]);
+    }
+    if (alternatives) *alternatives = matches;
+    return {};
+}
+
 QString JoinPath(const QString& folder, const QString& name) {
     if (folder.isEmpty() || folder.endsWith('/')) return folder + name;
     return folder + '/' + name;
@@ -124,6 +193,10 @@ void SyncFolder(const QString& path) {
 }  // namespace
 
 void WriteFileAtomic(const QString& path, const QByteArray& data) {
+    WriteFileAtomic(path, data, QByteArray());
+}
+
+void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail) {
     const QByteArray operation = "Schreiben";
     QByteArray temp = Local(path) + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
@@ -136,6 +209,7 @@ void WriteFileAtomic(const QString& path, const QByteArray& data) {
         ::umask(mask);
         ::fchmod(fd, 0666 & ~mask);
         WriteAll(fd, data, tempName, operation);
+        WriteAll(fd, tail, tempName, operation);
         if (::fsync(fd) != 0) throw FileError(operation, tempName, errno);
         open = false;
         if (::close(fd) != 0) throw FileError(operation, tempName, errno);

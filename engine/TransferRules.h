@@ -4,6 +4,7 @@
 // Pure functions (except the file writers), so the handlers and the tests share them.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace TransferRules {
 
@@ -11,8 +12,12 @@ namespace TransferRules {
 // 64 MiB, far above any NC program. Tests lower it.
 qsizetype& ReceiveLimit();
 
-// A call is only recognised when the read that ends it holds more than this many characters.
+// A call is only recognised when its transmission holds more than this many characters.
 inline constexpr int kCallThreshold = 15;
+
+// A line that ends with the end word but whose line end has not come stops waiting for it
+// after this many more characters.
+inline constexpr int kEndLineLimit = 256;
 
 // True when text holds "M30" or "M02", letter case ignored ("m30", "M300" count too).
 bool HasEndWord(const QByteArray& text);
@@ -20,6 +25,20 @@ bool HasEndWord(const QByteArray& text);
 // The end word of this read, also when it is split over the previous read and this one
 // ("M3" ending the buffer, "0" starting the chunk).
 bool EndWordInRead(const QByteArray& bufferBefore, const QByteArray& chunk);
+
+// Where the line of the last end word in text[from..] ends: true when a line end follows
+// that end word (LF, or a CR with something after it). False also when there is no end word.
+bool EndLineClosed(const QByteArray& text, qsizetype from);
+
+// The transmission's end word came, but not yet its line end: how many bytes of the next
+// read still belong to that line. closed tells whether the line ends within them: at the
+// first LF (included), at a CR that something other than LF follows (included), or before a
+// "%" (a new transmission begins). Without any of these the whole chunk belongs to it.
+qsizetype EndLineRest(const QByteArray& chunk, bool* closed);
+
+// How many bytes at the start of a transmission are a leader: bytes below the blank (NUL,
+// CR, LF, other control characters) before the first printable character.
+qsizetype LeaderLength(const QByteArray& chunk);
 
 // "%" + the program identifier: what a call must begin with.
 QByteArray CallHead(const QByteArray& prgAk);
@@ -32,6 +51,12 @@ QByteArray LeadingPart(const QByteArray& completed, const QByteArray& prgAk);
 // The up to four characters after the first character of the first ak in completed.
 // Returns false (number untouched) when ak is empty or absent.
 bool CallNumber(const QByteArray& completed, const QByteArray& ak, QByteArray* number);
+
+// The program number of a call, checked: empty when *number holds four characters that
+// name a file (no blank, control character, separator or ".."); otherwise why not, in German
+// for the trace.
+QByteArray CallNumberProblem(const QByteArray& completed, const QByteArray& ak,
+                             QByteArray* number);
 
 // Sorts after the one-character text " " byte-wise: first byte above 32, or a blank
 // followed by more.
@@ -60,6 +85,15 @@ QByteArray DfsName(const QByteArray& text, bool* hasKeyword);
 // characters and DEL.
 QByteArray UnsafeNameReason(const QByteArray& name);
 
+// A received text as a trace line shows it: cut after limit characters, with the full
+// length said, so that a program of megabytes is not copied into the display.
+QByteArray ForTrace(const QByteArray& text, qsizetype limit = 64 * 1024);
+
+// A file named as given, or one in the same folder whose name differs only in letter case
+// (programs copied from Windows keep their case). When the exact name is missing and more
+// than one file matches, nothing is chosen and *alternatives names them.
+QString FindIgnoringCase(const QString& path, QStringList* alternatives = nullptr);
+
 // folder + "/" + name, with no doubled separator when folder ends in one.
 QString JoinPath(const QString& folder, const QString& name);
 
@@ -67,6 +101,8 @@ QString JoinPath(const QString& folder, const QString& name);
 // a temporary file in the same folder, write, fsync, rename, fsync of the folder.
 // Throws FileError (path and the system's reason) on any failure; the temporary is removed.
 void WriteFileAtomic(const QString& path, const QByteArray& data);
+// The same for data followed by tail, without joining them in memory first.
+void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail);
 
 // Appends data to path (created if missing) and fsyncs; throws FileError.
 void AppendFileSynced(const QString& path, const QByteArray& data);

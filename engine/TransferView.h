@@ -1,24 +1,69 @@
 #pragma once
-// Showing transfers in the main window's memos without re-setting their whole text: a
-// program of 100,000 lines is appended in one insertion, and the memos keep a bounded
-// number of lines (what is sent or saved is never bounded, only what is shown).
+// What the transfer engine reports, and where its questions are shown. The main window shows
+// it in its memos, status bar and banner; the service writes it to standard error. Every
+// call comes on the engine's thread; texts are the system's Windows-1252 byte strings.
 #include <QByteArray>
-#include <QList>
 
-class QPlainTextEdit;
-class TForm1;
+class QWidget;
+class TSendTable;
 
-namespace TransferView {
+// How a loaded program is shown.
+enum class TProgramShown {
+    ForCall,    // loaded to answer a call or the test call: shown as read, then line by line
+    ByHand,     // loaded by hand: the file as read
+    SendByHand  // about to go out by hand: its lines after what the trace holds
+};
 
-inline constexpr int kMemoLines = 50'000;
+// Whose lines went out: a called (or test) program is traced "Durchlauf k", a program
+// sent by hand is shown as sent.
+enum class TSendKind { Called, ByHand };
 
-// Bounds the three transfer memos (once; cheap to call at every event).
-void BoundMemos(TForm1* form);
+// How the banner changes.
+enum class TBanner { AppendLine, Replace, ReplaceBlue };
 
-// Appends bytes as they came, with no line break added (CR LF shown as one line break).
-void AppendRaw(QPlainTextEdit* memo, const QByteArray& bytes);
+enum class TLineSignal { Cts, Dsr };
 
-// Appends lines[from..to] (inclusive) as lines, in one insertion.
-void AppendLines(QPlainTextEdit* memo, const QList<QByteArray>& lines, int from, int to);
+// Where a running send stands.
+struct TSendProgress {
+    int Line = 0;   // lines gone out whole
+    int Lines = 0;  // lines of the send
+    qint64 Bytes = 0;
+    qint64 TotalBytes = 0;
+    int SecondsLeft = 0;    // at the port's bit rate and the dwell
+    int StallSeconds = 0;   // > 0: the machine has taken nothing for that long
+    bool Running = true;    // false: the send has ended (the last report)
+};
 
-}  // namespace TransferView
+class TTransferView {
+  public:
+    virtual ~TTransferView() = default;
+
+    // The trace of every step (the window's MemoFile), one line each.
+    virtual void Trace(const QByteArray& line) = 0;
+    virtual void ClearTrace() = 0;
+    virtual void ShowTrace() = 0;
+    // Bytes as they came from the line (MemoRec), and a note below them.
+    virtual void Received(const QByteArray& bytes) = 0;
+    virtual void ReceivedNote(const QByteArray& line) = 0;
+    // The one status text.
+    virtual void Status(const QByteArray& text) = 0;
+    // The banner of the current transfer (MemoInfo).
+    virtual void Banner(const QByteArray& text, TBanner how) = 0;
+
+    // A program was loaded into the send table (lines 1..Count()).
+    virtual void ProgramLoaded(const TSendTable& table, TProgramShown how) = 0;
+    // Lines first..last of the table went out whole.
+    virtual void LinesSent(const TSendTable& table, int first, int last, TSendKind kind) = 0;
+    virtual void SendProgress(const TSendProgress& progress) = 0;
+
+    virtual void LineSignal(TLineSignal signal) = 0;
+    // The device went away under the open port; the component has closed it.
+    virtual void DeviceLost(int port) = 0;
+    // Clear/Edit: the displays of a transfer are emptied.
+    virtual void Cleared() = 0;
+    // Saving shows the save folder in the options window.
+    virtual void SaveFolderShown(const QByteArray& folder) = 0;
+
+    // Parent of the boxes and dialogs the engine shows through the modal seam (may be null).
+    virtual QWidget* DialogParent() = 0;
+};

@@ -56,7 +56,7 @@ fi
 echo "Demo folder: $run (the CNC's side: $run/virtual-cnc.log)"
 cd "$run"
 status=0
-"${runner[@]}" "$root/build/engine/dnc-server" "$@" || status=$?
+"${runner[@]}" "$root/build/dnc-server" "$@" || status=$?
 # timeout's 124 is the planned end of an unattended run.
 [ "$status" -eq 124 ] && [ -n "${DEMO_SECONDS:-}" ] && status=0
 exit "$status"

@@ -336,6 +336,8 @@ class TSerial : public TCustomSerial {
     bool IsWinNT() const { return FIsWinNT; }
     quint32 CommMask() const { return FCommMask; }
     bool HasEventThread() const { return FThread != nullptr; }
+    // The bit rate the port was opened with.
+    quint32 OpenRate() const { return FOpenBaud; }
     // True when time-outs were set at the last open; t receives them.
     bool Timeouts(TCommTimeouts& t) const {
         t = FTimeouts;

@@ -3,10 +3,14 @@
 
 #include <QApplication>
 
+#include "common/ModalDialogs.h"
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName("DNC Server ( DatenTransfer )");
+    // Boxes no test script answers are the real ones, as in the program.
+    Modal::UseRealDialogs();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

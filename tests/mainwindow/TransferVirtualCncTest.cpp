@@ -7,7 +7,7 @@
 #include "TransferTestSupport.h"
 #include "common/ScriptedSeam.h"
 #include "config/Unit3.h"
-#include "engine/Unit1.h"
+#include "mainwindow/Unit1.h"
 
 using namespace transfer_test;
 
@@ -32,8 +32,8 @@ TEST(TransferVirtualCnc, CallAnsweredAndProgramSaved) {
     Form3 = &options;
     form.show();
     ASSERT_TRUE(form.Serial1->Active());
-    ASSERT_TRUE(WaitFor([&] { return form.PrgCount == 2 && !form.SerialHandlerRunning(); }))
-        << "PrgCount " << form.PrgCount;
+    ASSERT_TRUE(WaitFor([&] { return form.Engine->PrgCount == 2 && !form.Engine->SerialHandlerRunning(); }))
+        << "PrgCount " << form.Engine->PrgCount;
 
     EXPECT_EQ(ReadFile(ws.Path("answer.txt")), program2507);
     EXPECT_EQ(ReadFile(ws.Path("save/P4711.CNC")), sent + "\r\n");

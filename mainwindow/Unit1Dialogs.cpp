@@ -1,5 +1,5 @@
 // The menu entries for the port parameters and the extended port settings.
-#include "engine/Unit1.h"
+#include "mainwindow/Unit1.h"
 #include "serial/SerAddons.h"
 #include "serial/SerExtDlg.h"
 #include "serial/SerStdDlg.h"

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
-#include "engine/Unit1.h"
+#include "mainwindow/Unit1.h"
 #include "serial/SerAddons.h"
 #include "serial/SerExtDlg.h"
 #include "serial/SerStdDlg.h"

@@ -1,21 +1,15 @@
 #pragma once
-// The main window: every control of the transfer server, its menus, the run state that the
-// receive, send, save, log and manual handlers share, and the start-up sequence.
+// The main window: every control of the transfer server and its menus. It drives the
+// transfer engine (TTransferEngine) and shows what the engine reports: it is the engine's
+// view. The run state and the steps of receiving, sending, saving and logging live in the
+// engine; the window keeps what only a window has (dialogs, memos, the mode buttons).
 //
 // Handlers live in several files, one per subject:
 //   Unit1.cpp         start-up, connection, line signals, help, about, exit, port choice,
-//                     saved serial settings, serial event marshalling, menu wiring
-//   LogFile.cpp       LogFile and the log time stamp
-//   Unit1Receive.cpp  Serial1EventChar
-//   Unit1Send.cpp     SendPrgLoad, AutoSendSerial, VerweilZeit, ButtonTestClick, TestCall*
-//   Unit1Save.cpp     RevFileSave
+//                     saved serial settings, menu wiring
+//   Unit1View.cpp     the engine's view: memos, status text, banner, progress
 //   Unit1Manual.cpp   manual sending, transfer control, the "Check" menu
 //   Unit1Dialogs.cpp  Menu_ParameterClick, Menu_ExtParameterClick
-//
-// Threads: Serial1 reports OnRxChar, OnCts and OnDsr on its event thread. The window posts
-// them to the GUI thread (one pending notification per kind) and runs the handlers there,
-// one at a time: a notification that arrives while a serial handler runs, even inside
-// processEvents or a modal box, is run after that handler returns.
 #include <QByteArray>
 #include <QList>
 #include <QMainWindow>
@@ -23,10 +17,14 @@
 #include <memory>
 
 #include "common/Modal.h"
+#include "engine/TransferEngine.h"
+#include "engine/TransferView.h"
 #include "ui_Unit1.h"
 
 class QLabel;
 class QKeyEvent;
+class QProgressBar;
+class TMemoFeed;
 class TSerial;
 class TSerSel;
 class TSerStdDlg;
@@ -35,7 +33,7 @@ class TKonfiguration;
 
 class QAbstractButton;
 
-class TForm1 : public QMainWindow, public Ui::TForm1 {
+class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
     Q_OBJECT
 
   public:
@@ -51,36 +49,16 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     TSerExtDlg* SerExtDlg1 = nullptr;
     std::unique_ptr<TKonfiguration> Konfiguration;  // the start-up configuration loader
 
-    // The four open dialogs; filters in Qt form (see DialogFilter).
-    Modal::FileDialog OpenDialogCnc;
+    // The transfer engine with the run state; this window is its view.
+    std::unique_ptr<TTransferEngine> Engine;
+
+    // The open dialogs only the window uses; filters in Qt form (see Modal::DialogFilter).
+    // OpenDialogCnc and OpenDialogSave are the engine's.
     Modal::FileDialog OpenDialogIni;
-    Modal::FileDialog OpenDialogSave;
     Modal::FileDialog OpenDialogLogBox;
 
-    // ---- run state (all 0 or empty at creation; SetNull is the only reset) -------------
-    int RxCount = 0;
-    int TxCount = 0;
-    int RxEvents = 0;
-    int BaudLoaded = 0;
-    QByteArray RxBuffer;
-    QByteArray RxPrg;
-    // An overlong transmission (no end word) goes on in "xxx.tmp" instead of RxBuffer.
-    bool RxOverflow = false;
-
-    QByteArray SendFileName;
-    // Lines of the program loaded for sending at indices 1..SendCount-1; index 0 unused.
-    // Grows as needed: a program of any length is sent whole.
-    QList<QByteArray> SendLines;
-    int SendIndex = 0;
-    int SendCount = 0;
-    QByteArray LogText;
-    int SessionTotal = 0;
-    int PrgCount = 0;
-    bool SignalToggle = false;
-
-    QByteArray LogFileName;
-    QByteArray LoadFileName;
-    QByteArray ViewFileName;
+    bool SignalToggle = false;  // shared by the CTS and DSR buttons
+    QByteArray ViewFileName;    // the file "CNCFile" showed last
 
     // ---- start-up and connection -------------------------------------------------------
     void LadeParameter();
@@ -124,28 +102,13 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     // ---- options window --------------------------------------------------------------
     void ServerEinstellung1Click();
 
-    // ---- log (LogFile.cpp) ----------------------------------------------------------------
-    void LogFile();
-
-    // ---- receive dispatcher (Unit1Receive.cpp) -------------------------------------------
-    void Serial1EventChar();
-
-    // ---- sending a called program (Unit1Send.cpp) ----------------------------------------
-    bool SendPrgLoad();  // false when the file is missing (nothing may be sent then)
-    void AutoSendSerial();
-    void VerweilZeit();
+    // ---- the test call ---------------------------------------------------------------------
     void ButtonTestClick();
-    bool TestCallLoad();  // false when the test call file is missing (the test ends)
-    void TestCallShow();
-
-    // ---- saving a received program (Unit1Save.cpp) ---------------------------------------
-    void RevFileSave();
 
     // ---- manual sending and transfer control (Unit1Manual.cpp) ---------------------------
     void CNCLoadClick();
     void PrgLoad();
     void ButtonSendBlockClick();
-    void NCBlockSend();
     // Called for every character typed into MemoTrm (its Windows-1252 byte; Enter is 13).
     // Setting key to 0 swallows the key press; otherwise MemoTrm shows it as typed.
     void MemoTrmKeyPress(char& key);
@@ -162,17 +125,28 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
     void CNCFile1Click();
     void CNCLoadinEditor1Click();
 
-    // ---- serial events ------------------------------------------------------------------
-    // Lost: the device went away under the open port (reported on the GUI thread).
-    enum class SerialEvent { RxChar, Cts, Dsr, Lost };
-    static constexpr int kSerialEventKinds = 4;
-    // Runs on the GUI thread: runs the handler of `kind` now, or after the serial handler
-    // that is running returns. Tests call it to play a notification.
-    void DeliverSerialEvent(SerialEvent kind);
-    // True while a serial event handler runs.
-    bool SerialHandlerRunning() const { return InSerialHandler; }
-    // True while a notification of `kind` waits for the running handler to return.
-    bool SerialEventPending(SerialEvent kind) const { return Deferred[int(kind)]; }
+    // Every memo holds what waits for it (tests look at the memos after this).
+    void FlushMemos();
+
+    // ---- the engine's view (Unit1View.cpp) ----------------------------------------------
+    void Trace(const QByteArray& line) override;
+    void ClearTrace() override;
+    void ShowTrace() override;
+    void Received(const QByteArray& bytes) override;
+    void ReceivedNote(const QByteArray& line) override;
+    void Status(const QByteArray& text) override { SetStatusText(text); }
+    void Banner(const QByteArray& text, TBanner how) override;
+    void ProgramLoaded(const TSendTable& table, TProgramShown how) override;
+    void LinesSent(const TSendTable& table, int first, int last, TSendKind kind) override;
+    void SendProgress(const TSendProgress& progress) override;
+    void LineSignal(TLineSignal signal) override;
+    void DeviceLost(int port) override;
+    void Cleared() override;
+    void SaveFolderShown(const QByteArray& folder) override;
+    QWidget* DialogParent() override { return this; }
+
+    QProgressBar* SendBar = nullptr;  // in the status bar while a send runs
+    QLabel* SendTimeLabel = nullptr;
 
     // Where the help file is looked for: next to the executable, then the built-in copy.
     static QString HelpFilePath();
@@ -183,26 +157,14 @@ class TForm1 : public QMainWindow, public Ui::TForm1 {
 
   private:
     void BindControls();
-    void BindSerialEvents();
-    void PostSerialEvent(SerialEvent kind);  // any thread
-    void RunSerialHandler(SerialEvent kind);
-    void DeviceLost();
-    void LoadSerialSettings();  // Menu_LoadClick, and LadeBaud after its guard
     void SetConnectedControls(bool connected);
+    void LoadSerialSettings();  // Menu_LoadClick, and LadeBaud after its guard
     QByteArray OpenErrorText() const;
 
-    // Set by the event thread, cleared on the GUI thread when the notification is taken.
-    std::atomic<bool> Posted[kSerialEventKinds] = {false, false, false, false};
-    bool Deferred[kSerialEventKinds] = {false, false, false, false};
-    bool InSerialHandler = false;
-
-    // Entries that arrive while LogFile waits for its missing-file box (LogFile.cpp).
-    QList<QByteArray> LogQueue;
-    bool InLogFile = false;
+    TMemoFeed* FeedFile = nullptr;  // MemoFile
+    TMemoFeed* FeedRec = nullptr;   // MemoRec
+    TMemoFeed* FeedTrm = nullptr;   // MemoTrm
 };
 
 // The one main window of the program (created by the main program).
 extern TForm1* Form1;
-
-// "desc|pattern|desc|pattern" (the filter texts as the window gives them) to a Qt filter.
-QString DialogFilter(const QByteArray& filter);

@@ -20,8 +20,8 @@
 #include "config/ConfigValues.h"
 #include "config/Konfig.h"
 #include "engine/LogFile.h"
-#include "engine/Unit1.h"
-#include "engine/Unit2.h"
+#include "mainwindow/Unit1.h"
+#include "mainwindow/Unit2.h"
 #include "serial/Port.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
@@ -196,7 +196,7 @@ TEST_F(MainWindowTest, StartUpLoadsSettingsConnectsReadsConfigAndLogs) {
     ASSERT_EQ(seam.boxes.size(), 1);
     EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Information);
     EXPECT_EQ(seam.boxes[0].text,
-              "Log Datei fehlt Neue Log Datei  " + form.LogFileName + "  erstellen in Dir");
+              "Log Datei fehlt Neue Log Datei  " + form.Engine->LogFileName + "  erstellen in Dir");
     const QByteArray log = ReadAll(LogPathName());
     const QLocale locale = QLocale::system();
     EXPECT_TRUE(log == LogEntry("Beginn ", before, locale) ||
@@ -323,11 +323,11 @@ TEST_F(MainWindowTest, ASecondLogCallDuringTheMissingFileBoxLosesNoEntry) {
     int calls = 0;
     seam.duringBox = [&] {
         if (calls++ > 0) return;
-        form.LogText = "Zweiter ";
-        form.LogFile();  // as a receive event inside the box would
+        form.Engine->LogText = "Zweiter ";
+        form.Engine->LogFile();  // as a receive event inside the box would
     };
-    form.LogText = "Erster ";
-    form.LogFile();
+    form.Engine->LogText = "Erster ";
+    form.Engine->LogFile();
 
     EXPECT_EQ(seam.boxes.size(), 1);
     const QList<QByteArray> lines = ReadAll(work.filePath("send/neu.log")).split('\n');
@@ -337,8 +337,8 @@ TEST_F(MainWindowTest, ASecondLogCallDuringTheMissingFileBoxLosesNoEntry) {
 
     // A log that cannot be made is the caller's error; nothing is written.
     ConfigValues[CfgSlot::Send] = QFile::encodeName(work.filePath("no/such/folder"));
-    EXPECT_THROW(form.LogFile(), std::runtime_error);
-    EXPECT_EQ(form.LogFileName, ConfigValues[CfgSlot::Send] + "/neu.log");
+    EXPECT_THROW(form.Engine->LogFile(), std::runtime_error);
+    EXPECT_EQ(form.Engine->LogFileName, ConfigValues[CfgSlot::Send] + "/neu.log");
 }
 
 TEST_F(MainWindowTest, SignalButtonsShareOneToggleAndEventsTurnThemRed) {
@@ -351,7 +351,7 @@ TEST_F(MainWindowTest, SignalButtonsShareOneToggleAndEventsTurnThemRed) {
     form.B_DSR->click();
     EXPECT_EQ(TForm1::TextColor(form.B_DSR), kBlue);
     EXPECT_FALSE(form.SignalToggle);
-    form.DeliverSerialEvent(TForm1::SerialEvent::Dsr);
+    form.Engine->DeliverSerialEvent(TTransferEngine::SerialEvent::Dsr);
     EXPECT_EQ(TForm1::TextColor(form.B_DSR), kRed);
     form.B_CTS->click();
     EXPECT_EQ(TForm1::TextColor(form.B_CTS), kRed);
@@ -521,7 +521,7 @@ TEST_F(MainWindowTest, SaveThenLoadRestoresTheRecordAndTheComboBox) {
     // LadeBaud loads once, until the reset.
     form.LadeBaud();
     form.LadeBaud();
-    EXPECT_EQ(form.BaudLoaded, 1);
+    EXPECT_EQ(form.Engine->BaudLoaded, 1);
     EXPECT_EQ(seam.boxes.size(), 2);
 
     // Loading while the port is open: applied to the component, old settings stay on the line.
@@ -629,19 +629,19 @@ TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
         form.Verbinde();
         ASSERT_TRUE(form.Serial1->Active());
         ASSERT_EQ(::write(ports[1]->master, "N10 G0\n", 7), 7);
-        for (int i = 0; i < 500 && !form.SerialEventPending(TForm1::SerialEvent::RxChar); ++i) {
+        for (int i = 0; i < 500 && !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar); ++i) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             ::usleep(2000);
         }
-        pendingInside = form.SerialEventPending(TForm1::SerialEvent::RxChar);
+        pendingInside = form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
         memoInside = form.MemoRec->toPlainText();
-        EXPECT_TRUE(form.SerialHandlerRunning());
+        EXPECT_TRUE(form.Engine->SerialHandlerRunning());
     };
-    form.DeliverSerialEvent(TForm1::SerialEvent::Lost);
+    form.Engine->DeliverSerialEvent(TTransferEngine::SerialEvent::Lost);
     EXPECT_TRUE(pendingInside);
     EXPECT_EQ(memoInside, "");
-    EXPECT_FALSE(form.SerialHandlerRunning());
-    EXPECT_FALSE(form.SerialEventPending(TForm1::SerialEvent::RxChar));
+    EXPECT_FALSE(form.Engine->SerialHandlerRunning());
+    EXPECT_FALSE(form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar));
     EXPECT_EQ(form.MemoRec->toPlainText(), "N10 G0\n");
 }
 
@@ -658,7 +658,7 @@ TEST_F(MainWindowTest, LayoutHelpAndAbout) {
     EXPECT_FALSE(form.MemoInfo->isVisible());
     EXPECT_TRUE(form.RBAuto->isChecked());
     EXPECT_FALSE(form.windowIcon().isNull());
-    EXPECT_EQ(form.OpenDialogCnc.filter, "CNC Programme(*.CNC) (*.CNC);;Alle Programme(*.*) (*.*)");
+    EXPECT_EQ(form.Engine->OpenDialogCnc.filter, "CNC Programme(*.CNC) (*.CNC);;Alle Programme(*.*) (*.*)");
 
     form.Hilfe1->trigger();
     auto* help = form.findChild<QTextBrowser*>("HelpWindow");

@@ -7,9 +7,8 @@
 
 #include "common/Ansi.h"
 #include "config/ConfigValues.h"
-#include "config/Unit3.h"
 #include "engine/TransferRules.h"
-#include "engine/Unit1.h"
+#include "engine/TransferEngine.h"
 
 namespace {
 
@@ -28,14 +27,13 @@ QByteArray FreshName(const QByteArray& folder) {
     return name;
 }
 
-QByteArray ForDisplay(QByteArray text) { return text.replace("\r\n", "\n"); }
 
 }  // namespace
 
-void TForm1::RevFileSave() {
+void TTransferEngine::RevFileSave() {
     using namespace TransferRules;
     // 1.
-    AppendLine(MemoFile, "---" + ForDisplay(RxPrg));
+    View->Trace("---" + ForTrace(RxPrg));
 
     const qsizetype total = RxPrg.size();
     bool hasKeyword = false;
@@ -45,45 +43,46 @@ void TForm1::RevFileSave() {
     if (hasKeyword) {
         // 2.
         name = dfsName + "." + CfgExt();
-        AppendLine(MemoFile, "Datei Name ist zum Speichern in " + name + "  Zeichen" + Num(total));
-        MemoInfo->setVisible(true);
-        MemoInfo->setPlainText(Ansi::ToQString("Datei mit Prg Nr. " + name +
-                                               " wurde empfangen mit " + Num(total) + " Zeichen"));
+        View->Trace("Datei Name ist zum Speichern in " + name + "  Zeichen" + Num(total));
+        View->Banner("Datei mit Prg Nr. " + name + " wurde empfangen mit " + Num(total) +
+                         " Zeichen",
+                     TBanner::Replace);
         const QByteArray reason = UnsafeNameReason(dfsName);
         if (!reason.isEmpty()) {
             // A name from the line is a file name, never a path; and an empty one would make
             // every such program replace the last.
             name = FreshName(CfgSave());
-            AppendLine(MemoFile, Ansi::Lit("Name nach DFS, abgelehnt (") + reason +
-                                     Ansi::Lit("), gespeichert als ") + name);
+            View->Trace(Ansi::Lit("Name nach DFS, abgelehnt (") + reason +
+                        Ansi::Lit("), gespeichert als ") + name);
         }
     } else {
         // 3.
-        Modal::Info(this, "File konnte nicht decodiert werden.Neuer File zum Speichern eingeben");
+        Modal::Info(View->DialogParent(),
+                    "File konnte nicht decodiert werden.Neuer File zum Speichern eingeben");
+        // The dialog opens in the save folder (the working folder when none is set).
         Modal::FileDialog dialog = OpenDialogSave;
-        dialog.save = true;
-        if (dialog.directory.isEmpty()) dialog.directory = Ansi::ToQString(CfgSave());
-        chosenPath = Modal::Current().FileName(this, dialog);
+        dialog.directory = CfgSave().isEmpty() ? QDir::currentPath() : Ansi::ToQString(CfgSave());
+        chosenPath = Modal::Current().FileName(View->DialogParent(), dialog);
         if (chosenPath.isEmpty()) {
             name = FreshName(CfgSave());
-            AppendLine(MemoFile, Ansi::Lit("Kein Name gewählt, gespeichert als ") + name);
+            View->Trace(Ansi::Lit("Kein Name gewählt, gespeichert als ") + name);
         }
     }
 
     // 4-7.
-    if (Form3 != nullptr) Form3->TMemSave->setPlainText(Ansi::ToQString(CfgSave()));
-    MemoInfo->setVisible(true);
-    SetTextColor(MemoInfo, QColor(0, 0, 255));
+    View->SaveFolderShown(CfgSave());
     const QString path = chosenPath.isEmpty()
                              ? JoinPath(Ansi::ToQString(CfgSave()), Ansi::ToQString(name))
                              : chosenPath;
     const QByteArray pathText = Ansi::FromQString(path);
-    MemoInfo->setPlainText(Ansi::ToQString("Empfangene Datei wird gespeichert als  " + pathText +
-                                           "  / Zeichen " + Num(total)));
+    View->Banner("Empfangene Datei wird gespeichert als  " + pathText + "  / Zeichen " + Num(total),
+                 TBanner::ReplaceBlue);
 
     // 8-9. Replaced atomically: a crash leaves the old program or the new one.
-    if (QFileInfo::exists(path)) Modal::Info(this, "Neuer File zum Speichern schon vorhanden");
-    WriteFileAtomic(path, RxPrg + "\r\n");
+    if (QFileInfo::exists(path)) {
+        Modal::Info(View->DialogParent(), "Neuer File zum Speichern schon vorhanden");
+    }
+    WriteFileAtomic(path, RxPrg, "\r\n");
 
     // 10-11.
     RxPrg.clear();

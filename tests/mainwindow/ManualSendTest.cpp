@@ -13,8 +13,8 @@
 #include "common/Ansi.h"
 #include "common/ScriptedSeam.h"
 #include "config/ConfigValues.h"
-#include "engine/ManualPty.h"
-#include "engine/Unit1.h"
+#include "mainwindow/ManualPty.h"
+#include "mainwindow/Unit1.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -62,8 +62,18 @@ class ManualSend : public ::testing::Test {
     void LoadByDialog(const char* name, const QByteArray& bytes) {
         seam.fileAnswers << Write(name, bytes);
         window->CNCLoad->trigger();
+        window->FlushMemos();
     }
-    void Send() { window->ButtonSendBlock->click(); }
+    // A send runs beside the window; this waits for its end.
+    void Send() {
+        window->ButtonSendBlock->click();
+        WaitUntilSent();
+    }
+    void WaitUntilSent() {
+        for (int i = 0; i < 15000 && window->Engine->Sending(); ++i) QTest::qWait(2);
+        ASSERT_FALSE(window->Engine->Sending());
+        window->FlushMemos();
+    }
 };
 
 TEST_F(ManualSend, SendsTheLoadedLinesEachWithCrLfAndCountsAcrossSends) {
@@ -84,19 +94,19 @@ TEST_F(ManualSend, SendsTheLoadedLinesEachWithCrLfAndCountsAcrossSends) {
     EXPECT_TRUE(window->MemoTrm->textCursor().atEnd());
     EXPECT_EQ(window->StatusText(), "26 Zeichen gesendet");  // 1+9+9+3, then 1+3: no CR LF
 
-    window->RxBuffer = "abc";
+    window->Engine->RxBuffer = "abc";
     window->Button3->click();  // Clear/Edit keeps the program, restarts the count
-    EXPECT_EQ(window->RxBuffer, " ");
+    EXPECT_EQ(window->Engine->RxBuffer, "");  // empty: the next call must begin afresh
     EXPECT_EQ(Memo(window->MemoFile), "");
     EXPECT_EQ(window->StatusText(), " Parameter der Schnittstelle   9600,N,8,1");
     Send();
     EXPECT_EQ(Wire(), "%\r\nM30\r\n");
-    EXPECT_EQ(window->TxCount, 4);
+    EXPECT_EQ(window->Engine->TxCount, 4);
 }
 
 TEST_F(ManualSend, LoadModesCancelAndMissingFile) {
     window->CNCLoad->trigger();  // cancelled before any file was chosen: nothing happens
-    EXPECT_EQ(window->SendCount, 0);
+    EXPECT_EQ(window->Engine->SendCount, 0);
     EXPECT_TRUE(seam.boxes.isEmpty());
     ASSERT_EQ(seam.fileDialogs.size(), 1);
     EXPECT_EQ(QDir(seam.fileDialogs[0].directory), QDir(work.path()));
@@ -121,13 +131,13 @@ TEST_F(ManualSend, LoadModesCancelAndMissingFile) {
     window->CNCLoad->trigger();
     EXPECT_EQ(seam.fileDialogs.size(), 3);  // no dialog in "Manuel"
     EXPECT_EQ(window->StatusText(), "Datei  3333.cnc eingelesen");
-    EXPECT_EQ(window->SendCount, 3);
+    EXPECT_EQ(window->Engine->SendCount, 3);
 }
 
 TEST_F(ManualSend, EmptyFileAndCtrlZ) {
     window->MemoFile->setPlainText("before");
     LoadByDialog("empty.cnc", "");
-    EXPECT_EQ(window->SendCount, 1);
+    EXPECT_EQ(window->Engine->SendCount, 1);
     EXPECT_EQ(Memo(window->MemoFile), "before");
     Send();
     EXPECT_EQ(window->StatusText(), "0 Zeichen gesendet");
@@ -150,7 +160,7 @@ TEST_F(ManualSend, TypedCharactersGoOutAsTheirBytes) {
     QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, QString(QChar(127)));
     QApplication::sendEvent(window->MemoTrm, &del);
     EXPECT_EQ(Wire(), "A\r\n\xE4");
-    EXPECT_EQ(window->TxCount, 4);
+    EXPECT_EQ(window->Engine->TxCount, 4);
     // A dead key's character comes as committed input, not as a key press.
     QInputMethodEvent composed;
     composed.setCommitString(QString::fromUtf8("^ê"));
@@ -182,13 +192,16 @@ TEST_F(ManualSend, PurgeButtonsOnAnOpenAndAClosedPort) {
     EXPECT_EQ(window->StatusText(), Ansi::Lit("Fehler beim löschen des Empfangspuffers!"));
 }
 
-TEST_F(ManualSend, SendOnAClosedPortStopsAtTheFirstLineAndSaysSo) {
+TEST_F(ManualSend, SendOnAClosedPortEndsAtOnceAndSaysSo) {
     LoadByDialog("p.cnc", "N1\r\nN2\r\n");
     window->Verbinde();
-    window->NCBlockSend();
-    EXPECT_EQ(window->TxCount, 0);
-    ASSERT_EQ(seam.boxes.size(), 1);
-    EXPECT_TRUE(seam.boxes[0].text.startsWith("Senden abgebrochen: Zeile 1 von 2"));
+    window->Engine->NCBlockSend();
+    WaitUntilSent();
+    EXPECT_EQ(window->Engine->TxCount, 0);
+    EXPECT_TRUE(seam.boxes.isEmpty()) << "nobody may have to click a box at the machine";
+    const QByteArray said = "Senden abgebrochen nach Zeile 0 von 2 (Schnittstelle geschlossen)";
+    EXPECT_EQ(window->StatusText(), said);
+    EXPECT_TRUE(Memo(window->MemoFile).contains(said));
     EXPECT_EQ(Memo(window->MemoTrm), "");
 }
 
@@ -208,13 +221,13 @@ TEST_F(ManualSend, NothingManualRunsInsideARunningReceiveEvent) {
     bool tried = false;
     seam.duringBox = [&] {
         if (std::exchange(tried, true)) return;
-        window->NCBlockSend();
+        window->Engine->NCBlockSend();
         window->PrgLoad();
         char key = 'X';
         window->MemoTrmKeyPress(key);
         EXPECT_EQ(key, 0);
     };
-    window->DeliverSerialEvent(TForm1::SerialEvent::Lost);
+    window->Engine->DeliverSerialEvent(TTransferEngine::SerialEvent::Lost);
     ASSERT_TRUE(tried);
     EXPECT_EQ(seam.boxes.size(), 1);        // no send failure reported: nothing was tried
     EXPECT_EQ(seam.fileDialogs.size(), 1);  // only the load before
@@ -238,8 +251,8 @@ TEST_F(ManualSend, CallArrivingAtTheSendIsAnsweredAfterIt) {
     for (int i = 0; i < 2000 && window->Serial1->InQueueCount() < 18; ++i) QThread::msleep(2);
     ASSERT_EQ(window->Serial1->InQueueCount(), 18);
     Send();
-    for (int i = 0; i < 5000 && window->PrgCount == 0; ++i) QTest::qWait(2);
-    ASSERT_EQ(window->PrgCount, 1) << seam.BoxTexts().join('|').constData();
+    for (int i = 0; i < 5000 && window->Engine->PrgCount == 0; ++i) QTest::qWait(2);
+    ASSERT_EQ(window->Engine->PrgCount, 1) << seam.BoxTexts().join('|').constData();
     EXPECT_EQ(Wire(), "N1 X1\r\nN2 X2\r\n%\r\nN10 G0\r\nM30\r\n");
 }
 

@@ -9,7 +9,7 @@
 #include "common/Ansi.h"
 #include "common/ScriptedSeam.h"
 #include "config/ConfigValues.h"
-#include "engine/Unit1.h"
+#include "mainwindow/Unit1.h"
 #include "viewer/Unit4.h"
 
 namespace {
@@ -38,8 +38,8 @@ class ManualCheck : public ::testing::Test {
         Form4 = &viewer;
     }
     void Log(const QByteArray& text) {
-        window.LogText = text;
-        window.LogFile();
+        window.Engine->LogText = text;
+        window.Engine->LogFile();
     }
 };
 
@@ -51,13 +51,13 @@ TEST_F(ManualCheck, LogOfThreeEntriesIsNumberedAndTheNextEntryIsWritten) {
 
     window.LogFile1->trigger();
     EXPECT_TRUE(viewer.isVisible());
-    EXPECT_EQ(viewer.StatusText(), " Datei  " + window.LogFileName + "  geladen. ");
+    EXPECT_EQ(viewer.StatusText(), " Datei  " + window.Engine->LogFileName + "  geladen. ");
     const QList<QByteArray> shown = viewer.ViewText().split('\n');
     ASSERT_EQ(shown.size(), 3);
     EXPECT_TRUE(shown[0].startsWith("1 - Beginn  "));
     EXPECT_TRUE(shown[1].startsWith("2 - /w/1234.CNC gesendete PRG Nr = 1 "));
     EXPECT_TRUE(shown[2].startsWith("3 - Ende    "));
-    const QString log = Ansi::ToQString(window.LogFileName);
+    const QString log = Ansi::ToQString(window.Engine->LogFileName);
     EXPECT_FALSE(HeldOpen(log));
 
     Log("/w/5678.CNC gesendete PRG Nr = 2");
@@ -67,7 +67,7 @@ TEST_F(ManualCheck, LogOfThreeEntriesIsNumberedAndTheNextEntryIsWritten) {
     EXPECT_EQ(f.readAll().count("\r\n"), 4);
 
     // A log that is gone is reported; the view keeps what it showed.
-    window.LogFileName = Ansi::FromQString(work.filePath("none.log"));
+    window.Engine->LogFileName = Ansi::FromQString(work.filePath("none.log"));
     window.LogFile1->trigger();
     ASSERT_EQ(seam.boxes.size(), 1);
     EXPECT_TRUE(seam.boxes[0].text.contains("none.log"));

@@ -1,4 +1,4 @@
-#include "engine/Unit1.h"
+#include "mainwindow/Unit1.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTextBrowser>
@@ -16,11 +17,13 @@
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
+#include "common/ModalDialogs.h"
 #include "common/Placement.h"
 #include "config/Konfig.h"
 #include "config/Unit3.h"
 #include "engine/IniFile.h"
-#include "engine/Unit2.h"
+#include "mainwindow/MemoFeed.h"
+#include "mainwindow/Unit2.h"
 #include "serial/Port.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
@@ -81,22 +84,11 @@ QByteArray OpenFailureHint(const QByteArray& reason, int port) {
 
 }  // namespace
 
-QString DialogFilter(const QByteArray& filter) {
-    const QList<QByteArray> parts = filter.split('|');
-    QStringList entries;
-    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-        QString patterns = Ansi::ToQString(parts[i + 1].trimmed());
-        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-        entries << Ansi::ToQString(parts[i].trimmed()) + QStringLiteral(" (") + patterns +
-                       QLatin1Char(')');
-    }
-    return entries.join(QStringLiteral(";;"));
-}
-
 // ---- creation ---------------------------------------------------------------------------
 
 TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     InitHelpResource();
+    Modal::UseRealDialogs();
     setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
@@ -132,10 +124,10 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     Serial1->SetAbortOnError(false);
     Serial1->SetRecTimeOut(0);
     Serial1->SetTrmTimeOut(1000);
-    // The window marshals the events itself (BindSerialEvents).
+    // The engine marshals the events to this thread itself.
     Serial1->SetSyncEventHandling(false);
     Serial1->SetSyncWait(true);
-    BindSerialEvents();
+    Engine = std::make_unique<TTransferEngine>(Serial1, this);
 
     COMComboBox1->SetSerial(Serial1);
     COMComboBox1->SetSelectedPort(0);  // as the layout stores it: ignored
@@ -144,15 +136,12 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     CreatePortDialogs();
     Konfiguration = std::make_unique<TKonfiguration>(this, MemoFile);
 
-    OpenDialogCnc.defaultSuffix = QStringLiteral("CNC");
-    OpenDialogCnc.filter = DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
     OpenDialogIni.defaultSuffix = QStringLiteral("CNC");
-    OpenDialogIni.filter = DialogFilter("CNC Programme(*.ini)|*.INI|Alle Programme(*.*)|*.* ");
-    OpenDialogSave.defaultSuffix = QStringLiteral("CNC");
-    OpenDialogSave.filter = DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
-    OpenDialogSave.directory = QStringLiteral("E:/Quelmar");
+    OpenDialogIni.filter =
+        Modal::DialogFilter("CNC Programme(*.ini)|*.INI|Alle Programme(*.*)|*.* ");
     OpenDialogLogBox.defaultSuffix = QStringLiteral("Log");
-    OpenDialogLogBox.filter = DialogFilter("CNC(*.Cnc)|*.CNC|LOG(*.Log)|*.Log|Alle (*:*)|*.*");
+    OpenDialogLogBox.filter =
+        Modal::DialogFilter("CNC(*.Cnc)|*.CNC|LOG(*.Log)|*.Log|Alle (*:*)|*.*");
     OpenDialogLogBox.fileName = QStringLiteral("Protokoll.log");
 
     // Fonts and colours the layout gives in pixels.
@@ -170,6 +159,11 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     SetTextColor(MemoInfo, kRed);
     MemoInfo->setVisible(false);
     MemoRec->setTabChangesFocus(true);
+    // The memos show transfers; what is sent or saved is never bounded, only what is shown.
+    constexpr int kMemoLines = 50'000;
+    FeedFile = new TMemoFeed(MemoFile, kMemoLines);
+    FeedRec = new TMemoFeed(MemoRec, kMemoLines);
+    FeedTrm = new TMemoFeed(MemoTrm, kMemoLines);
 
     StatusLabel = new QLabel(StatusBar1);
     StatusLabel->setObjectName(QStringLiteral("StatusText"));
@@ -177,6 +171,17 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setFixedHeight(19);
     SetStatusText("Schnittstelle geschlossen");
+    // How far a send is, right in the status bar while it runs.
+    SendTimeLabel = new QLabel(StatusBar1);
+    SendTimeLabel->setObjectName(QStringLiteral("SendTime"));
+    SendBar = new QProgressBar(StatusBar1);
+    SendBar->setObjectName(QStringLiteral("SendProgress"));
+    SendBar->setFixedWidth(220);
+    SendBar->setMaximumHeight(15);
+    StatusBar1->addPermanentWidget(SendTimeLabel);
+    StatusBar1->addPermanentWidget(SendBar);
+    SendBar->setVisible(false);
+    SendTimeLabel->setVisible(false);
 
     // Client area 775 x 484 below the menu; not resizable.
     const int menuHeight = menuBar()->sizeHint().height();
@@ -191,14 +196,10 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
 }
 
 TForm1::~TForm1() {
-    // The event thread must not post to a window that is going away.
-    if (Serial1) {
-        Serial1->OnRxChar = nullptr;
-        Serial1->OnCts = nullptr;
-        Serial1->OnDsr = nullptr;
-        Serial1->OnDeviceLost = nullptr;
-        Serial1->SetActive(false);
-    }
+    // The engine goes first: its send and the event thread must not reach a window that is
+    // going away.
+    Engine.reset();
+    if (Serial1) Serial1->SetActive(false);
     if (Form1 == this) Form1 = nullptr;
 }
 
@@ -287,7 +288,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    // The close box ends the program without a log entry; the port is released.
+    // The close box ends the program without a log entry; the port is released. A send
+    // under way ends first and is reported as not sent whole.
+    Engine->StopSend();
     Serial1->SetActive(false);
     QMainWindow::closeEvent(event);
 }
@@ -342,8 +345,8 @@ void TForm1::LadeParameter() {
         Konfiguration->PatchRateTable();
     });
     Guarded(this, "LogFile", [this] {
-        LogText = "Beginn ";
-        LogFile();
+        Engine->LogText = "Beginn ";
+        Engine->LogFile();
     });
     const QByteArray port = QByteArray::number(Serial1->COMPort());
     if (Serial1->Active()) {
@@ -404,7 +407,7 @@ QByteArray TForm1::OpenErrorText() const {
     return text;
 }
 
-void TForm1::DeviceLost() {
+void TForm1::DeviceLost(int) {
     // The device went away under an open port (adapter unplugged): show it and go to the
     // disconnected state; what was received so far stays in the memos.
     const QByteArray port = QByteArray::number(Serial1->COMPort());
@@ -420,9 +423,10 @@ void TForm1::DeviceLost() {
 // ---- exit, help, about --------------------------------------------------------------------
 
 void TForm1::Menu_ExitClick() {
-    LogText = "Ende   ";
+    Engine->StopSend();
+    Engine->LogText = "Ende   ";
     // A failed log entry is shown, but the operator still gets the exit asked for.
-    Guarded(this, "LogFile", [this] { LogFile(); });
+    Guarded(this, "LogFile", [this] { Engine->LogFile(); });
     close();
 }
 
@@ -515,8 +519,8 @@ void TForm1::Menu_SaveClick() {
 void TForm1::Menu_LoadClick() { LoadSerialSettings(); }
 
 void TForm1::LadeBaud() {
-    if (BaudLoaded == 1) return;
-    BaudLoaded = 1;
+    if (Engine->BaudLoaded == 1) return;
+    Engine->BaudLoaded = 1;
     LoadSerialSettings();
 }
 
@@ -542,64 +546,3 @@ void TForm1::LoadSerialSettings() {
     }
 }
 
-// ---- serial events ------------------------------------------------------------------------
-
-void TForm1::BindSerialEvents() {
-    Serial1->OnRxChar = [this](TSerial*) { PostSerialEvent(SerialEvent::RxChar); };
-    Serial1->OnCts = [this](TSerial*) { PostSerialEvent(SerialEvent::Cts); };
-    Serial1->OnDsr = [this](TSerial*) { PostSerialEvent(SerialEvent::Dsr); };
-    // Already on the GUI thread; it waits like the others while a serial handler runs.
-    Serial1->OnDeviceLost = [this](TSerial*) { DeliverSerialEvent(SerialEvent::Lost); };
-}
-
-void TForm1::PostSerialEvent(SerialEvent kind) {
-    // One pending notification per kind: OnRxChar means "bytes are waiting", so a second
-    // one before the first was taken adds nothing.
-    if (Posted[int(kind)].exchange(true)) return;
-    QMetaObject::invokeMethod(
-        this, [this, kind] { DeliverSerialEvent(kind); }, Qt::QueuedConnection);
-}
-
-void TForm1::DeliverSerialEvent(SerialEvent kind) {
-    Posted[int(kind)] = false;
-    Deferred[int(kind)] = true;
-    // Inside a running handler (its processEvents or a modal box) the notification waits:
-    // the running handler's loop below takes it when the handler has returned.
-    if (InSerialHandler) return;
-    InSerialHandler = true;
-    for (;;) {
-        int next = -1;
-        for (int i = 0; i < kSerialEventKinds; ++i) {
-            if (Deferred[i]) {
-                next = i;
-                break;
-            }
-        }
-        if (next < 0) break;
-        Deferred[next] = false;
-        // Bytes announced earlier may have been read by the handler that just ran.
-        if (SerialEvent(next) == SerialEvent::RxChar &&
-            (!Serial1->Active() || Serial1->InQueueCount() == 0)) {
-            continue;
-        }
-        RunSerialHandler(SerialEvent(next));
-    }
-    InSerialHandler = false;
-}
-
-void TForm1::RunSerialHandler(SerialEvent kind) {
-    switch (kind) {
-        case SerialEvent::RxChar:
-            Guarded(this, "Serial1EventChar", [this] { Serial1EventChar(); });
-            break;
-        case SerialEvent::Cts:
-            Guarded(this, "CTS", [this] { CTS(); });
-            break;
-        case SerialEvent::Dsr:
-            Guarded(this, "DSR", [this] { DSR(); });
-            break;
-        case SerialEvent::Lost:
-            Guarded(this, "DeviceLost", [this] { DeviceLost(); });
-            break;
-    }
-}

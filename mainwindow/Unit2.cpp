@@ -1,4 +1,4 @@
-#include "engine/Unit2.h"
+#include "mainwindow/Unit2.h"
 
 #include <QGuiApplication>
 #include <QPainter>

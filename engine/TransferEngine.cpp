@@ -1,0 +1,208 @@
+#include "engine/TransferEngine.h"
+
+#include <QThread>
+
+#include "common/Ansi.h"
+#include "common/HandlerGuard.h"
+#include "config/ConfigValues.h"
+#include "serial/Serial.h"
+
+TTransferEngine::TTransferEngine(TSerial* serial, TTransferView* view, QObject* parent)
+    : QObject(parent), Serial1(serial), View(view) {
+    OpenDialogCnc.defaultSuffix = QStringLiteral("CNC");
+    OpenDialogCnc.filter =
+        Modal::DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
+    OpenDialogSave.defaultSuffix = QStringLiteral("CNC");
+    OpenDialogSave.filter =
+        Modal::DialogFilter("CNC Programme(*.CNC)|*.CNC|Alle Programme(*.*)|*.* ");
+    OpenDialogSave.save = true;
+
+    DwellTimer.setSingleShot(true);
+    DwellTimer.setTimerType(Qt::PreciseTimer);
+    connect(&DwellTimer, &QTimer::timeout, this, [this] {
+        Guarded(View->DialogParent(), "Serial1EventChar", [this] { ReadAndDispatch(); });
+        HandlerDone();
+    });
+    EndLineTimer.setSingleShot(true);
+    connect(&EndLineTimer, &QTimer::timeout, this, [this] { EndLineTimedOut(); });
+    SendTimer.setInterval(100);
+    connect(&SendTimer, &QTimer::timeout, this, [this] { SendTick(); });
+    AbortTimer.setInterval(200);
+    connect(&AbortTimer, &QTimer::timeout, this, [this] {
+        // An abort that came just before a write began did not reach it: purge again.
+        if (Job && !Job->Finished()) Serial1->PurgeBuffers(true, false, true, false);
+    });
+    BindSerialEvents();
+}
+
+TTransferEngine::~TTransferEngine() {
+    Serial1->OnRxChar = nullptr;
+    Serial1->OnCts = nullptr;
+    Serial1->OnDsr = nullptr;
+    Serial1->OnDeviceLost = nullptr;
+    if (Job) {
+        Job->Abort();
+        Serial1->PurgeBuffers(true, false, true, false);
+        Job.reset();
+    }
+}
+
+// ---- serial events ----------------------------------------------------------------------
+
+void TTransferEngine::BindSerialEvents() {
+    Serial1->OnRxChar = [this](TSerial*) { PostSerialEvent(SerialEvent::RxChar); };
+    Serial1->OnCts = [this](TSerial*) { PostSerialEvent(SerialEvent::Cts); };
+    Serial1->OnDsr = [this](TSerial*) { PostSerialEvent(SerialEvent::Dsr); };
+    // Already on the engine's thread.
+    Serial1->OnDeviceLost = [this](TSerial*) { DeliverSerialEvent(SerialEvent::Lost); };
+}
+
+void TTransferEngine::PostSerialEvent(SerialEvent kind) {
+    // One pending notification per kind: OnRxChar means "bytes are waiting", so a second
+    // one before the first was taken adds nothing.
+    if (Posted[int(kind)].exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this, [this, kind] { DeliverSerialEvent(kind); }, Qt::QueuedConnection);
+}
+
+void TTransferEngine::DeliverSerialEvent(SerialEvent kind) {
+    Posted[int(kind)] = false;
+    Deferred[int(kind)] = true;
+    Pump();
+}
+
+void TTransferEngine::Pump() {
+    // Inside a running handler (its dwell, its processEvents or a box) notifications wait;
+    // the handler's end pumps again.
+    if (InHandler || Pumping) return;
+    Pumping = true;
+    for (;;) {
+        int next = -1;
+        for (int i = 0; i < kSerialEventKinds; ++i) {
+            // A receive event waits for the end of a send: nothing interleaved on the wire.
+            if (!Deferred[i] || (SerialEvent(i) == SerialEvent::RxChar && Job)) continue;
+            next = i;
+            break;
+        }
+        if (next < 0) break;
+        Deferred[next] = false;
+        const auto kind = SerialEvent(next);
+        // Bytes announced earlier may have been read by the handler that just ran.
+        if (kind == SerialEvent::RxChar && RxCarry.isEmpty() && !EndLineExpired &&
+            (!Serial1->Active() || Serial1->InQueueCount() == 0)) {
+            continue;
+        }
+        InHandler = true;
+        HandlerAsync = false;
+        RunSerialHandler(kind);
+        if (HandlerAsync) break;  // it goes on later and pumps at its end
+        InHandler = false;
+    }
+    Pumping = false;
+}
+
+void TTransferEngine::HandlerDone() {
+    InHandler = false;
+    HandlerAsync = false;
+    QueuePump();
+}
+
+void TTransferEngine::SetStatus(const QByteArray& text) {
+    ShownStatus = text;
+    View->Status(text);
+}
+
+void TTransferEngine::QueuePump() {
+    // Not from inside the stack of what just ended: the next handler starts afresh.
+    if (PumpQueued) return;
+    PumpQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            PumpQueued = false;
+            Pump();
+        },
+        Qt::QueuedConnection);
+}
+
+void TTransferEngine::RunSerialHandler(SerialEvent kind) {
+    QWidget* parent = View->DialogParent();
+    switch (kind) {
+        case SerialEvent::RxChar:
+            Guarded(parent, "Serial1EventChar", [this] { Serial1EventChar(); });
+            break;
+        case SerialEvent::Cts:
+            View->LineSignal(TLineSignal::Cts);
+            break;
+        case SerialEvent::Dsr:
+            View->LineSignal(TLineSignal::Dsr);
+            break;
+        case SerialEvent::Lost:
+            // A send under way ends with a closed port; it is reported as not sent whole.
+            if (Job) DeviceWasLost = true;
+            Guarded(parent, "DeviceLost", [this] { View->DeviceLost(Serial1->COMPort()); });
+            break;
+    }
+}
+
+bool TTransferEngine::RefusedWhileBusy() {
+    if (!Busy()) return false;
+    const QByteArray note = Ansi::Lit("Eine Übertragung läuft, bitte warten bis sie beendet ist.");
+    SetStatus(note);
+    View->Trace(note);
+    return true;
+}
+
+// ---- Clear/Edit and aborting what the port holds --------------------------------------------
+
+void TTransferEngine::SetNull() {
+    View->Cleared();
+    RxCount = 0;
+    TxCount = 0;
+    RxEvents = 0;
+    BaudLoaded = 0;
+    // Empty, not a blank: a blank would begin the next transmission, so that a call could
+    // no longer be recognised.
+    RxBuffer.clear();
+    RxPrg.clear();
+    RxOverflow = false;
+    EndPending = false;
+    EndLineTimer.stop();
+    RxCarry.clear();
+    // The loaded program stays: it can be sent again after Clear/Edit.
+    SetStatus(" Parameter der Schnittstelle   " + CfgComPort());
+}
+
+void TTransferEngine::ButtonTxClearClick() {
+    if (Job && !Job->Finished()) {
+        // No further line goes out; the purge ends the write that waits.
+        JobAborted = true;
+        Job->Abort();
+        AbortTimer.start();
+    }
+    if (Serial1->PurgeBuffers(true, false, true, false)) {
+        SetStatus(Ansi::Lit("Übertragung abgebrochen, Sendepuffer gelöscht."));
+    } else {
+        SetStatus(Ansi::Lit("Fehler beim löschen des Sendepuffers!"));
+    }
+}
+
+void TTransferEngine::ButtonRxClearClick() {
+    if (Serial1->PurgeBuffers(false, true, false, true)) {
+        SetStatus(Ansi::Lit("Übertragung abgebrochen, Empfangspuffer gelöscht."));
+    } else {
+        SetStatus(Ansi::Lit("Fehler beim löschen des Empfangspuffers!"));
+    }
+}
+
+void TTransferEngine::StopSend() {
+    if (!Job) return;
+    JobAborted = true;
+    Job->Abort();
+    Serial1->PurgeBuffers(true, false, true, false);
+    while (!Job->Finished()) {
+        QThread::msleep(5);
+        Serial1->PurgeBuffers(true, false, true, false);
+    }
+    SendFinished();
+}

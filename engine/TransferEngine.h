@@ -1,0 +1,198 @@
+#pragma once
+// The transfer engine: the run state of the server and the steps of receiving, sending on a
+// call, saving, logging and sending by hand. It needs no window: it reports through a
+// TTransferView and asks through the modal seam. The main window and the service drive the
+// same engine.
+//
+// Files, one subject each:
+//   TransferEngine.cpp  serial events, the rule of one handler at a time, Clear/Edit,
+//                       aborting what the port holds
+//   Receive.cpp         Serial1EventChar: collecting a transmission and deciding on it
+//   Send.cpp            SendPrgLoad, AutoSendSerial and the test call
+//   Save.cpp            RevFileSave
+//   LogFile.cpp         LogFile
+//   Manual.cpp          loading and sending by hand, typing onto the line
+//
+// Threads: everything here runs on the engine's thread (the GUI thread, or the service's
+// main thread). The serial component's event thread only posts to it; a send runs on a
+// TSendJob thread that only writes to the port, and its progress is read here by a timer.
+//
+// One handler at a time: a receive event runs until it is done, across its dwell, its
+// boxes and the send it starts; serial notifications that come meanwhile wait and run
+// after it, in order. While a send runs, receive events wait for its end (nothing is
+// interleaved on the wire), while CTS and DSR are shown at once.
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "common/Modal.h"
+#include "engine/SendJob.h"
+#include "engine/SendTable.h"
+#include "engine/TransferView.h"
+
+class TSerial;
+
+class TTransferEngine : public QObject {
+    Q_OBJECT
+
+  public:
+    // Binds the serial component's OnRxChar, OnCts, OnDsr and OnDeviceLost (before the port
+    // is opened: handlers are read at open). Neither is owned.
+    TTransferEngine(TSerial* serial, TTransferView* view, QObject* parent = nullptr);
+    ~TTransferEngine() override;
+
+    TSerial* const Serial1;
+
+    // ---- run state (0 or empty at creation; SetNull is the only reset) ----------------------
+    int RxCount = 0;     // characters read in the current receive event
+    int TxCount = 0;     // characters sent by hand since the last reset
+    int RxEvents = 0;    // receive events since start or reset; above 0 each begins with a dwell
+    int BaudLoaded = 0;  // 1 once the serial settings were loaded at start-up
+    QByteArray RxBuffer;  // the transmission received so far
+    QByteArray RxPrg;     // the text of the program received last
+    // An overlong transmission (no end word) goes on in "xxx.tmp" instead of RxBuffer.
+    bool RxOverflow = false;
+    QByteArray SendFileName;  // the called program's file name
+    int SendIndex = 0;
+    int SendCount = 0;  // n + 1 after a program of n lines was loaded
+    QByteArray LogText;
+    int SessionTotal = 0;
+    int PrgCount = 0;
+    QByteArray LogFileName;
+    QByteArray LoadFileName;  // the program file loaded by hand
+
+    // The program loaded for sending: lines 1..SendCount-1.
+    const TSendTable& SendLines() const { return *SendTable; }
+
+    // The open dialog of program files (loading by hand, and the missing-file path) and the
+    // save dialog for a program without a "DFS," name.
+    Modal::FileDialog OpenDialogCnc;
+    Modal::FileDialog OpenDialogSave;
+
+    // ---- receiving (Receive.cpp) --------------------------------------------------------------
+    void Serial1EventChar();
+
+    // ---- sending on a call and the test call (Send.cpp) ----------------------------------------
+    // false when the file is missing (nothing may be sent then)
+    bool SendPrgLoad();
+    // Starts writing lines 1..SendCount-1 with the dwell before each; done runs when the send
+    // has ended (at once when there is nothing to send).
+    void AutoSendSerial(TSendKind kind, std::function<void(TSendEnd, int linesSent)> done = {});
+    // The dwell in ms from CfgTimer; a value that is not a whole number of 0 or more counts
+    // as 0, and the trace says so once.
+    int VerweilZeit();
+    // "Send&Test": plays the test call file; autoMode loads the called program first.
+    void ButtonTestClick(bool autoMode);
+    bool TestCallLoad();  // false when the file is missing or names no program
+    void TestCallShow();
+
+    // ---- saving (Save.cpp) and the log (LogFile.cpp) ------------------------------------------
+    void RevFileSave();
+    void LogFile();
+
+    // ---- by hand (Manual.cpp) -----------------------------------------------------------------
+    // Reads fileName (letter case as on Windows when the exact name is missing) into the send
+    // table. Throws FileError when it cannot be read.
+    void PrgLoad(const QByteArray& fileName);
+    void NCBlockSend();
+    // Sends one typed character (13: CR LF). False when refused (a transfer runs): the
+    // character is then neither sent nor shown.
+    bool MemoTrmKeyPress(char key);
+    void ButtonTxClearClick();
+    void ButtonRxClearClick();
+    void SetNull();
+
+    // ---- the one-handler rule ------------------------------------------------------------------
+    enum class SerialEvent { RxChar, Cts, Dsr, Lost };
+    static constexpr int kSerialEventKinds = 4;
+    // Runs the handler of `kind` now, or when the running handler (or send) allows.
+    void DeliverSerialEvent(SerialEvent kind);
+    bool SerialHandlerRunning() const { return InHandler; }
+    bool SerialEventPending(SerialEvent kind) const { return Deferred[int(kind)]; }
+    bool Sending() const { return Job != nullptr; }
+    // A receive event or a send is under way.
+    bool Busy() const { return InHandler || Job != nullptr; }
+    // True (and says why) when a manual operation must wait because a transfer runs.
+    bool RefusedWhileBusy();
+
+    // Ends a running send now (closing the program): aborts it, waits for it and reports
+    // its end.
+    void StopSend();
+
+  private:
+    void BindSerialEvents();
+    void PostSerialEvent(SerialEvent kind);  // any thread
+    void Pump();
+    void RunSerialHandler(SerialEvent kind);
+    // A handler that goes on later (after a dwell) says so; its end pumps again.
+    void HandlerGoesOn() { HandlerAsync = true; }
+    void HandlerDone();
+    void QueuePump();
+    void SetStatus(const QByteArray& text);
+
+    // Receive.cpp
+    void ReadAndDispatch();
+    void EndLineTimedOut();
+    void Dispatch(const QByteArray& completed);
+    void AnswerCall(const QByteArray& leading, const QByteArray& lengthText);
+
+    // Send.cpp
+    void ReportMissingFile(const QStringList& alternatives);
+    void SendTick();
+    void SendFinished();
+    void ReportProgress(bool running);
+
+    std::shared_ptr<const TSendTable> SendTable = std::make_shared<TSendTable>();
+    QString SendPath;  // the file SendPrgLoad read (its letter case may differ)
+
+    TTransferView* View;
+
+    // The one-handler rule.
+    std::atomic<bool> Posted[kSerialEventKinds] = {false, false, false, false};
+    bool Deferred[kSerialEventKinds] = {false, false, false, false};
+    bool InHandler = false;
+    bool HandlerAsync = false;
+    bool Pumping = false;
+    bool PumpQueued = false;
+
+    // Receiving.
+    QTimer DwellTimer;
+    // The end word came, its line end not yet: the transmission completes with it.
+    bool EndPending = false;
+    QTimer EndLineTimer;
+    bool EndLineExpired = false;
+    qsizetype PendingLineBytes = 0;
+    QByteArray RxCarry;  // bytes of a read that belong to the next transmission
+    bool BadDwellSaid = false;
+    QByteArray BadDwellReported;
+
+    // The test call file's number problem (empty: it names a program).
+    QByteArray TestCallProblem;
+    // The status text last set (a stall note shows over it for a while).
+    QByteArray ShownStatus;
+
+    // Sending.
+    std::unique_ptr<TSendJob> Job;
+    TSendKind JobKind = TSendKind::Called;
+    std::function<void(TSendEnd, int)> JobDone;
+    QTimer SendTimer;
+    QTimer AbortTimer;  // purges again until the aborted job has ended
+    bool JobAborted = false;
+    bool DeviceWasLost = false;
+    int JobDwellMs = 0;
+    qint64 LastBytes = 0;
+    int LastLines = 0;
+    QElapsedTimer SinceProgress;
+    qint64 JobTotalBytes = 0;
+    bool Stalled = false;
+
+    // Entries that come while LogFile waits for its missing-file box.
+    QList<QByteArray> LogQueue;
+    bool InLogFile = false;
+};

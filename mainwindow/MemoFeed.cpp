@@ -1,0 +1,158 @@
+#include "mainwindow/MemoFeed.h"
+
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include "common/Ansi.h"
+
+namespace {
+
+// What goes in at once, and how much one slice between events builds.
+constexpr int kAtOnceLines = 200;
+constexpr int kSliceLines = 2000;
+
+QString Shown(QByteArray bytes) { return Ansi::ToQString(bytes.replace("\r\n", "\n")); }
+
+}  // namespace
+
+qsizetype TMemoFeed::Item::Lines() const {
+    switch (kind) {
+        case Kind::Text:
+            return 1 + text.count(QLatin1Char('\n'));
+        case Kind::Raw:
+            return text.count(QLatin1Char('\n'));
+        case Kind::TableLines:
+        case Kind::Passes:
+            return last - first + 1;
+    }
+    return 0;
+}
+
+TMemoFeed::TMemoFeed(QPlainTextEdit* memo, int maxLines)
+    : QObject(memo), memo_(memo), maxLines_(maxLines) {
+    memo_->setMaximumBlockCount(maxLines);
+    timer_.setSingleShot(true);
+    timer_.setInterval(0);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        Slice(kSliceLines);
+        if (!queue_.isEmpty()) timer_.start();
+    });
+}
+
+void TMemoFeed::Line(const QByteArray& line) {
+    Item item;
+    item.text = Shown(line);
+    Enqueue(std::move(item));
+}
+
+void TMemoFeed::Raw(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return;
+    Item item;
+    item.kind = Kind::Raw;
+    item.text = Shown(bytes);
+    Enqueue(std::move(item));
+}
+
+void TMemoFeed::Lines(const TSendTable& table, int first, int last) {
+    if (first > last) return;
+    Item item;
+    item.kind = Kind::TableLines;
+    item.table = table;  // shares the table's bytes
+    item.first = first;
+    item.last = last;
+    Enqueue(std::move(item));
+}
+
+void TMemoFeed::Passes(int first, int last) {
+    if (first > last) return;
+    Item item;
+    item.kind = Kind::Passes;
+    item.first = first;
+    item.last = last;
+    Enqueue(std::move(item));
+}
+
+void TMemoFeed::Clear() {
+    queue_.clear();
+    queuedLines_ = 0;
+    timer_.stop();
+    memo_->clear();
+    needBreak_ = false;
+}
+
+void TMemoFeed::Flush() {
+    while (!queue_.isEmpty()) Slice(kSliceLines);
+    timer_.stop();
+}
+
+void TMemoFeed::Enqueue(Item item) {
+    const qsizetype lines = item.Lines();
+    queue_.append(std::move(item));
+    queuedLines_ += lines;
+    if (queue_.size() == 1 && lines <= kAtOnceLines) {
+        Slice(kAtOnceLines);
+        return;
+    }
+    Trim();
+    if (!timer_.isActive()) timer_.start();
+}
+
+void TMemoFeed::Trim() {
+    // What waits beyond the memo's last lines would scroll out at once: never build it.
+    while (queue_.size() > 1 && queuedLines_ - queue_.first().Lines() >= maxLines_) {
+        queuedLines_ -= queue_.first().Lines();
+        queue_.removeFirst();
+    }
+    Item& front = queue_.first();
+    const qsizetype excess = queuedLines_ - maxLines_;
+    if (excess > 0 && (front.kind == Kind::TableLines || front.kind == Kind::Passes)) {
+        front.first += static_cast<int>(excess);
+        queuedLines_ -= excess;
+    }
+}
+
+void TMemoFeed::Slice(int budget) {
+    QString text;
+    // A line starts a block of its own unless raw text just ended with a line break.
+    const QTextDocument* doc = memo_->document();
+    bool newBlock = !doc->isEmpty() && (needBreak_ || !doc->lastBlock().text().isEmpty());
+    const auto addLine = [&](const QString& line) {
+        if (newBlock) text += QLatin1Char('\n');
+        text += line;
+        newBlock = true;
+    };
+    while (!queue_.isEmpty() && budget > 0) {
+        Item& item = queue_.first();
+        if (item.kind == Kind::Text || item.kind == Kind::Raw) {
+            if (item.kind == Kind::Text) {
+                addLine(item.text);
+            } else {
+                text += item.text;
+                newBlock = !item.text.endsWith(QLatin1Char('\n'));
+            }
+            budget -= static_cast<int>(std::max<qsizetype>(1, item.Lines()));
+            queuedLines_ -= item.Lines();
+            queue_.removeFirst();
+            continue;
+        }
+        const int take = std::min(budget, item.last - item.first + 1);
+        for (int k = item.first; k < item.first + take; ++k) {
+            addLine(item.kind == Kind::Passes
+                        ? QStringLiteral("Durchlauf  ") + QString::number(k)
+                        : Ansi::ToQString(item.table.Line(k)));
+        }
+        item.first += take;
+        budget -= take;
+        queuedLines_ -= take;
+        if (item.first > item.last) queue_.removeFirst();
+    }
+    needBreak_ = newBlock;
+    if (text.isEmpty()) return;
+    QTextCursor cursor(memo_->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    memo_->verticalScrollBar()->setValue(memo_->verticalScrollBar()->maximum());
+}
