@@ -2,7 +2,10 @@
 // It opens a serial device, or makes a pseudo-terminal pair and links the slave where the
 // server expects its port, then runs the actions given on the command line in order:
 // send a call, send a program file, receive a program until its end word, wait, or loop a
-// demonstration. Writes go out in chunks paced like the chosen bit rate.
+// demonstration. It behaves like a real control, not like a test: writes go out in chunks
+// paced like the bit rate (one byte a write with --chunk 1, or random sizes), a leader of
+// NULs may come first, the line end after the end word may come late; it reads no faster
+// than the line rate and can stall (a full buffer, as when it executes while it reads).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -38,6 +42,13 @@ struct Options {
     int idleMs = 5000, timeoutMs = 60000;
     int intervalMs = 4000;
     int cycles = 0;  // demo: 0 = until stopped
+    size_t chunkMax = 0;    // > chunk: write sizes drawn between chunk and chunkMax
+    unsigned seed = 1;
+    size_t leader = 0;      // NULs before each transmission
+    int eolPauseMs = 0;     // pause between an end word and its line end
+    long readRate = 0;      // bit/s the machine reads at (0: as fast as it comes)
+    size_t stallAfter = 0;  // stop reading once this many bytes of an answer came...
+    int stallMs = 0;        // ...for this long
 };
 
 struct Action {
@@ -47,6 +58,11 @@ struct Action {
 void Usage() {
     std::cerr << "usage: virtual-cnc (--device PATH | --link PATH) [--rate BPS] [--chunk N]\n"
                  "         [--prg-ak TEXT] [--ak TEXT] [--idle-ms MS] [--timeout-ms MS]\n"
+                 "         [--chunk-max N] [--seed N]  write sizes at random in chunk..N\n"
+                 "         [--leader N]       N NUL bytes before each transmission\n"
+                 "         [--eol-pause MS]   pause between the end word and its line end\n"
+                 "         [--read-rate BPS]  read no faster than the line rate\n"
+                 "         [--stall-after N --stall-ms MS]  stop reading for MS once N bytes came\n"
                  "         actions, run in order:\n"
                  "         --call NUMBER     send %<prg-ak> CR LF <ak><NUMBER> CR LF M30 CR LF\n"
                  "         --send FILE       send the file's bytes unchanged\n"
@@ -123,10 +139,24 @@ class Line {
         return true;
     }
 
-    bool Send(const std::string& data, const Options& o) {
+    // Sends one transmission: the leader, then the text, with the pause after its end word.
+    bool Send(const std::string& text, const Options& o) {
+        const std::string data = std::string(o.leader, '\0') + text;
+        const size_t split = o.eolPauseMs > 0 ? AfterEndWord(data) : std::string::npos;
+        if (split == std::string::npos) return Paced(data, o);
+        if (!Paced(data.substr(0, split), o)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.eolPauseMs));
+        return Paced(data.substr(split), o);
+    }
+
+    bool Paced(const std::string& data, const Options& o) {
         size_t done = 0;
         while (done < data.size() && !g_stop) {
-            const size_t n = std::min(o.chunk, data.size() - done);
+            size_t n = o.chunk;
+            if (o.chunkMax > o.chunk) {
+                n = std::uniform_int_distribution<size_t>(o.chunk, o.chunkMax)(Random(o));
+            }
+            n = std::min(n, data.size() - done);
             if (!WriteAll(data.data() + done, n)) return false;
             done += n;
             if (o.rate > 0) {
@@ -147,6 +177,9 @@ class Line {
         pending_.clear();
         size_t endWord = std::string::npos;
         size_t scanned = 0;
+        size_t taken = 0;
+        auto firstAt = start;
+        bool stalled = false;
         while (true) {
             if (endWord == std::string::npos) {
                 endWord = FindEndWord(*data, scanned > 2 ? scanned - 2 : 0);
@@ -176,16 +209,58 @@ class Line {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
-            char buf[4096];
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            // A control whose buffer is full takes nothing for a while.
+            if (o.stallMs > 0 && !stalled && data->size() >= o.stallAfter) {
+                stalled = true;
+                std::cout << "virtual-cnc: stalling " << o.stallMs << " ms after " << data->size()
+                          << " bytes" << std::endl;
+                std::this_thread::sleep_for(std::chrono::milliseconds(o.stallMs));
+                last = Clock::now();
+            }
+            // It reads no faster than the line brings the bytes.
+            size_t room = sizeof(buffer_);
+            if (o.readRate > 0) {
+                if (taken == 0) firstAt = Clock::now();
+                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    Clock::now() - firstAt)
+                                    .count();
+                const long long allowed = ms * o.readRate / 10000 + 1 - (long long)taken;
+                if (allowed <= 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    continue;
+                }
+                room = std::min<size_t>(room, size_t(allowed));
+            }
+            if (o.stallMs > 0 && !stalled) room = std::min(room, o.stallAfter + 1 - data->size());
+            const ssize_t n = ::read(fd_, buffer_, room);
             if (n <= 0) continue;
-            data->append(buf, static_cast<size_t>(n));
+            data->append(buffer_, static_cast<size_t>(n));
+            taken += size_t(n);
             last = Clock::now();
         }
         return endWord != std::string::npos;
     }
 
   private:
+    static std::mt19937& Random(const Options& o) {
+        static std::mt19937 random(o.seed);
+        return random;
+    }
+
+    // Where the line end after the last end word begins (npos: no end word).
+    static size_t AfterEndWord(const std::string& data) {
+        std::string upper = data;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const size_t m30 = upper.rfind("M30"), m02 = upper.rfind("M02");
+        size_t at = m30 == std::string::npos ? m02
+                    : m02 == std::string::npos ? m30
+                                               : std::max(m30, m02);
+        if (at == std::string::npos) return at;
+        at += 3;
+        while (at < data.size() && data[at] != '\r' && data[at] != '\n') ++at;
+        return at;
+    }
+
     static size_t FindEndWord(const std::string& data, size_t from) {
         std::string upper = data.substr(from);
         for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -226,6 +301,7 @@ class Line {
     int fd_ = -1, slave_ = -1;
     std::string link_;
     std::string pending_;
+    char buffer_[4096];
 };
 
 std::string CallText(const Options& o, const std::string& number) {
@@ -327,6 +403,20 @@ int main(int argc, char** argv) {
             o.intervalMs = std::atoi(value().c_str());
         else if (a == "--cycles")
             o.cycles = std::atoi(value().c_str());
+        else if (a == "--chunk-max")
+            o.chunkMax = size_t(std::max(0L, std::atol(value().c_str())));
+        else if (a == "--seed")
+            o.seed = unsigned(std::atol(value().c_str()));
+        else if (a == "--leader")
+            o.leader = size_t(std::max(0L, std::atol(value().c_str())));
+        else if (a == "--eol-pause")
+            o.eolPauseMs = std::atoi(value().c_str());
+        else if (a == "--read-rate")
+            o.readRate = std::atol(value().c_str());
+        else if (a == "--stall-after")
+            o.stallAfter = size_t(std::max(0L, std::atol(value().c_str())));
+        else if (a == "--stall-ms")
+            o.stallMs = std::atoi(value().c_str());
         else if (a == "--call" || a == "--send" || a == "--send-text" || a == "--receive" ||
                  a == "--wait" || a == "--demo") {
             actions.push_back({a.substr(2), value()});
