@@ -491,6 +491,8 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
                                              FTimeouts.WriteTotalTimeoutConstant);
     int sent = 0;
     for (;;) {
+        // Nothing more after an abort or a close: the purge may have dropped bytes before it.
+        if (sent > 0 && TxStopped(aborts)) break;
         const ssize_t n = ::write(fd, buffer + sent, size_t(count - sent));
         if (n > 0) sent += int(n);
         if (sent >= count) break;
