@@ -111,7 +111,7 @@ void TTransferEngine::ReadAndDispatch() {
     View->Trace(" " + Num(RxCount) + " - " + Num(RxBuffer.size()));
 
     // 8. The raw text, as it came.
-    View->Received(raw.left(raw.size() - RxCarry.size()));
+    View->Received(RxCarry.isEmpty() ? raw : raw.left(raw.size() - RxCarry.size()));
     QCoreApplication::processEvents();
 
     // 9. The transmission is complete.

@@ -85,7 +85,7 @@ void TSendJob::Run() {
             end_ = TSendEnd::Aborted;
             break;
         }
-        if (!Put(table_->Line(k), true) || !Put(kCrLf, false)) break;
+        if (!Put(table_->LineView(k), true) || !Put(kCrLf, false)) break;
         linesDone_ = k - first_ + 1;
     }
     finished_ = true;

@@ -17,3 +17,9 @@ QByteArray TSendTable::Line(int k) const {
 qsizetype TSendTable::LineLength(int k) const {
     return k < 1 || k > Count() ? 0 : spans_[k - 1].Length;
 }
+
+QByteArray TSendTable::LineView(int k) const {
+    if (k < 1 || k > Count()) return {};
+    const TextFile::Span& s = spans_[k - 1];
+    return QByteArray::fromRawData(content_.constData() + s.Begin, s.Length);
+}

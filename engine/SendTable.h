@@ -17,6 +17,8 @@ class TSendTable {
     int Count() const { return static_cast<int>(spans_.size()); }
     // Line k without its line end; empty outside 1..Count().
     QByteArray Line(int k) const;
+    // The same without a copy: valid only while this table lives and is not assigned to.
+    QByteArray LineView(int k) const;
     qsizetype LineLength(int k) const;
     // The sum of the lengths of lines 1..Count().
     qint64 TotalLength() const { return total_; }

@@ -25,7 +25,7 @@ TTransferEngine::TTransferEngine(TSerial* serial, TTransferView* view, QObject* 
     });
     EndLineTimer.setSingleShot(true);
     connect(&EndLineTimer, &QTimer::timeout, this, [this] { EndLineTimedOut(); });
-    SendTimer.setInterval(100);
+    SendTimer.setInterval(250);
     connect(&SendTimer, &QTimer::timeout, this, [this] { SendTick(); });
     AbortTimer.setInterval(200);
     connect(&AbortTimer, &QTimer::timeout, this, [this] {

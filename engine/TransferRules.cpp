@@ -20,25 +20,38 @@ qsizetype& ReceiveLimit() {
     return limit;
 }
 
-bool HasEndWord(const QByteArray& text) {
-    const QByteArray upper = text.toUpper();
-    return upper.contains("M30") || upper.contains("M02");
+namespace {
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; }
+
+// Where the last end word ("M30", "M02", letter case ignored) at or after from begins; -1
+// when there is none. No copy: a program may be megabytes long.
+qsizetype LastEndWord(const QByteArray& text, qsizetype from) {
+    for (qsizetype i = text.size() - 3; i >= std::max<qsizetype>(from, 0); --i) {
+        if (Upper(text[i]) != 'M') continue;
+        if ((text[i + 1] == '3' && text[i + 2] == '0') || (text[i + 1] == '0' && text[i + 2] == '2'))
+            return i;
+    }
+    return -1;
 }
+
+}  // namespace
+
+bool HasEndWord(const QByteArray& text) { return LastEndWord(text, 0) >= 0; }
 
 bool EndWordInRead(const QByteArray& bufferBefore, const QByteArray& chunk) {
     if (chunk.isEmpty()) return false;
     // Two bytes of the previous read are enough to complete a three-letter word.
-    return HasEndWord(bufferBefore.right(2) + chunk);
+    return HasEndWord(chunk) || HasEndWord(bufferBefore.right(2) + chunk.left(2));
 }
 
 bool EndLineClosed(const QByteArray& text, qsizetype from) {
-    const QByteArray upper = text.mid(from).toUpper();
-    const qsizetype at = std::max(upper.lastIndexOf("M30"), upper.lastIndexOf("M02"));
+    const qsizetype at = LastEndWord(text, from);
     if (at < 0) return false;
     const qsizetype rest = at + 3;
-    if (upper.indexOf('\n', rest) >= 0) return true;
-    const qsizetype cr = upper.indexOf('\r', rest);
-    return cr >= 0 && cr + 1 < upper.size();
+    if (text.indexOf('\n', rest) >= 0) return true;
+    const qsizetype cr = text.indexOf('\r', rest);
+    return cr >= 0 && cr + 1 < text.size();
 }
 
 qsizetype EndLineRest(const QByteArray& chunk, bool* closed) {
@@ -112,8 +125,24 @@ ReceiveCase Decide(const QByteArray& leadingPart, const QByteArray& callHead,
     return is3333 ? ReceiveCase::NotSaved3333 : ReceiveCase::SaveProgram;
 }
 
+namespace {
+
+// The first "DFS," in text, letter case ignored, without an upper-case copy of a program
+// that may be megabytes long.
+qsizetype FindDfs(const QByteArray& text) {
+    for (qsizetype i = 0; i + 4 <= text.size(); ++i) {
+        if (Upper(text[i]) == 'D' && Upper(text[i + 1]) == 'F' && Upper(text[i + 2]) == 'S' &&
+            text[i + 3] == ',') {
+            return i;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
 QByteArray DfsName(const QByteArray& text, bool* hasKeyword) {
-    const qsizetype at = text.toUpper().indexOf("DFS,");
+    const qsizetype at = FindDfs(text);
     *hasKeyword = at >= 0;
     if (at < 0) return {};
     const QByteArray field = text.mid(at + 4, 10);

@@ -1,5 +1,7 @@
 #include "mainwindow/MemoFeed.h"
 
+#include <QElapsedTimer>
+#include <limits>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -10,11 +12,26 @@
 
 namespace {
 
-// What goes in at once, and how much one slice between events builds.
+// What goes in at once; how often a slice runs between events and how long it may take: a
+// fast send's trace takes a small share of the window's thread, and what it cannot show in
+// time scrolls out unbuilt.
 constexpr int kAtOnceLines = 200;
-constexpr int kSliceLines = 2000;
+constexpr int kSliceLines = 500;
+constexpr int kSliceEveryMs = 40;
+constexpr int kSliceMaxMs = 8;
 
 QString Shown(QByteArray bytes) { return Ansi::ToQString(bytes.replace("\r\n", "\n")); }
+
+// The last `keep` lines of bytes (all of them when there are fewer): what the memo would
+// keep of them anyway, before a copy of the rest is made.
+QByteArray Tail(const QByteArray& bytes, int keep) {
+    qsizetype at = bytes.size();
+    for (int n = 0; n <= keep; ++n) {
+        at = bytes.lastIndexOf('\n', at - 1);
+        if (at < 0) return bytes;
+    }
+    return bytes.mid(at + 1);
+}
 
 }  // namespace
 
@@ -34,8 +51,10 @@ qsizetype TMemoFeed::Item::Lines() const {
 TMemoFeed::TMemoFeed(QPlainTextEdit* memo, int maxLines)
     : QObject(memo), memo_(memo), maxLines_(maxLines) {
     memo_->setMaximumBlockCount(maxLines);
+    // A memo that runs for days must not keep every change to undo it.
+    memo_->setUndoRedoEnabled(false);
     timer_.setSingleShot(true);
-    timer_.setInterval(0);
+    timer_.setInterval(kSliceEveryMs);
     connect(&timer_, &QTimer::timeout, this, [this] {
         Slice(kSliceLines);
         if (!queue_.isEmpty()) timer_.start();
@@ -44,7 +63,7 @@ TMemoFeed::TMemoFeed(QPlainTextEdit* memo, int maxLines)
 
 void TMemoFeed::Line(const QByteArray& line) {
     Item item;
-    item.text = Shown(line);
+    item.text = Shown(Tail(line, maxLines_));
     Enqueue(std::move(item));
 }
 
@@ -52,7 +71,7 @@ void TMemoFeed::Raw(const QByteArray& bytes) {
     if (bytes.isEmpty()) return;
     Item item;
     item.kind = Kind::Raw;
-    item.text = Shown(bytes);
+    item.text = Shown(Tail(bytes, maxLines_));
     Enqueue(std::move(item));
 }
 
@@ -84,7 +103,7 @@ void TMemoFeed::Clear() {
 }
 
 void TMemoFeed::Flush() {
-    while (!queue_.isEmpty()) Slice(kSliceLines);
+    while (!queue_.isEmpty()) Slice(std::numeric_limits<int>::max());
     timer_.stop();
 }
 
@@ -115,6 +134,8 @@ void TMemoFeed::Trim() {
 }
 
 void TMemoFeed::Slice(int budget) {
+    QElapsedTimer clock;
+    clock.start();
     QString text;
     // A line starts a block of its own unless raw text just ended with a line break.
     const QTextDocument* doc = memo_->document();
@@ -138,16 +159,17 @@ void TMemoFeed::Slice(int budget) {
             queue_.removeFirst();
             continue;
         }
-        const int take = std::min(budget, item.last - item.first + 1);
+        const int take = std::min({budget, item.last - item.first + 1, 100});
         for (int k = item.first; k < item.first + take; ++k) {
             addLine(item.kind == Kind::Passes
                         ? QStringLiteral("Durchlauf  ") + QString::number(k)
-                        : Ansi::ToQString(item.table.Line(k)));
+                        : Ansi::ToQString(item.table.LineView(k)));
         }
         item.first += take;
         budget -= take;
         queuedLines_ -= take;
         if (item.first > item.last) queue_.removeFirst();
+        if (clock.elapsed() >= kSliceMaxMs) break;
     }
     needBreak_ = newBlock;
     if (text.isEmpty()) return;

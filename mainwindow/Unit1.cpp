@@ -160,7 +160,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     MemoInfo->setVisible(false);
     MemoRec->setTabChangesFocus(true);
     // The memos show transfers; what is sent or saved is never bounded, only what is shown.
-    constexpr int kMemoLines = 50'000;
+    constexpr int kMemoLines = 10'000;
     FeedFile = new TMemoFeed(MemoFile, kMemoLines);
     FeedRec = new TMemoFeed(MemoRec, kMemoLines);
     FeedTrm = new TMemoFeed(MemoTrm, kMemoLines);

@@ -61,6 +61,9 @@ void TForm1::Banner(const QByteArray& text, TBanner how) {
     MemoInfo->setVisible(true);
     if (how == TBanner::AppendLine) {
         AppendLine(MemoInfo, text);
+        // The banner is one line high: the newest line is the one to see.
+        MemoInfo->moveCursor(QTextCursor::End);
+        MemoInfo->ensureCursorVisible();
         return;
     }
     if (how == TBanner::ReplaceBlue) SetTextColor(MemoInfo, kBlue);

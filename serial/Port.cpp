@@ -141,8 +141,9 @@ std::shared_ptr<const TScriptedDevice> Scripted() {
 
 }  // namespace
 
-int Drain(int fd, quint32 baud, int msLeft, int wakeFd) {
+int Drain(int fd, quint32 baud, int msLeft, int wakeFd, bool pseudoTerminal) {
     if (const auto device = Scripted(); device && device->Drain) return device->Drain(fd, msLeft);
+    if (pseudoTerminal) return 0;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(msLeft < 0 ? 0 : msLeft);
     for (;;) {

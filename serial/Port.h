@@ -45,9 +45,9 @@ int OutQueue(int fd);
 // Waits until the bytes written to fd have left the port: the transmit queue is empty.
 // Gives up after msLeft ms (-1: no limit) or when wakeFd becomes readable (-1: none), and
 // returns the bytes still queued then (0: all gone). A pseudo-terminal has no queue of its
-// own: what it took has reached the other side. The wait burns no CPU: it sleeps about as
-// long as the queued bytes take at baud bit/s, in steps of at most 20 ms.
-int Drain(int fd, quint32 baud, int msLeft, int wakeFd);
+// own (pseudoTerminal): what it took has reached the other side. The wait burns no CPU: it
+// sleeps about as long as the queued bytes take at baud bit/s, in steps of at most 20 ms.
+int Drain(int fd, quint32 baud, int msLeft, int wakeFd, bool pseudoTerminal);
 
 // Sets or clears RTS and DTR. Devices without modem lines (pseudo-terminals) are fine.
 void SetModemLine(int fd, int line, bool on);

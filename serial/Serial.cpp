@@ -107,13 +107,17 @@ namespace {
 
 int NewWakeFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 
-void Ring(int fd) {
+// A wake-up descriptor and whether it was rung since it was last quieted, so that a
+// transfer that nobody woke costs no system call for it.
+void Ring(int fd, std::atomic<bool>& rung) {
+    rung = true;
     const quint64 one = 1;
     if (fd >= 0) [[maybe_unused]]
         ssize_t n = write(fd, &one, sizeof one);
 }
 
-void Quiet(int fd) {
+void Quiet(int fd, std::atomic<bool>& rung) {
+    if (!rung.exchange(false)) return;
     quint64 count;
     if (fd >= 0) [[maybe_unused]]
         ssize_t n = read(fd, &count, sizeof count);
@@ -280,8 +284,8 @@ void TSerial::Close() {
     if (!FActive) return;
     // A transfer that waits (for the machine, or for the bytes to leave) ends now.
     FClosing = true;
-    Ring(FTxWakeFd);
-    Ring(FRxWakeFd);
+    Ring(FTxWakeFd, FTxRung);
+    Ring(FRxWakeFd, FRxRung);
     StopThread();
     {
         std::unique_lock lock(FTransferMutex);
@@ -299,8 +303,8 @@ void TSerial::Close() {
         FActive = false;
     }
     FClosing = false;
-    Quiet(FTxWakeFd);
-    Quiet(FRxWakeFd);
+    Quiet(FTxWakeFd, FTxRung);
+    Quiet(FRxWakeFd, FRxRung);
 }
 
 void TSerial::BindClosed() {
@@ -483,7 +487,7 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
     if (fd < 0 || count < 0) return 0;
     // An abort rung before this write began is not this write's.
     const quint64 aborts = FTxAborts.load();
-    Quiet(FTxWakeFd);
+    Quiet(FTxWakeFd, FTxRung);
     const bool hasDeadline = FTimeoutsSet && (FTimeouts.WriteTotalTimeoutMultiplier != 0 ||
                                               FTimeouts.WriteTotalTimeoutConstant != 0);
     const auto deadline = Clock::now() + std::chrono::milliseconds(
@@ -509,7 +513,7 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
         const int r = poll(p, 2, left);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
-        if (p[1].revents & POLLIN) Quiet(FTxWakeFd);  // the loop looks at why
+        if (p[1].revents & POLLIN) Quiet(FTxWakeFd, FTxRung);  // the loop looks at why
         if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             NoteDeviceLost();
             break;
@@ -522,7 +526,7 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
         if (TxStopped(aborts) || left == 0) {
             queued = std::max(Port::OutQueue(fd), 0);
         } else {
-            queued = Port::Drain(fd, FOpenBaud, left, FTxWakeFd);
+            queued = Port::Drain(fd, FOpenBaud, left, FTxWakeFd, FOpenIsPty);
         }
         if (queued > 0) {
             // Gave up (time-out, abort, close): the rest is dropped, so it cannot leak into
@@ -542,7 +546,7 @@ int TSerial::WaitedRead(char* buffer, quint32 count) {
     const int fd = FHandle.load();
     if (fd < 0) return 0;
     const quint64 aborts = FRxAborts.load();
-    Quiet(FRxWakeFd);
+    Quiet(FRxWakeFd, FRxRung);
     const int want = int(std::min<quint32>(count, 1u << 30));
     const bool timed = FTimeoutsSet && (FTimeouts.ReadTotalTimeoutMultiplier != 0 ||
                                         FTimeouts.ReadTotalTimeoutConstant != 0 ||
@@ -575,7 +579,7 @@ int TSerial::WaitedRead(char* buffer, quint32 count) {
         pollfd p[2] = {{fd, POLLIN, 0}, {FRxWakeFd, POLLIN, 0}};
         const int r = poll(p, 2, left);
         if (r < 0 && errno != EINTR) break;
-        if (r > 0 && (p[1].revents & POLLIN)) Quiet(FRxWakeFd);
+        if (r > 0 && (p[1].revents & POLLIN)) Quiet(FRxWakeFd, FRxRung);
     }
     NotifyUnread(fill);
     return got;
@@ -644,11 +648,11 @@ bool TSerial::PurgeBuffers(bool txAbort, bool rxAbort, bool txClear, bool rxClea
     // The counts go up before the ring: a waiting transfer that wakes sees why.
     if (txAbort) {
         ++FTxAborts;
-        Ring(FTxWakeFd);
+        Ring(FTxWakeFd, FTxRung);
     }
     if (rxAbort) {
         ++FRxAborts;
-        Ring(FRxWakeFd);
+        Ring(FRxWakeFd, FRxRung);
     }
     bool ok = true;
     if (txAbort || txClear) ok = tcflush(fd, TCOFLUSH) == 0 && ok;

@@ -429,6 +429,8 @@ class TSerial : public TCustomSerial {
     // Rung to wake a waiting write / read: by an abort (the count goes up) or by Close().
     int FTxWakeFd = -1;
     int FRxWakeFd = -1;
+    std::atomic<bool> FTxRung{false};
+    std::atomic<bool> FRxRung{false};
     std::atomic<quint64> FTxAborts{0};
     std::atomic<quint64> FRxAborts{0};
     std::atomic<bool> FClosing{false};

@@ -3,6 +3,8 @@
 #include <QFileInfo>
 #include <QPixmap>
 #include <QProcess>
+#include <QProgressBar>
+#include <QLabel>
 
 #include "TransferTestSupport.h"
 #include "common/ScriptedSeam.h"
@@ -46,4 +48,41 @@ TEST(TransferVirtualCnc, CallAnsweredAndProgramSaved) {
     cnc.terminate();
     ASSERT_TRUE(cnc.waitForFinished(10000));
     EXPECT_EQ(cnc.exitCode(), 0);
+}
+
+// A machine that reads at 9600 bit/s: the window shows how far the send is, and its
+// "Abbruch Senden" button stops it.
+TEST(TransferVirtualCnc, SlowMachineWindowShowsProgressAndTheAbortButtonStops) {
+    Workspace ws(TransferConfig(), /*ownLine=*/false);
+    QByteArray program;
+    for (int k = 1; k <= 3000; ++k) program += "N" + QByteArray::number(k) + " G1 X10 Y20 F300\r\n";
+    program += "M30\r\n";
+    WriteFile(ws.Path("4711.CNC"), program);
+    QProcess cnc;
+    cnc.start(VIRTUAL_CNC, {"--link", ws.LinkPath(), "--read-rate", "9600", "--call", "4711",
+                            "--receive", ws.Path("answer.txt"), "--idle-ms", "2000"});
+    ASSERT_TRUE(cnc.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(ws.LinkPath()).exists(); }));
+    Workspace::Probe();
+
+    ScriptedSeam seam;
+    TForm1 form;
+    form.show();
+    ASSERT_TRUE(form.Serial1->Active());
+    ASSERT_TRUE(WaitFor([&] { return form.SendBar->isVisible() && form.SendBar->value() > 600; }));
+    EXPECT_TRUE(form.SendBar->text().startsWith("Zeile ")) << form.SendBar->text().toStdString();
+    EXPECT_TRUE(form.SendTimeLabel->text().startsWith("noch etwa "));
+    const QByteArray screenshot = qgetenv("DNC_SCREENSHOT_SEND");
+    if (!screenshot.isEmpty()) form.grab().save(QString::fromLocal8Bit(screenshot));
+
+    ASSERT_TRUE(form.ButtonTxClear->isEnabled());
+    form.ButtonTxClear->click();
+    ASSERT_TRUE(WaitFor([&] { return !form.Engine->Sending(); }, 1000));
+    EXPECT_FALSE(form.SendBar->isVisible());
+    form.FlushMemos();
+    EXPECT_TRUE(form.StatusText().startsWith("Senden abgebrochen nach Zeile "));
+    EXPECT_TRUE(form.MemoFile->toPlainText().contains(QStringLiteral("(Abbruch Senden)")));
+    cnc.waitForFinished(10000);
+    EXPECT_TRUE(program.startsWith(ReadFile(ws.Path("answer.txt"))));
+    EXPECT_TRUE(seam.boxes.isEmpty());
 }
