@@ -77,3 +77,20 @@ TEST(ConfigFileCompose, ShortFileKeepsAcceptedValues) {
     values[5] = "a\r\nb";
     EXPECT_TRUE(Compose("p", keys, values, 6, {}).contains("K=ab\r\n"));
 }
+
+TEST(ConfigFileDwell, WholeNumbersOfZeroOrMore) {
+    struct Row {
+        QByteArray text;
+        bool valid;
+        int ms;
+    } rows[] = {
+        {"0", true, 0},       {"20", true, 20},   {" 50", true, 50},   {"50 ", true, 50},
+        {"zehn", false, 0},   {"-5", false, 0},   {"1.5", false, 0},   {"", false, 0},
+        {"+5", false, 0},     {"0x10", false, 0}, {"99999999999", false, 0},
+    };
+    for (const auto& r : rows) {
+        int ms = -1;
+        EXPECT_EQ(DwellMs(r.text, &ms), r.valid) << r.text.constData();
+        EXPECT_EQ(ms, r.ms) << r.text.constData();
+    }
+}

@@ -168,3 +168,99 @@ TEST(TransferRules, FileErrorsNameThePath) {
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), "abcd");
 }
+
+TEST(TransferRules, LineEndOfTheEndWordAndLeader) {
+    struct Closed {
+        const char* name;
+        QByteArray text;
+        bool closed;
+    } closedRows[] = {
+        {"CR LF after M30", "N1\r\nM30\r\n", true},
+        {"LF only", "M30\n", true},
+        {"nothing after M30", "N1\r\nM30", false},
+        {"CR, LF may still come", "M30\r", false},
+        {"CR then the next block", "M30\rN", true},
+        {"comment on the end line, no end yet", "M30 (ENDE)", false},
+        {"the last end word counts", "M30\r\nN1 M02", false},
+        {"no end word", "N1\r\n", false},
+    };
+    for (const auto& r : closedRows) EXPECT_EQ(EndLineClosed(r.text, 0), r.closed) << r.name;
+
+    struct Rest {
+        const char* name;
+        QByteArray chunk;
+        qsizetype take;
+        bool closed;
+    } restRows[] = {
+        {"the line end", "\r\n%Prg", 2, true},
+        {"rest of the end line", "D)\r\nN1", 4, true},
+        {"a new transmission right away", "%Prg\r\n", 0, true},
+        {"lone CR then a block", "\rN1", 1, true},
+        {"still open", "\r", 1, false},
+        {"nothing", "", 0, false},
+    };
+    for (const auto& r : restRows) {
+        bool closed = !r.closed;
+        EXPECT_EQ(EndLineRest(r.chunk, &closed), r.take) << r.name;
+        EXPECT_EQ(closed, r.closed) << r.name;
+    }
+
+    EXPECT_EQ(LeaderLength(QByteArray("\0\0\r\n%Prg", 8)), 4);
+    EXPECT_EQ(LeaderLength("\x01\x1f "), 2);  // the blank is printable enough: not a leader
+    EXPECT_EQ(LeaderLength("%"), 0);
+    EXPECT_EQ(LeaderLength("\r\n"), 2);
+}
+
+TEST(TransferRules, CallNumberProblems) {
+    struct Row {
+        const char* name;
+        QByteArray completed, ak;
+        bool valid;
+        QByteArray number;
+    } rows[] = {
+        {"four digits", "%Prg\r\nO2507\r\nM30", "O", true, "2507"},
+        {"letters are a name too", "%Prg\r\nOAB12\r\n", "O", true, "AB12"},
+        {"no identifier", "%Prg\r\nN9999 ruf\r\nM30", "O", false, ""},
+        {"too short", "%Prg\r\nO25", "O", false, ""},
+        {"line end inside", "%Prg\r\nO25\r\nM30", "O", false, ""},
+        {"blank inside", "%Prg\r\nO25 7\r\n", "O", false, ""},
+        {"would leave the folder", "%Prg\r\nO../x", "O", false, ""},
+        {"separator", "%Prg\r\nOa/bc", "O", false, ""},
+        {"no identifier set", "%Prg\r\nO2507", "", false, ""},
+    };
+    for (const auto& r : rows) {
+        QByteArray number;
+        const QByteArray problem = CallNumberProblem(r.completed, r.ak, &number);
+        EXPECT_EQ(problem.isEmpty(), r.valid) << r.name << ": " << problem.constData();
+        if (r.valid) EXPECT_EQ(number, r.number) << r.name;
+    }
+}
+
+TEST(TransferRules, TraceOfALongTextAndFilesInAnyLetterCase) {
+    EXPECT_EQ(ForTrace("short", 10), "short");
+    const QByteArray cut = ForTrace(QByteArray(100, 'x'), 10);
+    EXPECT_TRUE(cut.startsWith(QByteArray(10, 'x') + " ... (100 Zeichen"));
+
+    QTemporaryDir dir;
+    const auto touch = [&](const char* name) {
+        QFile f(dir.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    };
+    touch("2507.cnc");
+    touch("1001.CNC");
+    touch("3333.cnc");
+    touch("3333.Cnc");
+    QStringList alternatives;
+    EXPECT_EQ(FindIgnoringCase(dir.filePath("1001.CNC"), &alternatives), dir.filePath("1001.CNC"));
+    EXPECT_EQ(FindIgnoringCase(dir.filePath("2507.CNC"), &alternatives), dir.filePath("2507.cnc"));
+    EXPECT_EQ(FindIgnoringCase(dir.filePath("3333.CNC"), &alternatives), QString());
+    alternatives.sort();
+    EXPECT_EQ(alternatives, (QStringList{"3333.Cnc", "3333.cnc"}));
+    EXPECT_EQ(FindIgnoringCase(dir.filePath("9999.CNC"), &alternatives), QString());
+    EXPECT_TRUE(alternatives.isEmpty());
+    // A bare name stays a bare name in the working folder.
+    const QString old = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    EXPECT_EQ(FindIgnoringCase("2507.CNC"), QString("2507.cnc"));
+    QDir::setCurrent(old);
+}
