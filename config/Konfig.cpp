@@ -1,12 +1,8 @@
 #include "config/Konfig.h"
 
-#include <QColor>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QFont>
-#include <QPalette>
-#include <QPlainTextEdit>
 #include <algorithm>
 
 #include "common/Ansi.h"
@@ -15,26 +11,8 @@
 
 QString ConfigFileName = QStringLiteral("Config.ini");
 
-namespace {
-
-void AppendLine(QPlainTextEdit* memo, const QByteArray& line) {
-    if (memo) memo->appendPlainText(Ansi::ToQString(line));
-}
-
-void ListingFont(QPlainTextEdit* memo) {
-    if (!memo) return;
-    QFont font(QStringLiteral("arial"));
-    font.setPointSize(7);
-    memo->setFont(font);
-    QPalette palette = memo->palette();
-    palette.setColor(QPalette::Text, QColor(0, 0, 255));
-    memo->setPalette(palette);
-}
-
-}  // namespace
-
-TKonfiguration::TKonfiguration(QWidget* parent, QPlainTextEdit* memoFile)
-    : parent_(parent), memoFile_(memoFile) {
+TKonfiguration::TKonfiguration(QWidget* parent, TConfigListing listing)
+    : parent_(parent), listing_(std::move(listing)) {
     OpenDialog.title = "Config File";
     OpenDialog.filter = QStringLiteral("Config File (*.ini)");
     OpenDialog.defaultSuffix = QStringLiteral("ini");
@@ -80,17 +58,20 @@ void TKonfiguration::ListAndStore(const QByteArray& content) {
     const int total = static_cast<int>(lines.size());
     const int k = std::max(1, std::min(total, StartupMaxLines));
 
-    if (memoFile_) memoFile_->setPlainText(QStringLiteral("Config.Ini Werte"));
+    if (listing_.Replace) listing_.Replace("Config.Ini Werte");
     for (int j = 2; j <= k; ++j) {
-        ListingFont(memoFile_);
-        AppendLine(memoFile_, QByteArray::number(j));
-        AppendLine(memoFile_, lines[j - 1]);
+        Append(QByteArray::number(j));
+        Append(lines[j - 1]);
     }
     if (total > StartupMaxLines)
-        AppendLine(memoFile_, "Config.Ini hat " + QByteArray::number(total) +
+        Append("Config.Ini hat " + QByteArray::number(total) +
                                   " Zeilen; nur die Zeilen 1 bis " +
-                                  QByteArray::number(StartupMaxLines) + " werden gelesen");
+                   QByteArray::number(StartupMaxLines) + " werden gelesen");
 
     ConfigValues[1].clear();
     for (int j = 2; j <= k; ++j) ConfigValues[j] = ConfigFile::LineValue(lines[j - 1]);
+}
+
+void TKonfiguration::Append(const QByteArray& line) {
+    if (listing_.Append) listing_.Append(line);
 }

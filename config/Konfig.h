@@ -2,12 +2,22 @@
 // Reading Config.ini at start-up, and the one bit-rate override that goes with it.
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 #include "common/Modal.h"
 #include "config/ConfigValues.h"
 
 class QPlainTextEdit;
 class QWidget;
+
+// Where the start-up read lists the file (the main window's MemoFile; a service's log).
+struct TConfigListing {
+    std::function<void(const QByteArray& line)> Replace;  // the listing becomes this one line
+    std::function<void(const QByteArray& line)> Append;   // one line more
+};
+
+// The listing in a memo: blue, "arial" 7 points, as the window shows it.
+TConfigListing MemoListing(QPlainTextEdit* memo);
 
 // The name of the configuration file: "Config.ini" (relative to the working directory)
 // until the user chooses another file in an open dialog; then the chosen file's full path.
@@ -20,11 +30,9 @@ inline constexpr int StartupMaxLines = 20;
 
 class TKonfiguration {
   public:
-    // parent: the window that owns the message boxes and the open dialog.
-    // memoFile: the main window's MemoFile, which gets the listing (may be null).
-    explicit TKonfiguration(QWidget* parent = nullptr, QPlainTextEdit* memoFile = nullptr);
-
-    void SetMemoFile(QPlainTextEdit* memoFile) { memoFile_ = memoFile; }
+    // parent: the window that owns the message boxes and the open dialog (may be null).
+    // listing: where the file is listed (members may be empty: not listed).
+    explicit TKonfiguration(QWidget* parent = nullptr, TConfigListing listing = {});
 
     // Reads ConfigFileName into ConfigValues and lists it in MemoFile. When the file is
     // missing, the user is told and asked for another through OpenDialog; when the user
@@ -43,6 +51,8 @@ class TKonfiguration {
   private:
     void ListAndStore(const QByteArray& content);
 
+    void Append(const QByteArray& line);
+
     QWidget* parent_;
-    QPlainTextEdit* memoFile_;
+    TConfigListing listing_;
 };

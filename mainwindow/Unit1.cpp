@@ -134,7 +134,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     SerSel1 = new TSerSel(this);
     SerSel1->SetSerial(Serial1);
     CreatePortDialogs();
-    Konfiguration = std::make_unique<TKonfiguration>(this, MemoFile);
+    Konfiguration = std::make_unique<TKonfiguration>(this, MemoListing(MemoFile));
 
     OpenDialogIni.defaultSuffix = QStringLiteral("CNC");
     OpenDialogIni.filter =

@@ -16,7 +16,7 @@ QStringList MemoLines(const QPlainTextEdit& memo) { return memo.toPlainText().sp
 class KonfigTest : public ConfigFixture {
   protected:
     QPlainTextEdit memoFile_{QStringLiteral("MemoFile")};
-    TKonfiguration konfig_{nullptr, &memoFile_};
+    TKonfiguration konfig_{nullptr, MemoListing(&memoFile_)};
 };
 
 TEST_F(KonfigTest, StandardFileFillsSlotsAndListing) {
