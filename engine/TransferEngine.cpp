@@ -27,6 +27,8 @@ TTransferEngine::TTransferEngine(TSerial* serial, TTransferView* view, QObject* 
     connect(&EndLineTimer, &QTimer::timeout, this, [this] { EndLineTimedOut(); });
     SendTimer.setInterval(250);
     connect(&SendTimer, &QTimer::timeout, this, [this] { SendTick(); });
+    ReconnectTimer.setInterval(1000);
+    connect(&ReconnectTimer, &QTimer::timeout, this, [this] { TryReconnect(); });
     AbortTimer.setInterval(200);
     connect(&AbortTimer, &QTimer::timeout, this, [this] {
         // An abort that came just before a write began did not reach it: purge again.
@@ -138,9 +140,7 @@ void TTransferEngine::RunSerialHandler(SerialEvent kind) {
             View->LineSignal(TLineSignal::Dsr);
             break;
         case SerialEvent::Lost:
-            // A send under way ends with a closed port; it is reported as not sent whole.
-            if (Job) DeviceWasLost = true;
-            Guarded(parent, "DeviceLost", [this] { View->DeviceLost(Serial1->COMPort()); });
+            Guarded(parent, "DeviceLost", [this] { PortLost(); });
             break;
     }
 }

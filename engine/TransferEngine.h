@@ -12,6 +12,7 @@
 //   Save.cpp            RevFileSave
 //   LogFile.cpp         LogFile
 //   Manual.cpp          loading and sending by hand, typing onto the line
+//   Reconnect.cpp       a lost device: said, logged, and opened again when it is back
 //
 // Threads: everything here runs on the engine's thread (the GUI thread, or the service's
 // main thread). The serial component's event thread only posts to it; a send runs on a
@@ -125,6 +126,14 @@ class TTransferEngine : public QObject {
     // its end.
     void StopSend();
 
+    // ---- a lost device (Reconnect.cpp) -----------------------------------------------------
+    // The port could not be opened, or was lost: try to open the same port with the same
+    // settings every second until it opens (no box waits for anybody meanwhile).
+    void StartReconnect();
+    // The operator's "Trennen": no more tries.
+    void StopReconnect();
+    bool Reconnecting() const { return ReconnectTimer.isActive(); }
+
   private:
     void BindSerialEvents();
     void PostSerialEvent(SerialEvent kind);  // any thread
@@ -141,6 +150,10 @@ class TTransferEngine : public QObject {
     void EndLineTimedOut();
     void Dispatch(const QByteArray& completed);
     void AnswerCall(const QByteArray& leading, const QByteArray& lengthText);
+
+    // Reconnect.cpp
+    void PortLost();
+    void TryReconnect();
 
     // Send.cpp
     void ReportMissingFile(const QStringList& alternatives);
@@ -191,6 +204,10 @@ class TTransferEngine : public QObject {
     QElapsedTimer SinceProgress;
     qint64 JobTotalBytes = 0;
     bool Stalled = false;
+
+    // A lost device.
+    QTimer ReconnectTimer;
+    int ReconnectTries = 0;
 
     // Entries that come while LogFile waits for its missing-file box.
     QList<QByteArray> LogQueue;

@@ -57,8 +57,11 @@ class TTransferView {
     virtual void SendProgress(const TSendProgress& progress) = 0;
 
     virtual void LineSignal(TLineSignal signal) = 0;
-    // The device went away under the open port; the component has closed it.
+    // The device went away under the open port; the component has closed it and the
+    // engine tries to open it again.
     virtual void DeviceLost(int port) = 0;
+    // The port is open again after a loss (or after it could not be opened at start).
+    virtual void PortReopened(int port) = 0;
     // Clear/Edit: the displays of a transfer are emptied.
     virtual void Cleared() = 0;
     // Saving shows the save folder in the options window.

@@ -368,6 +368,15 @@ void TForm1::LadeParameter() {
 void TForm1::ButtonConnectClick() { Verbinde(); }
 
 void TForm1::Verbinde() {
+    // While the server waits for a lost device to come back, "Trennen" ends the waiting.
+    if (Engine->Reconnecting()) {
+        Engine->StopReconnect();
+        ButtonConnect->setText(QStringLiteral("&Verbinden"));
+        SetStatusText("Schnittstelle geschlossen");
+        ButtonConnect->setFocus();
+        SetConnectedControls(false);
+        return;
+    }
     const bool opening = !Serial1->Active();
     Serial1->SetActive(opening);
     const bool active = Serial1->Active();
@@ -382,9 +391,7 @@ void TForm1::Verbinde() {
     }
     SetConnectedControls(active);
     if (active) {
-        MemoTrm->clear();
-        MemoRec->clear();
-        MemoFile->clear();
+        for (TMemoFeed* feed : {FeedTrm, FeedRec, FeedFile}) feed->Clear();
         MemoTrm->setFocus();
     }
     if (opening && !active) Modal::Error(this, OpenErrorText());
@@ -408,16 +415,16 @@ QByteArray TForm1::OpenErrorText() const {
 }
 
 void TForm1::DeviceLost(int) {
-    // The device went away under an open port (adapter unplugged): show it and go to the
-    // disconnected state; what was received so far stays in the memos.
-    const QByteArray port = QByteArray::number(Serial1->COMPort());
-    Serial1->SetActive(false);  // the component closed it already; this keeps it closed
-    ButtonConnect->setText(QStringLiteral("&Verbinden"));
+    // The device went away under an open port (adapter unplugged). No box: the engine says
+    // so and opens the port again when the device is back. Until then "Trennen" ends the
+    // waiting; what was received so far stays in the memos.
+    ButtonConnect->setText(QStringLiteral("&Trennen"));
     SetConnectedControls(false);
-    SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" getrennt: Gerät nicht mehr vorhanden"));
-    Modal::Error(this, Ansi::Lit("Die Verbindung zur Schnittstelle COM") + port +
-                           Ansi::Lit(" ist verloren gegangen (Gerät entfernt?).\r"
-                                     "Bitte das Gerät prüfen und erneut verbinden."));
+}
+
+void TForm1::PortReopened(int) {
+    ButtonConnect->setText(QStringLiteral("&Trennen"));
+    SetConnectedControls(true);
 }
 
 // ---- exit, help, about --------------------------------------------------------------------

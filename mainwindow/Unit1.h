@@ -141,6 +141,7 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
     void SendProgress(const TSendProgress& progress) override;
     void LineSignal(TLineSignal signal) override;
     void DeviceLost(int port) override;
+    void PortReopened(int port) override;
     void Cleared() override;
     void SaveFolderShown(const QByteArray& folder) override;
     QWidget* DialogParent() override { return this; }

@@ -59,7 +59,7 @@ struct RecordingView : TTransferView {
     QList<QByteArray> trace, status, banner, notes;
     QByteArray received;
     QList<TSendProgress> progress;
-    QList<int> lost;
+    QList<int> lost, reopened;
     int cleared = 0;
     int loaded = 0;
     QByteArray saveFolder;
@@ -76,6 +76,7 @@ struct RecordingView : TTransferView {
     void SendProgress(const TSendProgress& p) override { progress.append(p); }
     void LineSignal(TLineSignal) override {}
     void DeviceLost(int port) override { lost.append(port); }
+    void PortReopened(int port) override { reopened.append(port); }
     void Cleared() override { ++cleared; }
     void SaveFolderShown(const QByteArray& folder) override { saveFolder = folder; }
     QWidget* DialogParent() override { return nullptr; }
@@ -138,6 +139,18 @@ class EngineRig {
 
     // COM1 is a pseudo-terminal whose other side the test writes with MachineWrite.
     void OwnLine() {
+        PlugIn();
+        Start();
+    }
+    // The machine's end of the line goes away (the adapter is pulled).
+    void HangUp() {
+        ::close(master_);
+        ::close(slave_);
+        master_ = slave_ = -1;
+        ::unlink(QFile::encodeName(link_).constData());
+    }
+    // The device is back behind the same port map entry: a new pseudo-terminal.
+    void PlugIn() {
         char name[256] = {};
         ASSERT_EQ(::openpty(&master_, &slave_, name, nullptr, nullptr), 0);
         termios t{};
@@ -145,7 +158,6 @@ class EngineRig {
         ::cfmakeraw(&t);
         ::tcsetattr(master_, TCSANOW, &t);
         ASSERT_EQ(::symlink(name, QFile::encodeName(link_).constData()), 0);
-        Start();
     }
     void MachineWrite(const QByteArray& bytes) {
         ASSERT_EQ(::write(master_, bytes.constData(), size_t(bytes.size())), bytes.size());

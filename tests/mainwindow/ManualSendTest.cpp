@@ -214,9 +214,15 @@ TEST_F(ManualSend, HundredThousandLinesLoadAndGoOutWhole) {
     EXPECT_EQ(window->MemoTrm->document()->lastBlock().text(), "N100000 G1 X10");
 }
 
-// A receive event waiting in a message box (here the lost-device report): what the operator
-// clicks meanwhile must not put bytes on the line or swap the program.
+// A receive event waiting in a message box (here the save box of a program without a
+// "DFS," name): what the operator clicks meanwhile must not put bytes on the line or swap
+// the program.
 TEST_F(ManualSend, NothingManualRunsInsideARunningReceiveEvent) {
+    ConfigValues[CfgSlot::Log] = "dnc";
+    ConfigValues[CfgSlot::Save] = Ansi::FromQString(work.path());
+    ConfigValues[CfgSlot::PrgAK] = "Prg";
+    ConfigValues[CfgSlot::Ext] = "CNC";
+    Write("dnc.log", "");
     LoadByDialog("p.cnc", "N1\r\n");
     bool tried = false;
     seam.duringBox = [&] {
@@ -227,10 +233,13 @@ TEST_F(ManualSend, NothingManualRunsInsideARunningReceiveEvent) {
         window->MemoTrmKeyPress(key);
         EXPECT_EQ(key, 0);
     };
-    window->Engine->DeliverSerialEvent(TTransferEngine::SerialEvent::Lost);
+    line.Send("%\r\nN10 ohne Namen\r\nM30\r\n");
+    for (int i = 0; i < 5000 && !(tried && !window->Engine->Busy()); ++i) QTest::qWait(2);
     ASSERT_TRUE(tried);
-    EXPECT_EQ(seam.boxes.size(), 1);        // no send failure reported: nothing was tried
-    EXPECT_EQ(seam.fileDialogs.size(), 1);  // only the load before
+    EXPECT_EQ(seam.boxes.size(), 1);        // only the save box: no send was tried
+    EXPECT_EQ(seam.fileDialogs.size(), 2);  // the load before and the save dialog
+    EXPECT_EQ(Wire(), "");
+    window->FlushMemos();
     EXPECT_TRUE(Memo(window->MemoFile).contains(Ansi::Lit("Eine Übertragung läuft")));
 }
 
