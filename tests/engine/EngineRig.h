@@ -142,12 +142,12 @@ class EngineRig {
         PlugIn();
         Start();
     }
-    // The machine's end of the line goes away (the adapter is pulled).
+    // The machine's end of the line goes away (the adapter is pulled): the port map's
+    // link stays and leads nowhere.
     void HangUp() {
         ::close(master_);
         ::close(slave_);
         master_ = slave_ = -1;
-        ::unlink(QFile::encodeName(link_).constData());
     }
     // The device is back behind the same port map entry: a new pseudo-terminal.
     void PlugIn() {
@@ -157,6 +157,7 @@ class EngineRig {
         ::tcgetattr(master_, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(master_, TCSANOW, &t);
+        ::unlink(QFile::encodeName(link_).constData());
         ASSERT_EQ(::symlink(name, QFile::encodeName(link_).constData()), 0);
     }
     void MachineWrite(const QByteArray& bytes) {
