@@ -1,13 +1,18 @@
-// The main program: the start sequence of the windows, then the message loop.
+// The main program: the start sequence of the windows, then the message loop; or, with
+// --service, the server without a window.
 #include <QApplication>
 
 #include "config/Unit3.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "serial/Serial.h"
+#include "service/Service.h"
 #include "viewer/Unit4.h"
 
 int main(int argc, char** argv) {
+    // Any option is the service's or a question about the program: no window, no display.
+    if (argc > 1) return RunService(argc, argv);
+
     QApplication app(argc, argv);
 
     EnsurePortsProbed(8);

@@ -22,6 +22,7 @@
 #include "config/Konfig.h"
 #include "config/Unit3.h"
 #include "engine/IniFile.h"
+#include "engine/SerialSettings.h"
 #include "mainwindow/MemoFeed.h"
 #include "mainwindow/Unit2.h"
 #include "serial/Port.h"
@@ -38,8 +39,6 @@ namespace {
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
 
-const char* kSerialSection = "SerBsp1";
-const char* kSerialKey = "Configuration";
 
 // The window's fonts come from another system; where they are missing, narrow faces keep
 // the captions inside their buttons.
@@ -97,36 +96,7 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
 
     Serial1 = new TSerial(this);
     // The window's own settings; LadeBaud replaces them from SerDemo.ini.
-    Serial1->SetCOMPort(0);
-    Serial1->SetThreadPriority(tpNormal);
-    Serial1->SetBaudrate(br_004800);
-    Serial1->SetDataBits(db_8);
-    Serial1->SetParityBit(none);
-    Serial1->SetStopBits(sb_1);
-    Serial1->SetBufSizeTrm(2048);
-    Serial1->SetBufSizeRec(2048);
-    Serial1->SetHandshakeRtsCts(true);
-    Serial1->SetHandshakeDtrDsr(false);
-    Serial1->SetHandshakeXOnXOff(false);
-    Serial1->SetRTSActive(false);
-    Serial1->SetDTRActive(false);
-    Serial1->SetEnableEvents(true);
-    Serial1->SetXOnChar(17);
-    Serial1->SetXOffChar(19);
-    Serial1->SetXOffLimit(1600);
-    Serial1->SetXOnLimit(400);
-    Serial1->SetErrorChar('?');
-    Serial1->SetEofChar(26);
-    Serial1->SetEventChar(10);
-    Serial1->SetContinueOnXOff(false);
-    Serial1->SetUseErrorChar(false);
-    Serial1->SetEliminateNullChar(false);
-    Serial1->SetAbortOnError(false);
-    Serial1->SetRecTimeOut(0);
-    Serial1->SetTrmTimeOut(1000);
-    // The engine marshals the events to this thread itself.
-    Serial1->SetSyncEventHandling(false);
-    Serial1->SetSyncWait(true);
+    SetServerDefaults(*Serial1);
     Engine = std::make_unique<TTransferEngine>(Serial1, this);
 
     COMComboBox1->SetSerial(Serial1);
@@ -513,12 +483,8 @@ void TForm1::Menu_PortClick() {
 // ---- saved serial settings ----------------------------------------------------------------
 
 void TForm1::Menu_SaveClick() {
-    TSerialSettings settings;
-    Serial1->GetSettings(settings);
-    QByteArray text;
-    Serial1->SettingsToText(settings, text);
     // Throws on failure: the handler guard shows why, and the success box is not shown.
-    IniWriteString(SerDemoIniPath(), kSerialSection, kSerialKey, text);
+    SaveSerialSettings(*Serial1);
     Modal::Message(this, Ansi::Lit("Die Einstellungen wurden im Windows-Verzeichnis\r"
                                    "in der Datei SerDemo.ini gespeichert."));
 }
@@ -532,18 +498,11 @@ void TForm1::LadeBaud() {
 }
 
 void TForm1::LoadSerialSettings() {
-    const QByteArray text = IniReadString(SerDemoIniPath(), kSerialSection, kSerialKey, {});
-    if (text.isEmpty()) {
-        Modal::Message(this, "Es liegen keine gespeicherten Konfigurationsdaten vor!");
+    const TSettingsLoad load = ::LoadSerialSettings(*Serial1);
+    if (load != TSettingsLoad::Loaded) {
+        Modal::Message(this, SettingsLoadText(load));
         return;
     }
-    TSerialSettings settings;
-    Serial1->TextToSettings(text, settings);
-    if (!settings.Valid) {
-        Modal::Message(this, Ansi::Lit("Die Konfigurationsdaten sind ungültig!"));
-        return;
-    }
-    Serial1->SetSettings(settings);
     COMComboBox1->SetSelectedPort(Serial1->COMPort());
     if (Serial1->Active()) {
         Modal::Message(this, Ansi::Lit("Die Schnittstelle ist zur Zeit geöffnet.\r"

@@ -54,6 +54,12 @@ int PortListIndex(int port) {
     return 0;
 }
 
+void ProbePortsAgain() {
+    const int count = ProbedPortCount;
+    ResetPortProbeForTests();
+    EnsurePortsProbed(count > 0 ? count : 8);
+}
+
 void ResetPortProbeForTests() {
     std::fill(std::begin(PortExists), std::end(PortExists), false);
     std::fill(std::begin(PortList), std::end(PortList), 0);

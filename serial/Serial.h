@@ -114,6 +114,9 @@ int PortListIndex(int port);
 
 // Test-only: forget the probe so that a test can probe another port map.
 void ResetPortProbeForTests();
+// Probes again, as many ports as the first probe did: for a server without a window that
+// waits for its device to appear (the windows keep the probe of their start).
+void ProbePortsAgain();
 
 // Event bits, in dispatch order.
 constexpr quint32 EV_RXCHAR = 0x0001;

@@ -1,0 +1,282 @@
+#include "service/Service.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QSocketNotifier>
+#include <cstdio>
+
+#include "common/Ansi.h"
+#include "common/HandlerGuard.h"
+#include "config/ConfigValues.h"
+#include "config/Konfig.h"
+#include "engine/SendTable.h"
+#include "engine/SerialSettings.h"
+#include "engine/TransferEngine.h"
+#include "serial/Port.h"
+#include "serial/Serial.h"
+
+namespace {
+
+// Signals reach the event loop through a pipe: the handler only writes the signal number.
+int signalPipe[2] = {-1, -1};
+
+void OnPosixSignal(int number) {
+    const char byte = static_cast<char>(number);
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+QByteArray OneLine(QByteArray text) {
+    text.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
+    return text;
+}
+
+}  // namespace
+
+void ServiceLine(const QByteArray& text) {
+    const QByteArray stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
+    const QByteArray line = stamp + " " + Ansi::ToQString(OneLine(text)).toUtf8() + "\n";
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+// ---- the seam that waits for nobody ------------------------------------------------------
+
+Modal::Answer TServiceSeam::ShowBox(QWidget*, const Modal::Box& box) {
+    ServiceLine(Ansi::Lit("Meldung: ") + box.text);
+    if (box.kind == Modal::BoxKind::Question) {
+        ServiceLine(Ansi::Lit("Antwort ohne Bediener: Nein"));
+        return Modal::Answer::No;
+    }
+    return Modal::Answer::Ok;
+}
+
+QByteArray TServiceSeam::InputBox(QWidget*, const QByteArray& caption, const QByteArray&,
+                                  const QByteArray& initial, bool* accepted) {
+    ServiceLine(Ansi::Lit("Eingabe ohne Bediener übersprungen: ") + caption);
+    if (accepted) *accepted = false;
+    return initial;
+}
+
+QString TServiceSeam::FileName(QWidget*, const Modal::FileDialog& dialog) {
+    ServiceLine(Ansi::Lit("Dateiauswahl ohne Bediener übersprungen") +
+                (dialog.title.isEmpty() ? QByteArray() : ": " + dialog.title));
+    return {};
+}
+
+// ---- the service -------------------------------------------------------------------------
+
+TService::TService() {
+    Modal::Install(&seam_);
+    serial_ = std::make_unique<TSerial>();
+    SetServerDefaults(*serial_);
+    engine_ = std::make_unique<TTransferEngine>(serial_.get(), this);
+    TConfigListing listing;
+    listing.Replace = [](const QByteArray& line) { ServiceLine(line); };
+    listing.Append = listing.Replace;
+    konfig_ = std::make_unique<TKonfiguration>(nullptr, listing);
+
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        signals_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+        connect(signals_, &QSocketNotifier::activated, this, [this] { OnSignal(); });
+        struct sigaction sa {};
+        sa.sa_handler = OnPosixSignal;
+        sa.sa_flags = SA_RESTART;
+        for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &sa, nullptr);
+    }
+}
+
+TService::~TService() {
+    engine_.reset();
+    serial_.reset();
+    Modal::Install(nullptr);
+}
+
+int TService::Start() {
+    ServiceLine(Ansi::Lit("DNC Server ohne Fenster, Arbeitsordner ") +
+                Ansi::FromQString(QDir::currentPath()));
+    // The serial settings, then the port (as the window's start-up does).
+    int requested = 0;
+    const TSettingsLoad load = LoadSerialSettings(*serial_, &requested);
+    if (load != TSettingsLoad::Loaded) ServiceLine(SettingsLoadText(load));
+    if (serial_->COMPort() >= 1) {
+        OpenPort();
+    } else if (requested >= 1 && requested <= MaxPort) {
+        // Its device is not there yet (the adapter is plugged in later): wait for it.
+        requestedPort_ = requested;
+        ServiceLine("COM" + QByteArray::number(requested) +
+                    Ansi::Lit(" ist nicht vorhanden: der Server wartet auf das Gerät und sieht "
+                              "jede Sekunde nach."));
+        connect(&portWait_, &QTimer::timeout, this, [this] { WaitForPort(); });
+        portWait_.start(1000);
+    } else {
+        ServiceLine(Ansi::Lit("Keine Schnittstelle: ") + SerialSettingsPath() +
+                    Ansi::Lit(" nennt keinen Port (Einstellungen im Fenster speichern)."));
+        return ServiceExit::SerialSettings;
+    }
+
+    // Config.ini.
+    bool read = false;
+    try {
+        read = konfig_->ReadConfigFile();
+    } catch (const std::exception& e) {
+        ServiceLine(QByteArray(e.what()));
+        return ServiceExit::Config;
+    }
+    if (!read) {
+        ServiceLine(Ansi::Lit("Ohne Config.ini im Arbeitsordner ") +
+                    Ansi::FromQString(QDir::currentPath()) + Ansi::Lit(" läuft der Server nicht."));
+        return ServiceExit::Config;
+    }
+    konfig_->PatchRateTable();
+
+    engine_->LogText = "Beginn ";
+    Guarded(nullptr, "LogFile", [this] { engine_->LogFile(); });
+    return -1;
+}
+
+void TService::OpenPort() {
+    const QByteArray port = "COM" + QByteArray::number(serial_->COMPort());
+    if (serial_->Open()) {
+        ServiceLine(" Port " + QByteArray::number(serial_->COMPort()) + Ansi::Lit(" ist geöffnet"));
+        return;
+    }
+    // No exit: the device may come back (a device server restarts, a cable is fixed).
+    ServiceLine(Ansi::Lit("Die Schnittstelle ") + port + Ansi::Lit(" kann nicht geöffnet werden: ") +
+                serial_->LastOpenError() + Ansi::Lit(". Neuer Versuch jede Sekunde."));
+    engine_->StartReconnect();
+}
+
+void TService::WaitForPort() {
+    ProbePortsAgain();
+    int requested = 0;
+    if (LoadSerialSettings(*serial_, &requested) != TSettingsLoad::Loaded) return;
+    if (serial_->COMPort() != requestedPort_) return;
+    portWait_.stop();
+    ServiceLine("COM" + QByteArray::number(requestedPort_) + Ansi::Lit(" ist jetzt vorhanden"));
+    OpenPort();
+}
+
+void TService::OnSignal() {
+    char byte = 0;
+    while (::read(signalPipe[0], &byte, 1) == 1) {
+        if (byte == SIGHUP) {
+            ReadConfig();
+        } else {
+            Stop();
+            return;
+        }
+    }
+}
+
+void TService::ReadConfig() {
+    ServiceLine("Config.ini wird neu gelesen");
+    try {
+        if (!konfig_->ReadConfigFile()) {
+            ServiceLine(Ansi::Lit("Config.ini nicht gelesen: die bisherigen Werte gelten weiter"));
+        }
+    } catch (const std::exception& e) {
+        ServiceLine(QByteArray(e.what()) + Ansi::Lit(": die bisherigen Werte gelten weiter"));
+    }
+}
+
+void TService::Stop() {
+    ServiceLine("Ende");
+    engine_->StopSend();
+    engine_->StopReconnect();
+    portWait_.stop();
+    engine_->LogText = "Ende   ";
+    Guarded(nullptr, "LogFile", [this] { engine_->LogFile(); });
+    serial_->Close();
+    QCoreApplication::exit(ServiceExit::Ok);
+}
+
+// ---- the engine's view -------------------------------------------------------------------
+
+void TService::Trace(const QByteArray& line) {
+    lastLine_ = line;
+    ServiceLine(line);
+}
+
+void TService::Status(const QByteArray& text) {
+    if (text == lastLine_) return;
+    lastLine_ = text;
+    ServiceLine(text);
+}
+
+void TService::Banner(const QByteArray& text, TBanner) { Trace(text); }
+
+void TService::ProgramLoaded(const TSendTable& table, TProgramShown) {
+    Trace("Programm geladen: " + QByteArray::number(table.Count()) + " Zeilen");
+}
+
+void TService::LinesSent(const TSendTable&, int, int, TSendKind) {
+    // Not a line for each: SendProgress says how far the send is.
+}
+
+void TService::SendProgress(const TSendProgress& p) {
+    if (!p.Running || p.Lines <= 0) {
+        lastPercent_ = -1;
+        return;
+    }
+    // A line at every tenth, so that a drip feed of an hour does not fill the journal.
+    const int percent = int(qint64(p.Line) * 100 / p.Lines) / 10 * 10;
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    Trace("Senden: Zeile " + QByteArray::number(p.Line) + " von " + QByteArray::number(p.Lines) +
+          " (" + QByteArray::number(percent) + " %)");
+}
+
+// ---- the command line --------------------------------------------------------------------
+
+QByteArray ServiceUsage() {
+    return Ansi::Lit(
+        "Aufruf: dnc-server [--service] [--help] [--version]\n"
+        "\n"
+        "  (ohne Option)  das Fenster des DNC Servers\n"
+        "  --service      ohne Fenster und ohne Bildschirm: im Arbeitsordner mit seiner\n"
+        "                 Config.ini, die Schnittstelle aus SerDemo.ini; jede Meldung auf\n"
+        "                 der Standardfehlerausgabe. SIGTERM/SIGINT: Eintrag \"Ende\" und\n"
+        "                 Ende mit Status 0; SIGHUP: Config.ini neu lesen.\n"
+        "  --help         dieser Text\n"
+        "  --version      die Version\n"
+        "\n"
+        "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt oder ist nicht\n"
+        "lesbar, 3 keine Schnittstelle in SerDemo.ini.\n");
+}
+
+int RunService(int argc, char** argv) {
+    bool service = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(Ansi::ToQString(ServiceUsage()).toUtf8().constData(), stdout);
+            return ServiceExit::Ok;
+        }
+        if (arg == "--version") {
+            std::printf("dnc-server %s\n", DNC_VERSION);
+            return ServiceExit::Ok;
+        }
+        if (arg == "--service") {
+            service = true;
+            continue;
+        }
+        std::fprintf(stderr, "dnc-server: unbekannte Option %s\n\n", argv[i]);
+        std::fputs(Ansi::ToQString(ServiceUsage()).toUtf8().constData(), stderr);
+        return ServiceExit::Usage;
+    }
+    if (!service) return ServiceExit::Usage;
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("DNC Server ( DatenTransfer )"));
+    EnsurePortsProbed(8);
+    TService server;
+    const int failed = server.Start();
+    if (failed >= 0) return failed;
+    return QCoreApplication::exec();
+}

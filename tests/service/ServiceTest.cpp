@@ -1,0 +1,210 @@
+// dnc-server --service end to end, as a unit would start it: no window and no display (the
+// program is started without QT_QPA_PLATFORM and DISPLAY), the virtual CNC on COM1.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <functional>
+
+namespace {
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    f.write(bytes);
+}
+
+bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!cond()) {
+        if (clock.elapsed() > deadlineMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+QByteArray ConfigIni(const QTemporaryDir& dir, const char* timer) {
+    return "Config.ini=13\r\na\r\nb\r\nc\r\nExt=CNC\r\nLog=DNC\r\nAK=O\r\nEnd=M30\r\nCom=Dienst\r\n"
+           "PrgAK=Prg\r\nTimer=" + QByteArray(timer) + "\r\nSend=" +
+           QFile::encodeName(dir.filePath("send")) + "\r\nSave=" +
+           QFile::encodeName(dir.filePath("save")) + "\r\n";
+}
+
+// A machine folder as the unit's: Config.ini, programs, send and save folders, the
+// settings and the port map under .config.
+class ServiceRig {
+  public:
+    ServiceRig() {
+        QDir(dir.path()).mkpath("send");
+        QDir(dir.path()).mkpath("save");
+        WriteFile(dir.filePath("send/DNC.log"), "");
+        WriteFile(dir.filePath("Config.ini"), ConfigIni(dir, "0"));
+        WriteFile(dir.filePath(".config/dnc-server/SerDemo.ini"),
+                  "[SerBsp1]\r\nConfiguration=RRS000107400000020480000204810000017019000016"
+                  "0000000400063026010000000000000000000001000108\r\n");
+        QDir(dir.path()).mkpath(".config/dnc-server/ports");
+        link = dir.filePath(".config/dnc-server/ports/COM1");
+    }
+    ~ServiceRig() {
+        for (QProcess* p : {&server, &cnc}) {
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(5000);
+            }
+        }
+    }
+
+    void StartCnc(const QStringList& actions) {
+        cnc.setProcessChannelMode(QProcess::MergedChannels);
+        cnc.start(VIRTUAL_CNC, QStringList{"--link", link} + actions);
+        ASSERT_TRUE(cnc.waitForStarted());
+        ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(link); }));
+    }
+
+    // As systemd starts it: no display of any kind.
+    void StartServer(const QStringList& args = {"--service"}) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
+        env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
+        server.setProcessEnvironment(env);
+        server.setWorkingDirectory(dir.path());
+        server.start(DNC_SERVER, args);
+        ASSERT_TRUE(server.waitForStarted());
+    }
+    // What the server wrote to standard error so far.
+    QByteArray Messages() {
+        messages += server.readAllStandardError();
+        return messages;
+    }
+    bool Said(const QByteArray& text, int deadlineMs = 20000) {
+        return WaitFor([&] { return Messages().contains(text); }, deadlineMs);
+    }
+    int Finished() {
+        EXPECT_TRUE(server.waitForFinished(15000)) << Messages().constData();
+        return server.exitStatus() == QProcess::NormalExit ? server.exitCode() : -1;
+    }
+    QByteArray Log() { return ReadFile(dir.filePath("send/DNC.log")); }
+
+    QTemporaryDir dir;
+    QString link;
+    QProcess server, cnc;
+    QByteArray messages;
+};
+
+const QByteArray kProgram = "%\r\nN10 G0 X0\r\nN20 G1 Y5 F100\r\nM30\r\n";
+const QByteArray kSaved = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nN20 M30\r\n";
+
+}  // namespace
+
+TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
+    ServiceRig rig;
+    WriteFile(rig.dir.filePath("2507.CNC"), kProgram);
+    WriteFile(rig.dir.filePath("p4711.nc"), kSaved);
+    rig.StartCnc({"--rate", "4800", "--chunk", "1", "--call", "2507", "--receive",
+                  rig.dir.filePath("answer.txt"), "--idle-ms", "3000", "--send",
+                  rig.dir.filePath("p4711.nc"), "--hold"});
+    rig.StartServer();
+    ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
+    ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("P4711.CNC PRG Nr = 2 "); }))
+        << rig.Messages().constData();
+    EXPECT_EQ(ReadFile(rig.dir.filePath("answer.txt")), kProgram);
+    EXPECT_EQ(ReadFile(rig.dir.filePath("save/P4711.CNC")), kSaved + "\r\n");
+    EXPECT_TRUE(rig.Log().startsWith("Beginn  "));
+    EXPECT_TRUE(rig.Log().contains("2507.CNC gesendete PRG Nr = 1 "));
+    // The journal has the trace, a time stamp on each line.
+    const QByteArray said = rig.Messages();
+    EXPECT_TRUE(said.contains("Datei ist zum senden%Prg")) << said.constData();
+    for (const QByteArray& line : said.trimmed().split('\n')) {
+        EXPECT_TRUE(QDateTime::fromString(QString::fromLatin1(line.left(19)),
+                                          QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                        .isValid())
+            << line.constData();
+    }
+
+    // SIGHUP: Config.ini read again.
+    WriteFile(rig.dir.filePath("Config.ini"), ConfigIni(rig.dir, "35"));
+    ::kill(pid_t(rig.server.processId()), SIGHUP);
+    ASSERT_TRUE(rig.Said("Config.ini wird neu gelesen"));
+    ASSERT_TRUE(rig.Said("Timer=35")) << rig.Messages().constData();
+
+    ::kill(pid_t(rig.server.processId()), SIGTERM);
+    EXPECT_EQ(rig.Finished(), 0);
+    EXPECT_TRUE(rig.Log().contains("\r\nEnde    "));
+}
+
+TEST(Service, NothingWaitsForAnOperator) {
+    ServiceRig rig;
+    QFile::remove(rig.dir.filePath("send/DNC.log"));  // the log file is made
+    rig.StartCnc({"--send-text", "%\\r\\nN10 ohne Namen\\r\\nM30\\r\\n", "--call", "9999",
+                  "--hold"});
+    rig.StartServer();
+    // A program without a "DFS," name is kept under a fresh name; a missing called file
+    // sends nothing; both are said.
+    ASSERT_TRUE(WaitFor([&] { return QDir(rig.dir.filePath("save")).entryList(QDir::Files).size() == 1; }))
+        << rig.Messages().constData();
+    EXPECT_TRUE(QDir(rig.dir.filePath("save")).entryList(QDir::Files)[0].startsWith("Empfang-"));
+    ASSERT_TRUE(rig.Said("Meldung: Datei nicht vorhanden / Neuer File eingeben"))
+        << rig.Messages().constData();
+    EXPECT_TRUE(rig.Messages().contains("Meldung: Log Datei fehlt"));
+    EXPECT_TRUE(rig.Log().contains("Beginn "));
+    ::kill(pid_t(rig.server.processId()), SIGINT);
+    EXPECT_EQ(rig.Finished(), 0);
+}
+
+TEST(Service, ClearMessagesAndExitCodes) {
+    {
+        ServiceRig rig;
+        rig.StartServer({"--help"});
+        EXPECT_EQ(rig.Finished(), 0);
+        EXPECT_TRUE(rig.server.readAllStandardOutput().contains("--service"));
+    }
+    {
+        ServiceRig rig;
+        rig.StartServer({"--version"});
+        EXPECT_EQ(rig.Finished(), 0);
+        EXPECT_TRUE(rig.server.readAllStandardOutput().startsWith("dnc-server "));
+    }
+    {
+        ServiceRig rig;
+        rig.StartServer({"--bogus"});
+        EXPECT_EQ(rig.Finished(), 1);
+        EXPECT_TRUE(rig.Messages().contains("--bogus"));
+    }
+    {
+        // Config.ini missing: said, status 2, no hang.
+        ServiceRig rig;
+        rig.StartCnc({"--hold"});
+        QFile::remove(rig.dir.filePath("Config.ini"));
+        rig.StartServer();
+        EXPECT_EQ(rig.Finished(), 2);
+        EXPECT_TRUE(rig.Messages().contains("Couldn't find Config.ini")) << rig.Messages().constData();
+    }
+    {
+        // The port is not there at start: the service waits for it and serves once it is.
+        ServiceRig rig;
+        WriteFile(rig.dir.filePath("2507.CNC"), kProgram);
+        ASSERT_TRUE(QFile::link("/nonexistent/tty", rig.link));
+        rig.StartServer();
+        ASSERT_TRUE(rig.Said("COM1 ist nicht vorhanden")) << rig.Messages().constData();
+        QFile::remove(rig.link);
+        rig.StartCnc({"--call", "2507", "--receive", rig.dir.filePath("answer.txt"), "--hold"});
+        ASSERT_TRUE(WaitFor([&] { return ReadFile(rig.dir.filePath("answer.txt")) == kProgram; }))
+            << rig.Messages().constData();
+    }
+}
