@@ -417,8 +417,13 @@ void TForm1::Menu_AboutClick() {
 }
 
 QString TForm1::HelpFilePath() {
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/Serial.html");
-    if (QFileInfo::exists(beside)) return beside;
+    // Next to the program (the build folder), then where an installation puts it; these
+    // can be read and replaced. Else the copy built into the program.
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (const QString& path : {dir + QStringLiteral("/Serial.html"),
+                                dir + QStringLiteral("/../share/dnc-server/Serial.html")}) {
+        if (QFileInfo::exists(path)) return QFileInfo(path).canonicalFilePath();
+    }
     return QStringLiteral(":/help/Serial.html");
 }
 

@@ -149,7 +149,8 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
     QProgressBar* SendBar = nullptr;  // in the status bar while a send runs
     QLabel* SendTimeLabel = nullptr;
 
-    // Where the help file is looked for: next to the executable, then the built-in copy.
+    // Where the help file is looked for: next to the executable, in the installed share
+    // folder, then the built-in copy.
     static QString HelpFilePath();
 
   protected:

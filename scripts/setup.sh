@@ -3,7 +3,8 @@
 # Idempotent: installs only the packages that are missing.
 set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev
-          libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core procps)
+          libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core procps
+          desktop-file-utils appstream)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
