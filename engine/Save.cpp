@@ -90,3 +90,12 @@ void TTransferEngine::RevFileSave() {
     LogText = pathText + " PRG Nr = " + Num(PrgCount);
     LogFile();
 }
+
+void TTransferEngine::RemoveLeftTemporaries() {
+    for (const QByteArray& folder : {CfgSave(), QByteArray()}) {
+        for (const QString& path : TransferRules::RemoveLeftTemporaries(Ansi::ToQString(folder))) {
+            View->Trace(Ansi::Lit("Unvollständige Datei eines Abbruchs entfernt: ") +
+                        Ansi::FromQString(path));
+        }
+    }
+}

@@ -126,6 +126,10 @@ class TTransferEngine : public QObject {
     // its end.
     void StopSend();
 
+    // At start: removes what a crash in the middle of a save left in the save and working
+    // folders, and says so.
+    void RemoveLeftTemporaries();
+
     // ---- a lost device (Reconnect.cpp) -----------------------------------------------------
     // The port could not be opened, or was lost: try to open the same port with the same
     // settings every second until it opens (no box waits for anybody meanwhile).

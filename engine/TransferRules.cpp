@@ -227,7 +227,10 @@ void WriteFileAtomic(const QString& path, const QByteArray& data) {
 
 void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail) {
     const QByteArray operation = "Schreiben";
-    QByteArray temp = Local(path) + ".XXXXXX";
+    // ".NAME.dnc-XXXXXX" beside the target: hidden, and recognisable after a crash.
+    const QFileInfo target(path);
+    QByteArray temp = Local(target.dir().filePath(QStringLiteral(".") + target.fileName())) +
+                      kTemporaryMark + "XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) throw FileError(operation, path, errno);
     const QString tempName = QFile::decodeName(temp);
@@ -253,6 +256,16 @@ void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArr
         throw FileError("Umbenennen", path, err);
     }
     SyncFolder(path);
+}
+
+QStringList RemoveLeftTemporaries(const QString& folder) {
+    QStringList removed;
+    const QDir dir(folder.isEmpty() ? QStringLiteral(".") : folder);
+    const QString pattern = QStringLiteral(".*") + QLatin1String(kTemporaryMark) + "??????";
+    for (const QString& name : dir.entryList({pattern}, QDir::Files | QDir::Hidden)) {
+        if (QFile::remove(dir.filePath(name))) removed << dir.filePath(name);
+    }
+    return removed;
 }
 
 void AppendFileSynced(const QString& path, const QByteArray& data) {

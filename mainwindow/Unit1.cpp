@@ -314,6 +314,7 @@ void TForm1::LadeParameter() {
         Konfiguration->ReadConfigFile();
         Konfiguration->PatchRateTable();
     });
+    Guarded(this, "RemoveLeftTemporaries", [this] { Engine->RemoveLeftTemporaries(); });
     Guarded(this, "LogFile", [this] {
         Engine->LogText = "Beginn ";
         Engine->LogFile();

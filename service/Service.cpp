@@ -134,6 +134,7 @@ int TService::Start() {
         return ServiceExit::Config;
     }
     konfig_->PatchRateTable();
+    engine_->RemoveLeftTemporaries();
 
     engine_->LogText = "Beginn ";
     Guarded(nullptr, "LogFile", [this] { engine_->LogFile(); });
