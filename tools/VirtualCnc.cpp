@@ -69,6 +69,9 @@ void Usage() {
                  "         --send-text TEXT  send TEXT (C escapes \\r \\n \\0 \\xHH)\n"
                  "         --receive FILE    receive until the line with M30/M02 is complete\n"
                  "         --wait MS         pause\n"
+                 "         --noise MS        line noise for MS: NULs, 0xFF, lone CRs, long lines,\n"
+                 "                           bursts of 1 MB without an end word, binary, stray\n"
+                 "                           calls and programs; then a line that ends it all\n"
                  "         --hold            keep the line open until stopped\n"
                  "         --demo DIR        loop: call DIR's numbers, receive, send DIR/send/*\n"
                  "         [--interval-ms MS] [--cycles N] (demo)\n";
@@ -304,6 +307,53 @@ class Line {
     char buffer_[4096];
 };
 
+// Line noise, as a broken cable or a wrong setting makes it, and worse.
+bool Noise(Line& line, const Options& o, int ms) {
+    std::mt19937 random(o.seed);
+    const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    Options raw = o;  // noise comes without leader or pause
+    raw.leader = 0;
+    raw.eolPauseMs = 0;
+    size_t total = 0;
+    while (!g_stop && std::chrono::steady_clock::now() < end) {
+        std::string chunk;
+        switch (pick(0, 7)) {
+            case 0: chunk.assign(size_t(pick(1, 1000)), '\0'); break;
+            case 1: chunk.assign(size_t(pick(1, 1000)), '\xFF'); break;
+            case 2: chunk.assign(size_t(pick(1, 20)), '\r'); break;
+            case 3:  // a long line, no line end
+                for (int n = pick(1000, 200000); n > 0; --n) chunk += char(pick(32, 126));
+                break;
+            case 4:  // a megabyte without an end word
+                chunk.resize(1 << 20);
+                for (char& c : chunk) {
+                    c = char(pick(0, 255));
+                    if (c == 'M' || c == 'm') c = 'X';
+                }
+                break;
+            case 5:
+                for (int n = pick(1, 300); n > 0; --n) chunk += char(pick(0, 255));
+                break;
+            case 6:  // a program, with a name that may be anything
+                chunk = "%\r\n(DFS,";
+                for (int n = pick(0, 12); n > 0; --n) chunk += char(pick(1, 255));
+                chunk += ",)\r\nN10 G0 X0\r\nM30\r\n";
+                break;
+            case 7:  // a call for a program nobody has
+                chunk = "%" + o.prgAk + "\r\n" + o.ak;
+                for (int n = 0; n < 4; ++n) chunk += char(pick(33, 126));
+                chunk += "\r\nM30\r\n";
+                break;
+        }
+        if (!line.Send(chunk, raw)) return false;
+        total += chunk.size();
+    }
+    std::cout << "virtual-cnc: sent " << total << " bytes of noise" << std::endl;
+    // Whatever the noise left open ends here.
+    return line.Send("\r\nM30\r\n", raw);
+}
+
 std::string CallText(const Options& o, const std::string& number) {
     return "%" + o.prgAk + "\r\n" + o.ak + number + "\r\nM30\r\n";
 }
@@ -418,7 +468,7 @@ int main(int argc, char** argv) {
         else if (a == "--stall-ms")
             o.stallMs = std::atoi(value().c_str());
         else if (a == "--call" || a == "--send" || a == "--send-text" || a == "--receive" ||
-                 a == "--wait" || a == "--demo") {
+                 a == "--wait" || a == "--demo" || a == "--noise") {
             actions.push_back({a.substr(2), value()});
         } else {
             Usage();
@@ -460,6 +510,8 @@ int main(int argc, char** argv) {
                 return 1;
             }
             if (!complete) status = 3;  // kept what came, but no end word
+        } else if (act.kind == "noise") {
+            if (!Noise(line, o, std::atoi(act.arg.c_str()))) return 1;
         } else if (act.kind == "wait") {
             Sleep(std::atoi(act.arg.c_str()));
         } else if (act.kind == "hold") {
