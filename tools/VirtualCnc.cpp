@@ -74,6 +74,8 @@ void Usage() {
                  "                           calls and programs; then a line that ends it all\n"
                  "         --hold            keep the line open until stopped\n"
                  "         --demo DIR        loop: call DIR's numbers, receive, send DIR/send/*\n"
+                 "         --soak N:DIR      N rounds: call DIR's NNNN.CNC in turn, check the\n"
+                 "                           answer, send a program S<round> (kept in DIR/sent)\n"
                  "         [--interval-ms MS] [--cycles N] (demo)\n";
 }
 
@@ -380,6 +382,55 @@ std::vector<std::string> ListFiles(const std::string& folder) {
 // The demonstration: the operator calls each program in DIR/calls.txt (one number a line),
 // then the machine sends back each program in DIR/send/ ("{n}" in it becomes the cycle
 // number). Received answers go to DIR/received/.
+// The soak: ROUNDS times, call one of DIR's programs NNNN.CNC (in turn) and compare the
+// answer with the file, then send a program of a random length named S<round>, kept in
+// DIR/sent/ for the comparison with what the server saved. Prints the counts; status 4 when
+// an answer differed or did not come.
+int Soak(Line& line, const Options& o, const std::string& dir, int rounds) {
+    std::vector<std::string> numbers;
+    for (const std::string& name : ListFiles(dir)) {
+        if (name.size() == 8 && name.compare(4, 4, ".CNC") == 0) numbers.push_back(name.substr(0, 4));
+    }
+    if (numbers.empty()) {
+        std::cerr << "virtual-cnc: no NNNN.CNC in " << dir << std::endl;
+        return 1;
+    }
+    ::mkdir((dir + "/sent").c_str(), 0777);
+    std::mt19937 random(o.seed + 1);
+    int good = 0, bad = 0;
+    for (int r = 1; r <= rounds && !g_stop; ++r) {
+        const std::string number = numbers[size_t(r) % numbers.size()];
+        std::string expected, answer;
+        ReadFile(dir + "/" + number + ".CNC", &expected);
+        if (!line.Send(CallText(o, number), o)) return 1;
+        const bool complete = line.Receive(&answer, o);
+        if (complete && answer == expected) {
+            ++good;
+        } else {
+            ++bad;
+            WriteFile(dir + "/sent/answer-" + std::to_string(r) + ".txt", answer);
+            std::cout << "virtual-cnc: round " << r << ": answer for " << number << " differs ("
+                      << answer.size() << " of " << expected.size() << " bytes)" << std::endl;
+        }
+        std::string program = "%\r\n(DFS,S" + std::to_string(r) + ",)\r\n";
+        const int lines = std::uniform_int_distribution<int>(5, 120)(random);
+        for (int k = 1; k <= lines; ++k) {
+            program += "N" + std::to_string(k * 10) + " G1 X" +
+                       std::to_string(std::uniform_int_distribution<int>(0, 9999)(random)) +
+                       " Y" + std::to_string(r) + " F" + std::to_string(100 + k) + "\r\n";
+        }
+        program += "M30\r\n";
+        WriteFile(dir + "/sent/S" + std::to_string(r) + ".nc", program);
+        if (!line.Send(program, o)) return 1;
+        // The server saves before the next call comes in.
+        Sleep(std::uniform_int_distribution<int>(50, 250)(random));
+        if (r % 50 == 0) std::cout << "virtual-cnc: soak round " << r << std::endl;
+    }
+    std::cout << "virtual-cnc: soak done: " << good << " answers whole, " << bad << " not"
+              << std::endl;
+    return bad == 0 ? 0 : 4;
+}
+
 int Demo(Line& line, const Options& o, const std::string& dir) {
     std::vector<std::string> numbers;
     std::ifstream calls(dir + "/calls.txt");
@@ -468,7 +519,7 @@ int main(int argc, char** argv) {
         else if (a == "--stall-ms")
             o.stallMs = std::atoi(value().c_str());
         else if (a == "--call" || a == "--send" || a == "--send-text" || a == "--receive" ||
-                 a == "--wait" || a == "--demo" || a == "--noise") {
+                 a == "--wait" || a == "--demo" || a == "--noise" || a == "--soak") {
             actions.push_back({a.substr(2), value()});
         } else {
             Usage();
@@ -516,6 +567,9 @@ int main(int argc, char** argv) {
             Sleep(std::atoi(act.arg.c_str()));
         } else if (act.kind == "hold") {
             while (!g_stop) Sleep(1000);
+        } else if (act.kind == "soak") {
+            const size_t colon = act.arg.find(':');
+            status = Soak(line, o, act.arg.substr(colon + 1), std::atoi(act.arg.c_str()));
         } else if (act.kind == "demo") {
             status = Demo(line, o, act.arg);
         }
