@@ -8,5 +8,7 @@ case "$variant" in
   asan)    dir="$root/build-asan"; opts=(-DCMAKE_BUILD_TYPE=Debug -DDNC_SANITIZE=ON) ;;
   *) echo "unknown variant $variant" >&2; exit 2 ;;
 esac
+# CI sets DNC_WERROR=1: warnings fail its build; a normal build keeps them warnings.
+opts+=(-DDNC_WERROR="$([ "${DNC_WERROR:-0}" = 1 ] && echo ON || echo OFF)")
 cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

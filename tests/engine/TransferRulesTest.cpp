@@ -232,7 +232,9 @@ TEST(TransferRules, CallNumberProblems) {
         QByteArray number;
         const QByteArray problem = CallNumberProblem(r.completed, r.ak, &number);
         EXPECT_EQ(problem.isEmpty(), r.valid) << r.name << ": " << problem.constData();
-        if (r.valid) EXPECT_EQ(number, r.number) << r.name;
+        if (r.valid) {
+            EXPECT_EQ(number, r.number) << r.name;
+        }
     }
 }
 
