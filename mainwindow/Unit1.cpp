@@ -25,7 +25,7 @@
 #include "engine/SerialSettings.h"
 #include "mainwindow/MemoFeed.h"
 #include "mainwindow/Unit2.h"
-#include "serial/Port.h"
+#include "serial/PortError.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
 
@@ -57,28 +57,6 @@ QFont PixelFont(const QString& family, int pixels, bool bold = false) {
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
-}
-
-// What the operator can do about a failed open, from the component's reason.
-QByteArray OpenFailureHint(const QByteArray& reason, int port) {
-    if (reason.contains("busy")) {
-        return Ansi::Lit(
-            "Die Schnittstelle wird von einem anderen Programm benutzt. "
-            "Beenden Sie das andere Programm und verbinden Sie erneut.");
-    }
-    if (reason.contains("Permission denied")) {
-        return Ansi::Lit(
-            "Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
-            "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
-            "neu anmelden).");
-    }
-    if (reason.contains("No such device")) {
-        return Ansi::Lit(
-                   "Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
-                   "Die Zuordnung steht in ") +
-               Port::MapFolder() + "/COM" + QByteArray::number(port) + ".";
-    }
-    return {};
 }
 
 }  // namespace
@@ -369,20 +347,7 @@ void TForm1::Verbinde() {
 }
 
 QByteArray TForm1::OpenErrorText() const {
-    const int port = Serial1->COMPort();
-    if (port <= 0) {
-        return Ansi::Lit(
-            "Es ist keine Schnittstelle gewählt. Bitte unter Einstellungen / "
-            "Schnittstelle eine Schnittstelle wählen.");
-    }
-    QByteArray text = Ansi::Lit("Die Schnittstelle COM") + QByteArray::number(port) +
-                      Ansi::Lit(" kann nicht geöffnet werden");
-    const QByteArray reason = Serial1->LastOpenError();
-    if (!reason.isEmpty()) text += ": " + reason;
-    text += ".";
-    const QByteArray hint = OpenFailureHint(reason, port);
-    if (!hint.isEmpty()) text += "\r" + hint;
-    return text;
+    return PortError::OpenFailureText(Serial1->COMPort(), Serial1->LastOpenFailure());
 }
 
 void TForm1::DeviceLost(int) {

@@ -24,6 +24,7 @@
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "serial/Port.h"
+#include "serial/PortError.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
 
@@ -246,8 +247,9 @@ TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
     for (const auto& b : seam.boxes)
         if (b.kind == Modal::BoxKind::Error) why = b.text;
     EXPECT_TRUE(why.contains("COM2 kann nicht ge")) << why.toStdString();
-    EXPECT_TRUE(why.contains("No such device")) << why.toStdString();
-    EXPECT_TRUE(why.contains("nicht vorhanden")) << why.toStdString();
+    EXPECT_TRUE(why.contains(Ansi::Lit("das Gerät ist nicht vorhanden (") +
+                             PortError::SystemText(ENOENT) + ")"))
+        << why.toStdString();
     // The start is logged all the same.
     EXPECT_TRUE(ReadAll(LogPathName()).startsWith("Beginn  "));
 }
@@ -264,9 +266,29 @@ TEST_F(MainWindowTest, APortHeldByAnotherProgramIsExplained) {
     EXPECT_FALSE(form.Serial1->Active());
     EXPECT_EQ(form.StatusText(), "Schnittstelle geschlossen");
     ASSERT_EQ(seam.boxes.size(), 1);
-    EXPECT_TRUE(seam.boxes[0].text.contains("busy")) << seam.boxes[0].text.toStdString();
-    EXPECT_TRUE(seam.boxes[0].text.contains("anderen Programm"))
+    EXPECT_TRUE(
+        seam.boxes[0].text.contains("COM1 kann nicht ge\xf6"
+                                    "ffnet werden: sie wird von einem anderen Programm benutzt"))
         << seam.boxes[0].text.toStdString();
+}
+
+// A refused device cannot be had as root; a scripted one refuses the open.
+TEST_F(MainWindowTest, APortNotPermittedNamesTheDialoutGroup) {
+    MapPorts({1});
+    auto device = std::make_shared<Port::TScriptedDevice>();
+    device->Device = [](const QByteArray&) { return Port::dsNotPermitted; };
+    Port::SetScriptedDeviceForTests(device);
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    form.ButtonConnect->click();
+    Port::SetScriptedDeviceForTests(nullptr);
+    EXPECT_FALSE(form.Serial1->Active());
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].text,
+              Ansi::Lit("Die Schnittstelle COM1 kann nicht geöffnet werden: keine Berechtigung "
+                        "für das Gerät (") +
+                  PortError::SystemText(EACCES) + ").\r" + PortError::DialoutHint());
 }
 
 TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
