@@ -475,11 +475,19 @@ void TForm1::LoadSerialSettings() {
         return;
     }
     COMComboBox1->SetSelectedPort(Serial1->COMPort());
+    // One box for the operation: the open-port notice, then what the platform lacks.
+    QByteArray notice;
     if (Serial1->Active()) {
-        Modal::Message(this, Ansi::Lit("Die Schnittstelle ist zur Zeit geöffnet.\r"
-                                       "Die neuen Einstellungen werden erst übernommen,\r"
-                                       "wenn die Schnittstelle geschlossen und neu\r"
-                                       "geöffnet wird."));
+        notice = Ansi::Lit(
+            "Die Schnittstelle ist zur Zeit geöffnet.\r"
+            "Die neuen Einstellungen werden erst übernommen,\r"
+            "wenn die Schnittstelle geschlossen und neu\r"
+            "geöffnet wird.");
     }
+    if (Serial1->HandshakeDtrDsr()) {
+        if (!notice.isEmpty()) notice += "\r\r";
+        notice += PortError::DtrDsrIgnoredText();
+    }
+    if (!notice.isEmpty()) Modal::Message(this, notice);
 }
 

@@ -122,9 +122,10 @@ class MainWindowTest : public ::testing::Test {
 
     // Saves settings text for `port` the way the menu would, after an unrelated section.
     QByteArray SaveSettings(int port, TBaudrate rate, TDataBits bits, TParityBit parity,
-                            TStopBits stop, bool rtsCts) {
+                            TStopBits stop, bool rtsCts, bool dtrDsr = false) {
         TSerial s;
         s.SetCOMPort(port);
+        s.SetHandshakeDtrDsr(dtrDsr);
         s.SetBaudrate(rate);
         s.SetDataBits(bits);
         s.SetParityBit(parity);
@@ -291,6 +292,21 @@ TEST_F(MainWindowTest, APortNotPermittedNamesTheDialoutGroup) {
                   PortError::SystemText(EACCES) + ").\r" + PortError::DialoutHint());
 }
 
+// A stored text asking for DTR/DSR opens the port without it and says so once, not at
+// every connect.
+TEST_F(MainWindowTest, StoredDtrDsrOpensWithoutItAndSaysSoOnce) {
+    MapPorts({1});
+    SaveSettings(1, br_009600, db_8, none, sb_1, false, true);
+    WriteConfig();
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active()) << seam.BoxTexts().join("|").toStdString();
+    form.Verbinde();
+    form.Verbinde();
+    EXPECT_TRUE(form.Serial1->Active());
+    EXPECT_EQ(seam.BoxTexts().count(PortError::DtrDsrIgnoredText()), 1);
+}
+
 TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
     MapPorts({});
     WriteConfig();
@@ -404,7 +420,11 @@ TEST_F(MainWindowTest, ComboBoxOffersOnlyExistingPorts) {
         {"only COM3, COM1 ignored", {3}, {"COM3"}, 1, -1},
         {"COM1 and COM4", {1, 4}, {"COM1", "COM4"}, 4, 1},
         {"none", {}, {"keinen"}, 1, -1},
-        {"first four only", {1, 2, 3, 5, 6}, {"COM1", "COM2", "COM3", "COM5"}, 6, -1},
+        {"first four listed, a later one added",
+         {1, 2, 3, 5, 6},
+         {"COM1", "COM2", "COM3", "COM5"},
+         6,
+         4},
     };
     for (const Case& c : cases) {
         ports.clear();
@@ -510,6 +530,31 @@ TEST_F(MainWindowTest, PortMenuMovesTheComboBoxToTheChosenPort) {
     EXPECT_EQ(form.Serial1->COMPort(), 3);
     EXPECT_EQ(form.COMComboBox1->currentText(), "COM3");
     EXPECT_TRUE(seam.boxes.isEmpty());
+}
+
+// The port box shows the port in use: one beyond the first four is added, none is none.
+TEST_F(MainWindowTest, PortBoxShowsThePortInUse) {
+    MapPorts({1, 2, 3, 4, 6, 7});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    EXPECT_EQ(form.COMComboBox1->currentIndex(), -1);  // port 0 until settings are loaded
+    QStringList shown;
+    QString selected;
+    AnswerChooser("ButtonOk", &shown, &selected,
+                  [](TFormSerSel* chooser) { chooser->ComboBox1->setCurrentIndex(4); });
+    form.Menu_Port->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 6);
+    EXPECT_EQ(form.COMComboBox1->currentText(), "COM6");
+    SaveSettings(7, br_004800, db_8, none, sb_1, true);
+    form.Menu_Load->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 7);
+    EXPECT_EQ(form.COMComboBox1->currentText(), "COM7");
+    SaveSettings(0, br_004800, db_8, none, sb_1, true);
+    form.Menu_Load->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 0);
+    EXPECT_EQ(form.COMComboBox1->currentIndex(), -1);
+    EXPECT_EQ(form.COMComboBox1->SelectedPort(), 0);
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join("|").toStdString();
 }
 
 TEST_F(MainWindowTest, SaveThenLoadRestoresTheRecordAndTheComboBox) {
