@@ -455,9 +455,12 @@ void TForm1::Menu_PortClick() {
 
 void TForm1::Menu_SaveClick() {
     // Throws on failure: the handler guard shows why, and the success box is not shown.
-    SaveSerialSettings(*Serial1);
-    Modal::Message(this, Ansi::Lit("Die Einstellungen wurden im Windows-Verzeichnis\r"
-                                   "in der Datei SerDemo.ini gespeichert."));
+    const TReplaceWay way = SaveSerialSettings(*Serial1);
+    QByteArray saved = Ansi::Lit(
+        "Die Einstellungen wurden im Windows-Verzeichnis\r"
+        "in der Datei SerDemo.ini gespeichert.");
+    if (way == TReplaceWay::InPlace) saved += "\r" + InPlaceNote(SerDemoIniPath());
+    Modal::Message(this, saved);
 }
 
 void TForm1::Menu_LoadClick() { LoadSerialSettings(); }

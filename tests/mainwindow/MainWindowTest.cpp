@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "common/Ansi.h"
+#include "common/FileReplace.h"
 #include "common/ScriptedSeam.h"
 #include "config/ConfigValues.h"
 #include "config/Konfig.h"
@@ -27,6 +28,7 @@
 #include "serial/PortError.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
+#include "tests/common/ImmutableFolder.h"
 
 namespace {
 
@@ -305,6 +307,27 @@ TEST_F(MainWindowTest, StoredDtrDsrOpensWithoutItAndSaysSoOnce) {
     form.Verbinde();
     EXPECT_TRUE(form.Serial1->Active());
     EXPECT_EQ(seam.BoxTexts().count(PortError::DtrDsrIgnoredText()), 1);
+}
+
+// A settings folder the user may not write to still takes the file, written in place.
+TEST_F(MainWindowTest, SaveIntoAFolderThatTakesNoNewFile) {
+    MapPorts({1});
+    WriteAll(SerDemoIni(), "[SerBsp1]\r\nConfiguration=alt\r\n");
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    ImmutableFolder folder(QFileInfo(SerDemoIni()).absolutePath());
+    if (!folder.Set()) GTEST_SKIP() << "the file system cannot make a folder immutable";
+    form.Menu_Save->trigger();
+    folder.Release();
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Plain);
+    EXPECT_EQ(seam.boxes[0].text,
+              "Die Einstellungen wurden im Windows-Verzeichnis\rin der Datei "
+              "SerDemo.ini gespeichert.\r" +
+                  InPlaceNote(SerDemoIni()));
+    const QByteArray file = ReadAll(SerDemoIni());
+    EXPECT_TRUE(file.startsWith("[SerBsp1]\r\nConfiguration=RRS0001")) << file.toStdString();
 }
 
 TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
