@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
 
-    EnsurePortsProbed(8);
+    ProbeStartUpPorts();
     // The application title, which message boxes take as their caption. It is the name, not
     // the display name: Qt on X11 and Wayland appends a display name to every window's
     // caption, and the windows carry their own captions alone.

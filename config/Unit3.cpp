@@ -6,9 +6,9 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <QSaveFile>
 
 #include "common/Ansi.h"
+#include "common/FileReplace.h"
 #include "common/HandlerGuard.h"
 #include "common/Placement.h"
 #include "config/ConfigFile.h"
@@ -436,14 +436,6 @@ void TForm3::SaveOptionsFile(const QString& path) {
 
     const QByteArray content = ConfigFile::Compose(Ansi::FromQString(path), ConfigKeys,
                                                    ConfigValues, ConfigLineCount, ConfigExtraLines);
-    // The new content goes to a temporary file first and replaces the file in one rename,
-    // so a failed write leaves the old file (or its backup) intact.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw FileError("Schreiben", path, Ansi::FromQString(file.errorString()));
-    if (file.write(content) != content.size())
-        throw FileError("Schreiben", path, Ansi::FromQString(file.errorString()));
-
     // An existing backup is kept; otherwise the previous file becomes the backup.
     const QString backup = ConfigFile::BackupPath(path);
     bool movedToBackup = false;
@@ -451,14 +443,24 @@ void TForm3::SaveOptionsFile(const QString& path) {
         movedToBackup = QFile::rename(path, backup);
 
     if (memoFile_) memoFile_->setPlainText(QStringLiteral("Config.Ini Werte sichern"));
-    if (!file.commit()) {
-        const QByteArray reason = Ansi::FromQString(file.errorString());
+    // Through a temporary file and one rename, so a failed write leaves the old file (or its
+    // backup) intact; in a folder the user may not write to, the file is rewritten in place.
+    TReplaceWay way;
+    try {
+        way = ReplaceFileContent(path, content, "Schreiben");
+    } catch (...) {
         if (movedToBackup) QFile::rename(backup, path);
-        throw FileError("Schreiben", path, reason);
+        throw;
     }
 
     AppendLine(memoRec_, "Test zur Kontrolle Save");
     for (const QByteArray& line : CheckLines()) AppendLine(memoRec_, line);
+    if (way == TReplaceWay::InPlace) {
+        QByteArray note = InPlaceNote(path);
+        if (!QFileInfo::exists(backup))
+            note += Ansi::Lit(" Eine Sicherungskopie (.bak) konnte dort nicht angelegt werden.");
+        Modal::Info(this, note);
+    }
 }
 
 void TForm3::TBCloseClick() {

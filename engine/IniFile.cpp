@@ -4,10 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include "common/Ansi.h"
+#include "common/FileReplace.h"
 #include "common/HandlerGuard.h"
 
 namespace {
@@ -140,8 +140,8 @@ QByteArray IniReadString(const QString& path, const QByteArray& section, const Q
     return IniGet(file.readAll(), section, key, def);
 }
 
-void IniWriteString(const QString& path, const QByteArray& section, const QByteArray& key,
-                    const QByteArray& value) {
+TReplaceWay IniWriteString(const QString& path, const QByteArray& section, const QByteArray& key,
+                           const QByteArray& value) {
     const QByteArray op = Ansi::Lit("Einstellungen speichern");
     const QFileInfo info(path);
     if (!QDir().mkpath(info.absolutePath())) {
@@ -155,11 +155,5 @@ void IniWriteString(const QString& path, const QByteArray& section, const QByteA
             throw FileError(op, path, Ansi::FromQString(in.errorString()));
         content = in.readAll();
     }
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly))
-        throw FileError(op, path, Ansi::FromQString(out.errorString()));
-    const QByteArray updated = IniSet(content, section, key, value);
-    if (out.write(updated) != updated.size() || !out.commit()) {
-        throw FileError(op, path, Ansi::FromQString(out.errorString()));
-    }
+    return ReplaceFileContent(path, IniSet(content, section, key, value), op);
 }

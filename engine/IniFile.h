@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "common/FileReplace.h"
+
 // $XDG_CONFIG_HOME/dnc-server (default ~/.config/dnc-server): where SerDemo.ini lives.
 QString SettingsFolder();
 // SettingsFolder() + "/SerDemo.ini".
@@ -23,7 +25,8 @@ QByteArray IniSet(const QByteArray& content, const QByteArray& section, const QB
 QByteArray IniReadString(const QString& path, const QByteArray& section, const QByteArray& key,
                          const QByteArray& def);
 // Writes a value, creating folder, file, section and key as needed. The file is replaced
-// through a temporary file and a rename, so a failed write leaves the old file whole.
+// through a temporary file and a rename, so a failed write leaves the old file whole; in a
+// folder the user may not write to, a writable file is rewritten in place (InPlace).
 // Throws FileError naming the path and the reason.
-void IniWriteString(const QString& path, const QByteArray& section, const QByteArray& key,
-                    const QByteArray& value);
+TReplaceWay IniWriteString(const QString& path, const QByteArray& section, const QByteArray& key,
+                           const QByteArray& value);

@@ -58,12 +58,12 @@ TSettingsLoad LoadSerialSettings(TSerial& serial, int* requestedPort) {
     return TSettingsLoad::Loaded;
 }
 
-void SaveSerialSettings(TSerial& serial) {
+TReplaceWay SaveSerialSettings(TSerial& serial) {
     TSerialSettings settings;
     serial.GetSettings(settings);
     QByteArray text;
     serial.SettingsToText(settings, text);
-    IniWriteString(SerDemoIniPath(), kSerialSection, kSerialKey, text);
+    return IniWriteString(SerDemoIniPath(), kSerialSection, kSerialKey, text);
 }
 
 QByteArray SettingsLoadText(TSettingsLoad load) {

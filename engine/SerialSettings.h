@@ -3,6 +3,8 @@
 // saved in SerDemo.ini. The window and the service start the same way.
 #include <QByteArray>
 
+#include "common/FileReplace.h"
+
 class TSerial;
 
 // The settings the main window stores for Serial1 (4800 bit/s, 8N1, RTS/CTS, write time-out
@@ -17,8 +19,9 @@ enum class TSettingsLoad { Loaded, Missing, Invalid };
 // Throws FileError when SerDemo.ini exists but cannot be read.
 TSettingsLoad LoadSerialSettings(TSerial& serial, int* requestedPort = nullptr);
 
-// Saves the current settings as the settings text. Throws FileError naming the reason.
-void SaveSerialSettings(TSerial& serial);
+// Saves the current settings as the settings text; InPlace when the folder took no new file
+// and the file was rewritten in place. Throws FileError naming the reason.
+TReplaceWay SaveSerialSettings(TSerial& serial);
 
 // What the window says when the load did not apply anything.
 QByteArray SettingsLoadText(TSettingsLoad load);

@@ -25,7 +25,7 @@
 #include "engine/SerialSettings.h"
 #include "mainwindow/MemoFeed.h"
 #include "mainwindow/Unit2.h"
-#include "serial/Port.h"
+#include "serial/PortError.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
 
@@ -57,28 +57,6 @@ QFont PixelFont(const QString& family, int pixels, bool bold = false) {
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
-}
-
-// What the operator can do about a failed open, from the component's reason.
-QByteArray OpenFailureHint(const QByteArray& reason, int port) {
-    if (reason.contains("busy")) {
-        return Ansi::Lit(
-            "Die Schnittstelle wird von einem anderen Programm benutzt. "
-            "Beenden Sie das andere Programm und verbinden Sie erneut.");
-    }
-    if (reason.contains("Permission denied")) {
-        return Ansi::Lit(
-            "Keine Berechtigung für das Gerät. Der Benutzer muss Mitglied der "
-            "Gruppe \"dialout\" sein (sudo usermod -aG dialout $USER, danach "
-            "neu anmelden).");
-    }
-    if (reason.contains("No such device")) {
-        return Ansi::Lit(
-                   "Das Gerät ist nicht vorhanden. Ist der Adapter eingesteckt? "
-                   "Die Zuordnung steht in ") +
-               Port::MapFolder() + "/COM" + QByteArray::number(port) + ".";
-    }
-    return {};
 }
 
 }  // namespace
@@ -369,20 +347,7 @@ void TForm1::Verbinde() {
 }
 
 QByteArray TForm1::OpenErrorText() const {
-    const int port = Serial1->COMPort();
-    if (port <= 0) {
-        return Ansi::Lit(
-            "Es ist keine Schnittstelle gewählt. Bitte unter Einstellungen / "
-            "Schnittstelle eine Schnittstelle wählen.");
-    }
-    QByteArray text = Ansi::Lit("Die Schnittstelle COM") + QByteArray::number(port) +
-                      Ansi::Lit(" kann nicht geöffnet werden");
-    const QByteArray reason = Serial1->LastOpenError();
-    if (!reason.isEmpty()) text += ": " + reason;
-    text += ".";
-    const QByteArray hint = OpenFailureHint(reason, port);
-    if (!hint.isEmpty()) text += "\r" + hint;
-    return text;
+    return PortError::OpenFailureText(Serial1->COMPort(), Serial1->LastOpenFailure());
 }
 
 void TForm1::DeviceLost(int) {
@@ -490,9 +455,12 @@ void TForm1::Menu_PortClick() {
 
 void TForm1::Menu_SaveClick() {
     // Throws on failure: the handler guard shows why, and the success box is not shown.
-    SaveSerialSettings(*Serial1);
-    Modal::Message(this, Ansi::Lit("Die Einstellungen wurden im Windows-Verzeichnis\r"
-                                   "in der Datei SerDemo.ini gespeichert."));
+    const TReplaceWay way = SaveSerialSettings(*Serial1);
+    QByteArray saved = Ansi::Lit(
+        "Die Einstellungen wurden im Windows-Verzeichnis\r"
+        "in der Datei SerDemo.ini gespeichert.");
+    if (way == TReplaceWay::InPlace) saved += "\r" + InPlaceNote(SerDemoIniPath());
+    Modal::Message(this, saved);
 }
 
 void TForm1::Menu_LoadClick() { LoadSerialSettings(); }
@@ -510,11 +478,19 @@ void TForm1::LoadSerialSettings() {
         return;
     }
     COMComboBox1->SetSelectedPort(Serial1->COMPort());
+    // One box for the operation: the open-port notice, then what the platform lacks.
+    QByteArray notice;
     if (Serial1->Active()) {
-        Modal::Message(this, Ansi::Lit("Die Schnittstelle ist zur Zeit geöffnet.\r"
-                                       "Die neuen Einstellungen werden erst übernommen,\r"
-                                       "wenn die Schnittstelle geschlossen und neu\r"
-                                       "geöffnet wird."));
+        notice = Ansi::Lit(
+            "Die Schnittstelle ist zur Zeit geöffnet.\r"
+            "Die neuen Einstellungen werden erst übernommen,\r"
+            "wenn die Schnittstelle geschlossen und neu\r"
+            "geöffnet wird.");
     }
+    if (Serial1->HandshakeDtrDsr()) {
+        if (!notice.isEmpty()) notice += "\r\r";
+        notice += PortError::DtrDsrIgnoredText();
+    }
+    if (!notice.isEmpty()) Modal::Message(this, notice);
 }
 

@@ -48,45 +48,83 @@ QByteArray DevicePath(int port) {
     return DefaultDevice(port);
 }
 
-bool Exists(int port) {
-    const QByteArray path = DevicePath(port);
-    if (path.isEmpty()) return false;
-    struct stat st {};
-    if (stat(path.constData(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
-    const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == EBUSY || errno == EACCES || errno == EPERM;
-    termios t{};
-    const bool tty = tcgetattr(fd, &t) == 0;
-    close(fd);
-    return tty;
+namespace {
+
+std::mutex deviceMutex;
+std::shared_ptr<const TScriptedDevice> scriptedDevice;
+
+std::shared_ptr<const TScriptedDevice> Scripted() {
+    std::lock_guard lock(deviceMutex);
+    return scriptedDevice;
 }
 
-QByteArray ErrnoText(int err) {
-    switch (err) {
-        case 0:
-            return {};
-        case EACCES:
-        case EPERM:
-            return "Permission denied";
-        case EBUSY:
-        case EWOULDBLOCK:
-            return "Device or resource busy";
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return "No such device";
-        case EIO:
-            return "Input/output error";
-        case EINVAL:
-            return "Invalid argument";
-        case ENOTTY:
-            return "Not a serial device";
-        default:
-            return QByteArray(strerror(err));
-    }
+std::optional<TDeviceState> ScriptedState(const QByteArray& path) {
+    const auto device = Scripted();
+    if (!device || !device->Device) return std::nullopt;
+    return device->Device(path);
 }
+
+QByteArray ReadSmallFile(const QByteArray& path) {
+    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    char buffer[64];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    close(fd);
+    return n > 0 ? QByteArray(buffer, n).trimmed() : QByteArray();
+}
+
+// Whether a character device is a tty, from what the kernel files about it in sysfs; the
+// device itself is not opened. A serial-core slot without a UART behind it (type 0, as
+// /dev/ttyS1..3 on most PCs) is none.
+bool IsTtyDevice(dev_t rdev) {
+    const unsigned maj = major(rdev);
+    if (maj >= 136 && maj <= 143) return true;  // pseudo-terminal slaves are not in sysfs
+    if (access("/sys/dev/char", F_OK) != 0) {
+        // No sysfs: the majors of the serial drivers (8250, USB serial, USB modem class).
+        return (maj == 4 && minor(rdev) >= 64) || maj == 188 || maj == 166;
+    }
+    const QByteArray node =
+        "/sys/dev/char/" + QByteArray::number(maj) + ':' + QByteArray::number(minor(rdev));
+    char target[512];
+    const ssize_t n = readlink((node + "/subsystem").constData(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    const QByteArray subsystem(target, n);
+    if (!subsystem.endsWith("/tty")) return false;
+    return ReadSmallFile(node + "/type") != "0";
+}
+
+}  // namespace
+
+TDeviceState DeviceState(const QByteArray& path) {
+    if (path.isEmpty()) return dsMissing;
+    if (const auto scripted = ScriptedState(path)) return *scripted;
+    struct stat st {};
+    if (stat(path.constData(), &st) != 0) return errno == EACCES ? dsNotPermitted : dsMissing;
+    if (!S_ISCHR(st.st_mode) || !IsTtyDevice(st.st_rdev)) return dsNotTty;
+    if (faccessat(AT_FDCWD, path.constData(), R_OK | W_OK, AT_EACCESS) != 0) return dsNotPermitted;
+    return dsTty;
+}
+
+TDeviceState PortState(int port) { return DeviceState(DevicePath(port)); }
 
 int OpenExclusive(const QByteArray& path, int& err) {
+    if (const auto scripted = ScriptedState(path); scripted && *scripted != dsTty) {
+        switch (*scripted) {
+            case dsMissing:
+                err = ENOENT;
+                break;
+            case dsNotTty:
+                err = ENOTTY;
+                break;
+            case dsNotPermitted:
+                err = EACCES;
+                break;
+            default:
+                err = EBUSY;
+                break;
+        }
+        return -1;
+    }
     const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         err = errno;
@@ -128,18 +166,6 @@ int OutQueue(int fd) {
 void SetModemLine(int fd, int line, bool on) {
     ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);  // fails harmlessly where there are none
 }
-
-namespace {
-
-std::mutex deviceMutex;
-std::shared_ptr<const TScriptedDevice> scriptedDevice;
-
-std::shared_ptr<const TScriptedDevice> Scripted() {
-    std::lock_guard lock(deviceMutex);
-    return scriptedDevice;
-}
-
-}  // namespace
 
 int Drain(int fd, quint32 baud, int msLeft, int wakeFd, bool pseudoTerminal) {
     if (const auto device = Scripted(); device && device->Drain) return device->Drain(fd, msLeft);

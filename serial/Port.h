@@ -5,6 +5,7 @@
 #include <QtGlobal>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace Port {
 
@@ -18,15 +19,26 @@ QByteArray DefaultDevice(int port);
 // The map's entry "COMn" when present (a symbolic link to the device), else the default.
 QByteArray DevicePath(int port);
 
-// True when the device of COMn exists and is a tty (also when another program holds it or
-// the user lacks the permission: the port is there, its open will say why it fails).
-bool Exists(int port);
+// What a device path is, as far as can be told without opening it: opening a tty raises
+// DTR and RTS, which a control may take as a signal.
+enum TDeviceState : quint8 {
+    dsMissing,       // nothing there (also a link into nowhere)
+    dsNotTty,        // no serial port: a file, /dev/null, a UART slot with no UART behind it
+    dsTty,           // a serial port the user may open
+    dsNotPermitted,  // a serial port the user may not open
+    dsBusy,          // a serial port another program holds (before an open, only a scripted
+                     // device can tell this)
+};
+TDeviceState DeviceState(const QByteArray& path);
 
-// The one place that turns an errno value into words.
-QByteArray ErrnoText(int err);
+// The state of the device behind COMn (dsMissing for a name without a device).
+TDeviceState PortState(int port);
+// True for a serial port, also one the user may not open or another program holds: the port
+// is there, its open says why it fails.
+inline bool Present(TDeviceState state) { return state != dsMissing && state != dsNotTty; }
 
 // Opens the device non-blocking and exclusively (flock + TIOCEXCL). Returns the
-// descriptor, or -1 with err set.
+// descriptor, or -1 with err set (an errno value).
 int OpenExclusive(const QByteArray& path, int& err);
 void CloseExclusive(int fd);
 
@@ -70,12 +82,17 @@ bool ReadLineState(int fd, TLineState& state);
 quint32 LineEvents(const TLineState& before, const TLineState& now);
 
 // Test seam: a scripted device answers in place of the system calls that a pseudo-terminal
-// cannot show (it has no modem lines, no line counters and no timing on its transmit queue).
-// A member left empty uses the real call.
+// cannot show (it has no modem lines, no line counters and no timing on its transmit queue,
+// and a test running as root is never refused a device). A member left empty uses the real
+// call.
 struct TScriptedDevice {
     std::function<bool(int fd, TLineState& state)> ReadLineState;
     // Replaces Drain: returns the bytes still queued when the wait ended (0: all sent).
     std::function<int(int fd, int msLeft)> Drain;
+    // What the device at a path is, for the probe and for the open: an open of dsMissing
+    // fails with ENOENT, dsNotTty with ENOTTY, dsNotPermitted with EACCES, dsBusy with EBUSY;
+    // dsTty opens the real device. No answer (nullopt): the real device.
+    std::function<std::optional<TDeviceState>(const QByteArray& path)> Device;
 };
 // Installs a scripted device for every port of the process; nullptr restores the real one.
 void SetScriptedDeviceForTests(std::shared_ptr<const TScriptedDevice> device);

@@ -8,6 +8,9 @@
 #include <bit>
 #include <memory>
 
+#include "common/Ansi.h"
+#include "serial/PortError.h"
+#include "serial/SerAddons.h"
 #include "serial/Serial.h"
 #include "ui_COMSetup.h"
 
@@ -76,6 +79,15 @@ TFormCOMSetup::TFormCOMSetup(QWidget* parent) : QDialog(parent), ui(new Ui::TFor
     });
     connect(ui->UpDown1, &TUpDown::Click, this, &TFormCOMSetup::UpDown1Click);
     connect(ui->UpDown2, &TUpDown::Click, this, &TFormCOMSetup::UpDown2Click);
+    // The kernel has no DSR flow control: the choice is shown, but not offered as working.
+    ui->CheckBoxDTRDSR->setEnabled(false);
+    ui->LabelDTRDSR->setText(Ansi::ToQString(PortError::DtrDsrUnavailableText()));
+    QFont small = ui->LabelDTRDSR->font();
+    small.setPixelSize(9);
+    ui->LabelDTRDSR->setFont(small);
+    const QString tip = Ansi::ToQString(PortError::DtrDsrUnavailableTip());
+    ui->CheckBoxDTRDSR->setToolTip(tip);
+    ui->LabelDTRDSR->setToolTip(tip);
     FormCreate();
 }
 
@@ -85,7 +97,7 @@ void TFormCOMSetup::FormCreate() {
     ui->ComboBoxPort->clear();
     if (AnyPortExists) {
         for (int i = 0; i < 4; ++i)
-            if (PortList[i] > 0) ui->ComboBoxPort->addItem(QString("COM%1").arg(PortList[i]));
+            if (PortList[i] > 0) InsertPortItem(ui->ComboBoxPort, PortList[i]);
     }
     ui->ComboBoxPort->setCurrentIndex(0);
     PlaceForm(poDesigned, 0, 0);
@@ -114,7 +126,7 @@ void TFormCOMSetup::FormShow() {
     FSaved.recBufSize = RecBufSize;
     FSaved.trmBufSize = TrmBufSize;
 
-    ui->ComboBoxPort->setCurrentIndex(PortListIndex(Port));
+    ui->ComboBoxPort->setCurrentIndex(std::max(PortItemIndex(ui->ComboBoxPort, Port), 0));
 
     ui->ComboBoxBaudrate->clear();
     for (int i = 0; i < BaudRateCount; ++i)
@@ -137,8 +149,8 @@ void TFormCOMSetup::FormShow() {
 
     ui->CheckBoxRTSCTS->setChecked(GetDcbFlag(Dcb, fRtsControl) != 0 ||
                                    GetDcbFlag(Dcb, fOutxCtsFlow) != 0);
-    ui->CheckBoxDTRDSR->setChecked(GetDcbFlag(Dcb, fDtrControl) != 0 ||
-                                   GetDcbFlag(Dcb, fOutxDsrFlow) != 0);
+    // Never ticked: the port would run without it, so OK takes it off.
+    ui->CheckBoxDTRDSR->setChecked(false);
     ui->CheckBoxSoft->setChecked(GetDcbFlag(Dcb, fOutX) != 0 || GetDcbFlag(Dcb, fInX) != 0);
 
     ui->EditBufR->setText(QString::number(RecBufSize));
@@ -158,8 +170,7 @@ void TFormCOMSetup::UpDown2Click() {
 }
 
 void TFormCOMSetup::ButtonOkClick() {
-    const int port = ui->ComboBoxPort->currentIndex();
-    Port = port >= 0 && port < MaxPort ? PortList[port] : 0;
+    Port = ItemPort(ui->ComboBoxPort, ui->ComboBoxPort->currentIndex());
 
     // A list without a selection leaves its field as it was.
     const int baud = ui->ComboBoxBaudrate->currentIndex();
@@ -172,13 +183,12 @@ void TFormCOMSetup::ButtonOkClick() {
     if (stop >= 0) Dcb.StopBits = static_cast<quint8>(stop);
 
     const bool rtsCts = ui->CheckBoxRTSCTS->isChecked();
-    const bool dtrDsr = ui->CheckBoxDTRDSR->isChecked();
     const bool soft = ui->CheckBoxSoft->isChecked();
     Dcb.Flags = 1u << fBinary;
     SetDcbFlag(Dcb, fParity, Dcb.Parity > 0);
     SetDcbFlag(Dcb, fOutxCtsFlow, rtsCts);
-    SetDcbFlag(Dcb, fOutxDsrFlow, dtrDsr);
-    SetDcbFlag(Dcb, fDtrControl, dtrDsr ? DTR_CONTROL_HANDSHAKE : 0);
+    // fOutxDsrFlow and fDtrControl stay 0: DTR/DSR is not offered, the port would run
+    // without it.
     SetDcbFlag(Dcb, fOutX, soft);
     SetDcbFlag(Dcb, fInX, soft);
     SetDcbFlag(Dcb, fRtsControl, rtsCts ? RTS_CONTROL_HANDSHAKE : 0);
@@ -229,11 +239,14 @@ void TFormCOMSetup::PlaceForm(TPosition position, int left, int top) {
 }
 
 bool TFormCOMSetup::Execute(TCOMSetupParams& params) {
-    // A port the list offers is shown as it is, even above 4; any other outside 1..4 as
-    // port 1. (Forcing a listed COM6 to port 1 would change the port behind the user's back.)
-    const bool listed =
-        params.Port > 0 && std::find(PortList, PortList + 4, params.Port) != PortList + 4;
-    if (!listed && (params.Port < 1 || params.Port > 4)) params.Port = 1;
+    // An existing port is shown as it is, added to the list when it is not among the first
+    // four: what the dialog shows is what OK applies. Any other port outside 1..4 is shown as
+    // port 1 (the first item when COM1 is not listed), and OK applies what is shown.
+    const bool exists = params.Port >= 1 && params.Port <= MaxPort && PortExists[params.Port];
+    if (exists)
+        InsertPortItem(ui->ComboBoxPort, params.Port);
+    else if (params.Port < 1 || params.Port > 4)
+        params.Port = 1;
     Port = params.Port;
     Dcb = params.Dcb;
     RecBufSize = params.RecBufSize;

@@ -120,28 +120,34 @@ enum FlowItem { FlowXOnXOff = 0, FlowHardware = 1, FlowNone = 2 };
 
 namespace {
 
-// The rates the parameter dialog hands back, with the setting each one becomes.
-// 50 and 150 are not among them.
-struct TakeBackRate {
-    uint32_t rate;
-    TBaudrate value;
+// The settings the parameter dialog offers and hands back, each at the rate the rate table
+// holds for it; br_000050 and br_000150 are not among them.
+constexpr TBaudrate kTakeBackRates[] = {
+    br_000110, br_000300, br_000600, br_001200, br_002400, br_004800,
+    br_009600, br_014400, br_019200, br_038400, br_056000, br_057600,
+    br_115200, br_128000, br_230400, br_256000, br_460800, br_921600,
 };
-constexpr TakeBackRate kTakeBackRates[] = {
-    {110, br_000110},    {300, br_000300},    {600, br_000600},    {1200, br_001200},
-    {2400, br_002400},   {4800, br_004800},   {9600, br_009600},   {14400, br_014400},
-    {19200, br_019200},  {38400, br_038400},  {56000, br_056000},  {57600, br_057600},
-    {115200, br_115200}, {128000, br_128000}, {230400, br_230400}, {256000, br_256000},
-    {460800, br_460800}, {921600, br_921600},
-};
+
+// The setting that runs the port at rate, false when none of them does.
+bool TakeBackRateValue(uint32_t rate, TBaudrate& value) {
+    for (const TBaudrate setting : kTakeBackRates) {
+        if (BaudRateTable[setting] == rate) {
+            value = setting;
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
 QList<uint32_t> TFormSerStd::StandardRates() {
-    // A rate whose setting the start-up redefined (9600 standing for 1248) is not offered:
-    // choosing it would run the port at another rate than the one picked.
+    // Each setting is offered at the rate it runs the port at: where the start-up redefined
+    // 9600 as 1248, 1248 stands in its place, so the choice exists and no rate is shown that
+    // the port would not run at.
     QList<uint32_t> rates;
-    for (const TakeBackRate& r : kTakeBackRates)
-        if (BaudRateTable[r.value] == r.rate) rates.append(r.rate);
+    for (const TBaudrate setting : kTakeBackRates)
+        if (!rates.contains(BaudRateTable[setting])) rates.append(BaudRateTable[setting]);
     return rates;
 }
 
@@ -161,12 +167,13 @@ TFormSerStd::~TFormSerStd() { delete ui; }
 void TFormSerStd::Load(const QByteArray& portName, const TDcb& dcb) {
     setWindowTitle(Ansi::ToQString(Ansi::Lit("Eigenschaften von ") + portName));
 
-    // A rate outside the standard list (a patched table entry, 50, 150) is shown as it is,
-    // so that OK without a change hands it back unchanged.
+    // A rate outside the list (50, 150) is shown as it is, before the first higher one, so
+    // that OK without a change hands it back unchanged.
     QList<uint32_t> rates = StandardRates();
     if (!rates.contains(dcb.BaudRate) && dcb.BaudRate != 0) {
-        rates.append(dcb.BaudRate);
-        std::sort(rates.begin(), rates.end());
+        qsizetype at = 0;
+        while (at < rates.size() && rates[at] < dcb.BaudRate) ++at;
+        rates.insert(at, dcb.BaudRate);
     }
     ui->ComboBoxBaud->clear();
     for (uint32_t rate : rates) ui->ComboBoxBaud->addItem(QString::number(rate), rate);
@@ -256,8 +263,9 @@ bool TSerStdDlg::Execute() {
     FCommConfig = edited;
 
     if (FSerial) {
-        for (const TakeBackRate& r : kTakeBackRates)
-            if (r.rate == dcb.BaudRate) FSerial->SetBaudrate(r.value);
+        // The rate shown is the rate the port runs at; one no setting runs at (50, 150, 9600
+        // where the table holds 1248 there) leaves the setting unchanged.
+        if (TBaudrate value; TakeBackRateValue(dcb.BaudRate, value)) FSerial->SetBaudrate(value);
         // A field outside its enumeration leaves the setting as it is.
         if (dcb.ByteSize >= 4 && dcb.ByteSize <= 8)
             FSerial->SetDataBits(static_cast<TDataBits>(dcb.ByteSize - 4));

@@ -102,10 +102,10 @@ class TFormSerStd : public QDialog {
 
     Ui::TFormSerStd* ui;
 
-    // Bit rates offered: those the take-back of TSerStdDlg knows and the rate table honours.
+    // Bit rates offered: for each setting TSerStdDlg takes back, the rate the table holds.
     static QList<uint32_t> StandardRates();
 
-private:
+  private:
     int FLoadedFlow = -1;
 };
 

@@ -23,6 +23,7 @@ const char* const ParityNames[5] = {"none", "odd", "even", "mark", "space"};
 const char* const StopBitNames[3] = {"1", "1,5", "2"};
 
 bool PortExists[MaxPort + 1] = {};
+bool PortNotPermitted[MaxPort + 1] = {};
 int PortList[MaxPort] = {};
 bool AnyPortExists = false;
 int ProbedPortCount = 0;
@@ -35,7 +36,9 @@ void ProbePorts(int count) {
     AnyPortExists = false;
     int found = 0;
     for (int n = 1; n <= count; ++n) {
-        PortExists[n] = Port::Exists(n);
+        const Port::TDeviceState state = Port::PortState(n);
+        PortExists[n] = Port::Present(state);
+        PortNotPermitted[n] = state == Port::dsNotPermitted;
         PortList[n - 1] = 0;
         if (PortExists[n]) PortList[found++] = n;
         AnyPortExists = AnyPortExists || PortExists[n];
@@ -45,6 +48,11 @@ void ProbePorts(int count) {
 
 void EnsurePortsProbed(int count) {
     if (ProbedPortCount == 0 && count > 0) ProbePorts(std::min(count, MaxPort));
+}
+
+void ProbeStartUpPorts() {
+    // A name with neither a map entry nor a default device costs one lstat.
+    EnsurePortsProbed(MaxPort);
 }
 
 int PortListIndex(int port) {
@@ -62,6 +70,7 @@ void ProbePortsAgain() {
 
 void ResetPortProbeForTests() {
     std::fill(std::begin(PortExists), std::end(PortExists), false);
+    std::fill(std::begin(PortNotPermitted), std::end(PortNotPermitted), false);
     std::fill(std::begin(PortList), std::end(PortList), 0);
     AnyPortExists = false;
     ProbedPortCount = 0;
@@ -181,51 +190,62 @@ void TSerial::SetXOnLimit(int v) {
 
 bool TSerial::Open() {
     if (FActive) return false;
+    FLastOpenFailure = {};
     if (FCOMPort < 1) {
-        FLastOpenError = "No port selected";
+        FLastOpenFailure = PortError::Failure(peNoPort);
         return false;
     }
-    FLastOpenError.clear();
     const QByteArray path = Port::DevicePath(FCOMPort);
     int fd = -1;
-    auto fail = [&](const QByteArray& reason) {
+    auto fail = [&](const TPortFailure& failure) {
         if (fd >= 0) Port::CloseExclusive(fd);
-        FLastOpenError = reason;
+        FLastOpenFailure = failure;
         std::unique_lock lock(FTransferMutex);
         FHandle.store(-1);
         BindClosed();
         FActive = false;
         return false;
     };
-    if (path.isEmpty()) return fail(Port::ErrnoText(ENODEV));
+    auto unsupported = [&](TPortSetting setting, int err = 0) {
+        TPortFailure failure = PortError::Failure(peNotSupported);
+        failure.Errno = err;
+        failure.Setting = setting;
+        failure.DataBits = FDataBits + 4;
+        failure.StopBits = FStopBits;
+        failure.Rate = BaudRateTable[FBaudrate];
+        return fail(failure);
+    };
+    if (path.isEmpty()) return fail(PortError::Failure(peNoDevice));
     int err = 0;
     fd = Port::OpenExclusive(path, err);
-    if (fd < 0) return fail(Port::ErrnoText(err));
+    if (fd < 0) return fail(PortError::Failure(err));
 
     termios t{};
-    if (tcgetattr(fd, &t) != 0) return fail(Port::ErrnoText(errno));
+    if (tcgetattr(fd, &t) != 0) return fail(PortError::Failure(errno));
     Termios::MakeRaw(t);
-    if (!Termios::SetDataBits(t, FDataBits))
-        return fail(QByteArray::number(FDataBits + 4) + " data bits are not supported");
+    if (!Termios::SetDataBits(t, FDataBits)) return unsupported(psDataBits);
     Termios::SetParity(t, FParityBit, FParityCheck);
-    if (!Termios::SetStopBits(t, FStopBits, FDataBits))
-        return fail(QByteArray(StopBitNames[FStopBits]) + " stop bits with " +
-                    QByteArray::number(FDataBits + 4) + " data bits are not supported");
-    // The kernel has no DSR output flow control; a line that needs it would lose data.
-    if (FHandshakeDtrDsr) return fail("DTR/DSR handshake is not supported");
+    if (!Termios::SetStopBits(t, FStopBits, FDataBits)) return unsupported(psStopBits);
     Termios::SetFlowControl(t, FHandshakeRtsCts, FHandshakeXOnXOff, FXOnChar, FXOffChar);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) return fail(Port::ErrnoText(errno));
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        const int e = errno;
+        return e == EINVAL ? unsupported(psLine, e) : fail(PortError::Failure(e));
+    }
     termios back{};
-    if (tcgetattr(fd, &back) != 0) return fail(Port::ErrnoText(errno));
+    if (tcgetattr(fd, &back) != 0) return fail(PortError::Failure(errno));
     // A pseudo-terminal has no wire: it keeps 8 data bits and no parity whatever is asked.
     const tcflag_t ignored = Port::IsPseudoTerminal(fd) ? (CSIZE | PARENB) : 0;
     if ((Termios::CheckedCflag(back) & ~ignored) != (Termios::CheckedCflag(t) & ~ignored))
-        return fail("The device does not support these line settings");
+        return unsupported(psLine);
     const quint32 baud = BaudRateTable[FBaudrate];
-    if (!Port::SetRate(fd, baud, err))
-        return fail(QByteArray::number(baud) + " bit/s: " + Port::ErrnoText(err));
+    if (!Port::SetRate(fd, baud, err)) {
+        if (PortError::FromErrno(err) != peNotSupported) return fail(PortError::Failure(err));
+        return unsupported(psRate, baud == 0 ? 0 : err);  // 0 is refused before any call
+    }
     if (!FHandshakeRtsCts) Port::SetModemLine(fd, TIOCM_RTS, FRTSActive);
-    Port::SetModemLine(fd, TIOCM_DTR, FDTRActive);
+    // No DSR flow control in the kernel: DTR stays raised, as the handshake holds it while
+    // there is room to receive.
+    Port::SetModemLine(fd, TIOCM_DTR, FDTRActive || FHandshakeDtrDsr);
 
     FTimeouts = TCommTimeouts{};
     FTimeoutsSet = ComputeTimeouts(baud, FRecTimeOut, FTrmTimeOut, FTimeouts);

@@ -28,12 +28,14 @@
 // -------------------------
 // Open sets, and reads back, bit rate (any rate, through the arbitrary-rate interface), data
 // bits, parity (mark and space too), stop bits, RTS/CTS, XON/XOFF with its characters, RTS
-// and DTR. A setting the device cannot take fails the open with a reason in LastOpenError():
-// 4 data bits, 1.5 stop bits other than with 5 data bits, 2 stop bits with 5, DTR/DSR
-// handshake (the kernel has no DSR flow control), rate 0. Kept and stored, but with no
-// effect here: XOnLimit/XOffLimit (the kernel has its own thresholds), ErrorChar with
-// UseErrorChar, EofChar, ContinueOnXOff, AbortOnError. EliminateNullChar drops NUL bytes on
-// receive; EventChar raises EV_RXFLAG.
+// and DTR. A setting the device cannot take fails the open, and LastOpenFailure() tells
+// which: 4 data bits, 1.5 stop bits other than with 5 data bits, 2 stop bits with 5, rate 0.
+// The kernel has no DSR flow control: with HandshakeDtrDsr the port opens without it, DTR
+// raised as the handshake would hold it while there is room, DSR not watched (the caller
+// tells the user, PortError::DtrDsrIgnoredText). Kept and stored, but with no effect here:
+// XOnLimit/XOffLimit (the kernel has its own thresholds), ErrorChar with UseErrorChar,
+// EofChar, ContinueOnXOff, AbortOnError. EliminateNullChar drops NUL bytes on receive;
+// EventChar raises EV_RXFLAG.
 //
 // Received bytes are moved from the kernel into the component's receive store (at most
 // BufSizeRec bytes by the event thread; then the kernel queue and flow control hold the
@@ -58,6 +60,7 @@
 #include <shared_mutex>
 
 #include "serial/Port.h"
+#include "serial/PortError.h"
 
 enum TBaudrate : quint8 {
     br_000050,
@@ -102,15 +105,21 @@ extern quint32 BaudRateTable[BaudRateCount];
 extern const char* const ParityNames[5];
 extern const char* const StopBitNames[3];
 
-// Port probe state, process-wide, filled once.
+// Port probe state, process-wide, filled once. The probe looks at the devices without
+// opening them.
 extern bool PortExists[MaxPort + 1];  // index = port number 1..99; [0] unused
-extern int PortList[MaxPort];         // existing ports ascending, packed from [0], rest 0
+// Existing ports the user may not open (not in the group dialout); index as PortExists.
+extern bool PortNotPermitted[MaxPort + 1];
+extern int PortList[MaxPort];  // existing ports ascending, packed from [0], rest 0
 extern bool AnyPortExists;
 extern int ProbedPortCount;  // 0: no probe has run yet
 
 void ProbePorts(int count);
 void EnsurePortsProbed(int count);
 int PortListIndex(int port);
+// The probe at program start: every name that the port map or the default mapping leads to
+// a device, COM1..COM8 as always and COM9..COM99 too.
+void ProbeStartUpPorts();
 
 // Test-only: forget the probe so that a test can probe another port map.
 void ResetPortProbeForTests();
@@ -281,9 +290,10 @@ class TSerial : public TCustomSerial {
     virtual bool Open();
     virtual void Close();
 
-    // Why the last Open() failed, in words ("Permission denied", "Device or resource
-    // busy", ...); empty after a successful open.
-    QByteArray LastOpenError() const { return FLastOpenError; }
+    // Why the last Open() failed; Code peNone after a successful open.
+    const TPortFailure& LastOpenFailure() const { return FLastOpenFailure; }
+    // The same in German words, for traces; empty after a successful open.
+    QByteArray LastOpenError() const { return PortError::Reason(FLastOpenFailure); }
 
     // The four bound operations. Bytes are bytes: every value passes unchanged. They may run
     // on another thread than the owner's (a long send does); Close() wakes a call that waits
@@ -411,7 +421,7 @@ class TSerial : public TCustomSerial {
     quint32 FCommMask = 0;
     TCommTimeouts FTimeouts;
     bool FTimeoutsSet = false;
-    QByteArray FLastOpenError;
+    TPortFailure FLastOpenFailure;
 
     // Settings captured at open that the data path uses.
     char FOpenEventChar = 13;

@@ -275,7 +275,7 @@ int RunService(int argc, char** argv) {
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("DNC Server ( DatenTransfer )"));
-    EnsurePortsProbed(8);
+    ProbeStartUpPorts();
     TService server;
     const int failed = server.Start();
     if (failed >= 0) return failed;

@@ -7,7 +7,9 @@
 
 #include "ConfigFixture.h"
 #include "common/Ansi.h"
+#include "common/FileReplace.h"
 #include "common/ScriptedSeam.h"
+#include "tests/common/ImmutableFolder.h"
 
 namespace {
 
@@ -337,6 +339,29 @@ TEST_F(Unit3Test, SaveKeepsAnOlderBackupAndReportsUnwritableTargets) {
     EXPECT_TRUE(seam.boxes[0].text.contains(Ansi::FromQString(Path("fehlt/Config.ini"))))
         << seam.boxes[0].text.constData();
     EXPECT_TRUE(Read("Config.ini").contains("ComPort=COM1\r\n"));
+}
+
+// A working folder the user may not write to: Config.ini is rewritten in place, and the
+// user learns that no backup could be made.
+TEST_F(Unit3Test, SaveIntoAFolderThatTakesNoNewFile) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->MemoTimer->setPlainText("40");
+    form_->BtOK->click();
+    ImmutableFolder folder(dir_.path());
+    if (!folder.Set()) GTEST_SKIP() << "the file system cannot make a folder immutable";
+    form_->BtSave->click();
+    folder.Release();
+
+    EXPECT_TRUE(Read("Config.ini").contains("Verweilzeit=40\r\n"));
+    EXPECT_FALSE(QFile::exists(Path("Config.bak")));
+    EXPECT_EQ(seam.BoxTexts(),
+              QList<QByteArray>({InPlaceNote(Path("Config.ini")) +
+                                     " Eine Sicherungskopie (.bak) konnte dort nicht angelegt "
+                                     "werden.",
+                                 kNoChange}));
+    EXPECT_EQ(form_->CurrentState(), TForm3::State::S4);
 }
 
 TEST_F(Unit3Test, SaveWithoutFileOrWithoutLoad) {

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "common/Ansi.h"
+#include "common/FileReplace.h"
 #include "common/ScriptedSeam.h"
 #include "config/ConfigValues.h"
 #include "config/Konfig.h"
@@ -24,8 +25,10 @@
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "serial/Port.h"
+#include "serial/PortError.h"
 #include "serial/SerAddons.h"
 #include "serial/Serial.h"
+#include "tests/common/ImmutableFolder.h"
 
 namespace {
 
@@ -121,9 +124,10 @@ class MainWindowTest : public ::testing::Test {
 
     // Saves settings text for `port` the way the menu would, after an unrelated section.
     QByteArray SaveSettings(int port, TBaudrate rate, TDataBits bits, TParityBit parity,
-                            TStopBits stop, bool rtsCts) {
+                            TStopBits stop, bool rtsCts, bool dtrDsr = false) {
         TSerial s;
         s.SetCOMPort(port);
+        s.SetHandshakeDtrDsr(dtrDsr);
         s.SetBaudrate(rate);
         s.SetDataBits(bits);
         s.SetParityBit(parity);
@@ -246,8 +250,9 @@ TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
     for (const auto& b : seam.boxes)
         if (b.kind == Modal::BoxKind::Error) why = b.text;
     EXPECT_TRUE(why.contains("COM2 kann nicht ge")) << why.toStdString();
-    EXPECT_TRUE(why.contains("No such device")) << why.toStdString();
-    EXPECT_TRUE(why.contains("nicht vorhanden")) << why.toStdString();
+    EXPECT_TRUE(why.contains(Ansi::Lit("das Gerät ist nicht vorhanden (") +
+                             PortError::SystemText(ENOENT) + ")"))
+        << why.toStdString();
     // The start is logged all the same.
     EXPECT_TRUE(ReadAll(LogPathName()).startsWith("Beginn  "));
 }
@@ -264,9 +269,65 @@ TEST_F(MainWindowTest, APortHeldByAnotherProgramIsExplained) {
     EXPECT_FALSE(form.Serial1->Active());
     EXPECT_EQ(form.StatusText(), "Schnittstelle geschlossen");
     ASSERT_EQ(seam.boxes.size(), 1);
-    EXPECT_TRUE(seam.boxes[0].text.contains("busy")) << seam.boxes[0].text.toStdString();
-    EXPECT_TRUE(seam.boxes[0].text.contains("anderen Programm"))
+    EXPECT_TRUE(
+        seam.boxes[0].text.contains("COM1 kann nicht ge\xf6"
+                                    "ffnet werden: sie wird von einem anderen Programm benutzt"))
         << seam.boxes[0].text.toStdString();
+}
+
+// A refused device cannot be had as root; a scripted one refuses the open.
+TEST_F(MainWindowTest, APortNotPermittedNamesTheDialoutGroup) {
+    MapPorts({1});
+    auto device = std::make_shared<Port::TScriptedDevice>();
+    device->Device = [](const QByteArray&) { return Port::dsNotPermitted; };
+    Port::SetScriptedDeviceForTests(device);
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    form.ButtonConnect->click();
+    Port::SetScriptedDeviceForTests(nullptr);
+    EXPECT_FALSE(form.Serial1->Active());
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].text,
+              Ansi::Lit("Die Schnittstelle COM1 kann nicht geöffnet werden: keine Berechtigung "
+                        "für das Gerät (") +
+                  PortError::SystemText(EACCES) + ").\r" + PortError::DialoutHint());
+}
+
+// A stored text asking for DTR/DSR opens the port without it and says so once, not at
+// every connect.
+TEST_F(MainWindowTest, StoredDtrDsrOpensWithoutItAndSaysSoOnce) {
+    MapPorts({1});
+    SaveSettings(1, br_009600, db_8, none, sb_1, false, true);
+    WriteConfig();
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active()) << seam.BoxTexts().join("|").toStdString();
+    form.Verbinde();
+    form.Verbinde();
+    EXPECT_TRUE(form.Serial1->Active());
+    EXPECT_EQ(seam.BoxTexts().count(PortError::DtrDsrIgnoredText()), 1);
+}
+
+// A settings folder the user may not write to still takes the file, written in place.
+TEST_F(MainWindowTest, SaveIntoAFolderThatTakesNoNewFile) {
+    MapPorts({1});
+    WriteAll(SerDemoIni(), "[SerBsp1]\r\nConfiguration=alt\r\n");
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    ImmutableFolder folder(QFileInfo(SerDemoIni()).absolutePath());
+    if (!folder.Set()) GTEST_SKIP() << "the file system cannot make a folder immutable";
+    form.Menu_Save->trigger();
+    folder.Release();
+    ASSERT_EQ(seam.boxes.size(), 1);
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Plain);
+    EXPECT_EQ(seam.boxes[0].text,
+              "Die Einstellungen wurden im Windows-Verzeichnis\rin der Datei "
+              "SerDemo.ini gespeichert.\r" +
+                  InPlaceNote(SerDemoIni()));
+    const QByteArray file = ReadAll(SerDemoIni());
+    EXPECT_TRUE(file.startsWith("[SerBsp1]\r\nConfiguration=RRS0001")) << file.toStdString();
 }
 
 TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
@@ -382,7 +443,11 @@ TEST_F(MainWindowTest, ComboBoxOffersOnlyExistingPorts) {
         {"only COM3, COM1 ignored", {3}, {"COM3"}, 1, -1},
         {"COM1 and COM4", {1, 4}, {"COM1", "COM4"}, 4, 1},
         {"none", {}, {"keinen"}, 1, -1},
-        {"first four only", {1, 2, 3, 5, 6}, {"COM1", "COM2", "COM3", "COM5"}, 6, -1},
+        {"first four listed, a later one added",
+         {1, 2, 3, 5, 6},
+         {"COM1", "COM2", "COM3", "COM5"},
+         6,
+         4},
     };
     for (const Case& c : cases) {
         ports.clear();
@@ -488,6 +553,31 @@ TEST_F(MainWindowTest, PortMenuMovesTheComboBoxToTheChosenPort) {
     EXPECT_EQ(form.Serial1->COMPort(), 3);
     EXPECT_EQ(form.COMComboBox1->currentText(), "COM3");
     EXPECT_TRUE(seam.boxes.isEmpty());
+}
+
+// The port box shows the port in use: one beyond the first four is added, none is none.
+TEST_F(MainWindowTest, PortBoxShowsThePortInUse) {
+    MapPorts({1, 2, 3, 4, 6, 7});
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    EXPECT_EQ(form.COMComboBox1->currentIndex(), -1);  // port 0 until settings are loaded
+    QStringList shown;
+    QString selected;
+    AnswerChooser("ButtonOk", &shown, &selected,
+                  [](TFormSerSel* chooser) { chooser->ComboBox1->setCurrentIndex(4); });
+    form.Menu_Port->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 6);
+    EXPECT_EQ(form.COMComboBox1->currentText(), "COM6");
+    SaveSettings(7, br_004800, db_8, none, sb_1, true);
+    form.Menu_Load->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 7);
+    EXPECT_EQ(form.COMComboBox1->currentText(), "COM7");
+    SaveSettings(0, br_004800, db_8, none, sb_1, true);
+    form.Menu_Load->trigger();
+    EXPECT_EQ(form.Serial1->COMPort(), 0);
+    EXPECT_EQ(form.COMComboBox1->currentIndex(), -1);
+    EXPECT_EQ(form.COMComboBox1->SelectedPort(), 0);
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join("|").toStdString();
 }
 
 TEST_F(MainWindowTest, SaveThenLoadRestoresTheRecordAndTheComboBox) {

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <optional>
+
 #include "serial/Port.h"
+#include "serial/PortError.h"
 #include "serial/Serial.h"
 #include "serial/Termios.h"
 #include "tests/serial/PtyPortMap.h"
@@ -61,9 +64,10 @@ TEST_F(SerialPort, OpenIsExclusive) {
     ASSERT_TRUE(first.Open());
     EXPECT_FALSE(second.Open());
     EXPECT_FALSE(second.Active());
-    EXPECT_EQ(second.LastOpenError(), "Device or resource busy");
+    EXPECT_EQ(second.LastOpenFailure().Code, peBusy);
     first.Close();
     EXPECT_TRUE(second.Open());
+    EXPECT_EQ(second.LastOpenFailure().Code, peNone);
     EXPECT_TRUE(second.LastOpenError().isEmpty());
 }
 
@@ -72,24 +76,28 @@ TEST_F(SerialPort, VanishedDeviceSaysWhy) {
     serial.SetCOMPort(1);
     map.Link(1, "/nonexistent/ttyUSB0");  // the adapter was pulled after the probe
     EXPECT_FALSE(serial.Open());
-    EXPECT_EQ(serial.LastOpenError(), "No such device");
+    EXPECT_EQ(serial.LastOpenFailure().Code, peNoDevice);
+    EXPECT_EQ(serial.LastOpenFailure().Errno, ENOENT);
 }
 
 TEST_F(SerialPort, SettingsTheDeviceCannotTakeFailTheOpen) {
     struct Row {
         const char* name;
         std::function<void(TSerial&)> set;
+        TPortSetting setting;
+        const char* words;  // how the reason names the setting
     };
     const Row rows[] = {
-        {"4 data bits", [](TSerial& s) { s.SetDataBits(db_4); }},
-        {"1.5 stop bits with 8 data bits", [](TSerial& s) { s.SetStopBits(sb_15); }},
+        {"4 data bits", [](TSerial& s) { s.SetDataBits(db_4); }, psDataBits, "4 Datenbits"},
+        {"1.5 stop bits with 8 data bits", [](TSerial& s) { s.SetStopBits(sb_15); }, psStopBits,
+         "1,5 Stoppbits bei 8 Datenbits"},
         {"2 stop bits with 5 data bits",
          [](TSerial& s) {
              s.SetDataBits(db_5);
              s.SetStopBits(sb_2);
-         }},
-        {"DTR/DSR handshake", [](TSerial& s) { s.SetHandshakeDtrDsr(true); }},
-        {"rate 0", [](TSerial& s) { s.SetBaudrate(br_000050); }},
+         },
+         psStopBits, "2 Stoppbits bei 5 Datenbits"},
+        {"rate 0", [](TSerial& s) { s.SetBaudrate(br_000050); }, psRate, "0 bit/s"},
     };
     const quint32 saved = BaudRateTable[br_000050];
     BaudRateTable[br_000050] = 0;
@@ -100,7 +108,9 @@ TEST_F(SerialPort, SettingsTheDeviceCannotTakeFailTheOpen) {
         EXPECT_FALSE(serial.Open()) << row.name;
         EXPECT_FALSE(serial.Active()) << row.name;
         EXPECT_EQ(serial.Handle(), -1) << row.name;
-        EXPECT_FALSE(serial.LastOpenError().isEmpty()) << row.name;
+        EXPECT_EQ(serial.LastOpenFailure().Code, peNotSupported) << row.name;
+        EXPECT_EQ(serial.LastOpenFailure().Setting, row.setting) << row.name;
+        EXPECT_TRUE(serial.LastOpenError().contains(row.words)) << serial.LastOpenError().data();
         // The failed open released the port.
         TSerial other;
         other.SetCOMPort(1);
@@ -154,6 +164,57 @@ TEST_F(SerialPort, TermiosIsReallySet) {
     EXPECT_EQ(out, 19200u);
     ASSERT_EQ(tcgetattr(serial.Handle(), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
+}
+
+// The kernel has no DSR flow control; a port asked for it opens without it.
+TEST_F(SerialPort, DtrDsrHandshakeOpensWithoutIt) {
+    TSerial serial;
+    serial.SetCOMPort(1);
+    serial.SetHandshakeDtrDsr(true);
+    ASSERT_TRUE(serial.Open()) << serial.LastOpenError().constData();
+    termios t{};
+    ASSERT_EQ(tcgetattr(serial.Handle(), &t), 0);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    serial.WriteString("G1\r\n");
+    EXPECT_EQ(map.ReadMaster(1, 4), "G1\r\n");
+}
+
+// What a pseudo-terminal cannot show (a refused or held device) comes from a scripted
+// device; /dev/null is a real device that is no tty.
+TEST_F(SerialPort, EveryRefusedOpenHasItsCodeAndGermanWords) {
+    struct Row {
+        const char* name;
+        std::optional<Port::TDeviceState> answer;
+        QByteArray link;
+        TPortError code;
+        int err;
+        const char* hint;
+    };
+    const Row rows[] = {
+        {"not permitted", Port::dsNotPermitted, {}, peNotPermitted, EACCES, "dialout"},
+        {"busy", Port::dsBusy, {}, peBusy, EBUSY, "anderen Programm"},
+        {"missing", Port::dsMissing, {}, peNoDevice, ENOENT, "Adapter eingesteckt"},
+        {"no tty (scripted)", Port::dsNotTty, {}, peNotSerial, ENOTTY, "Zuordnung"},
+        {"no tty (/dev/null)", std::nullopt, "/dev/null", peNotSerial, ENOTTY, "Zuordnung"},
+    };
+    for (const Row& row : rows) {
+        if (!row.link.isEmpty()) map.Link(1, row.link);
+        auto device = std::make_shared<Port::TScriptedDevice>();
+        device->Device = [&](const QByteArray&) { return row.answer; };
+        Port::SetScriptedDeviceForTests(device);
+        TSerial serial;
+        serial.SetCOMPort(1);
+        EXPECT_FALSE(serial.Open()) << row.name;
+        Port::SetScriptedDeviceForTests(nullptr);
+        EXPECT_EQ(serial.LastOpenFailure().Code, row.code) << row.name;
+        EXPECT_EQ(serial.LastOpenFailure().Errno, row.err) << row.name;
+        const QByteArray text = PortError::OpenFailureText(1, serial.LastOpenFailure());
+        EXPECT_TRUE(text.startsWith("Die Schnittstelle COM1 kann nicht ge")) << text.data();
+        EXPECT_TRUE(text.contains(row.hint)) << text.data();
+        // The system's English words only in brackets, after the German reason.
+        const QByteArray system = PortError::SystemText(row.err);
+        EXPECT_EQ(text.indexOf(system), text.indexOf(" (" + system + ").") + 2) << text.data();
+    }
 }
 
 TEST(SerialTermios, ParityTable) {

@@ -7,6 +7,7 @@
 
 inline void ProbeResult(std::initializer_list<int> ports) {
     for (bool& exists : PortExists) exists = false;
+    for (bool& denied : PortNotPermitted) denied = false;
     for (int& entry : PortList) entry = 0;
     int found = 0;
     for (int port : ports) {

@@ -1,5 +1,12 @@
 // The port probe and the port map, over temporary maps of pseudo-terminals.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <map>
+#include <optional>
+#include <vector>
 
 #include "serial/Port.h"
 #include "serial/Serial.h"
@@ -72,10 +79,82 @@ TEST(SerialProbe, OnlyTtysCount) {
     map.Link(1, "/dev/null");         // a character device, but not a tty
     map.Link(2, "/nonexistent/tty");  // dangling
     map.AddPty(3);
-    ProbePorts(3);
+    map.Link(4, QFile::encodeName(QCoreApplication::applicationFilePath()));  // a plain file
+    ProbePorts(4);
     EXPECT_FALSE(PortExists[1]);
     EXPECT_FALSE(PortExists[2]);
     EXPECT_TRUE(PortExists[3]);
+    EXPECT_FALSE(PortExists[4]);
+}
+
+// Opening a tty raises DTR and RTS, which a control may take as a signal: the probe only
+// looks at the device.
+TEST(SerialProbe, LooksWithoutOpening) {
+    PtyPortMap map;
+    map.AddPty(2);
+    char slave[512] = {};
+    ASSERT_GT(readlink((Port::MapFolder() + "/COM2").constData(), slave, sizeof slave - 1), 0);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, slave, IN_OPEN), 0);
+    ProbePorts(4);
+    EXPECT_TRUE(PortExists[2]);
+    char event[4096];
+    EXPECT_LT(read(watch, event, sizeof event), 0) << "the probe opened " << slave;
+    TSerial serial;
+    ASSERT_TRUE(serial.Open());  // the watch itself sees opens
+    EXPECT_GT(read(watch, event, sizeof event), 0);
+    close(watch);
+}
+
+// A refusal or a holder cannot be made on a pseudo-terminal by a test running as root: a
+// scripted device answers for those.
+TEST(SerialProbe, PortNotPermittedIsThereAndMarkedSo) {
+    PtyPortMap map;
+    auto device = std::make_shared<Port::TScriptedDevice>();
+    const std::map<QByteArray, Port::TDeviceState> answers = {
+        {Port::MapFolder() + "/COM1", Port::dsNotPermitted},
+        {Port::MapFolder() + "/COM2", Port::dsBusy},
+        {Port::MapFolder() + "/COM3", Port::dsMissing},
+        {Port::MapFolder() + "/COM4", Port::dsNotTty},
+    };
+    device->Device = [&](const QByteArray& path) -> std::optional<Port::TDeviceState> {
+        const auto it = answers.find(path);
+        if (it == answers.end()) return std::nullopt;
+        return it->second;
+    };
+    Port::SetScriptedDeviceForTests(device);
+    ProbePorts(4);
+    Port::SetScriptedDeviceForTests(nullptr);
+    EXPECT_TRUE(PortExists[1]);
+    EXPECT_TRUE(PortNotPermitted[1]);
+    EXPECT_TRUE(PortExists[2]);
+    EXPECT_FALSE(PortNotPermitted[2]);
+    EXPECT_FALSE(PortExists[3]);
+    EXPECT_FALSE(PortExists[4]);
+    EXPECT_EQ(PortList[0], 1);
+    EXPECT_EQ(PortList[1], 2);
+}
+
+// COM1..COM8 are looked for as before, and every higher name that the map or the default
+// mapping leads to a device.
+TEST(SerialProbe, StartUpProbeFindsPortsAboveEight) {
+    PtyPortMap map;
+    map.AddPty(3);
+    map.AddPty(9);
+    map.AddPty(42);
+    // COM10 without a map entry is /dev/ttyACM1; the machine has none, a scripted one stands in.
+    unlink((Port::MapFolder() + "/COM10").constData());
+    auto device = std::make_shared<Port::TScriptedDevice>();
+    device->Device = [](const QByteArray& path) -> std::optional<Port::TDeviceState> {
+        if (path == "/dev/ttyACM1") return Port::dsTty;
+        return std::nullopt;
+    };
+    Port::SetScriptedDeviceForTests(device);
+    ProbeStartUpPorts();
+    Port::SetScriptedDeviceForTests(nullptr);
+    const std::vector<int> found(PortList, PortList + 5);
+    EXPECT_EQ(found, (std::vector<int>{3, 9, 10, 42, 0}));
+    EXPECT_EQ(PortListIndex(42), 3);
 }
 
 TEST(SerialPortMap, FolderAndDefaults) {

@@ -4,19 +4,21 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <functional>
 
+#include "serial/SerAddons.h"
 #include "serial/SerExtDlg.h"
 #include "serial/Serial.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"
 
 namespace {
-
 
 // Runs each dialog through `script` instead of exec(): the form is shown, the script works
 // its controls and clicks a button.
@@ -89,17 +91,28 @@ TEST(DcbFlag, FieldsAreTwoBitsAtFourAndTwelveAndOneBitElsewhere) {
     }
 }
 
+// DTR/DSR is not offered as working: shown off and disabled, with a reason, and OK takes a
+// stored request away rather than keeping one the port would not honour.
 TEST_F(SerExtDlgTest, RtsCtsShownAloneAfterAnEarlierDtrDsrCall) {
     Serial.SetHandshakeDtrDsr(true);
-    bool dtrShown = false;
+    bool dtrShown = true, dtrEnabled = true;
+    QString why;
     {
         DialogScript script([&](TFormCOMSetup& form) {
             dtrShown = form.ui->CheckBoxDTRDSR->isChecked();
+            dtrEnabled = form.ui->CheckBoxDTRDSR->isEnabled();
+            QTest::mouseClick(form.ui->CheckBoxDTRDSR, Qt::LeftButton);
+            why = form.findChild<QLabel*>("LabelDTRDSR")->text();
+            form.grab().save("/tmp/dnc-COMSetup-dtrdsr.png");
             ClickOk(form);
         });
         ASSERT_TRUE(Dlg.Execute());
     }
-    EXPECT_TRUE(dtrShown);
+    EXPECT_FALSE(dtrShown);
+    EXPECT_FALSE(dtrEnabled);
+    EXPECT_EQ(why, QString::fromUtf8("unter Linux nicht verfügbar"));
+    EXPECT_FALSE(Serial.HandshakeDtrDsr());
+    EXPECT_EQ(GetDcbFlag(Dlg.Dcb(), fOutxDsrFlow), 0);
 
     Serial.SetHandshakeDtrDsr(false);
     Serial.SetHandshakeRtsCts(true);
@@ -236,35 +249,70 @@ TEST_F(SerExtDlgTest, AbortAndCloseChangeNothing) {
     }
 }
 
-TEST_F(SerExtDlgTest, PortOutsideOneToFourIsShownAsPortOne) {
-    ProbeResult({1, 2, 3, 4, 5, 6});
-    Serial.SetCOMPort(6);
-    ASSERT_EQ(Serial.COMPort(), 6);
-    QStringList ports;
-    QString shown;
-    DialogScript script([&](TFormCOMSetup& form) {
-        for (int i = 0; i < form.ui->ComboBoxPort->count(); ++i)
-            ports << form.ui->ComboBoxPort->itemText(i);
-        shown = form.ui->ComboBoxPort->currentText();
-        ClickOk(form);
-    });
-    ASSERT_TRUE(Dlg.Execute());
-    EXPECT_EQ(ports, QStringList({"COM1", "COM2", "COM3", "COM4"}));
-    EXPECT_EQ(shown, "COM1");
-    EXPECT_EQ(Serial.COMPort(), 1);
+// What the dialog shows is the port OK applies: the port in use is listed even beyond the
+// first four; a port that does not exist is shown as the first item, which OK then applies.
+TEST_F(SerExtDlgTest, ShownPortIsTheAppliedPort) {
+    struct Row {
+        const char* name;
+        std::initializer_list<int> ports;
+        int inUse;
+        QStringList listed;
+        QString shown;
+        int applied;
+    };
+    const Row rows[] = {
+        {"COM6 beyond COM1..COM4",
+         {1, 2, 3, 4, 5, 6},
+         6,
+         {"COM1", "COM2", "COM3", "COM4", "COM6"},
+         "COM6",
+         6},
+        {"COM5 beyond COM1..COM4",
+         {1, 2, 3, 4, 5},
+         5,
+         {"COM1", "COM2", "COM3", "COM4", "COM5"},
+         "COM5",
+         5},
+        {"listed COM6", {5, 6}, 6, {"COM5", "COM6"}, "COM6", 6},
+        {"no port in use", {2, 3}, 0, {"COM2", "COM3"}, "COM2", 2},
+    };
+    for (const Row& row : rows) {
+        ProbeResult(row.ports);
+        Serial.SetCOMPort(row.inUse);
+        ASSERT_EQ(Serial.COMPort(), row.inUse) << row.name;
+        QStringList ports;
+        QString shown;
+        DialogScript script([&](TFormCOMSetup& form) {
+            for (int i = 0; i < form.ui->ComboBoxPort->count(); ++i)
+                ports << form.ui->ComboBoxPort->itemText(i);
+            shown = form.ui->ComboBoxPort->currentText();
+            ClickOk(form);
+        });
+        ASSERT_TRUE(Dlg.Execute());
+        EXPECT_EQ(ports, row.listed) << row.name;
+        EXPECT_EQ(shown, row.shown) << row.name;
+        EXPECT_EQ(Serial.COMPort(), row.applied) << row.name;
+    }
 }
 
-TEST_F(SerExtDlgTest, ListedPortAboveFourIsShownAsItIs) {
-    ProbeResult({5, 6});
-    Serial.SetCOMPort(6);
-    QString shown;
+// A port the user may not open is there, and says so, with the way to the right.
+TEST_F(SerExtDlgTest, PortNotPermittedIsMarked) {
+    ProbeResult({1, 3});
+    PortNotPermitted[3] = true;
+    QString closed, listed, tip;
     DialogScript script([&](TFormCOMSetup& form) {
-        shown = form.ui->ComboBoxPort->currentText();
+        form.ui->ComboBoxPort->setCurrentIndex(1);
+        closed = form.ui->ComboBoxPort->currentText();
+        listed = PortItemText(form.ui->ComboBoxPort, 1);
+        tip = form.ui->ComboBoxPort->toolTip();
         ClickOk(form);
     });
     ASSERT_TRUE(Dlg.Execute());
-    EXPECT_EQ(shown, "COM6");
-    EXPECT_EQ(Serial.COMPort(), 6);
+    PortNotPermitted[3] = false;
+    EXPECT_EQ(closed, "COM3");  // the closed box is too narrow for more
+    EXPECT_EQ(listed, "COM3 (keine Berechtigung)");
+    EXPECT_TRUE(tip.contains("dialout")) << tip.toStdString();
+    EXPECT_EQ(Serial.COMPort(), 3);  // chosen all the same: its open will say why it fails
 }
 
 TEST_F(SerExtDlgTest, NoPortsAndNoSerial) {
@@ -298,13 +346,13 @@ TEST_F(SerExtDlgTest, RealModalDialogIsClickedThrough) {
         if (!form) return;  // nothing to click: exec() stays open and ctest times out
         seen = true;
         EXPECT_EQ(form->windowTitle(), "Einstellungen");
-        form->ui->CheckBoxDTRDSR->setChecked(true);
+        form->ui->CheckBoxSoft->setChecked(true);
         form->ui->ComboBoxBaudrate->setCurrentIndex(br_057600);
         form->grab().save("/tmp/dnc-COMSetup.png");
         form->ui->ButtonOk->click();
     });
     ASSERT_TRUE(Dlg.Execute());
     EXPECT_TRUE(seen);
-    EXPECT_TRUE(Serial.HandshakeDtrDsr());
+    EXPECT_TRUE(Serial.HandshakeXOnXOff());
     EXPECT_EQ(Serial.Baudrate(), br_057600);
 }

@@ -15,7 +15,6 @@
 
 namespace {
 
-
 // Stands in for the system's port dialog: records what it was handed, edits the record,
 // and answers OK or Cancel.
 class ScriptedPortDialog {
@@ -99,6 +98,17 @@ TEST_F(SerStdDlgTest, TakesBackOnlyTheRatesItKnows) {
         EXPECT_EQ(Serial.Baudrate(), row.expected) << row.rate;
         EXPECT_EQ(Dlg.CommConfig().dcb.BaudRate, row.rate);  // kept for the next call
     }
+    // Where start-up made 9600 run at 1248, 1248 is taken back there and 9600 is not: the
+    // port never runs at another rate than the one chosen.
+    BaudRateTable[br_009600] = 1248;
+    for (const Row& row : {Row{1248, br_009600}, Row{9600, br_004800}}) {
+        Serial.SetBaudrate(br_004800);
+        ScriptedPortDialog dialog;
+        dialog.Edit = [&](TDcb& dcb) { dcb.BaudRate = row.rate; };
+        ASSERT_TRUE(Dlg.Execute());
+        EXPECT_EQ(Serial.Baudrate(), row.expected) << "patched, " << row.rate;
+    }
+    BaudRateTable[br_009600] = 9600;
 }
 
 TEST_F(SerStdDlgTest, TakesBackFormatAndHandshakeAndLeavesTheRest) {
@@ -191,7 +201,7 @@ TEST_F(SerStdDlgTest, DestroyedSerialIsForgottenAndComOneIsOpened) {
 // The real form behind the dialog, worked through its controls.
 TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
     BaudRateTable[br_009600] = 1248;
-    Serial.SetBaudrate(br_009600);
+    Serial.SetBaudrate(br_019200);
     QStringList rates;
     QString flowShown, title;
     SerDialogs::InstallModalRunner([&](QDialog& dialog) {
@@ -202,7 +212,7 @@ TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
             rates << form.ui->ComboBoxBaud->itemText(i);
         flowShown = form.ui->ComboBoxFlow->currentText();
         form.grab().save("/tmp/dnc-SerStdDlg.png");
-        form.ui->ComboBoxBaud->setCurrentText("19200");
+        form.ui->ComboBoxBaud->setCurrentText("1248");
         form.ui->ComboBoxDataBits->setCurrentText("7");
         form.ui->ComboBoxParity->setCurrentIndex(2);
         form.ui->ComboBoxFlow->setCurrentText("Xon / Xoff");
@@ -216,11 +226,12 @@ TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
     ASSERT_TRUE(ok);
     EXPECT_EQ(title, "Eigenschaften von COM3");
     EXPECT_EQ(flowShown, "Hardware");
-    // The patched rate is shown where it belongs, so OK without a change keeps it.
-    EXPECT_EQ(rates.mid(3, 3), QStringList({"1200", "1248", "2400"}));
-    EXPECT_FALSE(rates.contains("9600"));  // it would run at 1248
+    // 1248 is offered where 9600 stands, also while another rate is in use; 9600 is not
+    // offered, since it would run at 1248.
+    EXPECT_EQ(rates.mid(5, 3), QStringList({"4800", "1248", "14400"}));
+    EXPECT_FALSE(rates.contains("9600"));
     EXPECT_EQ(rates.size(), 18);
-    EXPECT_EQ(Serial.Baudrate(), br_019200);
+    EXPECT_EQ(Serial.Baudrate(), br_009600);
     EXPECT_EQ(Serial.DataBits(), db_7);
     EXPECT_EQ(Serial.ParityBit(), even);
     EXPECT_FALSE(Serial.HandshakeRtsCts());
