@@ -143,11 +143,14 @@ class EngineRig {
         Start();
     }
     // The machine's end of the line goes away (the adapter is pulled): the port map's
-    // link stays and leads nowhere.
+    // link stays and leads nowhere (not to the freed pseudo-terminal number, which a test
+    // running beside this one may take).
     void HangUp() {
         ::close(master_);
         ::close(slave_);
         master_ = slave_ = -1;
+        ::unlink(QFile::encodeName(link_).constData());
+        [[maybe_unused]] int r = ::symlink("/nonexistent/tty", QFile::encodeName(link_).constData());
     }
     // The device is back behind the same port map entry: a new pseudo-terminal.
     void PlugIn() {

@@ -151,8 +151,10 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
 TEST(Service, NothingWaitsForAnOperator) {
     ServiceRig rig;
     QFile::remove(rig.dir.filePath("send/DNC.log"));  // the log file is made
-    rig.StartCnc({"--send-text", "%\\r\\nN10 ohne Namen\\r\\nM30\\r\\n", "--call", "9999",
-                  "--hold"});
+    // The machine waits between the two, as a control does: in one read they would be one
+    // transmission.
+    rig.StartCnc({"--send-text", "%\\r\\nN10 ohne Namen\\r\\nM30\\r\\n", "--wait", "800",
+                  "--call", "9999", "--hold"});
     rig.StartServer();
     // A program without a "DFS," name is kept under a fresh name; a missing called file
     // sends nothing; both are said.
