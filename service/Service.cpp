@@ -18,6 +18,7 @@
 #include "engine/SerialSettings.h"
 #include "engine/TransferEngine.h"
 #include "serial/Port.h"
+#include "serial/PortError.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -104,6 +105,9 @@ int TService::Start() {
     int requested = 0;
     const TSettingsLoad load = LoadSerialSettings(*serial_, &requested);
     if (load != TSettingsLoad::Loaded) ServiceLine(SettingsLoadText(load));
+    if (load == TSettingsLoad::Loaded && serial_->HandshakeDtrDsr()) {
+        ServiceLine(PortError::DtrDsrIgnoredText());
+    }
     if (serial_->COMPort() >= 1) {
         OpenPort();
     } else if (requested >= 1 && requested <= MaxPort) {
@@ -142,14 +146,14 @@ int TService::Start() {
 }
 
 void TService::OpenPort() {
-    const QByteArray port = "COM" + QByteArray::number(serial_->COMPort());
     if (serial_->Open()) {
         ServiceLine(" Port " + QByteArray::number(serial_->COMPort()) + Ansi::Lit(" ist geöffnet"));
         return;
     }
-    // No exit: the device may come back (a device server restarts, a cable is fixed).
-    ServiceLine(Ansi::Lit("Die Schnittstelle ") + port + Ansi::Lit(" kann nicht geöffnet werden: ") +
-                serial_->LastOpenError() + Ansi::Lit(". Neuer Versuch jede Sekunde."));
+    // No exit: the device may come back (a device server restarts, a cable is fixed). The
+    // message says why, with what to do (the dialout group for a device not permitted).
+    ServiceLine(PortError::OpenFailureText(serial_->COMPort(), serial_->LastOpenFailure()) +
+                Ansi::Lit(" Neuer Versuch jede Sekunde."));
     engine_->StartReconnect();
 }
 

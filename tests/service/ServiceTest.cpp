@@ -1,7 +1,10 @@
 // dnc-server --service end to end, as a unit would start it: no window and no display (the
 // program is started without QT_QPA_PLATFORM and DISPLAY), the virtual CNC on COM1.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -77,14 +80,20 @@ class ServiceRig {
         ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(link); }));
     }
 
-    // As systemd starts it: no display of any kind.
-    void StartServer(const QStringList& args = {"--service"}) {
+    // As systemd starts it: no display of any kind. asUser: run by that user instead (the
+    // tests run as root).
+    void StartServer(const QStringList& args = {"--service"}, const QString& asUser = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
         env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
         server.setProcessEnvironment(env);
         server.setWorkingDirectory(dir.path());
-        server.start(DNC_SERVER, args);
+        if (asUser.isEmpty()) {
+            server.start(DNC_SERVER, args);
+        } else {
+            server.start("setpriv", QStringList{"--reuid=" + asUser, "--regid=nogroup",
+                                                "--clear-groups", DNC_SERVER} + args);
+        }
         ASSERT_TRUE(server.waitForStarted());
     }
     // What the server wrote to standard error so far.
@@ -209,4 +218,32 @@ TEST(Service, ClearMessagesAndExitCodes) {
         ASSERT_TRUE(WaitFor([&] { return ReadFile(rig.dir.filePath("answer.txt")) == kProgram; }))
             << rig.Messages().constData();
     }
+}
+
+// A user outside the dialout group: the service says why the port does not open and what
+// to do, and keeps trying.
+TEST(Service, AUserWithoutTheRightToTheDeviceGetsTheHint) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to start the server as another user";
+    ServiceRig rig;
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_EQ(::chmod(name, 0600), 0);  // a serial device only root and its group may open
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(name), rig.link));
+    // The folder is the unprivileged user's to use.
+    for (const QString& path : {rig.dir.path(), rig.dir.filePath("send"), rig.dir.filePath("save")})
+        ::chmod(QFile::encodeName(path).constData(), 0777);
+    ::chmod(QFile::encodeName(rig.dir.filePath("send/DNC.log")).constData(), 0666);
+    for (const QString& path : {rig.dir.filePath(".config"), rig.dir.filePath(".config/dnc-server"),
+                                rig.dir.filePath(".config/dnc-server/ports")})
+        ::chmod(QFile::encodeName(path).constData(), 0755);
+    rig.StartServer({"--service"}, "nobody");
+    ASSERT_TRUE(rig.Said("Neuer Versuch jede Sekunde")) << rig.Messages().constData();
+    const QByteArray said = rig.Messages();
+    EXPECT_TRUE(said.contains("keine Berechtigung")) << said.constData();
+    EXPECT_TRUE(said.contains("dialout")) << said.constData();
+    ::kill(pid_t(rig.server.processId()), SIGTERM);
+    EXPECT_EQ(rig.Finished(), 0);
+    ::close(master);
+    ::close(slave);
 }
