@@ -3,10 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -95,9 +99,84 @@ bool IsTtyDevice(dev_t rdev) {
 
 }  // namespace
 
+bool NetworkAddress(const QByteArray& path, QByteArray* host, quint16* port) {
+    struct stat st {};
+    if (path.isEmpty() || lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (st.st_size > 1024) return false;
+    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[1025] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return false;
+    const QByteArray address = QByteArray(text, n).trimmed();
+    if (!address.startsWith("tcp://")) return false;
+    const QByteArray rest = address.mid(6);
+    const qsizetype colon = rest.lastIndexOf(':');
+    if (colon <= 0) return false;
+    bool ok = false;
+    const uint number = rest.mid(colon + 1).toUInt(&ok);
+    if (!ok || number == 0 || number > 65535) return false;
+    QByteArray name = rest.left(colon);
+    if (name.startsWith('[') && name.endsWith(']')) name = name.mid(1, name.size() - 2);  // IPv6
+    if (name.isEmpty()) return false;
+    *host = name;
+    *port = quint16(number);
+    return true;
+}
+
+int ConnectTcp(const QByteArray& host, quint16 port, int timeoutMs, int& err) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0) {
+        err = EHOSTUNREACH;
+        return -1;
+    }
+    err = ECONNREFUSED;
+    int fd = -1;
+    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            err = errno;
+            continue;
+        }
+        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            int e = errno;
+            if (e == EINPROGRESS) {
+                pollfd p{fd, POLLOUT, 0};
+                const int r = poll(&p, 1, timeoutMs);
+                socklen_t len = sizeof e;
+                e = r == 0 ? ETIMEDOUT
+                    : r < 0 ? errno
+                            : (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) == 0 ? e : errno);
+            }
+            if (e != 0) {
+                err = e;
+                close(fd);
+                fd = -1;
+            }
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) return -1;
+    const int on = 1, idle = 10, interval = 3, count = 3, unacked = 20000;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacked, sizeof unacked);
+    return fd;
+}
+
 TDeviceState DeviceState(const QByteArray& path) {
     if (path.isEmpty()) return dsMissing;
     if (const auto scripted = ScriptedState(path)) return *scripted;
+    QByteArray host;
+    quint16 tcpPort = 0;
+    if (NetworkAddress(path, &host, &tcpPort)) return dsNetwork;
     struct stat st {};
     if (stat(path.constData(), &st) != 0) return errno == EACCES ? dsNotPermitted : dsMissing;
     if (!S_ISCHR(st.st_mode) || !IsTtyDevice(st.st_rdev)) return dsNotTty;

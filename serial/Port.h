@@ -26,6 +26,7 @@ enum TDeviceState : quint8 {
     dsNotTty,        // no serial port: a file, /dev/null, a UART slot with no UART behind it
     dsTty,           // a serial port the user may open
     dsNotPermitted,  // a serial port the user may not open
+    dsNetwork,       // a serial device server: the map entry is a file "tcp://HOST:PORT"
     dsBusy,          // a serial port another program holds (before an open, only a scripted
                      // device can tell this)
 };
@@ -36,6 +37,15 @@ TDeviceState PortState(int port);
 // True for a serial port, also one the user may not open or another program holds: the port
 // is there, its open says why it fails.
 inline bool Present(TDeviceState state) { return state != dsMissing && state != dsNotTty; }
+
+// A port map entry that is a regular file holding "tcp://HOST:PORT" (a serial device server
+// in its raw TCP server mode): true, with its host and port.
+bool NetworkAddress(const QByteArray& path, QByteArray* host, quint16* port);
+
+// Connects to a device server, non-blocking, within timeoutMs; with keep-alive, so that a
+// device server that goes away without a word is seen as lost. Returns the descriptor, or
+// -1 with err set (an errno value; EHOSTUNREACH when the name does not resolve).
+int ConnectTcp(const QByteArray& host, quint16 port, int timeoutMs, int& err);
 
 // Opens the device non-blocking and exclusively (flock + TIOCEXCL). Returns the
 // descriptor, or -1 with err set (an errno value).

@@ -50,6 +50,10 @@ TPortError FromErrno(int err) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
+        case ECONNREFUSED:  // a device server that is not there
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EHOSTDOWN:
             return peNoDevice;
         case ENOTTY:
             return peNotSerial;
@@ -58,6 +62,7 @@ TPortError FromErrno(int err) {
             return peNotSupported;
         case EIO:
         case EPIPE:
+        case ECONNRESET:
             return peLost;
         case ETIMEDOUT:
             return peTimeOut;

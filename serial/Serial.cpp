@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -206,46 +207,22 @@ bool TSerial::Open() {
         FActive = false;
         return false;
     };
-    auto unsupported = [&](TPortSetting setting, int err = 0) {
-        TPortFailure failure = PortError::Failure(peNotSupported);
-        failure.Errno = err;
-        failure.Setting = setting;
-        failure.DataBits = FDataBits + 4;
-        failure.StopBits = FStopBits;
-        failure.Rate = BaudRateTable[FBaudrate];
-        return fail(failure);
-    };
     if (path.isEmpty()) return fail(PortError::Failure(peNoDevice));
-    int err = 0;
-    fd = Port::OpenExclusive(path, err);
-    if (fd < 0) return fail(PortError::Failure(err));
-
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return fail(PortError::Failure(errno));
-    Termios::MakeRaw(t);
-    if (!Termios::SetDataBits(t, FDataBits)) return unsupported(psDataBits);
-    Termios::SetParity(t, FParityBit, FParityCheck);
-    if (!Termios::SetStopBits(t, FStopBits, FDataBits)) return unsupported(psStopBits);
-    Termios::SetFlowControl(t, FHandshakeRtsCts, FHandshakeXOnXOff, FXOnChar, FXOffChar);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        const int e = errno;
-        return e == EINVAL ? unsupported(psLine, e) : fail(PortError::Failure(e));
-    }
-    termios back{};
-    if (tcgetattr(fd, &back) != 0) return fail(PortError::Failure(errno));
-    // A pseudo-terminal has no wire: it keeps 8 data bits and no parity whatever is asked.
-    const tcflag_t ignored = Port::IsPseudoTerminal(fd) ? (CSIZE | PARENB) : 0;
-    if ((Termios::CheckedCflag(back) & ~ignored) != (Termios::CheckedCflag(t) & ~ignored))
-        return unsupported(psLine);
     const quint32 baud = BaudRateTable[FBaudrate];
-    if (!Port::SetRate(fd, baud, err)) {
-        if (PortError::FromErrno(err) != peNotSupported) return fail(PortError::Failure(err));
-        return unsupported(psRate, baud == 0 ? 0 : err);  // 0 is refused before any call
+    int err = 0;
+    QByteArray host;
+    quint16 tcpPort = 0;
+    const bool network = Port::NetworkAddress(path, &host, &tcpPort);
+    if (network) {
+        // A serial device server: its serial settings are set on it, not here.
+        fd = Port::ConnectTcp(host, tcpPort, kConnectMs, err);
+        if (fd < 0) return fail(PortError::Failure(err));
+    } else {
+        fd = Port::OpenExclusive(path, err);
+        if (fd < 0) return fail(PortError::Failure(err));
+        TPortFailure failure;
+        if (!ConfigureDevice(fd, baud, failure)) return fail(failure);
     }
-    if (!FHandshakeRtsCts) Port::SetModemLine(fd, TIOCM_RTS, FRTSActive);
-    // No DSR flow control in the kernel: DTR stays raised, as the handshake holds it while
-    // there is room to receive.
-    Port::SetModemLine(fd, TIOCM_DTR, FDTRActive || FHandshakeDtrDsr);
 
     FTimeouts = TCommTimeouts{};
     FTimeoutsSet = ComputeTimeouts(baud, FRecTimeOut, FTrmTimeOut, FTimeouts);
@@ -273,7 +250,8 @@ bool TSerial::Open() {
     FTxPending.store(false);
     FRxUnseen.store(0);
     FOpenBaud = baud;
-    FOpenIsPty = Port::IsPseudoTerminal(fd);
+    FOpenIsPty = !network && Port::IsPseudoTerminal(fd);
+    FOpenIsSocket = network;
     ++FGeneration;
     {
         std::unique_lock lock(FTransferMutex);
@@ -290,6 +268,50 @@ bool TSerial::Open() {
             QThread::TimeCriticalPriority};
         FThread->start(priorities[std::min<int>(FThreadPriority, tpTimeCritical)]);
     }
+    return true;
+}
+
+bool TSerial::ConfigureDevice(int fd, quint32 baud, TPortFailure& failure) {
+    auto fail = [&](const TPortFailure& f) {
+        failure = f;
+        return false;
+    };
+    auto unsupported = [&](TPortSetting setting, int err = 0) {
+        TPortFailure f = PortError::Failure(peNotSupported);
+        f.Errno = err;
+        f.Setting = setting;
+        f.DataBits = FDataBits + 4;
+        f.StopBits = FStopBits;
+        f.Rate = baud;
+        return fail(f);
+    };
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return fail(PortError::Failure(errno));
+    Termios::MakeRaw(t);
+    if (!Termios::SetDataBits(t, FDataBits)) return unsupported(psDataBits);
+    Termios::SetParity(t, FParityBit, FParityCheck);
+    if (!Termios::SetStopBits(t, FStopBits, FDataBits)) return unsupported(psStopBits);
+    Termios::SetFlowControl(t, FHandshakeRtsCts, FHandshakeXOnXOff, FXOnChar, FXOffChar);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        const int e = errno;
+        return e == EINVAL ? unsupported(psLine, e) : fail(PortError::Failure(e));
+    }
+    termios back{};
+    if (tcgetattr(fd, &back) != 0) return fail(PortError::Failure(errno));
+    // A pseudo-terminal has no wire: it keeps 8 data bits and no parity whatever is asked.
+    const tcflag_t ignored = Port::IsPseudoTerminal(fd) ? (CSIZE | PARENB) : 0;
+    if ((Termios::CheckedCflag(back) & ~ignored) != (Termios::CheckedCflag(t) & ~ignored))
+        return unsupported(psLine);
+    int err = 0;
+    if (!Port::SetRate(fd, baud, err)) {
+        if (PortError::FromErrno(err) != peNotSupported) return fail(PortError::Failure(err));
+        return unsupported(psRate, baud == 0 ? 0 : err);  // 0 is refused before any call
+    }
+    if (!FHandshakeRtsCts) Port::SetModemLine(fd, TIOCM_RTS, FRTSActive);
+    // No DSR flow control in the kernel: DTR stays raised, as the handshake holds it while
+    // there is room to receive.
+    Port::SetModemLine(fd, TIOCM_DTR, FDTRActive || FHandshakeDtrDsr);
+
     return true;
 }
 
@@ -319,7 +341,7 @@ void TSerial::Close() {
         // Unsent output is dropped: the close would otherwise wait for flow control to
         // let it go (up to the tty's closing wait). A pseudo-terminal holds nothing back,
         // and a flush there could drop bytes that were written whole.
-        if (fd >= 0 && !FOpenIsPty) tcflush(fd, TCOFLUSH);
+        if (fd >= 0 && !FOpenIsPty && !FOpenIsSocket) tcflush(fd, TCOFLUSH);
         Port::CloseExclusive(fd);
         {
             std::lock_guard rxLock(FRxMutex);
@@ -418,6 +440,8 @@ int TSerial::FillRx(int cap, bool& eventChar, bool& lost) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             lost = true;  // EIO, ENXIO: the device is gone
+        } else if (n == 0 && FOpenIsSocket) {
+            lost = true;  // the device server closed the connection
         } else if (n == 0) {
             // With VMIN = VTIME = 0 an empty queue reads as 0 too: only a hang-up tells.
             pollfd p{fd, 0, 0};
@@ -523,12 +547,18 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
     for (;;) {
         // Nothing more after an abort or a close: the purge may have dropped bytes before it.
         if (sent > 0 && TxStopped(aborts)) break;
-        const ssize_t n = ::write(fd, buffer + sent, size_t(count - sent));
+        // A device server that went away must not kill the program with SIGPIPE.
+        const ssize_t n = FOpenIsSocket
+                              ? ::send(fd, buffer + sent, size_t(count - sent), MSG_NOSIGNAL)
+                              : ::write(fd, buffer + sent, size_t(count - sent));
         if (n > 0) sent += int(n);
         if (sent >= count) break;
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (errno == EIO || errno == ENXIO || errno == ENODEV) NoteDeviceLost();
+            if (PortError::FromErrno(errno) == peLost || PortError::FromErrno(errno) == peNoDevice ||
+                errno == ETIMEDOUT) {
+                NoteDeviceLost();
+            }
             break;
         }
         if (n > 0) continue;
@@ -554,9 +584,10 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
         } else {
             queued = Port::Drain(fd, FOpenBaud, left, FTxWakeFd, FOpenIsPty);
         }
-        if (queued > 0) {
-            // Gave up (time-out, abort, close): the rest is dropped, so it cannot leak into
-            // whatever is written next; the result is what left.
+        // Gave up (time-out, abort, close): the rest is dropped, so it cannot leak into
+        // whatever is written next; the result is what left. What a connection to a device
+        // server holds cannot be taken back: it goes out, and counts as sent.
+        if (queued > 0 && !FOpenIsSocket) {
             tcflush(fd, TCOFLUSH);
             sent -= std::min(sent, queued);
         }
@@ -681,9 +712,16 @@ bool TSerial::PurgeBuffers(bool txAbort, bool rxAbort, bool txClear, bool rxClea
         Ring(FRxWakeFd, FRxRung);
     }
     bool ok = true;
-    if (txAbort || txClear) ok = tcflush(fd, TCOFLUSH) == 0 && ok;
-    if (rxAbort || rxClear) {
+    // A connection's sent bytes cannot be taken back; its received ones are read and dropped.
+    if ((txAbort || txClear) && !FOpenIsSocket) ok = tcflush(fd, TCOFLUSH) == 0 && ok;
+    if ((rxAbort || rxClear) && FOpenIsSocket) {
+        char drop[4096];
+        while (::recv(fd, drop, sizeof drop, MSG_DONTWAIT) > 0) {
+        }
+    } else if (rxAbort || rxClear) {
         ok = tcflush(fd, TCIFLUSH) == 0 && ok;
+    }
+    if (rxAbort || rxClear) {
         std::lock_guard rxLock(FRxMutex);
         FRxStore.clear();
     }

@@ -377,6 +377,8 @@ class TSerial : public TCustomSerial {
     };
     int DrainRx(TRxFill& fill);
     void NotifyUnread(const TRxFill& fill);
+    // termios, bit rate and modem lines of a tty; false with the failure.
+    bool ConfigureDevice(int fd, quint32 baud, TPortFailure& failure);
     int WaitedWrite(const char* buffer, int count, bool wait);
     // Whether a transfer that started when the abort count was `aborts` must stop now.
     bool TxStopped(quint64 aborts) const;
@@ -449,6 +451,10 @@ class TSerial : public TCustomSerial {
     std::atomic<bool> FClosing{false};
     quint32 FOpenBaud = 0;  // bit rate of the open port, for how long a queue takes to drain
     bool FOpenIsPty = false;
+    bool FOpenIsSocket = false;  // a serial device server over TCP
+    // How long an open waits for a device server to take the connection: a server on the
+    // LAN answers in milliseconds, and a reconnect try must not hold the window.
+    static constexpr int kConnectMs = 200;
 
     QByteArray (TSerial::*FReadString)() = &TSerial::ReadStringClosed;
     int (TSerial::*FWriteString)(const QByteArray&) = &TSerial::WriteStringClosed;

@@ -13,6 +13,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +39,7 @@ void OnSignal(int) { g_stop = 1; }
 
 struct Options {
     std::string device, link;
+    int tcpListen = -1;  // >= 0: play a serial device server on 127.0.0.1 (0: any free port)
     long rate = 4800;  // 0: no pacing
     size_t chunk = 16;
     std::string prgAk = "Prg", ak = "O";
@@ -56,7 +60,8 @@ struct Action {
 };
 
 void Usage() {
-    std::cerr << "usage: virtual-cnc (--device PATH | --link PATH) [--rate BPS] [--chunk N]\n"
+    std::cerr << "usage: virtual-cnc (--device PATH | --link PATH | --tcp-listen PORT)\n"
+                 "         [--rate BPS] [--chunk N]\n"
                  "         [--prg-ak TEXT] [--ak TEXT] [--idle-ms MS] [--timeout-ms MS]\n"
                  "         [--chunk-max N] [--seed N]  write sizes at random in chunk..N\n"
                  "         [--leader N]       N NUL bytes before each transmission\n"
@@ -129,6 +134,38 @@ class Line {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd_ < 0) return Fail("open " + path);
         return MakeRaw(fd_);
+    }
+
+    // Plays a serial device server in raw TCP mode: listens on 127.0.0.1, says the port, and
+    // takes the first connection as the line.
+    bool ListenTcp(int port) {
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (server < 0) return Fail("socket");
+        const int on = 1;
+        ::setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(uint16_t(port));
+        if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(server, 1) != 0) {
+            ::close(server);
+            return Fail("bind/listen");
+        }
+        socklen_t len = sizeof address;
+        ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &len);
+        std::cout << "virtual-cnc: listening on 127.0.0.1:" << ntohs(address.sin_port) << std::endl;
+        while (!g_stop) {
+            pollfd p{server, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            fd_ = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd_ >= 0) break;
+        }
+        ::close(server);
+        if (fd_ < 0) return false;
+        socket_ = true;
+        std::cout << "virtual-cnc: connection taken" << std::endl;
+        return true;
     }
 
     bool MakePty(const std::string& link) {
@@ -238,6 +275,7 @@ class Line {
             }
             if (o.stallMs > 0 && !stalled) room = std::min(room, o.stallAfter + 1 - data->size());
             const ssize_t n = ::read(fd_, buffer_, room);
+            if (n == 0 && socket_) break;  // the server closed the connection
             if (n <= 0) continue;
             data->append(buffer_, static_cast<size_t>(n));
             taken += size_t(n);
@@ -306,6 +344,7 @@ class Line {
     int fd_ = -1, slave_ = -1;
     std::string link_;
     std::string pending_;
+    bool socket_ = false;
     char buffer_[4096];
 };
 
@@ -488,6 +527,8 @@ int main(int argc, char** argv) {
             o.device = value();
         else if (a == "--link")
             o.link = value();
+        else if (a == "--tcp-listen")
+            o.tcpListen = std::atoi(value().c_str());
         else if (a == "--rate")
             o.rate = std::atol(value().c_str());
         else if (a == "--chunk")
@@ -526,7 +567,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (o.device.empty() == o.link.empty()) {
+    if (int(!o.device.empty()) + int(!o.link.empty()) + int(o.tcpListen >= 0) != 1) {
         Usage();
         return 2;
     }
@@ -537,7 +578,10 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     Line line;
-    if (!(o.link.empty() ? line.OpenDevice(o.device) : line.MakePty(o.link))) return 1;
+    const bool opened = o.tcpListen >= 0 ? line.ListenTcp(o.tcpListen)
+                        : o.link.empty() ? line.OpenDevice(o.device)
+                                         : line.MakePty(o.link);
+    if (!opened) return 1;
 
     int status = 0;
     for (const auto& act : actions) {

@@ -194,6 +194,25 @@ class EngineRig {
         ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(link_); }, 5000));
         Start();
     }
+    // COM1 is a serial device server: the virtual CNC listening on 127.0.0.1 (port 0: a free
+    // one, then kept for the next), reached through a port map entry "tcp://127.0.0.1:PORT".
+    void NetworkCnc(const QStringList& args) {
+        if (cnc_) cnc_->waitForFinished(5000);
+        cnc_ = std::make_unique<QProcess>();
+        cnc_->start(VIRTUAL_CNC, QStringList{"--tcp-listen", QString::number(tcpPort_)} + args);
+        ASSERT_TRUE(cnc_->waitForStarted());
+        QByteArray said;
+        ASSERT_TRUE(WaitFor([&] {
+            said += cnc_->readAllStandardOutput();
+            return said.contains("listening on 127.0.0.1:");
+        }, 5000)) << said.constData();
+        tcpPort_ = said.mid(said.indexOf("127.0.0.1:") + 10).split('\n')[0].trimmed().toInt();
+        if (!serial) {
+            WriteFile(link_, "tcp://127.0.0.1:" + QByteArray::number(tcpPort_) + "\n");
+            Start();
+        }
+    }
+
     // Waits for the virtual CNC to finish its actions; its exit code (3: a receive got no
     // end word).
     int CncDone(int deadlineMs = 30000) {
@@ -228,6 +247,7 @@ class EngineRig {
     QTemporaryDir config_;
     QString old_;
     QString link_;
+    int tcpPort_ = 0;
     int master_ = -1, slave_ = -1;
     std::unique_ptr<QProcess> cnc_;
 };

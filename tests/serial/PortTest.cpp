@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <optional>
 
 #include "serial/Port.h"
@@ -237,3 +239,53 @@ TEST(SerialTermios, ParityTable) {
 }
 
 }  // namespace
+
+// A port map entry that is a file "tcp://HOST:PORT" names a serial device server.
+TEST(DeviceServerEntry, AddressesAndWhatTheProbeMakesOfThem) {
+    QTemporaryDir dir;
+    struct Row {
+        const char* text;
+        bool valid;
+        QByteArray host;
+        quint16 port;
+    } rows[] = {
+        {"tcp://192.168.0.50:4001", true, "192.168.0.50", 4001},
+        {"  tcp://moxa-halle2:950\r\n", true, "moxa-halle2", 950},
+        {"tcp://[fe80::1]:4001", true, "fe80::1", 4001},
+        {"tcp://host:0", false, "", 0},
+        {"tcp://host:70000", false, "", 0},
+        {"tcp://:4001", false, "", 0},
+        {"udp://host:4001", false, "", 0},
+        {"/dev/ttyUSB0", false, "", 0},
+    };
+    for (const Row& r : rows) {
+        const QString path = dir.filePath("entry");
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(r.text);
+        f.close();
+        QByteArray host;
+        quint16 port = 0;
+        EXPECT_EQ(Port::NetworkAddress(QFile::encodeName(path), &host, &port), r.valid) << r.text;
+        EXPECT_EQ(Port::DeviceState(QFile::encodeName(path)),
+                  r.valid ? Port::dsNetwork : Port::dsNotTty)
+            << r.text;
+        if (r.valid) {
+            EXPECT_EQ(host, r.host) << r.text;
+            EXPECT_EQ(port, r.port) << r.text;
+        }
+    }
+    // Nobody listens: the open says so in German, and there is no port to wait on forever.
+    PtyPortMap map;
+    QFile entry(QString::fromUtf8(Port::MapFolder()) + "/COM3");
+    entry.remove();
+    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+    entry.write("tcp://127.0.0.1:1\n");
+    entry.close();
+    EnsurePortsProbed(8);
+    EXPECT_TRUE(PortExists[3]);
+    TSerial serial;
+    serial.SetCOMPort(3);
+    EXPECT_FALSE(serial.Open());
+    EXPECT_EQ(serial.LastOpenFailure().Code, peNoDevice);
+}
