@@ -744,6 +744,45 @@ TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
     EXPECT_EQ(form.MemoRec->toPlainText(), "%\nN1 X0\nM30\nN10 G0\n");
 }
 
+// A pulled adapter: no box waits for a click; the window says so, keeps "Trennen" to stop
+// the tries, and is connected again by itself when the device is back.
+TEST_F(MainWindowTest, ALostDeviceShowsNoBoxAndComesBackByItself) {
+    MapPorts({1});
+    WriteAll(work.filePath("Protokoll.log"), "");  // the log that start-up would have begun
+    ScriptedSeam seam;
+    TForm1 form(nullptr, false);
+    form.Serial1->SetCOMPort(1);
+    form.Verbinde();
+    ASSERT_TRUE(form.Serial1->Active());
+    const QString link = work.filePath("config/dnc-server/ports/COM1");
+    ports[1]->Close();
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link("/nonexistent/tty", link));
+    ASSERT_TRUE(transfer_wait([&] { return form.Engine->Reconnecting(); }));
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
+    EXPECT_TRUE(form.StatusText().startsWith("Verbindung zur Schnittstelle COM1 verloren"));
+    EXPECT_EQ(form.ButtonConnect->text(), "&Trennen");
+    EXPECT_FALSE(form.ButtonSendBlock->isEnabled());
+
+    ports[1] = std::make_unique<Pty>();
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(ports[1]->path), link));
+    ASSERT_TRUE(transfer_wait([&] { return form.Serial1->Active(); }));
+    EXPECT_TRUE(form.ButtonSendBlock->isEnabled());
+    EXPECT_EQ(form.StatusText(), Ansi::Lit("Schnittstelle COM1 wieder geöffnet"));
+
+    // Lost again; this time the operator stops the tries.
+    ports[1]->Close();
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link("/nonexistent/tty", link));
+    ASSERT_TRUE(transfer_wait([&] { return form.Engine->Reconnecting(); }));
+    form.ButtonConnect->click();
+    EXPECT_FALSE(form.Engine->Reconnecting());
+    EXPECT_EQ(form.ButtonConnect->text(), "&Verbinden");
+    EXPECT_EQ(form.StatusText(), "Schnittstelle geschlossen");
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
+}
+
 TEST_F(MainWindowTest, LayoutHelpAndAbout) {
     MapPorts({});
     ScriptedSeam seam;
