@@ -33,7 +33,7 @@ QByteArray LineKey(const QByteArray& line) {
 
 QByteArray OneLine(const QByteArray& text) {
     QByteArray out = text;
-    out.replace("\r", "").replace("\n", "");
+    out.replace("\r", "").replace("\n", "").replace("\x1a", "");
     return out;
 }
 
@@ -78,7 +78,7 @@ QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& key
         }
     }
     const int total = last + static_cast<int>(carried.size());
-    QByteArray out = HeaderLine(path, total) + "\r\n";
+    QByteArray out = HeaderLine(OneLine(path), total) + "\r\n";
     for (int k = 2; k <= last; ++k) {
         const QByteArray key = k <= linesRead ? keys[k] : DefaultKey(k);
         out += ComposeLine(key, OneLine(values[k])) + "\r\n";

@@ -19,8 +19,8 @@ QByteArray LineValue(const QByteArray& line);
 // The key of a line: the text up to and including its first "=", empty without "=".
 QByteArray LineKey(const QByteArray& line);
 
-// A value as it can stand on one line: CR and LF removed, so that a saved file keeps
-// every value on its line number.
+// A value as it can stand on one line: CR, LF and Ctrl-Z removed, so that a saved file
+// keeps every value on its line number (a Ctrl-Z would end the file on the next read).
 QByteArray OneLine(const QByteArray& text);
 
 // One line as written: key followed by value. A line read without "=" has no key; if
@@ -31,10 +31,10 @@ QByteArray ComposeLine(const QByteArray& key, const QByteArray& value);
 QByteArray DefaultKey(int line);
 
 // The whole file as the options window writes it, each line ending in CR LF:
-// the header (path "=" number of lines), lines 2 to linesRead with keys[k] + values[k],
-// then the carried lines of a longer file unchanged. A file shorter than 13 lines is
-// extended up to the last of the value slots 5 to 13 that holds a value, with default
-// keys, so that no accepted value is dropped.
+// the header (OneLine of the path, "=", number of lines), lines 2 to linesRead with
+// keys[k] + values[k], then the carried lines of a longer file unchanged. A file shorter
+// than 13 lines is extended up to the last of the value slots 5 to 13 that holds a value,
+// with default keys, so that no accepted value is dropped.
 QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& keys,
                    const std::array<QByteArray, 21>& values, int linesRead,
                    const QList<QByteArray>& carried);

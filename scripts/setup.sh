@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine.
 # Idempotent: installs only the packages that are missing.
+# setup.sh fuzz: also what the libFuzzer harnesses need (scripts/fuzz.sh).
 set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev
           libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core procps
           desktop-file-utils appstream)
+# clang with its runtime (libFuzzer, the sanitizers): only for the fuzzers.
+fuzz_packages=(clang libclang-rt-dev)
+[ "${1:-}" = fuzz ] && packages+=("${fuzz_packages[@]}")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -45,9 +45,10 @@ bool ParseNumber(const QByteArray& s, qint32& value) {
         if (v > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
         value = negative ? qint32(-qint64(v)) : qint32(v);
     } else {
-        // Hexadecimal fills all 32 bits ($FFFFFFFF is -1).
-        const qint32 bits = qint32(quint32(v));
-        value = negative ? -bits : bits;
+        // Hexadecimal fills all 32 bits ($FFFFFFFF is -1); a sign negates them modulo 2^32,
+        // so "-$80000000" is the lowest value instead of an overflow.
+        const quint32 bits = quint32(v);
+        value = qint32(negative ? 0u - bits : bits);
     }
     return true;
 }

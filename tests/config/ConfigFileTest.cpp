@@ -78,15 +78,43 @@ TEST(ConfigFileCompose, ShortFileKeepsAcceptedValues) {
     EXPECT_TRUE(Compose("p", keys, values, 6, {}).contains("K=ab\r\n"));
 }
 
+// A saved file read again gives every value back on its line: no byte of a value or of the
+// path may end a line or the text (the Ctrl-Z cases came from the fuzzer).
+TEST(ConfigFileCompose, SavedValuesReadBackOnTheirLines) {
+    struct Row {
+        const char* name;
+        QByteArray path, key, value, readBack;
+    } rows[] = {
+        {"line break", "p", "K=", "a\r\nb", "ab"},
+        // \032 is Ctrl-Z.
+        {"ctrl-z inside", "p", "K=", "a\032b", "ab"},
+        {"ctrl-z on a key-less line", "p", "", "l\032", "l"},
+        {"ctrl-z and = on a key-less line", "p", "", "\032=x", "=x"},
+        {"ctrl-z in the path", "C\032.ini", "K=", "v", "v"},
+    };
+    for (const Row& r : rows) {
+        std::array<QByteArray, 21> keys, values;
+        keys[2] = keys[3] = r.key;
+        values[2] = r.value;
+        values[3] = "next";
+        const QList<QByteArray> lines = SplitLines(Compose(r.path, keys, values, 3, {"carried"}));
+        ASSERT_EQ(lines.size(), 4) << r.name;
+        EXPECT_EQ(LineValue(lines[0]), "4") << r.name;
+        EXPECT_EQ(LineValue(lines[1]), r.readBack) << r.name;
+        EXPECT_EQ(LineValue(lines[2]), "next") << r.name;
+        EXPECT_EQ(lines[3], "carried") << r.name;
+    }
+}
+
 TEST(ConfigFileDwell, WholeNumbersOfZeroOrMore) {
     struct Row {
         QByteArray text;
         bool valid;
         int ms;
     } rows[] = {
-        {"0", true, 0},       {"20", true, 20},   {" 50", true, 50},   {"50 ", true, 50},
-        {"zehn", false, 0},   {"-5", false, 0},   {"1.5", false, 0},   {"", false, 0},
-        {"+5", false, 0},     {"0x10", false, 0}, {"99999999999", false, 0},
+        {"0", true, 0},     {"20", true, 20},   {" 50", true, 50},         {"50 ", true, 50},
+        {"zehn", false, 0}, {"-5", false, 0},   {"1.5", false, 0},         {"", false, 0},
+        {"+5", false, 0},   {"0x10", false, 0}, {"99999999999", false, 0},
     };
     for (const auto& r : rows) {
         int ms = -1;

@@ -1,6 +1,8 @@
 // Settings record, settings text, set rules and the time-out formula.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "serial/Serial.h"
 #include "tests/serial/PtyPortMap.h"
 
@@ -125,9 +127,15 @@ TEST_F(SerialSettings, RunTimeIntegerSyntaxIsAccepted) {
         int trmTimeOut;  // expected when pos is 78
     };
     const Row rows[] = {
-        {"leading blanks", 78, "      1000", 1000}, {"plus sign", 78, "+000001000", 1000},
-        {"dollar hex", 78, "  $00003E8", 1000},     {"0x hex", 78, "0x000003E8", 1000},
+        {"leading blanks", 78, "      1000", 1000},
+        {"plus sign", 78, "+000001000", 1000},
+        {"dollar hex", 78, "  $00003E8", 1000},
+        {"0x hex", 78, "0x000003E8", 1000},
         {"x hex", 78, "x0000003e8", 1000},
+        // A negated hexadecimal wraps as 32 bits; "-$80000000" overflowed an int.
+        {"negative hex", 78, "-$000003E8", -1000},
+        {"negated lowest hex", 78, "-$80000000", INT_MIN},
+        {"negated hex -1", 78, "-$FFFFFFFF", 1},
     };
     TSerial serial;
     for (const Row& row : rows) {
