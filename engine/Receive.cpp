@@ -166,7 +166,9 @@ void TTransferEngine::Dispatch(const QByteArray& completed) {
     }
 
     // 11-13.
-    View->Trace(ForTrace(completed) + "  DateiK    =  " + leading + " I= " +
+    // The leading part reaches up to the first program mark, wherever it stands: shown cut.
+    const QByteArray leadingShown = ForTrace(leading, 256);
+    View->Trace(ForTrace(completed) + "  DateiK    =  " + leadingShown + " I= " +
                 (longEnough ? "2" : "0"));
     View->Trace("CnCDatei =  " + callHead);
     ++RxEvents;
@@ -184,12 +186,12 @@ void TTransferEngine::Dispatch(const QByteArray& completed) {
             break;
         case ReceiveCase::SaveAfterCall:
             RevFileSave();
-            View->Trace("Datei ist zum Speichern" + leading + lengthText);
+            View->Trace("Datei ist zum Speichern" + leadingShown + lengthText);
             break;
         case ReceiveCase::SaveProgram:
-            View->Trace("Datei ist zum Speichern" + leading + lengthText);
+            View->Trace("Datei ist zum Speichern" + leadingShown + lengthText);
             RevFileSave();
-            View->Trace("Datei ist zum Speichern" + leading + lengthText);
+            View->Trace("Datei ist zum Speichern" + leadingShown + lengthText);
             break;
         case ReceiveCase::CallWithoutName:
         case ReceiveCase::CallNotSaved3333:

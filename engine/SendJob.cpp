@@ -1,5 +1,6 @@
 #include "engine/SendJob.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "serial/Serial.h"
@@ -49,7 +50,7 @@ bool TSendJob::VerweilZeit() {
     return Pause(dwellMs_);
 }
 
-bool TSendJob::Put(const QByteArray& bytes, bool countAsLine) {
+bool TSendJob::Put(const QByteArray& bytes, qsizetype lineLength) {
     qsizetype done = 0;
     while (done < bytes.size()) {
         if (abortFlag_) {
@@ -59,7 +60,7 @@ bool TSendJob::Put(const QByteArray& bytes, bool countAsLine) {
         const int n = serial_->WriteString(done == 0 ? bytes : bytes.mid(done));
         done += n;
         bytesDone_ += n;
-        if (countAsLine) lineBytesDone_ += n;
+        if (done - n < lineLength) lineBytesDone_ += std::min(done, lineLength) - (done - n);
         if (done >= bytes.size()) break;
         if (abortFlag_) {
             end_ = TSendEnd::Aborted;
@@ -80,12 +81,18 @@ bool TSendJob::Put(const QByteArray& bytes, bool countAsLine) {
 }
 
 void TSendJob::Run() {
+    QByteArray line;
     for (int k = first_; k <= last_; ++k) {
         if (!VerweilZeit()) {
             end_ = TSendEnd::Aborted;
             break;
         }
-        if (!Put(table_->LineView(k), true) || !Put(kCrLf, false)) break;
+        // The line and its CR LF in one write: the same bytes and the same pause before the
+        // line, at half the system calls.
+        const QByteArray text = table_->LineView(k);
+        line.resize(0);
+        line.append(text).append(kCrLf);
+        if (!Put(line, text.size())) break;
         linesDone_ = k - first_ + 1;
     }
     finished_ = true;

@@ -1,6 +1,6 @@
 #pragma once
 // One send on a thread of its own, so that the window stays alive however long the machine
-// takes: for each line the dwell, the line, then CR LF, each written with WriteString, which
+// takes: for each line the dwell, then the line and CR LF, written with WriteString, which
 // returns when the bytes have left the port. A write the machine does not take whole (it
 // stopped reading, flow control holds the line, the write time-out passed) is continued
 // where it stopped: a stall waits, it never cuts. Only an abort, a closed port or a lost
@@ -53,9 +53,9 @@ class TSendJob {
     void Run();
     // The dwell before a line; false when the send was aborted meanwhile.
     bool VerweilZeit();
-    // Writes bytes whole, continuing after a write that stopped short. False when the send
-    // must end.
-    bool Put(const QByteArray& bytes, bool countAsLine);
+    // Writes bytes whole, continuing after a write that stopped short; the first lineLength
+    // bytes count as line bytes. False when the send must end.
+    bool Put(const QByteArray& bytes, qsizetype lineLength);
     // Waits ms (or until an abort); false when aborted.
     bool Pause(int ms);
 

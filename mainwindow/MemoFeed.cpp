@@ -19,12 +19,41 @@ constexpr int kAtOnceLines = 200;
 constexpr int kSliceLines = 500;
 constexpr int kSliceEveryMs = 40;
 constexpr int kSliceMaxMs = 8;
+// Lines can be of any length (noise without a line end), and a text widget lays a long line
+// out slowly: one append shows at most its last kItemChars characters, folded into lines of
+// kFoldColumn, and the memo keeps at most kMaxChars, so that memory and the time of a slice
+// stay bounded whatever the line carries.
+constexpr qsizetype kItemChars = 64 * 1024;
+constexpr int kFoldColumn = 1024;
+constexpr qsizetype kMaxChars = 1024 * 1024;
+constexpr qsizetype kSliceChars = 128 * 1024;
 
-QString Shown(QByteArray bytes) { return Ansi::ToQString(bytes.replace("\r\n", "\n")); }
+QString Fold(QString text) {
+    int column = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('\n')) {
+            column = 0;
+        } else if (++column > kFoldColumn) {
+            text.insert(i, QLatin1Char('\n'));
+            column = 0;
+        }
+    }
+    return text;
+}
+
+QString Shown(QByteArray bytes) {
+    return Fold(Ansi::ToQString(bytes.replace("\r\n", "\n")));
+}
+
+// A program line as it stood in the file.
+QString ShownLine(const QByteArray& line) {
+    return Fold(Ansi::ToQString(line.size() > kItemChars ? line.right(kItemChars) : line));
+}
 
 // The last `keep` lines of bytes (all of them when there are fewer): what the memo would
 // keep of them anyway, before a copy of the rest is made.
 QByteArray Tail(const QByteArray& bytes, int keep) {
+    if (bytes.size() > kItemChars) return Tail(bytes.right(kItemChars), keep);
     qsizetype at = bytes.size();
     for (int n = 0; n <= keep; ++n) {
         at = bytes.lastIndexOf('\n', at - 1);
@@ -157,24 +186,31 @@ void TMemoFeed::Slice(int budget) {
             budget -= static_cast<int>(std::max<qsizetype>(1, item.Lines()));
             queuedLines_ -= item.Lines();
             queue_.removeFirst();
+            if (text.size() >= kSliceChars || clock.elapsed() >= kSliceMaxMs) break;
             continue;
         }
         const int take = std::min({budget, item.last - item.first + 1, 100});
         for (int k = item.first; k < item.first + take; ++k) {
             addLine(item.kind == Kind::Passes
                         ? QStringLiteral("Durchlauf  ") + QString::number(k)
-                        : Ansi::ToQString(item.table.LineView(k)));
+                        : ShownLine(item.table.LineView(k)));
         }
         item.first += take;
         budget -= take;
         queuedLines_ -= take;
         if (item.first > item.last) queue_.removeFirst();
-        if (clock.elapsed() >= kSliceMaxMs) break;
+        if (text.size() >= kSliceChars || clock.elapsed() >= kSliceMaxMs) break;
     }
     needBreak_ = newBlock;
     if (text.isEmpty()) return;
     QTextCursor cursor(memo_->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);
+    const qsizetype excess = memo_->document()->characterCount() - kMaxChars;
+    if (excess > 0) {
+        cursor.setPosition(0);
+        cursor.setPosition(static_cast<int>(excess), QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
     memo_->verticalScrollBar()->setValue(memo_->verticalScrollBar()->maximum());
 }

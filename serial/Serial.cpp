@@ -121,6 +121,9 @@ QByteArray TCustomSerial::PortName(int port) { return "COM" + QByteArray::number
 
 namespace {
 
+// The most a read takes from the kernel into the receive store at once (1 MiB).
+constexpr int kRxDrainCap = 1 << 20;
+
 int NewWakeFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 
 // A wake-up descriptor and whether it was rung since it was last quieted, so that a
@@ -429,9 +432,14 @@ int TSerial::FillRx(int cap, bool& eventChar, bool& lost) {
         if (room <= 0) break;
         const ssize_t n = ::read(fd, chunk, size_t(room));
         if (n > 0) {
+            if (memchr(chunk, FOpenEventChar, size_t(n))) eventChar = true;
+            if (!FOpenEliminateNull) {
+                FRxStore.append(chunk, n);
+                added += int(n);
+                continue;
+            }
             for (ssize_t i = 0; i < n; ++i) {
-                if (FOpenEliminateNull && chunk[i] == '\0') continue;
-                if (chunk[i] == FOpenEventChar) eventChar = true;
+                if (chunk[i] == '\0') continue;
                 FRxStore.append(chunk[i]);
                 ++added;
             }
@@ -454,7 +462,9 @@ int TSerial::FillRx(int cap, bool& eventChar, bool& lost) {
 
 int TSerial::DrainRx(TRxFill& fill) {
     bool eventChar = false, lost = false;
-    fill.Added += FillRx(-1, eventChar, lost);
+    // Bounded, so that a peer that writes faster than we take (a pty, a device server)
+    // leaves its bytes in the kernel instead of growing the store without end.
+    fill.Added += FillRx(int(std::max<qsizetype>(FRxCap, kRxDrainCap)), eventChar, lost);
     fill.EventChar = fill.EventChar || eventChar;
     if (lost) NoteDeviceLost();
     std::lock_guard lock(FRxMutex);
