@@ -2,7 +2,7 @@
 // --service, the server without a window.
 #include <QApplication>
 
-#include "config/Unit3.h"
+#include "options/Unit3.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "serial/Serial.h"

@@ -10,7 +10,7 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 #include "config/ConfigFile.h"
 
 QString ConfigFileName = QStringLiteral("Config.ini");

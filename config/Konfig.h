@@ -7,7 +7,6 @@
 #include "common/Modal.h"
 #include "config/ConfigValues.h"
 
-class QPlainTextEdit;
 class QWidget;
 
 // Where the start-up read lists the file (the main window's MemoFile; a service's log).
@@ -15,9 +14,6 @@ struct TConfigListing {
     std::function<void(const QByteArray& line)> Replace;  // the listing becomes this one line
     std::function<void(const QByteArray& line)> Append;   // one line more
 };
-
-// The listing in a memo: blue, "arial" 7 points, as the window shows it.
-TConfigListing MemoListing(QPlainTextEdit* memo);
 
 // The name of the configuration file: "Config.ini" (relative to the working directory)
 // until the user chooses another file in an open dialog; then the chosen file's full path.

@@ -8,7 +8,7 @@
 
 #include "common/Ansi.h"
 #include "common/FileReplace.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <exception>
 
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 #include "common/Modal.h"
 #include "config/ConfigValues.h"
 #include "engine/TransferEngine.h"

@@ -1,9 +1,9 @@
 // Manual operation at the PC: loading a program into the send table and sending it by hand,
 // and typing onto the line.
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 #include "config/ConfigValues.h"
-#include "engine/TextFile.h"
+#include "common/TextFile.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
 #include "serial/Serial.h"

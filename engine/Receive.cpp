@@ -5,7 +5,7 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 #include "config/ConfigValues.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"

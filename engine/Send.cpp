@@ -8,7 +8,7 @@
 #include "common/HandlerGuard.h"
 #include "config/ConfigFile.h"
 #include "config/ConfigValues.h"
-#include "engine/TextFile.h"
+#include "common/TextFile.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
 #include "serial/Serial.h"

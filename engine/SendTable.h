@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QList>
 
-#include "engine/TextFile.h"
+#include "common/TextFile.h"
 
 class TSendTable {
   public:

@@ -11,7 +11,7 @@
 #include <cerrno>
 
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 
 namespace TransferRules {
 

@@ -1,6 +1,6 @@
 // The line reader of program files: spans lie inside the content in order, hold no line
 // end, and SplitLines gives exactly their bytes.
-#include "engine/TextFile.h"
+#include "common/TextFile.h"
 #include "fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -17,16 +17,17 @@
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
-#include "common/ModalDialogs.h"
-#include "common/Placement.h"
+#include "widgets/ModalDialogs.h"
+#include "widgets/Placement.h"
 #include "config/Konfig.h"
-#include "config/Unit3.h"
+#include "options/KonfigMemo.h"
+#include "options/Unit3.h"
 #include "engine/IniFile.h"
 #include "engine/SerialSettings.h"
 #include "mainwindow/MemoFeed.h"
 #include "mainwindow/Unit2.h"
 #include "serial/PortError.h"
-#include "serial/SerAddons.h"
+#include "serialdialogs/SerAddons.h"
 #include "serial/Serial.h"
 
 TForm1* Form1 = nullptr;

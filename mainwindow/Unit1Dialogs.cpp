@@ -1,8 +1,8 @@
 // The menu entries for the port parameters and the extended port settings.
 #include "mainwindow/Unit1.h"
-#include "serial/SerAddons.h"
-#include "serial/SerExtDlg.h"
-#include "serial/SerStdDlg.h"
+#include "serialdialogs/SerAddons.h"
+#include "serialdialogs/SerExtDlg.h"
+#include "serialdialogs/SerStdDlg.h"
 #include "serial/Serial.h"
 
 void TForm1::CreatePortDialogs() {

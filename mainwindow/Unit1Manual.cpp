@@ -6,9 +6,9 @@
 #include <QRadioButton>
 
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 #include "config/ConfigValues.h"
-#include "engine/TextFile.h"
+#include "common/TextFile.h"
 #include "mainwindow/Unit1.h"
 #include "viewer/Unit4.h"
 

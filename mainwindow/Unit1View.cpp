@@ -7,7 +7,7 @@
 #include <QTextCursor>
 
 #include "common/Ansi.h"
-#include "config/Unit3.h"
+#include "options/Unit3.h"
 #include "mainwindow/MemoFeed.h"
 #include "mainwindow/Unit1.h"
 

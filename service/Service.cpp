@@ -17,6 +17,7 @@
 #include "engine/SendTable.h"
 #include "engine/SerialSettings.h"
 #include "engine/TransferEngine.h"
+#include "engine/TransferRules.h"
 #include "serial/Port.h"
 #include "serial/PortError.h"
 #include "serial/Serial.h"
@@ -31,7 +32,12 @@ void OnPosixSignal(int number) {
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
+// A journal line: received text shows its beginning only, so that noise on the line
+// cannot fill the journal (a trace line may carry 64 KiB of it).
+constexpr qsizetype kJournalChars = 300;
+
 QByteArray OneLine(QByteArray text) {
+    text = TransferRules::ForTrace(text, kJournalChars);
     text.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
     return text;
 }

@@ -7,8 +7,8 @@
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
-#include "common/Placement.h"
-#include "engine/TextFile.h"
+#include "widgets/Placement.h"
+#include "common/TextFile.h"
 #include "ui_Unit4.h"
 
 TForm4* Form4 = nullptr;

@@ -8,7 +8,7 @@
 #include <QTemporaryDir>
 
 #include "common/FileReplace.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 #include "tests/common/ImmutableFolder.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <QApplication>
 
-#include "common/ModalDialogs.h"
+#include "widgets/ModalDialogs.h"
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");

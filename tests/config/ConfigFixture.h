@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 
 #include "config/Konfig.h"
-#include "config/Unit3.h"
+#include "options/Unit3.h"
 
 class ConfigFixture : public ::testing::Test {
   protected:

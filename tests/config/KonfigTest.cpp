@@ -3,7 +3,8 @@
 
 #include "ConfigFixture.h"
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
+#include "options/KonfigMemo.h"
 #include "common/ScriptedSeam.h"
 #include "serial/Serial.h"
 

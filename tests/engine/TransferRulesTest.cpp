@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 #include "engine/TransferRules.h"
 
 using namespace TransferRules;

@@ -26,7 +26,7 @@
 #include "mainwindow/Unit2.h"
 #include "serial/Port.h"
 #include "serial/PortError.h"
-#include "serial/SerAddons.h"
+#include "serialdialogs/SerAddons.h"
 #include "serial/Serial.h"
 #include "tests/common/ImmutableFolder.h"
 

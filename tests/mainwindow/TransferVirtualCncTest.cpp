@@ -8,7 +8,7 @@
 
 #include "TransferTestSupport.h"
 #include "common/ScriptedSeam.h"
-#include "config/Unit3.h"
+#include "options/Unit3.h"
 #include "mainwindow/Unit1.h"
 
 using namespace transfer_test;

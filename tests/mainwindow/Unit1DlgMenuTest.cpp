@@ -7,9 +7,9 @@
 #include <QTemporaryDir>
 
 #include "mainwindow/Unit1.h"
-#include "serial/SerAddons.h"
-#include "serial/SerExtDlg.h"
-#include "serial/SerStdDlg.h"
+#include "serialdialogs/SerAddons.h"
+#include "serialdialogs/SerExtDlg.h"
+#include "serialdialogs/SerStdDlg.h"
 #include "serial/Serial.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"

@@ -124,7 +124,10 @@ const QByteArray kSaved = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nN20 M30\r\n";
 TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     ServiceRig rig;
     WriteFile(rig.dir.filePath("2507.CNC"), kProgram);
-    WriteFile(rig.dir.filePath("p4711.nc"), kSaved);
+    // Long enough that its trace line is cut in the journal.
+    QByteArray saved = kSaved;
+    for (int k = 1; k <= 30; ++k) saved.insert(saved.indexOf("N20"), "N1" + QByteArray::number(k) + " G1 X10 Y20\r\n");
+    WriteFile(rig.dir.filePath("p4711.nc"), saved);
     rig.StartCnc({"--rate", "4800", "--chunk", "1", "--call", "2507", "--receive",
                   rig.dir.filePath("answer.txt"), "--idle-ms", "3000", "--send",
                   rig.dir.filePath("p4711.nc"), "--hold"});
@@ -133,13 +136,15 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("P4711.CNC PRG Nr = 2 "); }))
         << rig.Messages().constData();
     EXPECT_EQ(ReadFile(rig.dir.filePath("answer.txt")), kProgram);
-    EXPECT_EQ(ReadFile(rig.dir.filePath("save/P4711.CNC")), kSaved + "\r\n");
+    EXPECT_EQ(ReadFile(rig.dir.filePath("save/P4711.CNC")), saved + "\r\n");
     EXPECT_TRUE(rig.Log().startsWith("Beginn  "));
     EXPECT_TRUE(rig.Log().contains("2507.CNC gesendete PRG Nr = 1 "));
     // The journal has the trace, a time stamp on each line.
     const QByteArray said = rig.Messages();
     EXPECT_TRUE(said.contains("Datei ist zum senden%Prg")) << said.constData();
+    EXPECT_TRUE(said.contains("Zeichen, gek\xc3\xbcrzt)")) << said.constData();
     for (const QByteArray& line : said.trimmed().split('\n')) {
+        EXPECT_LT(line.size(), 400) << line.constData();
         EXPECT_TRUE(QDateTime::fromString(QString::fromLatin1(line.left(19)),
                                           QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                         .isValid())

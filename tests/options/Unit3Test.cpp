@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "ConfigFixture.h"
+#include "tests/config/ConfigFixture.h"
 #include "common/Ansi.h"
 #include "common/FileReplace.h"
 #include "common/ScriptedSeam.h"

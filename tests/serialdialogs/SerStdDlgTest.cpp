@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <functional>
 
-#include "serial/SerStdDlg.h"
+#include "serialdialogs/SerStdDlg.h"
 #include "serial/Serial.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_SerStdDlg.h"

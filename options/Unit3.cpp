@@ -1,4 +1,4 @@
-#include "config/Unit3.h"
+#include "options/Unit3.h"
 
 #include <QEvent>
 #include <QFile>
@@ -10,7 +10,7 @@
 #include "common/Ansi.h"
 #include "common/FileReplace.h"
 #include "common/HandlerGuard.h"
-#include "common/Placement.h"
+#include "widgets/Placement.h"
 #include "config/ConfigFile.h"
 #include "ui_Unit3.h"
 

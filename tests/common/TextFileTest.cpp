@@ -4,7 +4,7 @@
 #include <QTemporaryDir>
 #include <stdexcept>
 
-#include "engine/TextFile.h"
+#include "common/TextFile.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QWidget>
 
-#include "serial/SerStdDlg.h"
+#include "serialdialogs/SerStdDlg.h"
 
 class TSerial;
 class QToolButton;

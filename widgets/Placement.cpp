@@ -1,4 +1,4 @@
-#include "common/Placement.h"
+#include "widgets/Placement.h"
 
 #include <QGuiApplication>
 #include <QRect>

@@ -1,4 +1,4 @@
-#include "engine/TextFile.h"
+#include "common/TextFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/Ansi.h"
-#include "common/HandlerGuard.h"
+#include "common/Errors.h"
 
 namespace TextFile {
 

@@ -1,4 +1,4 @@
-#include "serial/SerExtDlg.h"
+#include "serialdialogs/SerExtDlg.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -10,7 +10,7 @@
 
 #include "common/Ansi.h"
 #include "serial/PortError.h"
-#include "serial/SerAddons.h"
+#include "serialdialogs/SerAddons.h"
 #include "serial/Serial.h"
 #include "ui_COMSetup.h"
 

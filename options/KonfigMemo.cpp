@@ -1,11 +1,11 @@
-// The start-up listing of Config.ini in a memo of the main window.
+#include "options/KonfigMemo.h"
+
 #include <QColor>
 #include <QFont>
 #include <QPalette>
 #include <QPlainTextEdit>
 
 #include "common/Ansi.h"
-#include "config/Konfig.h"
 
 TConfigListing MemoListing(QPlainTextEdit* memo) {
     TConfigListing listing;

@@ -12,8 +12,8 @@
 #include <QToolButton>
 #include <functional>
 
-#include "serial/SerAddons.h"
-#include "serial/SerExtDlg.h"
+#include "serialdialogs/SerAddons.h"
+#include "serialdialogs/SerExtDlg.h"
 #include "serial/Serial.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"

@@ -1,4 +1,4 @@
-#include "serial/SerAddons.h"
+#include "serialdialogs/SerAddons.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -1,5 +1,5 @@
 // The real modal seam: Qt's message boxes, input box and file dialogs.
-#include "common/ModalDialogs.h"
+#include "widgets/ModalDialogs.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "serial/SerStdDlg.h"
+#include "serialdialogs/SerStdDlg.h"
 
 #include <QComboBox>
 #include <QPushButton>
