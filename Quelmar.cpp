@@ -2,9 +2,9 @@
 // --service, the server without a window.
 #include <QApplication>
 
-#include "options/Unit3.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
+#include "options/Unit3.h"
 #include "serial/Serial.h"
 #include "service/Service.h"
 #include "viewer/Unit4.h"

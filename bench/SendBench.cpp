@@ -257,7 +257,8 @@ int Receive(int megabytes) {
         QFile f("machine.nc");
         if (!f.open(QIODevice::WriteOnly)) return 1;
         size += f.write("%\r\n(DFS,BIG,)\r\n");
-        for (int k = 1; size < qint64(megabytes) * 1000 * 1000; ++k) size += f.write(Line(k) + "\r\n");
+        for (int k = 1; size < qint64(megabytes) * 1000 * 1000; ++k)
+            size += f.write(Line(k) + "\r\n");
         size += f.write("M30\r\n");
     }
 
@@ -273,8 +274,10 @@ int Receive(int megabytes) {
         for (qint64 n; (n = f.read(buf, sizeof buf)) > 0;) {
             for (qint64 done = 0; done < n;) {
                 const ssize_t w = ::write(machine.master, buf + done, size_t(n - done));
-                if (w > 0) done += w;
-                else std::this_thread::sleep_for(std::chrono::microseconds(200));
+                if (w > 0)
+                    done += w;
+                else
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         }
     });

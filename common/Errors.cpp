@@ -17,4 +17,5 @@ FileError::FileError(const QByteArray& operation, const QString& path, const QBy
     : std::runtime_error(Compose(operation, path, reason)) {}
 
 ConversionError::ConversionError(const QByteArray& what, const QByteArray& text)
-    : std::runtime_error(("\"" + text + "\"" + Ansi::Lit(" ist keine gültige Zahl (") + what + ")").toStdString()) {}
+    : std::runtime_error(("\"" + text + "\"" + Ansi::Lit(" ist keine gültige Zahl (") + what + ")")
+                             .toStdString()) {}

@@ -6,13 +6,13 @@
 
 // A file operation failed: the path and the system's reason.
 class FileError : public std::runtime_error {
-public:
+  public:
     FileError(const QByteArray& operation, const QString& path, int errnoValue);
     FileError(const QByteArray& operation, const QString& path, const QByteArray& reason);
 };
 
 // A text that should be a number was not one.
 class ConversionError : public std::runtime_error {
-public:
+  public:
     ConversionError(const QByteArray& what, const QByteArray& text);
 };

@@ -10,7 +10,7 @@ namespace {
 // Where no window can ask (a service, or before the windows exist), every question gets the
 // answer that waits for nobody: OK, the initial text, no file.
 class UnattendedSeam final : public Seam {
-public:
+  public:
     Answer ShowBox(QWidget*, const Box& box) override {
         return box.kind == BoxKind::Question ? Answer::No : Answer::Ok;
     }
@@ -55,8 +55,7 @@ Answer Message(QWidget* parent, const QByteArray& text, const QByteArray& captio
 Answer Info(QWidget* parent, const QByteArray& text, const QByteArray& caption) {
     return Show(parent, BoxKind::Information, text, caption, false);
 }
-Answer Error(QWidget* parent, const QByteArray& text, const QByteArray& caption,
-             bool withCancel) {
+Answer Error(QWidget* parent, const QByteArray& text, const QByteArray& caption, bool withCancel) {
     return Show(parent, BoxKind::Error, text, caption, withCancel);
 }
 

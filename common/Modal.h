@@ -25,14 +25,14 @@ struct Box {
 struct FileDialog {
     bool save = false;
     QByteArray title;
-    QString directory;        // initial folder
-    QString fileName;         // initial name
-    QString filter;           // Qt filter string, e.g. "CNC (*.cnc);;Alle (*.*)"
+    QString directory;  // initial folder
+    QString fileName;   // initial name
+    QString filter;     // Qt filter string, e.g. "CNC (*.cnc);;Alle (*.*)"
     QString defaultSuffix;
 };
 
 class Seam {
-public:
+  public:
     virtual ~Seam() = default;
     virtual Answer ShowBox(QWidget* parent, const Box& box) = 0;
     // Returns the edited text after OK, the initial text after Cancel; *accepted tells which.

@@ -64,9 +64,8 @@ void TKonfiguration::ListAndStore(const QByteArray& content) {
         Append(lines[j - 1]);
     }
     if (total > StartupMaxLines)
-        Append("Config.Ini hat " + QByteArray::number(total) +
-                                  " Zeilen; nur die Zeilen 1 bis " +
-                   QByteArray::number(StartupMaxLines) + " werden gelesen");
+        Append("Config.Ini hat " + QByteArray::number(total) + " Zeilen; nur die Zeilen 1 bis " +
+               QByteArray::number(StartupMaxLines) + " werden gelesen");
 
     ConfigValues[1].clear();
     for (int j = 2; j <= k; ++j) ConfigValues[j] = ConfigFile::LineValue(lines[j - 1]);

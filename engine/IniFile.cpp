@@ -7,8 +7,8 @@
 #include <QStandardPaths>
 
 #include "common/Ansi.h"
-#include "common/FileReplace.h"
 #include "common/Errors.h"
+#include "common/FileReplace.h"
 
 namespace {
 

@@ -125,8 +125,9 @@ void TTransferEngine::LogFile() {
             const QString path = LogPath(LogFileName);
             bool create = false;
             if (!QFileInfo::exists(path)) {
-                Modal::Info(View->DialogParent(), Ansi::Lit("Log Datei fehlt Neue Log Datei  ") + LogFileName +
-                                      Ansi::Lit("  erstellen in Dir"));
+                Modal::Info(View->DialogParent(), Ansi::Lit("Log Datei fehlt Neue Log Datei  ") +
+                                                      LogFileName +
+                                                      Ansi::Lit("  erstellen in Dir"));
                 create = true;
             }
             AppendLogEntry(path, LogEntry(text, QDateTime::currentDateTime(), QLocale::system()),

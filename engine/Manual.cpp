@@ -2,8 +2,8 @@
 // and typing onto the line.
 #include "common/Ansi.h"
 #include "common/Errors.h"
-#include "config/ConfigValues.h"
 #include "common/TextFile.h"
+#include "config/ConfigValues.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
 #include "serial/Serial.h"

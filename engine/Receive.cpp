@@ -168,8 +168,8 @@ void TTransferEngine::Dispatch(const QByteArray& completed) {
     // 11-13.
     // The leading part reaches up to the first program mark, wherever it stands: shown cut.
     const QByteArray leadingShown = ForTrace(leading, 256);
-    View->Trace(ForTrace(completed) + "  DateiK    =  " + leadingShown + " I= " +
-                (longEnough ? "2" : "0"));
+    View->Trace(ForTrace(completed) + "  DateiK    =  " + leadingShown +
+                " I= " + (longEnough ? "2" : "0"));
     View->Trace("CnCDatei =  " + callHead);
     ++RxEvents;
 

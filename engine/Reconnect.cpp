@@ -61,8 +61,7 @@ void TTransferEngine::TryReconnect() {
     if (!Serial1->Open()) return;  // not back yet; the next try comes in a second
     ReconnectTimer.stop();
     const int port = Serial1->COMPort();
-    const QByteArray text = "Schnittstelle " + PortText(port) +
-                            Ansi::Lit(" wieder geöffnet");
+    const QByteArray text = "Schnittstelle " + PortText(port) + Ansi::Lit(" wieder geöffnet");
     View->Trace(text);
     SetStatus(text);
     View->PortReopened(port);

@@ -7,8 +7,8 @@
 
 #include "common/Ansi.h"
 #include "config/ConfigValues.h"
-#include "engine/TransferRules.h"
 #include "engine/TransferEngine.h"
+#include "engine/TransferRules.h"
 
 namespace {
 
@@ -27,7 +27,6 @@ QByteArray FreshName(const QByteArray& folder) {
     return name;
 }
 
-
 }  // namespace
 
 void TTransferEngine::RevFileSave() {
@@ -44,9 +43,9 @@ void TTransferEngine::RevFileSave() {
         // 2.
         name = dfsName + "." + CfgExt();
         View->Trace("Datei Name ist zum Speichern in " + name + "  Zeichen" + Num(total));
-        View->Banner("Datei mit Prg Nr. " + name + " wurde empfangen mit " + Num(total) +
-                         " Zeichen",
-                     TBanner::Replace);
+        View->Banner(
+            "Datei mit Prg Nr. " + name + " wurde empfangen mit " + Num(total) + " Zeichen",
+            TBanner::Replace);
         const QByteArray reason = UnsafeNameReason(dfsName);
         if (!reason.isEmpty()) {
             // A name from the line is a file name, never a path; and an empty one would make

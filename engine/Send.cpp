@@ -6,9 +6,9 @@
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
+#include "common/TextFile.h"
 #include "config/ConfigFile.h"
 #include "config/ConfigValues.h"
-#include "common/TextFile.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
 #include "serial/Serial.h"
@@ -33,8 +33,9 @@ QByteArray Duration(int seconds) {
 void TTransferEngine::ReportMissingFile(const QStringList& alternatives) {
     QByteArray text = "Datei nicht vorhanden / Neuer File eingeben";
     if (!alternatives.isEmpty()) {
-        text += Ansi::Lit("\rEs gibt mehrere Dateien, die sich nur in der Groß-/Kleinschreibung "
-                          "unterscheiden: ") +
+        text += Ansi::Lit(
+                    "\rEs gibt mehrere Dateien, die sich nur in der Groß-/Kleinschreibung "
+                    "unterscheiden: ") +
                 Ansi::FromQString(alternatives.join(QStringLiteral(", ")));
     }
     const Modal::Answer answer = Modal::Error(View->DialogParent(), text, {}, true);
@@ -61,8 +62,8 @@ bool TTransferEngine::SendPrgLoad() {
         View->Trace("Datei " + SendFileName + " gefunden als " + Ansi::FromQString(path));
     }
     // 2-3. Read whole, so a read error leaves the table as it was.
-    auto table = std::make_shared<const TSendTable>(
-        TSendTable::FromContent(TextFile::ReadAll(path)));
+    auto table =
+        std::make_shared<const TSendTable>(TSendTable::FromContent(TextFile::ReadAll(path)));
     SendCount = 0;
     SendTable = table;
     SendPath = path;
@@ -100,7 +101,8 @@ void TTransferEngine::AutoSendSerial(TSendKind kind, std::function<void(TSendEnd
     for (int k = 1; k <= last; ++k) JobTotalBytes += SendTable->LineLength(k);
     SinceProgress.start();
     Job = std::make_unique<TSendJob>(Serial1, SendTable, 1, last, JobDwellMs, [this] {
-        QMetaObject::invokeMethod(this, [this] { SendFinished(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { SendFinished(); }, Qt::QueuedConnection);
     });
     SendTimer.start();
     ReportProgress(true);
@@ -135,8 +137,8 @@ void TTransferEngine::ReportProgress(bool running) {
     p.TotalBytes = JobTotalBytes;
     const quint32 rate = std::max<quint32>(Serial1->OpenRate(), 1);
     const qint64 left = std::max<qint64>(0, p.TotalBytes - p.Bytes);
-    p.SecondsLeft = static_cast<int>(left * 10 / rate +
-                                     qint64(p.Lines - p.Line) * JobDwellMs / 1000);
+    p.SecondsLeft =
+        static_cast<int>(left * 10 / rate + qint64(p.Lines - p.Line) * JobDwellMs / 1000);
 
     // No byte has left for longer than the next line should take: the machine takes nothing.
     const qint64 nextLine = SendTable->LineLength(Job->First() + p.Line) + 2;
@@ -145,9 +147,9 @@ void TTransferEngine::ReportProgress(bool running) {
     if (running && quiet > expectedMs) {
         p.StallSeconds = static_cast<int>(quiet / 1000);
         Stalled = true;
-        const QByteArray waiting = Ansi::Lit("Die Maschine nimmt keine Daten an: Senden wartet seit ") +
-                                   Duration(p.StallSeconds) + " (Zeile " + Num(p.Line) + " von " +
-                                   Num(p.Lines) + ")";
+        const QByteArray waiting =
+            Ansi::Lit("Die Maschine nimmt keine Daten an: Senden wartet seit ") +
+            Duration(p.StallSeconds) + " (Zeile " + Num(p.Line) + " von " + Num(p.Lines) + ")";
         View->Status(waiting);  // not kept: the status before returns when the line moves
     }
     View->SendProgress(p);
@@ -211,8 +213,8 @@ int TTransferEngine::VerweilZeit() {
 
 bool TTransferEngine::TestCallLoad() {
     QStringList alternatives;
-    const QString path =
-        TransferRules::FindIgnoringCase(Ansi::ToQString(CfgPrgAK() + "." + CfgExt()), &alternatives);
+    const QString path = TransferRules::FindIgnoringCase(
+        Ansi::ToQString(CfgPrgAK() + "." + CfgExt()), &alternatives);
     if (path.isEmpty()) {
         ReportMissingFile(alternatives);
         return false;

@@ -51,10 +51,10 @@ class TTransferEngine : public QObject {
     TSerial* const Serial1;
 
     // ---- run state (0 or empty at creation; SetNull is the only reset) ----------------------
-    int RxCount = 0;     // characters read in the current receive event
-    int TxCount = 0;     // characters sent by hand since the last reset
-    int RxEvents = 0;    // receive events since start or reset; above 0 each begins with a dwell
-    int BaudLoaded = 0;  // 1 once the serial settings were loaded at start-up
+    int RxCount = 0;      // characters read in the current receive event
+    int TxCount = 0;      // characters sent by hand since the last reset
+    int RxEvents = 0;     // receive events since start or reset; above 0 each begins with a dwell
+    int BaudLoaded = 0;   // 1 once the serial settings were loaded at start-up
     QByteArray RxBuffer;  // the transmission received so far
     QByteArray RxPrg;     // the text of the program received last
     // An overlong transmission (no end word) goes on in "xxx.tmp" instead of RxBuffer.

@@ -29,7 +29,8 @@ char Upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; }
 qsizetype LastEndWord(const QByteArray& text, qsizetype from) {
     for (qsizetype i = text.size() - 3; i >= std::max<qsizetype>(from, 0); --i) {
         if (Upper(text[i]) != 'M') continue;
-        if ((text[i + 1] == '3' && text[i + 2] == '0') || (text[i + 1] == '0' && text[i + 2] == '2'))
+        if ((text[i + 1] == '3' && text[i + 2] == '0') ||
+            (text[i + 1] == '0' && text[i + 2] == '2'))
             return i;
     }
     return -1;

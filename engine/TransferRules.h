@@ -55,8 +55,7 @@ bool CallNumber(const QByteArray& completed, const QByteArray& ak, QByteArray* n
 // The program number of a call, checked: empty when *number holds four characters that
 // name a file (no blank, control character, separator or ".."); otherwise why not, in German
 // for the trace.
-QByteArray CallNumberProblem(const QByteArray& completed, const QByteArray& ak,
-                             QByteArray* number);
+QByteArray CallNumberProblem(const QByteArray& completed, const QByteArray& ak, QByteArray* number);
 
 // Sorts after the one-character text " " byte-wise: first byte above 32, or a blank
 // followed by more.

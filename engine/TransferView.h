@@ -29,9 +29,9 @@ struct TSendProgress {
     int Lines = 0;  // lines of the send
     qint64 Bytes = 0;
     qint64 TotalBytes = 0;
-    int SecondsLeft = 0;    // at the port's bit rate and the dwell
-    int StallSeconds = 0;   // > 0: the machine has taken nothing for that long
-    bool Running = true;    // false: the send has ended (the last report)
+    int SecondsLeft = 0;   // at the port's bit rate and the dwell
+    int StallSeconds = 0;  // > 0: the machine has taken nothing for that long
+    bool Running = true;   // false: the send has ended (the last report)
 };
 
 class TTransferView {

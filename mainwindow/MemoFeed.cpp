@@ -1,12 +1,12 @@
 #include "mainwindow/MemoFeed.h"
 
 #include <QElapsedTimer>
-#include <limits>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <limits>
 
 #include "common/Ansi.h"
 
@@ -41,9 +41,7 @@ QString Fold(QString text) {
     return text;
 }
 
-QString Shown(QByteArray bytes) {
-    return Fold(Ansi::ToQString(bytes.replace("\r\n", "\n")));
-}
+QString Shown(QByteArray bytes) { return Fold(Ansi::ToQString(bytes.replace("\r\n", "\n"))); }
 
 // A program line as it stood in the file.
 QString ShownLine(const QByteArray& line) {
@@ -191,9 +189,8 @@ void TMemoFeed::Slice(int budget) {
         }
         const int take = std::min({budget, item.last - item.first + 1, 100});
         for (int k = item.first; k < item.first + take; ++k) {
-            addLine(item.kind == Kind::Passes
-                        ? QStringLiteral("Durchlauf  ") + QString::number(k)
-                        : ShownLine(item.table.LineView(k)));
+            addLine(item.kind == Kind::Passes ? QStringLiteral("Durchlauf  ") + QString::number(k)
+                                              : ShownLine(item.table.LineView(k)));
         }
         item.first += take;
         budget -= take;

@@ -17,18 +17,18 @@
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
-#include "widgets/ModalDialogs.h"
-#include "widgets/Placement.h"
 #include "config/Konfig.h"
-#include "options/KonfigMemo.h"
-#include "options/Unit3.h"
 #include "engine/IniFile.h"
 #include "engine/SerialSettings.h"
 #include "mainwindow/MemoFeed.h"
 #include "mainwindow/Unit2.h"
+#include "options/KonfigMemo.h"
+#include "options/Unit3.h"
 #include "serial/PortError.h"
-#include "serialdialogs/SerAddons.h"
 #include "serial/Serial.h"
+#include "serialdialogs/SerAddons.h"
+#include "widgets/ModalDialogs.h"
+#include "widgets/Placement.h"
 
 TForm1* Form1 = nullptr;
 
@@ -39,7 +39,6 @@ namespace {
 
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
-
 
 // The window's fonts come from another system; where they are missing, narrow faces keep
 // the captions inside their buttons.
@@ -494,4 +493,3 @@ void TForm1::LoadSerialSettings() {
     }
     if (!notice.isEmpty()) Modal::Message(this, notice);
 }
-

@@ -1,9 +1,9 @@
 // The menu entries for the port parameters and the extended port settings.
 #include "mainwindow/Unit1.h"
+#include "serial/Serial.h"
 #include "serialdialogs/SerAddons.h"
 #include "serialdialogs/SerExtDlg.h"
 #include "serialdialogs/SerStdDlg.h"
-#include "serial/Serial.h"
 
 void TForm1::CreatePortDialogs() {
     SerStdDlg1 = new TSerStdDlg(this);

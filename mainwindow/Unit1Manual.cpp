@@ -7,8 +7,8 @@
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
-#include "config/ConfigValues.h"
 #include "common/TextFile.h"
+#include "config/ConfigValues.h"
 #include "mainwindow/Unit1.h"
 #include "viewer/Unit4.h"
 

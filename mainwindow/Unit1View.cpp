@@ -7,9 +7,9 @@
 #include <QTextCursor>
 
 #include "common/Ansi.h"
-#include "options/Unit3.h"
 #include "mainwindow/MemoFeed.h"
 #include "mainwindow/Unit1.h"
+#include "options/Unit3.h"
 
 namespace {
 
@@ -122,7 +122,8 @@ void TForm1::SendProgress(const TSendProgress& p) {
     SendBar->setRange(0, std::max(p.Lines, 1));
     SendBar->setValue(p.Line);
     const int percent = p.Lines > 0 ? int(qint64(p.Line) * 100 / p.Lines) : 100;
-    SendBar->setFormat(QStringLiteral("Zeile %1 von %2 (%3 %)").arg(p.Line).arg(p.Lines).arg(percent));
+    SendBar->setFormat(
+        QStringLiteral("Zeile %1 von %2 (%3 %)").arg(p.Line).arg(p.Lines).arg(percent));
     SendTimeLabel->setText(p.StallSeconds > 0
                                ? QStringLiteral("wartet auf die Maschine")
                                : QStringLiteral("noch etwa ") + Duration(p.SecondsLeft));

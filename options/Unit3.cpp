@@ -10,9 +10,9 @@
 #include "common/Ansi.h"
 #include "common/FileReplace.h"
 #include "common/HandlerGuard.h"
-#include "widgets/Placement.h"
 #include "config/ConfigFile.h"
 #include "ui_Unit3.h"
+#include "widgets/Placement.h"
 
 std::array<QByteArray, ConfigSlotCount> ConfigKeys;
 int ConfigLineCount = 0;

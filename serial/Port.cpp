@@ -148,7 +148,7 @@ int ConnectTcp(const QByteArray& host, quint16 port, int timeoutMs, int& err) {
                 pollfd p{fd, POLLOUT, 0};
                 const int r = poll(&p, 1, timeoutMs);
                 socklen_t len = sizeof e;
-                e = r == 0 ? ETIMEDOUT
+                e = r == 0  ? ETIMEDOUT
                     : r < 0 ? errno
                             : (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) == 0 ? e : errno);
             }

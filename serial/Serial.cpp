@@ -565,8 +565,8 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
         if (sent >= count) break;
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (PortError::FromErrno(errno) == peLost || PortError::FromErrno(errno) == peNoDevice ||
-                errno == ETIMEDOUT) {
+            if (PortError::FromErrno(errno) == peLost ||
+                PortError::FromErrno(errno) == peNoDevice || errno == ETIMEDOUT) {
                 NoteDeviceLost();
             }
             break;

@@ -10,8 +10,8 @@
 
 #include "common/Ansi.h"
 #include "serial/PortError.h"
-#include "serialdialogs/SerAddons.h"
 #include "serial/Serial.h"
+#include "serialdialogs/SerAddons.h"
 #include "ui_COMSetup.h"
 
 // ---- TUpDown --------------------------------------------------------------------------

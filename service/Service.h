@@ -22,8 +22,8 @@ class TTransferEngine;
 // Exit codes of the service.
 namespace ServiceExit {
 inline constexpr int Ok = 0;
-inline constexpr int Usage = 1;         // an unknown option
-inline constexpr int Config = 2;        // Config.ini missing or unreadable
+inline constexpr int Usage = 1;           // an unknown option
+inline constexpr int Config = 2;          // Config.ini missing or unreadable
 inline constexpr int SerialSettings = 3;  // no usable port in SerDemo.ini
 }  // namespace ServiceExit
 

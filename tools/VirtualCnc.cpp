@@ -6,16 +6,16 @@
 // paced like the bit rate (one byte a write with --chunk 1, or random sizes), a leader of
 // NULs may come first, the line end after the end word may come late; it reads no faster
 // than the line rate and can stall (a full buffer, as when it executes while it reads).
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,8 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,13 +40,13 @@ void OnSignal(int) { g_stop = 1; }
 struct Options {
     std::string device, link;
     int tcpListen = -1;  // >= 0: play a serial device server on 127.0.0.1 (0: any free port)
-    long rate = 4800;  // 0: no pacing
+    long rate = 4800;    // 0: no pacing
     size_t chunk = 16;
     std::string prgAk = "Prg", ak = "O";
     int idleMs = 5000, timeoutMs = 60000;
     int intervalMs = 4000;
-    int cycles = 0;  // demo: 0 = until stopped
-    size_t chunkMax = 0;    // > chunk: write sizes drawn between chunk and chunkMax
+    int cycles = 0;       // demo: 0 = until stopped
+    size_t chunkMax = 0;  // > chunk: write sizes drawn between chunk and chunkMax
     unsigned seed = 1;
     size_t leader = 0;      // NULs before each transmission
     int eolPauseMs = 0;     // pause between an end word and its line end
@@ -263,9 +263,9 @@ class Line {
             size_t room = sizeof(buffer_);
             if (o.readRate > 0) {
                 if (taken == 0) firstAt = Clock::now();
-                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    Clock::now() - firstAt)
-                                    .count();
+                const auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - firstAt)
+                        .count();
                 const long long allowed = ms * o.readRate / 10000 + 1 - (long long)taken;
                 if (allowed <= 0) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -295,7 +295,7 @@ class Line {
         std::string upper = data;
         for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         const size_t m30 = upper.rfind("M30"), m02 = upper.rfind("M02");
-        size_t at = m30 == std::string::npos ? m02
+        size_t at = m30 == std::string::npos   ? m02
                     : m02 == std::string::npos ? m30
                                                : std::max(m30, m02);
         if (at == std::string::npos) return at;
@@ -351,7 +351,9 @@ class Line {
 // Line noise, as a broken cable or a wrong setting makes it, and worse.
 bool Noise(Line& line, const Options& o, int ms) {
     std::mt19937 random(o.seed);
-    const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+    const auto pick = [&](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(random);
+    };
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     Options raw = o;  // noise comes without leader or pause
     raw.leader = 0;
@@ -360,9 +362,15 @@ bool Noise(Line& line, const Options& o, int ms) {
     while (!g_stop && std::chrono::steady_clock::now() < end) {
         std::string chunk;
         switch (pick(0, 7)) {
-            case 0: chunk.assign(size_t(pick(1, 1000)), '\0'); break;
-            case 1: chunk.assign(size_t(pick(1, 1000)), '\xFF'); break;
-            case 2: chunk.assign(size_t(pick(1, 20)), '\r'); break;
+            case 0:
+                chunk.assign(size_t(pick(1, 1000)), '\0');
+                break;
+            case 1:
+                chunk.assign(size_t(pick(1, 1000)), '\xFF');
+                break;
+            case 2:
+                chunk.assign(size_t(pick(1, 20)), '\r');
+                break;
             case 3:  // a long line, no line end
                 for (int n = pick(1000, 200000); n > 0; --n) chunk += char(pick(32, 126));
                 break;
@@ -428,7 +436,8 @@ std::vector<std::string> ListFiles(const std::string& folder) {
 int Soak(Line& line, const Options& o, const std::string& dir, int rounds) {
     std::vector<std::string> numbers;
     for (const std::string& name : ListFiles(dir)) {
-        if (name.size() == 8 && name.compare(4, 4, ".CNC") == 0) numbers.push_back(name.substr(0, 4));
+        if (name.size() == 8 && name.compare(4, 4, ".CNC") == 0)
+            numbers.push_back(name.substr(0, 4));
     }
     if (numbers.empty()) {
         std::cerr << "virtual-cnc: no NNNN.CNC in " << dir << std::endl;
@@ -455,8 +464,8 @@ int Soak(Line& line, const Options& o, const std::string& dir, int rounds) {
         const int lines = std::uniform_int_distribution<int>(5, 120)(random);
         for (int k = 1; k <= lines; ++k) {
             program += "N" + std::to_string(k * 10) + " G1 X" +
-                       std::to_string(std::uniform_int_distribution<int>(0, 9999)(random)) +
-                       " Y" + std::to_string(r) + " F" + std::to_string(100 + k) + "\r\n";
+                       std::to_string(std::uniform_int_distribution<int>(0, 9999)(random)) + " Y" +
+                       std::to_string(r) + " F" + std::to_string(100 + k) + "\r\n";
         }
         program += "M30\r\n";
         WriteFile(dir + "/sent/S" + std::to_string(r) + ".nc", program);

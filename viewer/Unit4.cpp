@@ -7,9 +7,9 @@
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
-#include "widgets/Placement.h"
 #include "common/TextFile.h"
 #include "ui_Unit4.h"
+#include "widgets/Placement.h"
 
 TForm4* Form4 = nullptr;
 

@@ -13,7 +13,7 @@ namespace Modal {
 namespace {
 
 class RealSeam final : public Seam {
-public:
+  public:
     Answer ShowBox(QWidget* parent, const Box& box) override {
         QMessageBox mb(parent);
         mb.setWindowTitle(Ansi::ToQString(box.caption.isEmpty() ? AppTitle() : box.caption));
@@ -22,11 +22,21 @@ public:
         text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QChar('\r'), QChar('\n'));
         mb.setText(text);
         switch (box.kind) {
-            case BoxKind::Plain: mb.setIcon(QMessageBox::NoIcon); break;
-            case BoxKind::Information: mb.setIcon(QMessageBox::Information); break;
-            case BoxKind::Warning: mb.setIcon(QMessageBox::Warning); break;
-            case BoxKind::Error: mb.setIcon(QMessageBox::Critical); break;
-            case BoxKind::Question: mb.setIcon(QMessageBox::Question); break;
+            case BoxKind::Plain:
+                mb.setIcon(QMessageBox::NoIcon);
+                break;
+            case BoxKind::Information:
+                mb.setIcon(QMessageBox::Information);
+                break;
+            case BoxKind::Warning:
+                mb.setIcon(QMessageBox::Warning);
+                break;
+            case BoxKind::Error:
+                mb.setIcon(QMessageBox::Critical);
+                break;
+            case BoxKind::Question:
+                mb.setIcon(QMessageBox::Question);
+                break;
         }
         if (box.kind == BoxKind::Question) {
             mb.setStandardButtons(box.withCancel ? QMessageBox::Yes | QMessageBox::No
@@ -40,19 +50,23 @@ public:
         if (QAbstractButton* b = mb.button(QMessageBox::Yes)) b->setText("Ja");
         if (QAbstractButton* b = mb.button(QMessageBox::No)) b->setText("Nein");
         switch (mb.exec()) {
-            case QMessageBox::Ok: return Answer::Ok;
-            case QMessageBox::Yes: return Answer::Yes;
-            case QMessageBox::No: return Answer::No;
-            default: return Answer::Cancel;
+            case QMessageBox::Ok:
+                return Answer::Ok;
+            case QMessageBox::Yes:
+                return Answer::Yes;
+            case QMessageBox::No:
+                return Answer::No;
+            default:
+                return Answer::Cancel;
         }
     }
 
     QByteArray InputBox(QWidget* parent, const QByteArray& caption, const QByteArray& prompt,
                         const QByteArray& initial, bool* accepted) override {
         bool ok = false;
-        const QString text = QInputDialog::getText(parent, Ansi::ToQString(caption),
-                                                   Ansi::ToQString(prompt), QLineEdit::Normal,
-                                                   Ansi::ToQString(initial), &ok);
+        const QString text =
+            QInputDialog::getText(parent, Ansi::ToQString(caption), Ansi::ToQString(prompt),
+                                  QLineEdit::Normal, Ansi::ToQString(initial), &ok);
         if (accepted) *accepted = ok;
         return ok ? Ansi::FromQString(text) : initial;
     }
@@ -67,7 +81,7 @@ public:
         return dialog.selectedFiles().first();
     }
 
-private:
+  private:
     static QByteArray AppTitle() {
         return Ansi::FromQString(QApplication::applicationDisplayName());
     }

@@ -11,7 +11,8 @@ TEST(Ansi, EveryByteSurvivesTheRoundTrip) {
 }
 
 TEST(Ansi, GermanLettersAndEuroMapToTheCodePage) {
-    EXPECT_EQ(Ansi::Lit("Datenübertragung €"), QByteArray("Daten\xFC" "bertragung \x80"));
+    EXPECT_EQ(Ansi::Lit("Datenübertragung €"), QByteArray("Daten\xFC"
+                                                          "bertragung \x80"));
     EXPECT_EQ(Ansi::ToQString("\xE4\xF6\xDF"), QString::fromUtf8("äöß"));
     EXPECT_EQ(Ansi::FromQString(QString::fromUtf8("Ω")), QByteArray("?"));
 }

@@ -7,8 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "common/FileReplace.h"
 #include "common/Errors.h"
+#include "common/FileReplace.h"
 #include "tests/common/ImmutableFolder.h"
 
 namespace {

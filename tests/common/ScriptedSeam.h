@@ -8,7 +8,7 @@
 #include "common/Modal.h"
 
 class ScriptedSeam : public Modal::Seam {
-public:
+  public:
     struct Input {
         QByteArray caption, prompt, initial;
     };
@@ -17,10 +17,10 @@ public:
     QList<Input> inputs;
     QList<Modal::FileDialog> fileDialogs;
 
-    QList<Modal::Answer> boxAnswers;          // consumed front first
-    QList<QByteArray> inputAnswers;           // text typed; "\x1b" means Cancel
-    QList<QString> fileAnswers;               // empty = cancelled
-    std::function<void()> duringBox;          // runs while a box is "open"
+    QList<Modal::Answer> boxAnswers;  // consumed front first
+    QList<QByteArray> inputAnswers;   // text typed; "\x1b" means Cancel
+    QList<QString> fileAnswers;       // empty = cancelled
+    std::function<void()> duringBox;  // runs while a box is "open"
 
     ScriptedSeam() { Modal::Install(this); }
     ~ScriptedSeam() override { Modal::Install(nullptr); }

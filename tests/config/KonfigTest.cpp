@@ -4,8 +4,8 @@
 #include "ConfigFixture.h"
 #include "common/Ansi.h"
 #include "common/Errors.h"
-#include "options/KonfigMemo.h"
 #include "common/ScriptedSeam.h"
+#include "options/KonfigMemo.h"
 #include "serial/Serial.h"
 
 namespace {

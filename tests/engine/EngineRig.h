@@ -153,7 +153,8 @@ class EngineRig {
         ::close(slave_);
         master_ = slave_ = -1;
         ::unlink(QFile::encodeName(link_).constData());
-        [[maybe_unused]] int r = ::symlink("/nonexistent/tty", QFile::encodeName(link_).constData());
+        [[maybe_unused]] int r =
+            ::symlink("/nonexistent/tty", QFile::encodeName(link_).constData());
     }
     // The device is back behind the same port map entry: a new pseudo-terminal.
     void PlugIn() {
@@ -205,10 +206,13 @@ class EngineRig {
         cnc_->start(VIRTUAL_CNC, QStringList{"--tcp-listen", QString::number(tcpPort_)} + args);
         ASSERT_TRUE(cnc_->waitForStarted());
         QByteArray said;
-        ASSERT_TRUE(WaitFor([&] {
-            said += cnc_->readAllStandardOutput();
-            return said.contains("listening on 127.0.0.1:");
-        }, 5000)) << said.constData();
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                said += cnc_->readAllStandardOutput();
+                return said.contains("listening on 127.0.0.1:");
+            },
+            5000))
+            << said.constData();
         tcpPort_ = said.mid(said.indexOf("127.0.0.1:") + 10).split('\n')[0].trimmed().toInt();
         if (!serial) {
             WriteFile(link_, "tcp://127.0.0.1:" + QByteArray::number(tcpPort_) + "\n");

@@ -31,9 +31,9 @@ TEST(LineNoise, ServerStaysInServiceAndWritesOnlyWhereItMay) {
     const QByteArray program = "%\r\nN10 G0 X0\r\nM30\r\n";
     WriteFile(rig.Path("2507.CNC"), program);
     ScriptedSeam seam;
-    rig.VirtualCnc({"--seed", "7", "--rate", "0", "--chunk", "4096", "--noise", "3000", "--wait", "1500", "--call",
-                    "2507", "--receive", rig.Path("answer.txt"), "--idle-ms", "5000",
-                    "--timeout-ms", "60000"});
+    rig.VirtualCnc({"--seed", "7", "--rate", "0", "--chunk", "4096", "--noise", "3000", "--wait",
+                    "1500", "--call", "2507", "--receive", rig.Path("answer.txt"), "--idle-ms",
+                    "5000", "--timeout-ms", "60000"});
     qsizetype largest = 0;
     QTimer sample;
     QObject::connect(&sample, &QTimer::timeout,

@@ -54,8 +54,8 @@ TEST(RealLineReceive, LineEndAfterTheEndWordAndLeadersBelongWhereTheyShould) {
         // Each transmission: a leader of NULs, the text, a pause before the end word's CR LF.
         rig.VirtualCnc(Paced(pace) + QStringList{"--leader", "6", "--eol-pause", "120", "--send",
                                                  rig.Path("p4711.nc"), "--call", "2507",
-                                                 "--receive", rig.Path("answer.txt"),
-                                                 "--idle-ms", "3000"});
+                                                 "--receive", rig.Path("answer.txt"), "--idle-ms",
+                                                 "3000"});
         EXPECT_EQ(rig.CncDone(), 0);
         ASSERT_TRUE(WaitFor([&] { return rig.engine->PrgCount == 2 && !rig.engine->Busy(); }));
         // The saved program is whole, its own last line end included, no leader.
@@ -103,9 +103,9 @@ TEST(RealLineReceive, ACallSendsWhatItNamesOrNothing) {
     EXPECT_EQ(rig.MachineRead(), "");
 
     // Numbers that name no file are refused the same way.
-    for (const QByteArray& call : {QByteArray("%Prg\r\nO25\r\nM30\r\n"),
-                                   QByteArray("%Prg\r\nO../x\r\nM30\r\n"),
-                                   QByteArray("%Prg\r\nO25 7\r\nM30\r\n")}) {
+    for (const QByteArray& call :
+         {QByteArray("%Prg\r\nO25\r\nM30\r\n"), QByteArray("%Prg\r\nO../x\r\nM30\r\n"),
+          QByteArray("%Prg\r\nO25 7\r\nM30\r\n")}) {
         rig.MachineWrite(call);
         EXPECT_EQ(rig.MachineRead(), "") << call.constData();
     }
@@ -168,7 +168,8 @@ TEST(RealLineReceive, LetterCaseOfFilesCopiedFromWindows) {
         EXPECT_EQ(rig.engine->PrgCount, row.served ? 1 : 0);
         if (!row.served) {
             ASSERT_EQ(seam.boxes.size(), 1);
-            EXPECT_TRUE(seam.boxes[0].text.startsWith("Datei nicht vorhanden / Neuer File eingeben"));
+            EXPECT_TRUE(
+                seam.boxes[0].text.startsWith("Datei nicht vorhanden / Neuer File eingeben"));
             EXPECT_TRUE(seam.boxes[0].text.contains("2507.cnc") &&
                         seam.boxes[0].text.contains("2507.Cnc"))
                 << seam.boxes[0].text.constData();

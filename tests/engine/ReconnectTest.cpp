@@ -42,7 +42,9 @@ TEST(Reconnect, ALostDeviceIsOpenedAgainWhenItIsBackAndACallIsAnswered) {
     ASSERT_TRUE(WaitFor([&] { return rig.engine->PrgCount == 1 && !rig.engine->Busy(); }));
     EXPECT_LT(back.elapsed(), 3000) << "answered within 3 s of the device's return";
     EXPECT_EQ(rig.MachineRead(), kProgram2507);
-    EXPECT_TRUE(rig.Log().contains(QByteArray("Schnittstelle COM1 wieder ge\xF6""ffnet")));
+    EXPECT_TRUE(
+        rig.Log().contains(QByteArray("Schnittstelle COM1 wieder ge\xF6"
+                                      "ffnet")));
     EXPECT_FALSE(QFileInfo::exists(rig.Path("save/HALB.CNC"))) << "half a program is no program";
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
 }

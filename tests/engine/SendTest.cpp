@@ -18,8 +18,8 @@ namespace {
 QByteArray Program(int n) {
     QByteArray p = "%\r\n";
     for (int k = 2; k < n; ++k) {
-        p += "N" + QByteArray::number(k * 10) + " G1 X" + QByteArray::number(k % 500) +
-             ".125 Y" + QByteArray::number(k % 300) + ".5 F800\r\n";
+        p += "N" + QByteArray::number(k * 10) + " G1 X" + QByteArray::number(k % 500) + ".125 Y" +
+             QByteArray::number(k % 300) + ".5 F800\r\n";
     }
     return p + "M30\r\n";
 }
@@ -39,8 +39,8 @@ TEST(RealLineSend, StallInTheMiddleWaitsAndDeliversTheProgramWhole) {
     WriteFile(rig.Path("4711.CNC"), program);
     ScriptedSeam seam;
     // The machine stops reading for 6 s after 40,000 bytes (its buffer is full).
-    rig.VirtualCnc({"--call", "4711", "--receive", rig.Path("answer.txt"), "--stall-after",
-                    "40000", "--stall-ms", "6000", "--idle-ms", "15000"});
+    rig.VirtualCnc({"--call", "4711", "--receive", rig.Path("answer.txt"), "--stall-after", "40000",
+                    "--stall-ms", "6000", "--idle-ms", "15000"});
     EXPECT_EQ(rig.CncDone(40000), 0) << rig.CncOutput().constData();
     ASSERT_TRUE(WaitFor([&] { return !rig.engine->Busy(); }));
     EXPECT_EQ(ReadFile(rig.Path("answer.txt")), program);
@@ -87,8 +87,9 @@ TEST(RealLineSend, TheEngineThreadStaysFreeAndAnAbortStopsTheSend) {
     EXPECT_EQ(rig.view.status.last(), said);
     ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("abgebrochen"); }));
     EXPECT_FALSE(rig.Log().contains(" gesendete PRG Nr = "));
-    EXPECT_TRUE(rig.Log().contains(Ansi::Lit(" nicht vollständig gesendet: abgebrochen nach Zeile ") +
-                                   QByteArray::number(last.Line) + " von 3000"));
+    EXPECT_TRUE(
+        rig.Log().contains(Ansi::Lit(" nicht vollständig gesendet: abgebrochen nach Zeile ") +
+                           QByteArray::number(last.Line) + " von 3000"));
     EXPECT_EQ(rig.engine->PrgCount, 0);
 
     // What reached the machine is the start of the program, and no line after the one the
@@ -106,7 +107,8 @@ TEST(RealLineSend, ADeviceLostDuringASendIsNotLoggedAsSent) {
     ScriptedSeam seam;
     rig.VirtualCnc({"--read-rate", "9600", "--call", "4711", "--receive", rig.Path("answer.txt"),
                     "--idle-ms", "5000"});
-    ASSERT_TRUE(WaitFor([&] { return !rig.view.progress.isEmpty() && rig.view.progress.last().Line > 5; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return !rig.view.progress.isEmpty() && rig.view.progress.last().Line > 5; }));
     rig.KillCnc();  // the machine's end of the line goes away
     ASSERT_TRUE(WaitFor([&] { return !rig.engine->Sending() && !rig.view.lost.isEmpty(); }));
     EXPECT_TRUE(rig.view.status.last().contains(Ansi::Lit("(Verbindung zum Gerät verloren)")))

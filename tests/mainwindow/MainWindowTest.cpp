@@ -26,8 +26,8 @@
 #include "mainwindow/Unit2.h"
 #include "serial/Port.h"
 #include "serial/PortError.h"
-#include "serialdialogs/SerAddons.h"
 #include "serial/Serial.h"
+#include "serialdialogs/SerAddons.h"
 #include "tests/common/ImmutableFolder.h"
 
 namespace {
@@ -726,7 +726,9 @@ TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
     seam.duringBox = [&] {
         if (std::exchange(once, true)) return;
         ASSERT_EQ(::write(ports[1]->master, "N10 G0\n", 7), 7);
-        for (int i = 0; i < 500 && !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar); ++i) {
+        for (int i = 0;
+             i < 500 && !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
+             ++i) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             ::usleep(2000);
         }
@@ -736,8 +738,10 @@ TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
         EXPECT_TRUE(form.Engine->SerialHandlerRunning());
     };
     ASSERT_EQ(::write(ports[1]->master, "%\r\nN1 X0\r\nM30\r\n", 15), 15);
-    ASSERT_TRUE(transfer_wait([&] { return once && !form.Engine->Busy() &&
-                                           !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar); }));
+    ASSERT_TRUE(transfer_wait([&] {
+        return once && !form.Engine->Busy() &&
+               !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
+    }));
     EXPECT_TRUE(pendingInside);
     EXPECT_EQ(memoInside, "%\nN1 X0\nM30\n");
     form.FlushMemos();
@@ -796,7 +800,8 @@ TEST_F(MainWindowTest, LayoutHelpAndAbout) {
     EXPECT_FALSE(form.MemoInfo->isVisible());
     EXPECT_TRUE(form.RBAuto->isChecked());
     EXPECT_FALSE(form.windowIcon().isNull());
-    EXPECT_EQ(form.Engine->OpenDialogCnc.filter, "CNC Programme(*.CNC) (*.CNC);;Alle Programme(*.*) (*.*)");
+    EXPECT_EQ(form.Engine->OpenDialogCnc.filter,
+              "CNC Programme(*.CNC) (*.CNC);;Alle Programme(*.*) (*.*)");
 
     form.Hilfe1->trigger();
     auto* help = form.findChild<QTextBrowser*>("HelpWindow");

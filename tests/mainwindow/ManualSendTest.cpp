@@ -95,7 +95,7 @@ TEST_F(ManualSend, SendsTheLoadedLinesEachWithCrLfAndCountsAcrossSends) {
     EXPECT_EQ(window->StatusText(), "26 Zeichen gesendet");  // 1+9+9+3, then 1+3: no CR LF
 
     window->Engine->RxBuffer = "abc";
-    window->Button3->click();  // Clear/Edit keeps the program, restarts the count
+    window->Button3->click();                 // Clear/Edit keeps the program, restarts the count
     EXPECT_EQ(window->Engine->RxBuffer, "");  // empty: the next call must begin afresh
     EXPECT_EQ(Memo(window->MemoFile), "");
     EXPECT_EQ(window->StatusText(), " Parameter der Schnittstelle   9600,N,8,1");

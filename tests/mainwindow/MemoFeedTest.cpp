@@ -12,7 +12,8 @@ namespace {
 
 int LongestBlock(const QTextDocument* doc) {
     int longest = 0;
-    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) longest = std::max(longest, b.length());
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        longest = std::max(longest, b.length());
     return longest;
 }
 

@@ -5,8 +5,8 @@
 #include "TransferTestSupport.h"
 #include "common/ScriptedSeam.h"
 #include "config/ConfigValues.h"
-#include "options/Unit3.h"
 #include "mainwindow/Unit1.h"
+#include "options/Unit3.h"
 
 using namespace transfer_test;
 

@@ -30,8 +30,10 @@ void SendInReads(Workspace& ws, TForm1& form, const QList<QByteArray>& parts) {
     for (const QByteArray& part : parts) {
         const int before = form.Engine->RxEvents;
         ws.CncWrite(part);
-        ASSERT_TRUE(WaitFor([&] { return form.Engine->RxEvents > before && !form.Engine->SerialHandlerRunning(); }))
-            << "no receive event for " << part.constData();
+        ASSERT_TRUE(WaitFor([&] {
+            return form.Engine->RxEvents > before && !form.Engine->SerialHandlerRunning();
+        })) << "no receive event for "
+            << part.constData();
     }
 }
 
@@ -197,9 +199,8 @@ TEST(TransferEndToEnd, GarbageAndHostileNamesSaveNothingOutsideTheSaveFolder) {
     // sent in its place.
     WriteFile(ws.Path("2507.CNC"), kProgram2507);
     ws.CncWrite(kCall2507);
-    ASSERT_TRUE(WaitFor([&] {
-        return ws.CncReceived().size() == kProgram2507.size() && !form.Engine->Busy();
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return ws.CncReceived().size() == kProgram2507.size() && !form.Engine->Busy(); }));
     const int served = form.Engine->PrgCount;
     SendInReads(ws, form, {"%Prg\r\nO../x\r\nM30\r\n"});
     EXPECT_TRUE(MemoText(form.MemoFile).contains("Programmnummer abgelehnt"));

@@ -1,15 +1,15 @@
 // The virtual CNC tool against the real window: a call answered and a program saved, as in
 // the demo. DNC_SCREENSHOT=<file.png> keeps a picture of the window afterwards.
 #include <QFileInfo>
+#include <QLabel>
 #include <QPixmap>
 #include <QProcess>
 #include <QProgressBar>
-#include <QLabel>
 
 #include "TransferTestSupport.h"
 #include "common/ScriptedSeam.h"
-#include "options/Unit3.h"
 #include "mainwindow/Unit1.h"
+#include "options/Unit3.h"
 
 using namespace transfer_test;
 
@@ -34,8 +34,10 @@ TEST(TransferVirtualCnc, CallAnsweredAndProgramSaved) {
     Form3 = &options;
     form.show();
     ASSERT_TRUE(form.Serial1->Active());
-    ASSERT_TRUE(WaitFor([&] { return form.Engine->PrgCount == 2 && !form.Engine->SerialHandlerRunning(); }))
-        << "PrgCount " << form.Engine->PrgCount;
+    ASSERT_TRUE(WaitFor([&] {
+        return form.Engine->PrgCount == 2 && !form.Engine->SerialHandlerRunning();
+    })) << "PrgCount "
+        << form.Engine->PrgCount;
 
     EXPECT_EQ(ReadFile(ws.Path("answer.txt")), program2507);
     EXPECT_EQ(ReadFile(ws.Path("save/P4711.CNC")), sent + "\r\n");

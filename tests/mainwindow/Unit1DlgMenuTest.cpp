@@ -7,15 +7,14 @@
 #include <QTemporaryDir>
 
 #include "mainwindow/Unit1.h"
+#include "serial/Serial.h"
 #include "serialdialogs/SerAddons.h"
 #include "serialdialogs/SerExtDlg.h"
 #include "serialdialogs/SerStdDlg.h"
-#include "serial/Serial.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"
 
 namespace {
-
 
 class Unit1DlgMenuTest : public ::testing::Test {
   protected:

@@ -5,11 +5,11 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "tests/config/ConfigFixture.h"
 #include "common/Ansi.h"
 #include "common/FileReplace.h"
 #include "common/ScriptedSeam.h"
 #include "tests/common/ImmutableFolder.h"
+#include "tests/config/ConfigFixture.h"
 
 namespace {
 

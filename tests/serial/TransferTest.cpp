@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "serial/Port.h"
-
 #include "serial/Serial.h"
 #include "tests/serial/PtyPortMap.h"
 

@@ -12,9 +12,9 @@
 #include <QToolButton>
 #include <functional>
 
+#include "serial/Serial.h"
 #include "serialdialogs/SerAddons.h"
 #include "serialdialogs/SerExtDlg.h"
-#include "serial/Serial.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"
 

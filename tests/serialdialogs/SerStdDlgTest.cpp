@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <functional>
 
-#include "serialdialogs/SerStdDlg.h"
 #include "serial/Serial.h"
+#include "serialdialogs/SerStdDlg.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_SerStdDlg.h"
 

@@ -1,11 +1,11 @@
 // A server killed (SIGKILL) at random moments while large programs come in: every saved
 // program is afterwards the old one or the new one whole, never a part of one, and what the
 // kill left half written is recognisable, removed at the next start and said.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
 #include <termios.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -37,7 +37,8 @@ void WriteFile(const QString& path, const QByteArray& bytes) {
 QByteArray Program(int v) {
     QByteArray p = "%\r\n(DFS,BIG,)\r\n";
     const QByteArray tag = " (V" + QByteArray::number(v) + ")\r\n";
-    for (int k = 1; k <= 30000; ++k) p += "N" + QByteArray::number(k) + " G1 X" + QByteArray::number(k % 97) + tag;
+    for (int k = 1; k <= 30000; ++k)
+        p += "N" + QByteArray::number(k) + " G1 X" + QByteArray::number(k % 97) + tag;
     return p + "M30\r\n";
 }
 
@@ -50,7 +51,8 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
     WriteFile(dir.filePath("send/DNC.log"), "");
     WriteFile(dir.filePath("Config.ini"),
               "Config.ini=13\r\na\r\nb\r\nc\r\nExt=CNC\r\nLog=DNC\r\nAK=O\r\nEnd=M30\r\nCom=x\r\n"
-              "PrgAK=Prg\r\nTimer=0\r\nSend=" + QFile::encodeName(dir.filePath("send")) +
+              "PrgAK=Prg\r\nTimer=0\r\nSend=" +
+                  QFile::encodeName(dir.filePath("send")) +
                   "\r\nSave=" + QFile::encodeName(dir.filePath("save")) + "\r\n");
     WriteFile(dir.filePath(".config/dnc-server/SerDemo.ini"),
               "[SerBsp1]\r\nConfiguration=RRS0001074000000204800002048100000170190000160000000"
@@ -96,7 +98,8 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
         ASSERT_TRUE(said.contains("in Protokoll geschrieben")) << said.constData();
         if (leftoverBefore) {
             reported += said.contains("Unvollst") ? 1 : 0;
-            EXPECT_TRUE(said.contains(QByteArray("Unvollst\xC3\xA4ndige Datei eines Abbruchs entfernt")))
+            EXPECT_TRUE(
+                said.contains(QByteArray("Unvollst\xC3\xA4ndige Datei eines Abbruchs entfernt")))
                 << said.constData();
         }
 
@@ -105,8 +108,9 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
         std::atomic<bool> killed{false};
         std::thread machine([&] {
             for (qsizetype done = 0; done < program.size();) {
-                const ssize_t n = ::write(master, program.constData() + done,
-                                          size_t(std::min<qsizetype>(65536, program.size() - done)));
+                const ssize_t n =
+                    ::write(master, program.constData() + done,
+                            size_t(std::min<qsizetype>(65536, program.size() - done)));
                 if (n > 0) {
                     done += n;
                 } else if (killed) {
@@ -150,18 +154,19 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
             ++whole;
         } else {
             ++old;
-            EXPECT_TRUE(versions.contains(now)) << "round " << round << ": a part of a program, "
-                                                << now.size() << " bytes";
+            EXPECT_TRUE(versions.contains(now))
+                << "round " << round << ": a part of a program, " << now.size() << " bytes";
         }
-        const QStringList temps = QDir(dir.filePath("save"))
-                                      .entryList({".BIG.CNC.dnc-*"}, QDir::Files | QDir::Hidden);
+        const QStringList temps =
+            QDir(dir.filePath("save")).entryList({".BIG.CNC.dnc-*"}, QDir::Files | QDir::Hidden);
         leftoverBefore = !temps.isEmpty();
         leftovers += leftoverBefore ? 1 : 0;
     }
     // Every version is distinct, so the checks above tell old from new.
-    std::printf("crash safety: %d rounds: new whole %d, old whole %d, none yet %d; %d kills left "
-                "a temporary (removed and said at the next start: %d)\n",
-                100, whole, old, missing, leftovers, reported);
+    std::printf(
+        "crash safety: %d rounds: new whole %d, old whole %d, none yet %d; %d kills left "
+        "a temporary (removed and said at the next start: %d)\n",
+        100, whole, old, missing, leftovers, reported);
     EXPECT_GT(whole, 0);
     EXPECT_GT(old, 0);
 }

@@ -44,9 +44,9 @@ bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 20000) {
 
 QByteArray ConfigIni(const QTemporaryDir& dir, const char* timer) {
     return "Config.ini=13\r\na\r\nb\r\nc\r\nExt=CNC\r\nLog=DNC\r\nAK=O\r\nEnd=M30\r\nCom=Dienst\r\n"
-           "PrgAK=Prg\r\nTimer=" + QByteArray(timer) + "\r\nSend=" +
-           QFile::encodeName(dir.filePath("send")) + "\r\nSave=" +
-           QFile::encodeName(dir.filePath("save")) + "\r\n";
+           "PrgAK=Prg\r\nTimer=" +
+           QByteArray(timer) + "\r\nSend=" + QFile::encodeName(dir.filePath("send")) +
+           "\r\nSave=" + QFile::encodeName(dir.filePath("save")) + "\r\n";
 }
 
 // A machine folder as the unit's: Config.ini, programs, send and save folders, the
@@ -92,7 +92,8 @@ class ServiceRig {
             server.start(DNC_SERVER, args);
         } else {
             server.start("setpriv", QStringList{"--reuid=" + asUser, "--regid=nogroup",
-                                                "--clear-groups", DNC_SERVER} + args);
+                                                "--clear-groups", DNC_SERVER} +
+                                        args);
         }
         ASSERT_TRUE(server.waitForStarted());
     }
@@ -126,7 +127,8 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     WriteFile(rig.dir.filePath("2507.CNC"), kProgram);
     // Long enough that its trace line is cut in the journal.
     QByteArray saved = kSaved;
-    for (int k = 1; k <= 30; ++k) saved.insert(saved.indexOf("N20"), "N1" + QByteArray::number(k) + " G1 X10 Y20\r\n");
+    for (int k = 1; k <= 30; ++k)
+        saved.insert(saved.indexOf("N20"), "N1" + QByteArray::number(k) + " G1 X10 Y20\r\n");
     WriteFile(rig.dir.filePath("p4711.nc"), saved);
     rig.StartCnc({"--rate", "4800", "--chunk", "1", "--call", "2507", "--receive",
                   rig.dir.filePath("answer.txt"), "--idle-ms", "3000", "--send",
@@ -167,13 +169,14 @@ TEST(Service, NothingWaitsForAnOperator) {
     QFile::remove(rig.dir.filePath("send/DNC.log"));  // the log file is made
     // The machine waits between the two, as a control does: in one read they would be one
     // transmission.
-    rig.StartCnc({"--send-text", "%\\r\\nN10 ohne Namen\\r\\nM30\\r\\n", "--wait", "800",
-                  "--call", "9999", "--hold"});
+    rig.StartCnc({"--send-text", "%\\r\\nN10 ohne Namen\\r\\nM30\\r\\n", "--wait", "800", "--call",
+                  "9999", "--hold"});
     rig.StartServer();
     // A program without a "DFS," name is kept under a fresh name; a missing called file
     // sends nothing; both are said.
-    ASSERT_TRUE(WaitFor([&] { return QDir(rig.dir.filePath("save")).entryList(QDir::Files).size() == 1; }))
-        << rig.Messages().constData();
+    ASSERT_TRUE(WaitFor([&] {
+        return QDir(rig.dir.filePath("save")).entryList(QDir::Files).size() == 1;
+    })) << rig.Messages().constData();
     EXPECT_TRUE(QDir(rig.dir.filePath("save")).entryList(QDir::Files)[0].startsWith("Empfang-"));
     ASSERT_TRUE(rig.Said("Meldung: Datei nicht vorhanden / Neuer File eingeben"))
         << rig.Messages().constData();
@@ -209,7 +212,8 @@ TEST(Service, ClearMessagesAndExitCodes) {
         QFile::remove(rig.dir.filePath("Config.ini"));
         rig.StartServer();
         EXPECT_EQ(rig.Finished(), 2);
-        EXPECT_TRUE(rig.Messages().contains("Couldn't find Config.ini")) << rig.Messages().constData();
+        EXPECT_TRUE(rig.Messages().contains("Couldn't find Config.ini"))
+            << rig.Messages().constData();
     }
     {
         // The port is not there at start: the service waits for it and serves once it is.
