@@ -12,6 +12,17 @@
 
 using namespace engine_test;
 
+#if defined(__SANITIZE_ADDRESS__)
+#define DNC_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DNC_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef DNC_ADDRESS_SANITIZER
+#define DNC_ADDRESS_SANITIZER 0
+#endif
+
 namespace {
 
 double RssMb() {
@@ -39,7 +50,7 @@ TEST(LineNoise, ServerStaysInServiceAndWritesOnlyWhereItMay) {
     QObject::connect(&sample, &QTimer::timeout,
                      [&] { largest = std::max(largest, rig.engine->RxBuffer.size()); });
     sample.start(5);
-    const double before = RssMb();
+    [[maybe_unused]] const double before = RssMb();
     EXPECT_EQ(rig.CncDone(90000), 0) << rig.CncOutput().constData();
     ASSERT_TRUE(WaitFor([&] { return !rig.engine->Busy(); }));
     sample.stop();
@@ -47,7 +58,10 @@ TEST(LineNoise, ServerStaysInServiceAndWritesOnlyWhereItMay) {
 
     EXPECT_EQ(ReadFile(rig.Path("answer.txt")), program) << "the call at the end was not answered";
     EXPECT_LE(largest, limit) << "a transmission without end grew past the limit";
+#if !DNC_ADDRESS_SANITIZER
+    // Under the address sanitizer freed memory is held in quarantine: the release run checks.
     EXPECT_LT(RssMb() - before, 64) << "memory grew by " << RssMb() - before << " MB";
+#endif
 
     // Everything written lies in the save folder, or is xxx.tmp or the log.
     const QStringList allowed = {"2507.CNC", "xxx.tmp", "answer.txt", "send/DNC.log"};
