@@ -4,18 +4,11 @@
 # Then a call: it must be answered. Reports the server's largest memory (VmRSS, sampled every
 # second), and lists every file written outside the save folder. Usage: bench/noise.sh [s]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-600}
-"$root/scripts/build.sh" release >/dev/null
-work=$(mktemp -d /tmp/dnc-noise.XXXXXX)
+source "$(dirname "$0")/workspace.sh"
+bench_workspace noise
 echo "noise: $seconds s in $work"
-mkdir -p "$work/send" "$work/save" "$work/.config/dnc-server/ports"
-: > "$work/send/DNC.log"
-printf 'Config.ini=13\r\na\r\nb\r\nc\r\nExt=CNC\r\nLog=DNC\r\nAK=O\r\nEnd=M30\r\nCom=noise\r\nPrgAK=Prg\r\nTimer=0\r\nSend=%s\r\nSave=%s\r\n' \
-    "$work/send" "$work/save" > "$work/Config.ini"
-printf '[SerBsp1]\r\nConfiguration=%s\r\n' \
-    RRS0001074000000204800002048100000170190000160000000400063026010000000000000000000001000108 \
-    > "$work/.config/dnc-server/SerDemo.ini"
+bench_config noise 0 > "$work/Config.ini"
 printf '%%\r\nN10 G0 X0\r\nM30\r\n' > "$work/2507.CNC"
 "$root/build/tools/virtual-cnc" --link "$work/.config/dnc-server/ports/COM1" --rate 0 --chunk 4096 \
     --seed 5 --noise "$((seconds * 1000))" --wait 2000 --call 2507 --receive "$work/answer.txt" \

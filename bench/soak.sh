@@ -6,21 +6,12 @@
 # program byte for byte, the log's entries counted and in order, the server's memory at the
 # start and at the end. Usage: bench/soak.sh [rounds]   (not part of the tests)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${1:-1000}
-"$root/scripts/build.sh" release >/dev/null
-work=$(mktemp -d /tmp/dnc-soak.XXXXXX)
+source "$(dirname "$0")/workspace.sh"
+bench_workspace soak
 echo "soak: $rounds rounds in $work"
-mkdir -p "$work/send" "$work/save" "$work/.config/dnc-server/ports"
-: > "$work/send/DNC.log"
-config() {
-    printf 'Config.ini=13\r\na\r\nb\r\nc\r\nExt=CNC\r\nLog=DNC\r\nAK=O\r\nEnd=M30\r\nCom=soak\r\n'
-    printf 'PrgAK=Prg\r\nTimer=%s\r\nSend=%s\r\nSave=%s\r\n' "$1" "$work/send" "$work/save"
-}
+config() { bench_config soak "$1"; }
 config 0 > "$work/Config.ini"
-printf '[SerBsp1]\r\nConfiguration=%s\r\n' \
-    RRS0001074000000204800002048100000170190000160000000400063026010000000000000000000001000108 \
-    > "$work/.config/dnc-server/SerDemo.ini"
 # Ten programs of 20 to 200 lines to call.
 for n in $(seq 1000 1009); do
     {
