@@ -8,6 +8,11 @@ case "$variant" in
   asan)    dir="$root/build-asan"; opts=(-DCMAKE_BUILD_TYPE=Debug -DDNC_SANITIZE=ON) ;;
   *) echo "unknown variant $variant" >&2; exit 2 ;;
 esac
+# ccache, when present, lets rebuilds and other work trees of the repo reuse compiled objects.
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$root")}" CCACHE_NOHASHDIR=1
+  opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 # CI sets DNC_WERROR=1: warnings fail its build; a normal build keeps them warnings.
 opts+=(-DDNC_WERROR="$([ "${DNC_WERROR:-0}" = 1 ] && echo ON || echo OFF)")
 cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >/dev/null
