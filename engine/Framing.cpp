@@ -129,8 +129,7 @@ void TFraming::Take(char c, qint64 now) {
     switch (state_) {
         case State::Idle:
             if (!Printable(c)) return;  // leader
-            Start();
-            state_ = State::Text;
+            Begin(now);
             TakeText(c, now);
             return;
         case State::Text:
@@ -175,8 +174,7 @@ void TFraming::Take(char c, qint64 now) {
                 // "%Prg...", or a "%" line and then text: the next transmission begins with it.
                 const QByteArray begun = std::exchange(percent_, QByteArray());
                 FlushLast(false);
-                Start();
-                state_ = State::Text;
+                Begin(now);
                 for (const char p : begun) TakeText(p, now);
                 TakeText(c, now);
             } else if (c == '\r' || c == '\n' || c == ' ') {
@@ -256,6 +254,12 @@ void TFraming::TakeAfterCut(char c, qint64 now) {
     TakeText(c, now);
 }
 
+void TFraming::Begin(qint64 now) {
+    Start();
+    follows_ = lastEndMs_ >= 0 && now <= lastEndMs_ + trailerMs_;
+    state_ = State::Text;
+}
+
 void TFraming::Start() {
     held_.clear();
     hasText_ = false;
@@ -280,6 +284,7 @@ void TFraming::EndByEndLine(qint64 endedMs) {
     t.Text = std::exchange(held_, QByteArray());
     t.Cut = cut_;
     t.Spilled = spilled_;
+    t.Follows = follows_;
     // A call is answered at once; whatever tape end follows it is dropped.
     lastGiven_ = !cut_ && !spilled_ && TransferRules::IsCallText(t.Text, prgAk_);
     if (lastGiven_) {
@@ -289,12 +294,14 @@ void TFraming::EndByEndLine(qint64 endedMs) {
         last_ = std::move(t);
     }
     endedMs_ = endedMs;
+    lastEndMs_ = endedMs;
     percent_.clear();
     state_ = State::AfterEnd;
     Start();
 }
 
 void TFraming::EndHere() {
+    lastEndMs_ = lastByteMs_;
     Finish(cut_ ? TTransmission::Kind::Incomplete : TTransmission::Kind::Complete);
 }
 
@@ -310,6 +317,7 @@ void TFraming::Finish(TTransmission::Kind kind) {
     t.Text = std::exchange(held_, QByteArray());
     t.Cut = cut_;
     t.Spilled = spilled_;
+    t.Follows = follows_;
     out_.push_back(std::move(t));
     state_ = State::Idle;
     Start();
@@ -333,6 +341,7 @@ void TFraming::SpillIfOver() {
     piece.Text = std::exchange(held_, QByteArray());
     piece.Spilled = spilled_;
     piece.Cut = cut_;
+    piece.Follows = follows_;
     out_.push_back(std::move(piece));
     spilled_ = true;
 }

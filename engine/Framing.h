@@ -37,6 +37,8 @@ struct TTransmission {
     QByteArray Text;       // its bytes, without leader and trailer (after pieces: the rest)
     bool Cut = false;      // a lost device cut it
     bool Spilled = false;  // pieces of it were given out before: Text is only its rest
+    // It began within the trailer time after the one before ended: sent in one go with it.
+    bool Follows = false;
 };
 
 class TFraming {
@@ -85,6 +87,7 @@ class TFraming {
     void Take(char c, qint64 now);
     void TakeText(char c, qint64 now);
     void TakeAfterCut(char c, qint64 now);
+    void Begin(qint64 now);  // a transmission begins with the next byte
     void Start();
     void NewLine();
     void EndByEndLine(qint64 now);
@@ -102,6 +105,7 @@ class TFraming {
 
     // The transmission under way.
     QByteArray held_;
+    bool follows_ = false;
     bool hasText_ = false;  // a letter or digit came
     bool spilled_ = false;
     bool cut_ = false;
@@ -119,7 +123,8 @@ class TFraming {
     TTransmission last_;
     bool lastGiven_ = false;  // a call: given out already
     qint64 endedMs_ = 0;
-    QByteArray percent_;  // the "%" and line ends after it, not yet decided
+    qint64 lastEndMs_ = -1;  // when the last transmission ended by its end or "%" line
+    QByteArray percent_;     // the "%" and line ends after it, not yet decided
 
     std::deque<TTransmission> out_;
 };

@@ -152,8 +152,9 @@ void TTransferEngine::TakeEnded(TTransmission t, bool duringSend) {
         // The copy failed, the transmission did not: it is still saved or answered.
         View->Trace(QByteArray(e.what()));
     }
-    // A complete call while a send runs: the control was reset and wants a new program.
-    if (duringSend && IsCallText(t.Text, CfgPrgAK())) NewCallDuringSend();
+    // A call while a send runs: the control was reset and wants a new program. One sent in
+    // one go with the transmission before it (two calls back to back) waits its turn.
+    if (duringSend && !t.Follows && IsCallText(t.Text, CfgPrgAK())) NewCallDuringSend();
     Arrived.push_back(std::move(t));
 }
 

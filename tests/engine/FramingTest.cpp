@@ -19,13 +19,14 @@ struct Out {
     Kind kind;
     QByteArray text;
     bool cut = false;
+    bool follows = false;  // sent in one go with the one before
     bool operator==(const Out& o) const {
-        return kind == o.kind && text == o.text && cut == o.cut;
+        return kind == o.kind && text == o.text && cut == o.cut && follows == o.follows;
     }
 };
 
 void PrintTo(const Out& o, std::ostream* os) {
-    *os << "[" << int(o.kind) << (o.cut ? " cut " : " ")
+    *os << "[" << int(o.kind) << (o.cut ? " cut" : "") << (o.follows ? " follows " : " ")
         << QByteArray(o.text).replace('\r', "\\r").replace('\n', "\\n").toStdString() << "]";
 }
 
@@ -59,7 +60,7 @@ std::vector<Out> Run(const Stream& s, const std::vector<size_t>& cuts) {
     }
     f.Tick(now + 3600 * 1000);
     std::vector<Out> outs;
-    while (auto t = f.Next()) outs.push_back({t->kind, t->Text, t->Cut});
+    while (auto t = f.Next()) outs.push_back({t->kind, t->Text, t->Cut, t->Follows});
     return outs;
 }
 
@@ -70,8 +71,8 @@ std::string Split(const std::vector<size_t>& cuts) {
 }
 
 const QByteArray kCall = "%Prg\r\nO2507\r\nM30\r\n";
-const QByteArray kIso = QByteArray("\0\0\x12", 3) + "%\nO1234 (DFS,ISO1,)\nN10 G0 X0\nM30\n%\x14" +
-                        QByteArray(4, '\0');
+const QByteArray kIso =
+    QByteArray("\0\0\x12", 3) + "%\nO1234 (DFS,ISO1,)\nN10 G0 X0\nM30\n%\x14" + QByteArray(4, '\0');
 const QByteArray kIsoSaved = "%\nO1234 (DFS,ISO1,)\nN10 G0 X0\nM30\n%";
 const QByteArray kA = "%\r\n(DFS,A,)\r\nN1 X1\r\nM30\r\n";
 const QByteArray kB = "%\r\n(DFS,B,)\r\nN1 X2\r\nM30\r\n";
@@ -88,21 +89,29 @@ const std::vector<Stream>& Streams() {
         {"LF call", {"%Prg\nO2507\nM30\n"}, {{Kind::Complete, "%Prg\nO2507\nM30\n"}}},
         {"CR call", {"%Prg\rO2507\rM30\r"}, {{Kind::Complete, "%Prg\rO2507\rM30\r"}}},
         {"glitch then call", {"\xff" + kCall}, {{Kind::Complete, kCall}}},
-        {"end word without line end", {"%Prg\r\nO2507\r\nM30"}, {{Kind::Complete, "%Prg\r\nO2507\r\nM30"}}},
+        {"end word without line end",
+         {"%Prg\r\nO2507\r\nM30"},
+         {{Kind::Complete, "%Prg\r\nO2507\r\nM30"}}},
         {"ISO program with tape end and trailer, then a call",
          {kIso + "%Prg\nO2507\nM30\n%\x14"},
-         {{Kind::Complete, kIsoSaved}, {Kind::Complete, "%Prg\nO2507\nM30\n"}}},
-        {"two CR LF programs back to back", {kA + kB}, {{Kind::Complete, kA}, {Kind::Complete, kB}}},
+         {{Kind::Complete, kIsoSaved}, {Kind::Complete, "%Prg\nO2507\nM30\n", false, true}}},
+        {"two CR LF programs back to back",
+         {kA + kB},
+         {{Kind::Complete, kA}, {Kind::Complete, kB, false, true}}},
         {"M99 subprogram with its % line, then a call",
          {kSub + "\r\n" + kCall},
-         {{Kind::Complete, kSub}, {Kind::Complete, kCall}}},
+         {{Kind::Complete, kSub}, {Kind::Complete, kCall, false, true}}},
         {"macro with two M99", {kMacro + "\n"}, {{Kind::Complete, kMacro}}},
-        {"two calls", {kCall + kCall}, {{Kind::Complete, kCall}, {Kind::Complete, kCall}}},
+        {"two calls",
+         {kCall + kCall},
+         {{Kind::Complete, kCall}, {Kind::Complete, kCall, false, true}}},
         {"end word in a comment", {kThread}, {{Kind::Complete, kThread}}},
         {"a program, its tape end, at once a call",
          {kA + "%" + kCall},
-         {{Kind::Complete, kA + "%"}, {Kind::Complete, kCall}}},
-        {"a program, then at once a call", {kA + kCall}, {{Kind::Complete, kA}, {Kind::Complete, kCall}}},
+         {{Kind::Complete, kA + "%"}, {Kind::Complete, kCall, false, true}}},
+        {"a program, then at once a call",
+         {kA + kCall},
+         {{Kind::Complete, kA}, {Kind::Complete, kCall, false, true}}},
         {"cut by a device loss", {kHead, kTail}, {{Kind::Incomplete, kHead + kTail, true}}},
         {"cut, then the control starts anew with a call",
          {kHead, QByteArray("\0\0", 2) + kCall},
@@ -227,10 +236,11 @@ TEST(Framing, EndWordsOutsideCommentsEndTheirLine) {
         const char* line;
         bool ends;
     } rows[] = {
-        {"M30", true},           {"m30", true},         {"N99 m02", true},
-        {"M300", true},          {"M30 (ENDE)", true},  {"M20 M03", false},
-        {"(M30)", false},        {"(GEWINDE M30X2) G84", false},
-        {"(OFFEN M30", false},   {"M3 0", false},
+        {"M30", true},         {"m30", true},
+        {"N99 m02", true},     {"M300", true},
+        {"M30 (ENDE)", true},  {"M20 M03", false},
+        {"(M30)", false},      {"(GEWINDE M30X2) G84", false},
+        {"(OFFEN M30", false}, {"M3 0", false},
     };
     for (const Row& r : rows) {
         TFraming f;
