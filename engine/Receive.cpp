@@ -176,8 +176,8 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
     const QByteArray why = t.Cut ? Ansi::Lit("Verbindung zum Gerät verloren")
                                  : "nach " + Num(RuhezeitMs() / 1000) + " s ohne Daten";
     // The head of a cut transmission was kept at the loss: its file gets the whole.
-    const QString path = CutFile.isEmpty() ? IncompletePath(t.Text) : CutFile;
-    CutFile.clear();
+    const QString path = t.Cut && !CutFile.isEmpty() ? CutFile : IncompletePath(t.Text);
+    if (t.Cut) CutFile.clear();
     qint64 total = t.Text.size();
     try {
         if (t.Spilled) {

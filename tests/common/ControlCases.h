@@ -26,7 +26,8 @@ inline void Write(const QString& path, const QByteArray& bytes) {
 const QByteArray kProgram2507 = "%\r\nO2507 (FLANSCH)\r\nN10 G90 G54\r\nN20 G0 X0 Y0\r\nM30\r\n";
 const QByteArray kProgram1001 = "%\r\nO1001 (DECKEL)\r\nN10 G0 X10\r\nM30\r\n";
 const QByteArray kIso = "%\r\nO1234 (DFS,ISO1,)\r\nN10 G0 X0\r\nN20 G1 X5 F100\r\nM30\r\n";
-const QByteArray kThread = "%\r\n(DFS,GEW,)\r\nN10 (GEWINDEBOHRER M30X2)\r\nN20 G84 Z-10 F2\r\nM30\r\n";
+const QByteArray kThread =
+    "%\r\n(DFS,GEW,)\r\nN10 (GEWINDEBOHRER M30X2)\r\nN20 G84 Z-10 F2\r\nM30\r\n";
 // The virtual CNC's subprogram, as it punches it with CR LF.
 const QByteArray kSub =
     "%\r\n(DFS,SUB2,)\r\nO9001\r\nIF [#1 EQ 0] GOTO 99\r\n#100=#1*2\r\nM99\r\nN99 "
@@ -58,15 +59,12 @@ inline QStringList Saved(const QString& dir) {
 // 1-3: an ISO control punches a program (leader, "%" LF, LF-only blocks, the tape end "%",
 // DC4 and NULs), then calls with LF-only calls; a subprogram ends M99 and its tape end.
 inline QStringList IsoArgs(const QString& dir) {
-    return Paced() + QStringList{"--iso",        "--send",          dir + "/iso1.nc",
-                                 "--call",       "2507",            "--receive",
-                                 dir + "/a1.txt", "--subprogram",   "SUB1",
-                                 "--call",       "1001",            "--receive",
-                                 dir + "/a2.txt"};
+    return Paced() + QStringList{"--iso",     "--send",        dir + "/iso1.nc", "--call", "2507",
+                                 "--receive", dir + "/a1.txt", "--subprogram",   "SUB1",   "--call",
+                                 "1001",      "--receive",     dir + "/a2.txt"};
 }
 inline void CheckIso(const QString& dir, const QByteArray& log, const QByteArray&) {
-    EXPECT_EQ(Read(dir + "/save/ISO1.CNC"),
-              QByteArray(kIso).replace("\r\n", "\n") + "%\r\n")
+    EXPECT_EQ(Read(dir + "/save/ISO1.CNC"), QByteArray(kIso).replace("\r\n", "\n") + "%\r\n")
         << "the tape image: program through its tape end, then the save's CR LF";
     EXPECT_EQ(Read(dir + "/a1.txt"), kProgram2507);
     EXPECT_EQ(Read(dir + "/save/SUB1.CNC"),
@@ -80,19 +78,21 @@ inline void CheckIso(const QString& dir, const QByteArray& log, const QByteArray
 // 2-6 with CR LF: a CR-only call, a glitch byte and a call, two calls in one go, an end word
 // in a comment, a subprogram and its "%" line followed by a call.
 inline QStringList CrLfArgs(const QString& dir) {
-    return Paced() + QStringList{"--send-text",  "%Prg\\rO2507\\rM30\\r",
-                                 "--receive",    dir + "/a1.txt",
-                                 "--glitch",     "ff",
-                                 "--wait",       "300",
-                                 "--call",       "1001",
-                                 "--receive",    dir + "/a2.txt",
-                                 "--send-text",  "%Prg\\r\\nO2507\\r\\nM30\\r\\n%Prg\\r\\nO1001\\r\\nM30\\r\\n",
-                                 "--receive",    dir + "/a3.txt",
-                                 "--receive",    dir + "/a4.txt",
-                                 "--send",       dir + "/gew.nc",
-                                 "--subprogram", "SUB2",
-                                 "--call",       "2507",
-                                 "--receive",    dir + "/a5.txt"};
+    return Paced() +
+           QStringList{
+               "--send-text",  "%Prg\\rO2507\\rM30\\r",
+               "--receive",    dir + "/a1.txt",
+               "--glitch",     "ff",
+               "--wait",       "300",
+               "--call",       "1001",
+               "--receive",    dir + "/a2.txt",
+               "--send-text",  "%Prg\\r\\nO2507\\r\\nM30\\r\\n%Prg\\r\\nO1001\\r\\nM30\\r\\n",
+               "--receive",    dir + "/a3.txt",
+               "--receive",    dir + "/a4.txt",
+               "--send",       dir + "/gew.nc",
+               "--subprogram", "SUB2",
+               "--call",       "2507",
+               "--receive",    dir + "/a5.txt"};
 }
 inline void CheckCrLf(const QString& dir, const QByteArray& log, const QByteArray&) {
     EXPECT_EQ(Read(dir + "/a1.txt"), kProgram2507) << "CR-only call";
@@ -110,15 +110,16 @@ inline void CheckCrLf(const QString& dir, const QByteArray& log, const QByteArra
 // 7: the operator resets the control in the middle of a long send and calls another
 // program. The control skips what comes before the new program's "%".
 inline QStringList ResetArgs(const QString& dir) {
-    return {"--read-rate", "9600",          "--reset-after", "1500", "--call",
+    return {"--read-rate", "9600",          "--reset-after", "1500",   "--call",
             "4711",        "--receive",     dir + "/a1.txt", "--call", "1001",
             "--receive",   dir + "/a2.txt", "--idle-ms",     "5000"};
 }
 inline void CheckReset(const QString& dir, const QByteArray& log, const QByteArray& cncSaid) {
     EXPECT_EQ(Read(dir + "/a2.txt"), kProgram1001);
     EXPECT_TRUE(LongProgram().startsWith(Read(dir + "/a1.txt")));
-    const QRegularExpression cut("4711.CNC nicht vollst\\x{e4}ndig gesendet: abgebrochen nach "
-                                 "Zeile (\\d+) von 3002 \\(neuer Abruf\\)");
+    const QRegularExpression cut(
+        "4711.CNC nicht vollst\\x{e4}ndig gesendet: abgebrochen nach "
+        "Zeile (\\d+) von 3002 \\(neuer Abruf\\)");
     const auto match = cut.match(QString::fromLatin1(log));
     ASSERT_TRUE(match.hasMatch()) << log.constData();
     EXPECT_LT(match.captured(1).toInt(), 1000) << "the rest of the old program was sent";
@@ -136,11 +137,16 @@ inline void CheckReset(const QString& dir, const QByteArray& log, const QByteArr
 // call.
 inline QStringList LostArgs(const QString& dir) {
     return Paced() + QStringList{"--await-open",
-                                 "--send-text", QString::fromLatin1(kHead).replace("\r\n", "\\r\\n"),
-                                 "--vanish",    "800",
-                                 "--send-text", QString::fromLatin1(kTail).replace("\r\n", "\\r\\n"),
-                                 "--call",      "2507",
-                                 "--receive",   dir + "/a1.txt"};
+                                 "--send-text",
+                                 QString::fromLatin1(kHead).replace("\r\n", "\\r\\n"),
+                                 "--vanish",
+                                 "800",
+                                 "--send-text",
+                                 QString::fromLatin1(kTail).replace("\r\n", "\\r\\n"),
+                                 "--call",
+                                 "2507",
+                                 "--receive",
+                                 dir + "/a1.txt"};
 }
 inline void CheckLost(const QString& dir, const QByteArray& log, const QByteArray&) {
     const QStringList kept = QDir(dir + "/unvollstaendig").entryList({"*-HALB.CNC"}, QDir::Files);
