@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -94,10 +95,17 @@ void TTransferEngine::TakeFromLine(bool duringSend) {
     // 3. All bytes waiting now.
     const QByteArray chunk = Serial1->ReadString();
     ConfigureFraming();
+    // The bytes count as come when the event thread saw them come, not when this event got
+    // to read them: a busy window makes no pause of the line. Bytes no report has announced
+    // yet were taken from the port just now.
+    const qint64 now = ReceiveClock.elapsed();
+    const qint64 arrived = LastArrivalMs.load();
+    LastFeedMs = std::clamp(arrived > LastFeedMs ? arrived : now, LastFeedMs, now);
     // RxBuffer shares the framing's bytes: dropping it first lets them grow in place instead
     // of being copied at every read.
     RxBuffer.clear();
-    Framing.Feed(chunk, ReceiveClock.elapsed());
+    Framing.Feed(chunk, LastFeedMs);
+    Framing.Tick(now);
     RxBuffer = Framing.Held();
     std::vector<TTransmission> ended;
     while (auto t = Framing.Next()) ended.push_back(std::move(*t));
@@ -264,7 +272,7 @@ int TTransferEngine::RuhezeitMs() {
 }
 
 void TTransferEngine::ConfigureFraming() {
-    // Bytes are read a dwell after they came: the times the framing sees are late by as much.
+    // Bytes that came before the dwell's end may be taken as come at its end.
     const int dwell = VerweilZeit();
     Framing.SetTimes(qint64(RuhezeitMs()) + dwell, TFraming::kTrailerMs + dwell);
     Framing.SetProgramIdentifier(CfgPrgAK());

@@ -59,7 +59,10 @@ TTransferEngine::~TTransferEngine() {
 // ---- serial events ----------------------------------------------------------------------
 
 void TTransferEngine::BindSerialEvents() {
-    Serial1->OnRxChar = [this](TSerial*) { PostSerialEvent(SerialEvent::RxChar); };
+    Serial1->OnRxChar = [this](TSerial*) {
+        LastArrivalMs = ReceiveClock.elapsed();
+        PostSerialEvent(SerialEvent::RxChar);
+    };
     Serial1->OnCts = [this](TSerial*) { PostSerialEvent(SerialEvent::Cts); };
     Serial1->OnDsr = [this](TSerial*) { PostSerialEvent(SerialEvent::Dsr); };
     // Already on the engine's thread.

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -257,6 +258,15 @@ class Line {
         if (link_.empty()) {
             std::cerr << "virtual-cnc: --vanish needs --link" << std::endl;
             return false;
+        }
+        // The bytes sent last have reached the PC before the line goes: it is pulled then, not
+        // in the middle of a byte (bounded: a server that reads nothing does not hold it). The
+        // queue must stay empty a while: the kernel hands written bytes on to it a little later.
+        for (int quiet = 0, i = 0; quiet < 10 && i < 500; ++i) {
+            int waiting = 0;
+            if (::ioctl(slave_, TIOCINQ, &waiting) != 0) break;
+            quiet = waiting == 0 ? quiet + 1 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         const std::string link = link_;
         // The link stays and leads nowhere, as a port map entry of a pulled adapter does (a

@@ -125,6 +125,11 @@ void AgainstTheWindow(const control_cases::Case& c) {
     ASSERT_TRUE(over) << log().constData() << said.constData()
                       << form->MemoFile->toPlainText().toStdString();
     c.check(dir, log(), said);
+    if (::testing::Test::HasFailure()) {
+        ADD_FAILURE() << said.constData() << form->MemoFile->toPlainText().toStdString()
+                      << "\nreceived:\n"
+                      << form->MemoRec->toPlainText().toStdString();
+    }
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
     EXPECT_TRUE(seam.fileDialogs.isEmpty());
     form.reset();

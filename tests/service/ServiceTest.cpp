@@ -268,13 +268,17 @@ TEST(Service, AStallIsJournaledWhenItBeginsAndWhenItEnds) {
         program += "N" + QByteArray::number(k) + " G1 X100.125 Y7.5\r\n";
     program += "M30\r\n";
     WriteFile(rig.dir.filePath("4711.CNC"), program);
-    // It stops reading for 3 s: the server waits once the 64 KiB a pseudo-terminal holds are
-    // full.
+    // It stops reading for 6 s: the server waits once the 64 KiB a pseudo-terminal holds are
+    // full (which may take seconds on a loaded machine).
     rig.StartCnc({"--call", "4711", "--receive", rig.dir.filePath("answer.txt"), "--stall-after",
-                  "20000", "--stall-ms", "3000", "--hold"});
+                  "20000", "--stall-ms", "6000", "--hold"});
     rig.StartServer();
-    ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("4711.CNC gesendete PRG Nr = 1 "); }))
-        << rig.Messages().constData();
+    QByteArray cncSaid;
+    ASSERT_TRUE(WaitFor([&] {
+        cncSaid += rig.cnc.readAll();
+        return rig.Log().contains("4711.CNC gesendete PRG Nr = 1 ") &&
+               cncSaid.contains("answer.txt\n");
+    })) << rig.Messages().constData();
     EXPECT_EQ(ReadFile(rig.dir.filePath("answer.txt")), program);
     ASSERT_TRUE(rig.Said("Senden: Zeile 5002 von 5002")) << rig.Messages().constData();
     const QByteArray said = rig.Messages();
@@ -306,6 +310,7 @@ void AgainstTheService(const control_cases::Case& c) {
     EXPECT_EQ(rig.Finished(), 0);
     c.check(dir, rig.Log(), said);
     EXPECT_FALSE(rig.Messages().contains("Meldung: ")) << rig.Messages().constData();
+    if (::testing::Test::HasFailure()) ADD_FAILURE() << said.constData() << rig.Messages().constData();
 }
 
 }  // namespace
