@@ -209,7 +209,7 @@ class TTransferEngine : public QObject {
     // and the time the framing was last fed.
     std::atomic<qint64> LastArrivalMs{-1};
     qint64 LastFeedMs = 0;
-    QTimer FramingTimer;  // the framing's next deadline
+    QTimer FramingTimer;      // the framing's next deadline
     bool FramingDue = false;  // ...has passed: a receive event runs even without bytes
     // Ended transmissions that wait for their turn (the end of a send, or of the one before).
     std::deque<TTransmission> Arrived;

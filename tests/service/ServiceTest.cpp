@@ -310,7 +310,8 @@ void AgainstTheService(const control_cases::Case& c) {
     EXPECT_EQ(rig.Finished(), 0);
     c.check(dir, rig.Log(), said);
     EXPECT_FALSE(rig.Messages().contains("Meldung: ")) << rig.Messages().constData();
-    if (::testing::Test::HasFailure()) ADD_FAILURE() << said.constData() << rig.Messages().constData();
+    if (::testing::Test::HasFailure())
+        ADD_FAILURE() << said.constData() << rig.Messages().constData();
 }
 
 }  // namespace
