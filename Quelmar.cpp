@@ -2,6 +2,7 @@
 // --service, the server without a window.
 #include <QApplication>
 
+#include "common/Modal.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "options/Unit3.h"
@@ -9,11 +10,32 @@
 #include "service/Service.h"
 #include "viewer/Unit4.h"
 
+namespace {
+
+// No exception ends the window: one that leaves an event's handler is shown, and the
+// program goes on with its message loop.
+class TGuardedApplication : public QApplication {
+  public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            Modal::Error(nullptr, "Unerwarteter Fehler: " + QByteArray(e.what()));
+        } catch (...) {
+            Modal::Error(nullptr, "Unerwarteter Fehler");
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     // Any option is the service's or a question about the program: no window, no display.
     if (argc > 1) return RunService(argc, argv);
 
-    QApplication app(argc, argv);
+    TGuardedApplication app(argc, argv);
 
     ProbeStartUpPorts();
     // The application title, which message boxes take as their caption. It is the name, not
@@ -30,6 +52,8 @@ int main(int argc, char** argv) {
     FormAbout = new TFormAbout(Form1);
     Form3 = new TForm3;
     Form3->SetMainMemos(Form1->MemoFile, Form1->MemoTrm, Form1->MemoRec);
+    // Accepted values take effect at once: a folder they name that is missing is said now.
+    Form3->OnValuesAccepted = [] { Form1->Engine->CheckFolders(); };
     // Only closing the main window ends the program.
     Form4->setAttribute(Qt::WA_QuitOnClose, false);
     Form3->setAttribute(Qt::WA_QuitOnClose, false);

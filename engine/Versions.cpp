@@ -57,7 +57,8 @@ QString Keep(const QString& path) {
 
     const QDir folder(info.dir().filePath(QLatin1String(kFolder)));
     if (!QDir().mkpath(folder.path()))
-        throw FileError(operation, folder.path(), Ansi::Lit("der Ordner kann nicht angelegt werden"));
+        throw FileError(operation, folder.path(),
+                        Ansi::Lit("der Ordner kann nicht angelegt werden"));
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     // After every version of this second, also those already removed: a name is never
     // used twice, so the newest always sorts last.
@@ -65,8 +66,8 @@ QString Keep(const QString& path) {
     for (const Version& v : VersionsOf(folder, info.fileName()))
         if (v.stamp == stamp) count = std::max(count, v.count + 1);
     for (;; ++count) {
-        const QString name = stamp + (count > 1 ? QLatin1Char('.') + QString::number(count)
-                                                : QString()) +
+        const QString name = stamp +
+                             (count > 1 ? QLatin1Char('.') + QString::number(count) : QString()) +
                              QLatin1Char('-') + info.fileName();
         const QString copy = folder.filePath(name);
         if (!WriteAtomicNew(copy, content)) continue;
