@@ -2,6 +2,7 @@
 // --service, the server without a window.
 #include <QApplication>
 
+#include "common/HandlerGuard.h"
 #include "common/Modal.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
@@ -10,32 +11,14 @@
 #include "service/Service.h"
 #include "viewer/Unit4.h"
 
-namespace {
-
-// No exception ends the window: one that leaves an event's handler is shown, and the
-// program goes on with its message loop.
-class TGuardedApplication : public QApplication {
-  public:
-    using QApplication::QApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QApplication::notify(receiver, event);
-        } catch (const std::exception& e) {
-            Modal::Error(nullptr, "Unerwarteter Fehler: " + QByteArray(e.what()));
-        } catch (...) {
-            Modal::Error(nullptr, "Unerwarteter Fehler");
-        }
-        return false;
-    }
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
     // Any option is the service's or a question about the program: no window, no display.
     if (argc > 1) return RunService(argc, argv);
 
-    TGuardedApplication app(argc, argv);
+    // No exception ends the window: one that leaves an event's handler is shown.
+    TGuardedApplication<QApplication> app(argc, argv, [](const QByteArray& what) {
+        Modal::Error(nullptr, "Unerwarteter Fehler: " + what);
+    });
 
     ProbeStartUpPorts();
     // The application title, which message boxes take as their caption. It is the name, not

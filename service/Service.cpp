@@ -316,27 +316,6 @@ void TService::SendProgress(const TSendProgress& p) {
 
 // ---- the command line ----------------------------------------------------------------------
 
-namespace {
-
-// No exception ends the service: one that leaves an event's handler is said, and the
-// service goes on.
-class TServiceApplication : public QCoreApplication {
-  public:
-    using QCoreApplication::QCoreApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QCoreApplication::notify(receiver, event);
-        } catch (const std::exception& e) {
-            ServiceLine(Ansi::Lit("Unerwarteter Fehler: ") + e.what());
-        } catch (...) {
-            ServiceLine(Ansi::Lit("Unerwarteter Fehler"));
-        }
-        return false;
-    }
-};
-
-}  // namespace
-
 QByteArray ServiceUsage() {
     return Ansi::Lit(
         "Aufruf: dnc-server [--service] [--help] [--version]\n"
@@ -382,7 +361,10 @@ int RunService(int argc, char** argv) {
     }
     if (!service) return ServiceExit::Usage;
 
-    TServiceApplication app(argc, argv);
+    // No exception ends the service: one that leaves an event's handler is said.
+    TGuardedApplication<QCoreApplication> app(argc, argv, [](const QByteArray& what) {
+        ServiceLine(Ansi::Lit("Unerwarteter Fehler: ") + what);
+    });
     QCoreApplication::setApplicationName(QStringLiteral("DNC Server ( DatenTransfer )"));
     try {
         ProbeStartUpPorts();

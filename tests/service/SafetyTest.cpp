@@ -64,9 +64,10 @@ TEST(Safety, UnsavedProgramsAreKeptAndSaidThenSavedUnderTheUmlautFolder) {
     EXPECT_TRUE(said.contains("Speicherort ablegen \"" + folder.toUtf8() + "\" fehlt"))
         << said.constData();
     EXPECT_TRUE(said.contains("UTF-8 (mit BOM)")) << said.constData();
-    EXPECT_TRUE(said.contains("Zeile 5 (Datei Extension), Zeile 12 (Speicherort "
-                              "\xC3\xBC"
-                              "bertragen), Zeile 13"))
+    EXPECT_TRUE(
+        said.contains("Zeile 5 (Datei Extension), Zeile 12 (Speicherort "
+                      "\xC3\xBC"
+                      "bertragen), Zeile 13"))
         << said.constData();
 
     const QString unsaved = rig.dir.filePath("nicht-gespeichert");
@@ -146,8 +147,9 @@ TEST(Safety, AFullDiskCutsNoLogEntryAndLosesNone) {
                     entries[i].endsWith(" \r"))
             << entries[i].constData();
     }
-    EXPECT_TRUE(rig.Said("2 zur\xC3\xBC"
-                         "ckgehaltene Protokolleintr\xC3\xA4ge nachgeholt"));
+    EXPECT_TRUE(
+        rig.Said("2 zur\xC3\xBC"
+                 "ckgehaltene Protokolleintr\xC3\xA4ge nachgeholt"));
     rig.Kill();
 }
 

@@ -112,7 +112,8 @@ class ServiceRig {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
         env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
-        for (const QString& pair : extraEnv) env.insert(pair.section('=', 0, 0), pair.section('=', 1));
+        for (const QString& pair : extraEnv)
+            env.insert(pair.section('=', 0, 0), pair.section('=', 1));
         server.setProcessEnvironment(env);
         server.setWorkingDirectory(dir.path());
         messages.clear();
