@@ -60,8 +60,6 @@ void TTransferEngine::RevFileSave() {
     using namespace TransferRules;
     // 1.
     View->Trace("---" + ForTrace(RxPrg));
-    // From here until its log entry a crash leaves this note, and the program in xxx.tmp.
-    NoteSave({}, {});
 
     const qsizetype total = RxPrg.size();
     bool hasKeyword = false;
@@ -84,7 +82,9 @@ void TTransferEngine::RevFileSave() {
                         Ansi::Lit("), gespeichert als ") + name);
         }
     } else {
-        // 3.
+        // 3. While the operator chooses a name, a crash leaves this note (the program is
+        // in xxx.tmp): the next start keeps it.
+        NoteSave({}, {});
         Modal::Info(View->DialogParent(),
                     "File konnte nicht decodiert werden.Neuer File zum Speichern eingeben");
         // The dialog opens in the save folder (the working folder when none is set).
@@ -109,6 +109,7 @@ void TTransferEngine::RevFileSave() {
     // 8-9. The program it replaces is kept as a version first; the new one is written
     // through a temporary, so a crash leaves the old program or the new one. The box of
     // step 8 comes once the program is on disk: no box holds a received program back.
+    // From here until its log entry a crash leaves this note, and the program in xxx.tmp.
     const QByteArray logText = pathText + " PRG Nr = " + Num(PrgCount + 1);
     NoteSave(path, logText);
     const bool replaces = QFileInfo::exists(path);
