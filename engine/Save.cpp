@@ -21,7 +21,8 @@
 namespace {
 
 const char kLastTransmission[] = "xxx.tmp";
-// The save under way: target, log entry, log file and its length before the entry.
+// The save under way: target, log entry, log file and its length before the entry, and the
+// length of xxx.tmp.
 const char kSaveNote[] = ".xxx.tmp.ziel";
 
 QByteArray Num(qint64 n) { return QByteArray::number(n); }
@@ -175,7 +176,7 @@ void TTransferEngine::KeepUnsaved(const QByteArray& pathText, const QByteArray& 
 void TTransferEngine::NoteSave(const QString& target, const QByteArray& logText) {
     const QByteArray log = LogFileNameFor(CfgSend(), CfgLog());
     const QByteArray note = Ansi::FromQString(target) + "\n" + logText + "\n" + log + "\n" +
-                            Num(FileSize(LogPath(log))) + "\n";
+                            Num(FileSize(LogPath(log))) + "\n" + Num(RxPrg.size() + 2) + "\n";
     try {
         WriteAtomic(QLatin1String(kSaveNote), note);
     } catch (const std::exception& e) {
@@ -197,7 +198,9 @@ void TTransferEngine::RecoverLastSave() {
     const QByteArray logText = note.value(1);
     const QString log = LogPath(note.value(2));
     const qint64 logBefore = note.value(3).toLongLong();
-    const QByteArray last = ReadWhole(QLatin1String(kLastTransmission));
+    // xxx.tmp as the save left it (a later transmission may have replaced it since).
+    QByteArray last = ReadWhole(QLatin1String(kLastTransmission));
+    if (last.size() != note.value(4).toLongLong()) last.clear();
     const QString targetPath = Ansi::ToQString(target);
 
     if (!target.isEmpty() && !last.isEmpty() && ReadWhole(targetPath) == last) {
