@@ -153,6 +153,31 @@ TEST(Safety, AFullDiskCutsNoLogEntryAndLosesNone) {
     rig.Kill();
 }
 
+// A full save disk: the program replaced stays as it was, the new one is kept whole in
+// nicht-gespeichert, and nothing half written is left in the save folder.
+TEST(Safety, AFullSaveDiskKeepsBothTheOldAndTheNewProgram) {
+    ServiceRig rig;
+    SmallDisk disk(rig.dir.filePath("save"));
+    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here (needs root)";
+    WriteFile(rig.dir.filePath("save/P1.CNC"), "alt\r\n");
+    disk.Fill();
+    rig.OwnLine();
+    rig.StartServer();
+    ASSERT_TRUE(rig.Started()) << rig.Messages().constData();
+    rig.Send(Program("P1"));
+    ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("P1.CNC nicht gespeichert ("); }))
+        << rig.Messages().constData();
+    EXPECT_TRUE(rig.Log().contains("No space left on device")) << rig.Log().constData();
+    const QString unsaved = rig.dir.filePath("nicht-gespeichert");
+    ASSERT_EQ(FilesEndingIn(unsaved, "-P1.CNC").size(), 1);
+    EXPECT_EQ(ReadFile(unsaved + "/" + FilesEndingIn(unsaved, "-P1.CNC")[0]),
+              Program("P1") + "\r\n");
+    EXPECT_EQ(ReadFile(rig.dir.filePath("save/P1.CNC")), "alt\r\n");
+    EXPECT_EQ(QDir(rig.dir.filePath("save")).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"filler", "P1.CNC"}));
+    rig.Kill();
+}
+
 // Fault 4: a second server that starts while the first writes a program into the shared
 // save folder leaves the first one's temporary alone. Fault 7: a kill -9 right after the
 // rename, or right before it, is finished at the next start.
