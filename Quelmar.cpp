@@ -2,6 +2,8 @@
 // --service, the server without a window.
 #include <QApplication>
 
+#include "common/HandlerGuard.h"
+#include "common/Modal.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "options/Unit3.h"
@@ -13,7 +15,10 @@ int main(int argc, char** argv) {
     // Any option is the service's or a question about the program: no window, no display.
     if (argc > 1) return RunService(argc, argv);
 
-    QApplication app(argc, argv);
+    // No exception ends the window: one that leaves an event's handler is shown.
+    TGuardedApplication<QApplication> app(argc, argv, [](const QByteArray& what) {
+        Modal::Error(nullptr, "Unerwarteter Fehler: " + what);
+    });
 
     ProbeStartUpPorts();
     // The application title, which message boxes take as their caption. It is the name, not
@@ -30,6 +35,8 @@ int main(int argc, char** argv) {
     FormAbout = new TFormAbout(Form1);
     Form3 = new TForm3;
     Form3->SetMainMemos(Form1->MemoFile, Form1->MemoTrm, Form1->MemoRec);
+    // Accepted values take effect at once: a folder they name that is missing is said now.
+    Form3->OnValuesAccepted = [] { Form1->Engine->CheckFolders(); };
     // Only closing the main window ends the program.
     Form4->setAttribute(Qt::WA_QuitOnClose, false);
     Form3->setAttribute(Qt::WA_QuitOnClose, false);

@@ -9,7 +9,7 @@
 //                       aborting what the port holds
 //   Receive.cpp         Serial1EventChar: collecting a transmission and deciding on it
 //   Send.cpp            SendPrgLoad, AutoSendSerial and the test call
-//   Save.cpp            RevFileSave
+//   Save.cpp            RevFileSave, a failed save, the start after a crash, folder checks
 //   LogFile.cpp         LogFile
 //   Manual.cpp          loading and sending by hand, typing onto the line
 //   Reconnect.cpp       a lost device: said, logged, and opened again when it is back
@@ -95,7 +95,11 @@ class TTransferEngine : public QObject {
 
     // ---- saving (Save.cpp) and the log (LogFile.cpp) ------------------------------------------
     void RevFileSave();
+    // Appends LogText with its time stamp. An entry that cannot be written is kept and goes
+    // out, in order, before the next one; the trace says so, and the caller gets the error.
     void LogFile();
+    // The entries still waiting (for the end of a run that could not write them).
+    QList<QByteArray> UnwrittenLogEntries() const;
 
     // ---- by hand (Manual.cpp) -----------------------------------------------------------------
     // Reads fileName (letter case as on Windows when the exact name is missing) into the send
@@ -127,8 +131,19 @@ class TTransferEngine : public QObject {
     void StopSend();
 
     // At start: removes what a crash in the middle of a save left in the save and working
-    // folders, and says so.
+    // folders (temporaries whose owner is gone), and says so.
     void RemoveLeftTemporaries();
+    // At start, after the log's first entry: a save that a crash cut is finished. One that
+    // completed without its log entry gets the entry; a program that was only in xxx.tmp is
+    // kept in nicht-gespeichert. Both are said and logged.
+    void RecoverLastSave();
+    // At start, after "Data OK" and after Config.ini was read again: a save or send folder
+    // that is missing or takes no file is said (trace and status).
+    void CheckFolders();
+
+    // A test stops the process at a point of a save ("before-rename", "after-rename"); the
+    // service sets it from its environment.
+    std::function<void(const char* point)> TestStop;
 
     // ---- a lost device (Reconnect.cpp) -----------------------------------------------------
     // The port could not be opened, or was lost: try to open the same port with the same
@@ -154,6 +169,12 @@ class TTransferEngine : public QObject {
     void EndLineTimedOut();
     void Dispatch(const QByteArray& completed);
     void AnswerCall(const QByteArray& leading, const QByteArray& lengthText);
+
+    // Save.cpp
+    void KeepUnsaved(const QByteArray& pathText, const QByteArray& name, const QByteArray& reason);
+    void NoteSave(const QString& target, const QByteArray& logText);
+    void ForgetSave();
+    void StopForTest(const char* point);
 
     // Reconnect.cpp
     void PortLost();
@@ -215,5 +236,7 @@ class TTransferEngine : public QObject {
 
     // Entries that come while LogFile waits for its missing-file box.
     QList<QByteArray> LogQueue;
+    // Whole entries (time-stamped) that could not be written yet, oldest first.
+    QList<QByteArray> LogWaiting;
     bool InLogFile = false;
 };

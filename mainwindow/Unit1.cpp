@@ -312,6 +312,9 @@ void TForm1::LadeParameter() {
         SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" nicht geöffnet"));
     }
     SetTextColor(Xon, kBlue);
+    // Last, so that the status shows what they find: a missing folder, a save a crash cut.
+    Guarded(this, "CheckFolders", [this] { Engine->CheckFolders(); });
+    Guarded(this, "RecoverLastSave", [this] { Engine->RecoverLastSave(); });
 }
 
 void TForm1::ButtonConnectClick() { Verbinde(); }

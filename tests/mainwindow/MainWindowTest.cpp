@@ -257,6 +257,19 @@ TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
     EXPECT_TRUE(ReadAll(LogPathName()).startsWith("Beginn  "));
 }
 
+TEST_F(MainWindowTest, FilesItCannotReadAtStartAreNamedAndTheWindowComesUp) {
+    MapPorts({1});
+    WriteConfig();
+    ASSERT_TRUE(QDir().mkpath(SerDemoIni()));  // folders where the settings and the log belong
+    ASSERT_TRUE(QDir().mkpath(LogPathName()));
+    ScriptedSeam seam;
+    TForm1 form;
+    const QByteArray boxes = seam.BoxTexts().join('|');
+    EXPECT_TRUE(boxes.contains("SerDemo.ini\": ist ein Ordner")) << boxes.constData();
+    EXPECT_TRUE(boxes.contains("dnc.log\": Is a directory")) << boxes.constData();
+    EXPECT_EQ(CfgExt(), "CNC") << "the start goes on";
+}
+
 TEST_F(MainWindowTest, APortHeldByAnotherProgramIsExplained) {
     MapPorts({1});
     TSerial other;

@@ -1,121 +1,12 @@
 // dnc-server --service end to end, as a unit would start it: no window and no display (the
 // program is started without QT_QPA_PLATFORM and DISPLAY), the virtual CNC on COM1.
-#include <gtest/gtest.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
-#include <functional>
+
+#include "ServiceRig.h"
+
+using namespace service_test;
 
 namespace {
-
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void WriteFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
-
-bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > deadlineMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-QByteArray ConfigIni(const QTemporaryDir& dir, const char* timer) {
-    return "Config.ini=13\r\na\r\nb\r\nc\r\nExt=CNC\r\nLog=DNC\r\nAK=O\r\nEnd=M30\r\nCom=Dienst\r\n"
-           "PrgAK=Prg\r\nTimer=" +
-           QByteArray(timer) + "\r\nSend=" + QFile::encodeName(dir.filePath("send")) +
-           "\r\nSave=" + QFile::encodeName(dir.filePath("save")) + "\r\n";
-}
-
-// A machine folder as the unit's: Config.ini, programs, send and save folders, the
-// settings and the port map under .config.
-class ServiceRig {
-  public:
-    ServiceRig() {
-        QDir(dir.path()).mkpath("send");
-        QDir(dir.path()).mkpath("save");
-        WriteFile(dir.filePath("send/DNC.log"), "");
-        WriteFile(dir.filePath("Config.ini"), ConfigIni(dir, "0"));
-        WriteFile(dir.filePath(".config/dnc-server/SerDemo.ini"),
-                  "[SerBsp1]\r\nConfiguration=RRS000107400000020480000204810000017019000016"
-                  "0000000400063026010000000000000000000001000108\r\n");
-        QDir(dir.path()).mkpath(".config/dnc-server/ports");
-        link = dir.filePath(".config/dnc-server/ports/COM1");
-    }
-    ~ServiceRig() {
-        for (QProcess* p : {&server, &cnc}) {
-            if (p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished(5000);
-            }
-        }
-    }
-
-    void StartCnc(const QStringList& actions) {
-        cnc.setProcessChannelMode(QProcess::MergedChannels);
-        cnc.start(VIRTUAL_CNC, QStringList{"--link", link} + actions);
-        ASSERT_TRUE(cnc.waitForStarted());
-        ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(link); }));
-    }
-
-    // As systemd starts it: no display of any kind. asUser: run by that user instead (the
-    // tests run as root).
-    void StartServer(const QStringList& args = {"--service"}, const QString& asUser = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
-        env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
-        server.setProcessEnvironment(env);
-        server.setWorkingDirectory(dir.path());
-        if (asUser.isEmpty()) {
-            server.start(DNC_SERVER, args);
-        } else {
-            server.start("setpriv", QStringList{"--reuid=" + asUser, "--regid=nogroup",
-                                                "--clear-groups", DNC_SERVER} +
-                                        args);
-        }
-        ASSERT_TRUE(server.waitForStarted());
-    }
-    // What the server wrote to standard error so far.
-    QByteArray Messages() {
-        messages += server.readAllStandardError();
-        return messages;
-    }
-    bool Said(const QByteArray& text, int deadlineMs = 20000) {
-        return WaitFor([&] { return Messages().contains(text); }, deadlineMs);
-    }
-    int Finished() {
-        EXPECT_TRUE(server.waitForFinished(15000)) << Messages().constData();
-        return server.exitStatus() == QProcess::NormalExit ? server.exitCode() : -1;
-    }
-    QByteArray Log() { return ReadFile(dir.filePath("send/DNC.log")); }
-
-    QTemporaryDir dir;
-    QString link;
-    QProcess server, cnc;
-    QByteArray messages;
-};
 
 const QByteArray kProgram = "%\r\nN10 G0 X0\r\nN20 G1 Y5 F100\r\nM30\r\n";
 const QByteArray kSaved = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nN20 M30\r\n";
