@@ -125,9 +125,11 @@ void TTransferEngine::LogFile() {
             const QString path = LogPath(LogFileName);
             bool create = false;
             if (!QFileInfo::exists(path)) {
-                Modal::Info(View->DialogParent(), Ansi::Lit("Log Datei fehlt Neue Log Datei  ") +
-                                                      LogFileName +
-                                                      Ansi::Lit("  erstellen in Dir"));
+                // The message names the folder the file is made in.
+                Modal::Info(View->DialogParent(),
+                            Ansi::Lit("Log Datei fehlt Neue Log Datei  ") + LogFileName +
+                                Ansi::Lit("  erstellen in Dir ") +
+                                Ansi::FromQString(QFileInfo(path).absolutePath()));
                 create = true;
             }
             AppendLogEntry(path, LogEntry(text, QDateTime::currentDateTime(), QLocale::system()),

@@ -119,9 +119,7 @@ int TService::Start() {
     } else if (requested >= 1 && requested <= MaxPort) {
         // Its device is not there yet (the adapter is plugged in later): wait for it.
         requestedPort_ = requested;
-        ServiceLine("COM" + QByteArray::number(requested) +
-                    Ansi::Lit(" ist nicht vorhanden: der Server wartet auf das Gerät und sieht "
-                              "jede Sekunde nach."));
+        ServiceLine(PortMissingText(requested));
         connect(&portWait_, &QTimer::timeout, this, [this] { WaitForPort(); });
         portWait_.start(1000);
     } else {
@@ -247,9 +245,11 @@ void TService::SendProgress(const TSendProgress& p) {
 
 QByteArray ServiceUsage() {
     return Ansi::Lit(
-        "Aufruf: dnc-server [--service] [--help] [--version]\n"
+        "Aufruf: dnc-server [--workspace | --service] [--help] [--version]\n"
         "\n"
-        "  (ohne Option)  das Fenster des DNC Servers\n"
+        "  (ohne Option)  das Fenster des DNC Servers im aktuellen Ordner\n"
+        "  --workspace    das Fenster im eigenen Arbeitsordner ~/DNC-Server (so startet\n"
+        "                 es das Menü); beim ersten Start mit Config.ini angelegt\n"
         "  --service      ohne Fenster und ohne Bildschirm: im Arbeitsordner mit seiner\n"
         "                 Config.ini, die Schnittstelle aus SerDemo.ini; jede Meldung auf\n"
         "                 der Standardfehlerausgabe. SIGTERM/SIGINT: Eintrag \"Ende\" und\n"
@@ -258,7 +258,7 @@ QByteArray ServiceUsage() {
         "  --version      die Version\n"
         "\n"
         "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt oder ist nicht\n"
-        "lesbar, 3 keine Schnittstelle in SerDemo.ini.\n");
+        "lesbar, 3 keine Schnittstelle in SerDemo.ini; 10 kein Bildschirm für das Fenster.\n");
 }
 
 int RunService(int argc, char** argv) {
