@@ -80,13 +80,17 @@ QByteArray SettingsLoadText(TSettingsLoad load) {
     return {};
 }
 
-QByteArray PortMissingText(int port) {
+QByteArray PortDeviceName(int port) {
     // The device a link of the port map leads to, else the name the port stands for.
     QByteArray device = Port::DevicePath(port);
     const QFileInfo entry(QFile::decodeName(device));
     if (entry.isSymLink() && !entry.symLinkTarget().isEmpty())
         device = QFile::encodeName(entry.symLinkTarget());
-    return "COM" + QByteArray::number(port) + " (" + device +
+    return device;
+}
+
+QByteArray PortMissingText(int port) {
+    return "COM" + QByteArray::number(port) + " (" + PortDeviceName(port) +
            Ansi::Lit(
                ") ist nicht vorhanden: der Server wartet auf das Gerät und sieht jede "
                "Sekunde nach.");

@@ -1,10 +1,9 @@
 #include "mainwindow/Workspace.h"
 
-#include <cerrno>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
@@ -103,9 +102,9 @@ QByteArray FirstStartText(const TEntered& entered) {
         text += Ansi::Lit(
                     "\r\rSchnittstelle: COM1 mit 4800 Bit/s, 8 Datenbits, keine Parität, 1 "
                     "Stoppbit, RTS/CTS (ändern unter Einstellungen / Schnittstelle und "
-                    "Parameter, dann Einstellungen / speichern). COM1 ist ") +
-                Port::DevicePath(1) + Ansi::Lit("; eine andere Zuordnung steht in ") +
-                Port::MapFolder() + "/COM1.";
+                    "Parameter, dann Einstellungen / speichern). COM1 ist das Gerät ") +
+                PortDeviceName(1) + Ansi::Lit(" (ein anderes: Link ") + Port::MapFolder() +
+                "/COM1).";
     }
     return text;
 }

@@ -19,8 +19,8 @@ inline constexpr char kLogName[] = "DNC-Protokoll";
 QString Folder();
 
 struct TEntered {
-    QString folder;        // absolute
-    bool created = false;  // made by this start: Config.ini, folders, log
+    QString folder;               // absolute
+    bool created = false;         // made by this start: Config.ini, folders, log
     bool serialDefaults = false;  // SerDemo.ini was missing and now holds COM1, 4800 8N1
 };
 

@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QMenuBar>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 
 #include "common/ScriptedSeam.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
+#include "mainwindow/Workspace.h"
 #include "options/Unit3.h"
 #include "serialdialogs/SerAddons.h"
 #include "serialdialogs/SerExtDlg.h"
@@ -40,7 +43,7 @@ TEST(ScreenFit, EveryWindowFitsA1024x768Screen) {
     TFormSerSel chooser;
     TFormSerStd parameters;
     TFormCOMSetup extended;
-    const QList<QWidget*> windows = {&main,    &options,    &viewer,   &about,
+    const QList<QWidget*> windows = {&main,    &options,    &viewer,  &about,
                                      &chooser, &parameters, &extended};
     for (QWidget* w : windows) {
         w->show();
@@ -71,6 +74,28 @@ TEST(ScreenFit, EveryWindowFitsA1024x768Screen) {
     EXPECT_FALSE(help->isVisible());
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join("|").toStdString();
     QDir::setCurrent(oldDir);
+}
+
+// The box of the first start, as the real dialogs show it: long folder names and all, it
+// fits the screen too.
+TEST(ScreenFit, TheFirstStartBoxFits) {
+    PtyPortMap map;
+    Workspace::TEntered entered;
+    entered.folder = QStringLiteral("/home/bediener-mit-langem-namen/DNC-Server");
+    entered.created = true;
+    entered.serialDefaults = true;
+    QRect shown;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box) return;  // the box did not come: exec() stays open and ctest times out
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(box));
+        shown = box->frameGeometry();
+        EXPECT_TRUE(SaveScreenshot(*box, "first-start-box.png"));
+        static_cast<QDialog*>(box)->accept();
+    });
+    Modal::Info(nullptr, Workspace::FirstStartText(entered));
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(shown))
+        << shown.width() << "x" << shown.height();
 }
 
 }  // namespace
