@@ -139,11 +139,13 @@ void TTransferEngine::LogFile() {
             const QString path = LogPath(LogFileName);
             bool create = false;
             if (!QFileInfo::exists(path)) {
-                // Only a file that can be made is offered: a missing folder is an error.
+                // Only a file that can be made is offered: a missing folder is an error. The
+                // message names the folder the file is made in.
                 if (QFileInfo(path).dir().exists()) {
                     Modal::Info(View->DialogParent(),
                                 Ansi::Lit("Log Datei fehlt Neue Log Datei  ") + LogFileName +
-                                    Ansi::Lit("  erstellen in Dir"));
+                                    Ansi::Lit("  erstellen in Dir ") +
+                                    Ansi::FromQString(QFileInfo(path).absolutePath()));
                 }
                 create = true;
             }

@@ -1,9 +1,11 @@
 #include "engine/SerialSettings.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include "common/Ansi.h"
 #include "engine/IniFile.h"
+#include "serial/Port.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -76,6 +78,22 @@ QByteArray SettingsLoadText(TSettingsLoad load) {
             break;
     }
     return {};
+}
+
+QByteArray PortDeviceName(int port) {
+    // The device a link of the port map leads to, else the name the port stands for.
+    QByteArray device = Port::DevicePath(port);
+    const QFileInfo entry(QFile::decodeName(device));
+    if (entry.isSymLink() && !entry.symLinkTarget().isEmpty())
+        device = QFile::encodeName(entry.symLinkTarget());
+    return device;
+}
+
+QByteArray PortMissingText(int port) {
+    return "COM" + QByteArray::number(port) + " (" + PortDeviceName(port) +
+           Ansi::Lit(
+               ") ist nicht vorhanden: der Server wartet auf das Gerät und sieht jede "
+               "Sekunde nach.");
 }
 
 QByteArray SerialSettingsPath() { return QFile::encodeName(SerDemoIniPath()); }

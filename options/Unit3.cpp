@@ -158,7 +158,7 @@ TForm3::TForm3(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
 
     // The window sizes itself to its controls.
     const QRect used = centralWidget()->childrenRect();
-    resize(used.right() + 9, used.bottom() + 9 + menuBar()->sizeHint().height());
+    FitToScreen(this, QSize(used.right() + 9, used.bottom() + 9 + menuBar()->sizeHint().height()));
     ::PlaceOnScreen(this, QPoint(1109, 285));
     SetState(State::S0);
     if (!Form3) Form3 = this;

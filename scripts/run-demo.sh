@@ -15,7 +15,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" release
+# Only what the demo runs: the server and the virtual CNC (the tests are test.sh's).
+"$root/scripts/build.sh" release dnc-server virtual-cnc
 
 run="$root/demo/run"
 rm -rf "$run"

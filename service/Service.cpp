@@ -153,9 +153,7 @@ int TService::Start() {
     } else if (requested >= 1 && requested <= MaxPort) {
         // Its device is not there yet (the adapter is plugged in later): wait for it.
         requestedPort_ = requested;
-        ServiceLine("COM" + QByteArray::number(requested) +
-                    Ansi::Lit(" ist nicht vorhanden: der Server wartet auf das Gerät und sieht "
-                              "jede Sekunde nach."));
+        ServiceLine(PortMissingText(requested));
         connect(&portWait_, &QTimer::timeout, this, [this] { WaitForPort(); });
         portWait_.start(1000);
     } else {
@@ -318,9 +316,11 @@ void TService::SendProgress(const TSendProgress& p) {
 
 QByteArray ServiceUsage() {
     return Ansi::Lit(
-        "Aufruf: dnc-server [--service] [--help] [--version]\n"
+        "Aufruf: dnc-server [--workspace | --service] [--help] [--version]\n"
         "\n"
-        "  (ohne Option)  das Fenster des DNC Servers\n"
+        "  (ohne Option)  das Fenster des DNC Servers im aktuellen Ordner\n"
+        "  --workspace    das Fenster im eigenen Arbeitsordner ~/DNC-Server (so startet\n"
+        "                 es das Menü); beim ersten Start mit Config.ini angelegt\n"
         "  --service      ohne Fenster und ohne Bildschirm: im Arbeitsordner mit seiner\n"
         "                 Config.ini, die Schnittstelle aus SerDemo.ini; jede Meldung auf\n"
         "                 der Standardfehlerausgabe. SIGTERM/SIGINT: Eintrag \"Ende\" und\n"
@@ -332,7 +332,7 @@ QByteArray ServiceUsage() {
         "oder ein Ordner, 3 SerDemo.ini fehlt, ist nicht lesbar, ein Ordner oder nennt keine\n"
         "Schnittstelle, 4 der Eintrag des Ports in der Portzuordnung ist nicht lesbar oder ein\n"
         "Ordner, 5 die Log-Datei ist nicht les- oder schreibbar oder ein Ordner, 6 ein\n"
-        "unerwarteter Fehler.\n"
+        "unerwarteter Fehler; 10 kein Bildschirm für das Fenster.\n"
         "\n"
         "Im Arbeitsordner: nicht-gespeichert/ Programme, deren Speichern fehlschlug;\n"
         "unvollstaendig/ abgebrochene Empfänge. Neben jedem ersetzten Programm: .versionen/\n"

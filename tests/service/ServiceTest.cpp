@@ -112,7 +112,9 @@ TEST(Service, ClearMessagesAndExitCodes) {
         WriteFile(rig.dir.filePath("2507.CNC"), kProgram);
         ASSERT_TRUE(QFile::link("/nonexistent/tty", rig.link));
         rig.StartServer();
-        ASSERT_TRUE(rig.Said("COM1 ist nicht vorhanden")) << rig.Messages().constData();
+        // Which port and which device, in the words the window uses too.
+        ASSERT_TRUE(rig.Said("COM1 (/nonexistent/tty) ist nicht vorhanden: der Server wartet"))
+            << rig.Messages().constData();
         QFile::remove(rig.link);
         rig.StartCnc({"--call", "2507", "--receive", rig.dir.filePath("answer.txt"), "--hold"});
         ASSERT_TRUE(WaitFor([&] { return ReadFile(rig.dir.filePath("answer.txt")) == kProgram; }))
