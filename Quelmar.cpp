@@ -1,5 +1,5 @@
 // The main program: the start sequence of the windows, then the message loop; or, with
-// --service, the server without a window.
+// --service, the server without a window; or the web side (--web, --status, --web-user).
 #include <QApplication>
 
 #include "mainwindow/Unit1.h"
@@ -8,9 +8,12 @@
 #include "serial/Serial.h"
 #include "service/Service.h"
 #include "viewer/Unit4.h"
+#include "web/WebMain.h"
 
 int main(int argc, char** argv) {
-    // Any option is the service's or a question about the program: no window, no display.
+    // The web page, the state of the instances, the page's users: no window, no transfer.
+    if (IsWebMode(argc, argv)) return RunWebMode(argc, argv);
+    // Any other option is the service's or a question about the program: no window.
     if (argc > 1) return RunService(argc, argv);
 
     QApplication app(argc, argv);

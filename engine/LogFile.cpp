@@ -130,8 +130,10 @@ void TTransferEngine::LogFile() {
                                                       Ansi::Lit("  erstellen in Dir"));
                 create = true;
             }
-            AppendLogEntry(path, LogEntry(text, QDateTime::currentDateTime(), QLocale::system()),
-                           create);
+            const QByteArray entry =
+                LogEntry(text, QDateTime::currentDateTime(), QLocale::system());
+            AppendLogEntry(path, entry, create);
+            View->LogWritten(entry);
             View->Trace(" Login " + Ansi::FromQString(QFileInfo(path).absoluteFilePath()) +
                         "  in Protokoll geschrieben ");
         } catch (const std::exception& e) {

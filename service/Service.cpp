@@ -21,6 +21,7 @@
 #include "serial/Port.h"
 #include "serial/PortError.h"
 #include "serial/Serial.h"
+#include "status/StatusPublisher.h"
 
 namespace {
 
@@ -82,7 +83,9 @@ TService::TService() {
     Modal::Install(&seam_);
     serial_ = std::make_unique<TSerial>();
     SetServerDefaults(*serial_);
-    engine_ = std::make_unique<TTransferEngine>(serial_.get(), this);
+    publisher_ = std::make_unique<TStatusPublisher>(this);
+    engine_ = std::make_unique<TTransferEngine>(serial_.get(), publisher_.get());
+    publisher_->Attach(engine_.get());
     TConfigListing listing;
     listing.Replace = [](const QByteArray& line) { ServiceLine(line); };
     listing.Append = listing.Replace;
@@ -100,6 +103,7 @@ TService::TService() {
 
 TService::~TService() {
     engine_.reset();
+    publisher_.reset();
     serial_.reset();
     Modal::Install(nullptr);
 }
@@ -107,6 +111,7 @@ TService::~TService() {
 int TService::Start() {
     ServiceLine(Ansi::Lit("DNC Server ohne Fenster, Arbeitsordner ") +
                 Ansi::FromQString(QDir::currentPath()));
+    publisher_->Listen(QDir::currentPath());
     // The serial settings, then the port (as the window's start-up does).
     int requested = 0;
     const TSettingsLoad load = LoadSerialSettings(*serial_, &requested);
