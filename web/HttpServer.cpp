@@ -22,7 +22,6 @@ class THttpConnection final : public QObject {
         connect(&timer_, &QTimer::timeout, this, [this] { TimedOut(); });
         connect(socket_, &QTcpSocket::readyRead, this, [this] { Read(); });
         connect(socket_, &QTcpSocket::disconnected, this, [this] { Close(); });
-        connect(socket_, &QTcpSocket::bytesWritten, this, [this] { Written(); });
         Arm(server_->Limits().keepAliveMs);
         if (socket_->bytesAvailable() > 0) Read();
     }
@@ -147,16 +146,10 @@ class THttpConnection final : public QObject {
     void FinishClose() {
         closing_ = true;
         discard_ = 0;
-        if (socket_->bytesToWrite() == 0) {
-            Close();
-        } else {
-            socket_->disconnectFromHost();  // after what is written has gone
-            Arm(server_->Limits().keepAliveMs);
-        }
-    }
-
-    void Written() {
-        if (closing_ && discard_ <= 0 && socket_->bytesToWrite() == 0) Close();
+        // Closes once what is written has gone (a TLS socket holds some below bytesToWrite);
+        // disconnected ends the connection, the timer a peer that never takes it.
+        socket_->disconnectFromHost();
+        if (!closed_) Arm(server_->Limits().keepAliveMs);
     }
 
     void OpenStream(const THttpReply& reply) {

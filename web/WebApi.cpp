@@ -12,6 +12,9 @@
 #include "engine/Versions.h"
 #include "web/LogEntries.h"
 
+// The page lives in the resources of this static library: registered by hand.
+static void InitPageResource() { Q_INIT_RESOURCE(web); }
+
 namespace {
 
 constexpr char kCookie[] = "dnc_sitzung";
@@ -88,6 +91,7 @@ TWebApi::TWebApi(const QString& root, THttpServer* server, QObject* parent)
       server_(server),
       machines_(root),
       users_(WebUsers::FilePath(machines_.Root())) {
+    InitPageResource();
     server_->OnHead = [this](const THttpRequest& r) { return Head(r); };
     server_->OnRequest = [this](const THttpRequest& r) { return Handle(r); };
     connect(&machines_, &TMachines::Changed, this, [this](const QString& name) {

@@ -55,7 +55,10 @@ TEST(WebPage, InHeadlessChromium) {
     said += page.readAllStandardOutput();
     EXPECT_EQ(page.exitCode(), 0) << said.constData() << page.readAllStandardError().constData();
     EXPECT_TRUE(said.contains("DONE"));
-    got += mill.Until("M30\r\n");
+    EXPECT_TRUE(WaitFor([&] {
+        got += mill.Take();
+        return got.endsWith("M30\r\n");
+    }));
     EXPECT_EQ(got, program);
     // The upload is what a call of the lathe gets.
     EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/5555.CNC"), uploaded);

@@ -254,7 +254,10 @@ class TWebRig {
                              "\r\nConnection: close\r\n";
         if (!cookie.isEmpty()) request += "Cookie: " + cookie + "\r\n";
         for (const QByteArray& h : headers) request += h + "\r\n";
-        if (!body.isEmpty() || method == "POST" || method == "PUT") {
+        const bool sized = std::any_of(headers.begin(), headers.end(), [](const QByteArray& h) {
+            return h.startsWith("Content-Length:");
+        });
+        if (!sized && (!body.isEmpty() || method == "POST" || method == "PUT")) {
             request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
         }
         return Exchange(socket, request + "\r\n" + body);

@@ -49,33 +49,40 @@ def shot(name, width):
     driver.save_screenshot(os.path.join(args.shots, name))
 
 
+def text(selector):
+    # Read in the page: a tile's parts are made anew at each update.
+    return driver.execute_script(
+        'const e = document.querySelector(arguments[0]); return e ? e.textContent : ""', selector)
+
+
 def progress(name):
-    bars = driver.find_elements(By.CSS_SELECTOR, '.tile[data-name="%s"] progress' % name)
-    return float(bars[0].get_attribute('value')) if bars else None
+    return driver.execute_script(
+        'const e = document.querySelector(arguments[0]); return e ? e.value : null',
+        '#tiles .tile[data-name="%s"] progress' % name)
 
 
 try:
     driver.get(args.url)
-    wait.until(lambda d: css('#login').is_displayed())
+    wait.until(lambda d: not driver.execute_script('return document.querySelector("#login").hidden'))
     css('#login-user').send_keys(args.user)
     css('#login-password').send_keys(args.password)
     css('#login-form button').click()
     wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, '.tile[data-name]')) == 2)
-    names = [t.get_attribute('data-name') for t in driver.find_elements(By.CSS_SELECTOR, '.tile')]
+    names = [t.get_attribute('data-name') for t in driver.find_elements(By.CSS_SELECTOR, '#tiles .tile')]
     assert names == ['drehbank2', 'fraese1'], names
-    assert 'bereit' in css('.tile[data-name="fraese1"] .state').text
+    assert 'bereit' in text('#tiles .tile[data-name="fraese1"] .state')
 
     print('SEND', flush=True)
     wait.until(lambda d: progress('fraese1') is not None)
     first = progress('fraese1')
     wait.until(lambda d: (progress('fraese1') or 0) > first)
-    assert 'sendet' in css('.tile[data-name="fraese1"] .state').text
-    assert 'noch' in css('.tile[data-name="fraese1"] .send').text
+    assert 'sendet' in text('#tiles .tile[data-name="fraese1"] .state')
+    assert 'noch' in text('#tiles .tile[data-name="fraese1"] .send')
     shot('overview-1280.png', 1280)
     shot('overview-360.png', 360)
 
     driver.get(args.url + '#/m/drehbank2')
-    wait.until(lambda d: 'P4711.CNC' in css('#received tbody').text)
+    wait.until(lambda d: 'P4711.CNC' in text('#received tbody'))
     shot('machine-360.png', 360)
     shot('machine-1280.png', 1280)
 
@@ -83,8 +90,8 @@ try:
     driver.execute_script('arguments[0].hidden = false', picker)
     picker.send_keys(args.upload)
     upload_name = os.path.basename(args.upload)
-    wait.until(lambda d: 'hochgeladen' in css('#upload-msg').text)
-    wait.until(lambda d: upload_name in css('#programs tbody').text)
+    wait.until(lambda d: 'hochgeladen' in text('#upload-msg'))
+    wait.until(lambda d: upload_name in text('#programs tbody'))
 
     row = [r for r in driver.find_elements(By.CSS_SELECTOR, '#received tbody tr') if 'P4711.CNC' in r.text][0]
     row.find_element(By.LINK_TEXT, 'Herunterladen').click()
