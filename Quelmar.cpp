@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
 
     // Creating the main window runs its start-up sequence (LadeParameter).
     Form1 = new TForm1;
+    Form1->PublishStatus();  // the web page sees this instance too
     Form4 = new TForm4;
     Form4->Attach(&Form1->OpenDialogLogBox, &Form1->ViewFileName);
     FormAbout = new TFormAbout(Form1);

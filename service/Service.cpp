@@ -252,18 +252,35 @@ void TService::SendProgress(const TSendProgress& p) {
 
 QByteArray ServiceUsage() {
     return Ansi::Lit(
-        "Aufruf: dnc-server [--service] [--help] [--version]\n"
+        "Aufruf: dnc-server [--service | --web ... | --web-user ... | --status ...]\n"
+        "                  [--help] [--version]\n"
         "\n"
         "  (ohne Option)  das Fenster des DNC Servers\n"
         "  --service      ohne Fenster und ohne Bildschirm: im Arbeitsordner mit seiner\n"
         "                 Config.ini, die Schnittstelle aus SerDemo.ini; jede Meldung auf\n"
         "                 der Standardfehlerausgabe. SIGTERM/SIGINT: Eintrag \"Ende\" und\n"
         "                 Ende mit Status 0; SIGHUP: Config.ini neu lesen.\n"
+        "  --web [--listen ADRESSE:PORT] [--cert DATEI --key DATEI] [WURZEL]\n"
+        "                 die Webseite und die HTTP-API für die Server, deren\n"
+        "                 Arbeitsordner WURZEL (Vorgabe /srv/dnc) oder ein direkter\n"
+        "                 Unterordner davon ist; Vorgabe 127.0.0.1:8080, mit --cert und\n"
+        "                 --key (PEM) HTTPS. Hält keinen Übertragungszustand.\n"
+        "  --web-user NAME --role lesen|bedienen [WURZEL]\n"
+        "                 legt einen Benutzer der Webseite an oder ändert ihn; das\n"
+        "                 Passwort (mindestens 8 Zeichen) kommt von der Standardeingabe\n"
+        "                 (am Terminal zweimal gefragt). Gespeichert in\n"
+        "                 WURZEL/.dnc-web-users (PBKDF2-SHA256, nur für den Besitzer).\n"
+        "  --web-user NAME --delete [WURZEL]\n"
+        "                 entfernt einen Benutzer.\n"
+        "  --status [WURZEL]\n"
+        "                 eine Zeile je Server (Name, Port, Zustand, Fortschritt, letzte\n"
+        "                 Übertragung), durch Tabulatoren getrennt.\n"
         "  --help         dieser Text\n"
         "  --version      die Version\n"
         "\n"
         "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt oder ist nicht\n"
-        "lesbar, 3 keine Schnittstelle in SerDemo.ini.\n");
+        "lesbar, 3 keine Schnittstelle in SerDemo.ini. --web, --web-user, --status: 1\n"
+        "falscher Aufruf, 2 WURZEL fehlt, 4 Adresse, Zertifikat oder Schlüssel nicht nutzbar.\n");
 }
 
 int RunService(int argc, char** argv) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/Ansi.h"
+#include "service/Service.h"
 #include "web/HttpServer.h"
 #include "web/Machines.h"
 #include "web/WebApi.h"
@@ -31,7 +32,7 @@ void Say(const QString& text) {
 
 int Wrong(const QString& text) {
     Say(QStringLiteral("dnc-server: ") + text);
-    Say(Ansi::ToQString(WebUsage()));
+    Say(Ansi::ToQString(ServiceUsage()));
     return WebExit::Usage;
 }
 
@@ -276,26 +277,11 @@ int RunWebMode(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("dnc-server"));
     const QStringList args = QCoreApplication::arguments();
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        std::fputs(Ansi::ToQString(ServiceUsage()).toUtf8().constData(), stdout);
+        return WebExit::Ok;
+    }
     if (args.contains(QStringLiteral("--web-user"))) return RunWebUser(args);
     if (args.contains(QStringLiteral("--status"))) return RunStatus(args);
     return RunWeb(args);
-}
-
-QByteArray WebUsage() {
-    return Ansi::Lit(
-        "  --web [--listen ADRESSE:PORT] [--cert DATEI --key DATEI] [WURZEL]\n"
-        "                 die Webseite und die HTTP-API für die Server, deren\n"
-        "                 Arbeitsordner WURZEL (Vorgabe /srv/dnc) oder ein direkter\n"
-        "                 Unterordner davon ist; Vorgabe 127.0.0.1:8080, mit --cert und\n"
-        "                 --key (PEM) HTTPS. Hält keinen Übertragungszustand.\n"
-        "  --web-user NAME --role lesen|bedienen [WURZEL]\n"
-        "                 legt einen Benutzer der Webseite an oder ändert ihn; das\n"
-        "                 Passwort (mindestens 8 Zeichen) kommt von der Standardeingabe\n"
-        "                 (am Terminal zweimal gefragt). Gespeichert in\n"
-        "                 WURZEL/.dnc-web-users (PBKDF2-SHA256, nur für den Besitzer).\n"
-        "  --web-user NAME --delete [WURZEL]\n"
-        "                 entfernt einen Benutzer.\n"
-        "  --status [WURZEL]\n"
-        "                 eine Zeile je Server (Name, Port, Zustand, Fortschritt, letzte\n"
-        "                 Übertragung), durch Tabulatoren getrennt.\n");
 }

@@ -1,8 +1,6 @@
 #pragma once
 // The modes of the web side: `--web` serves the page and the API, `--status` prints the
 // instances' states, `--web-user` adds, changes or removes a user of the page.
-#include <QByteArray>
-
 namespace WebExit {
 inline constexpr int Ok = 0;
 inline constexpr int Usage = 1;   // a wrong call, or a user that cannot be made or removed
@@ -14,6 +12,3 @@ inline constexpr int Listen = 4;  // the address cannot be used, or certificate 
 bool IsWebMode(int argc, char** argv);
 // Runs the mode argv asks for; returns the exit status.
 int RunWebMode(int argc, char** argv);
-
-// The lines of --help about these modes (Windows-1252).
-QByteArray WebUsage();
