@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
         QTcpSocket socket;
         socket.connectToHost("127.0.0.1", rig.port);
         socket.waitForConnected(5000);
-        const QByteArray request = "GET /api/machines HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " +
-                                   cookie + "\r\n\r\n";
+        const QByteArray request =
+            "GET /api/machines HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n";
         std::vector<double> ms;
         int listed = 0;
         for (int i = 0; i < 50; ++i) {
@@ -98,10 +98,11 @@ int main(int argc, char** argv) {
             });
             toReady.push_back(t.nsecsElapsed() / 1e6);
         }
-        std::printf("state change to an open event stream: call -> \"sendet\" median %.1f ms "
-                    "(max %.1f), last byte read -> \"bereit\" median %.1f ms (max %.1f)\n",
-                    Median(toSending), *std::max_element(toSending.begin(), toSending.end()),
-                    Median(toReady), *std::max_element(toReady.begin(), toReady.end()));
+        std::printf(
+            "state change to an open event stream: call -> \"sendet\" median %.1f ms "
+            "(max %.1f), last byte read -> \"bereit\" median %.1f ms (max %.1f)\n",
+            Median(toSending), *std::max_element(toSending.begin(), toSending.end()),
+            Median(toReady), *std::max_element(toReady.begin(), toReady.end()));
     }
 
     // Memory of the web process with 50 open event streams.
@@ -125,9 +126,10 @@ int main(int argc, char** argv) {
         QElapsedTimer t;
         t.start();
         WaitFor([&] { return t.elapsed() >= 10000; }, 11000);
-        std::printf("idle instance with a reader: %ld clock ticks (of %ld per second) of CPU in "
-                    "10 s\n",
-                    CpuTicks(pid) - ticks, sysconf(_SC_CLK_TCK));
+        std::printf(
+            "idle instance with a reader: %ld clock ticks (of %ld per second) of CPU in "
+            "10 s\n",
+            CpuTicks(pid) - ticks, sysconf(_SC_CLK_TCK));
     }
     return 0;
 }

@@ -27,6 +27,7 @@ class THttpConnection final : public QObject {
     }
 
     void SendEvent(const QByteArray& bytes) {
+        if (closed_) return;
         if (socket_->bytesToWrite() + bytes.size() > server_->Limits().maxStreamBacklog) {
             // It does not read: end the stream; the page's EventSource connects again.
             Close();

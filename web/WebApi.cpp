@@ -21,9 +21,11 @@ constexpr char kCookie[] = "dnc_sitzung";
 constexpr qint64 kSessionIdleMs = 12LL * 3600 * 1000;
 constexpr int kMaxSessions = 1000;
 constexpr qint64 kLoginBody = 4096;
-// Failed logins: from the fifth on, each doubles the wait, up to five minutes; a quarter of
-// an hour without one forgets them.
-constexpr int kFreeFailures = 4;
+// Failed logins: from the fifth for a user (the twentieth for an address, which a shop's
+// machines may share) each doubles the wait, up to five minutes; a quarter of an hour
+// without one forgets them.
+constexpr int kFreeUserFailures = 4;
+constexpr int kFreeAddressFailures = 19;
 constexpr qint64 kMaxWaitMs = 5 * 60 * 1000;
 constexpr qint64 kForgetMs = 15 * 60 * 1000;
 constexpr int kDefaultLog = 100;
@@ -167,7 +169,7 @@ bool TWebApi::Throttled(const QString& key, qint64* waitMs) {
     return true;
 }
 
-void TWebApi::Failed(const QString& key) {
+void TWebApi::Failed(const QString& key, int free) {
     if (failures_.size() > 10000) {
         // Many addresses: forget those long quiet.
         for (auto it = failures_.begin(); it != failures_.end();) {
@@ -178,8 +180,8 @@ void TWebApi::Failed(const QString& key) {
     if (f.since.isValid() && f.since.elapsed() > kForgetMs) f = {};
     ++f.count;
     f.since.start();
-    if (f.count > kFreeFailures) {
-        const int doublings = std::min(f.count - kFreeFailures - 1, 20);
+    if (f.count > free) {
+        const int doublings = std::min(f.count - free - 1, 20);
         f.blockedMs = std::min(kMaxWaitMs, qint64(1000) << doublings);
     }
 }
@@ -317,8 +319,8 @@ THttpReply TWebApi::Login(const THttpRequest& request) {
                 WebUsers::Make(QStringLiteral("-"), QStringLiteral("lesen"), QStringLiteral("-"));
             WebUsers::Verify(nobody, password);
         }
-        Failed(userKey);
-        Failed(addressKey);
+        Failed(userKey, kFreeUserFailures);
+        Failed(addressKey, kFreeAddressFailures);
         return ErrorReply(401, QStringLiteral("Benutzer oder Passwort falsch."));
     }
     failures_.remove(userKey);

@@ -62,7 +62,7 @@ class TWebApi final : public QObject {
 
     // Failed logins: true (and the wait) when this user or address must wait.
     bool Throttled(const QString& key, qint64* waitMs);
-    void Failed(const QString& key);
+    void Failed(const QString& key, int free);
 
     THttpServer* server_;
     TMachines machines_;
