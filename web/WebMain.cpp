@@ -136,6 +136,9 @@ int RunStatus(const QStringList& args) {
     if (RootMissing(root)) return WebExit::Root;
     TMachines machines(root);
     machines.WaitForStates(2000);
+    if (machines.Names().isEmpty()) {
+        Say(QStringLiteral("Keine Maschine unter %1 (ein Ordner mit Config.ini).").arg(root));
+    }
     for (const QString& name : machines.Names()) {
         const QJsonObject m = machines.Describe(name);
         const QJsonObject last = m.value(QStringLiteral("lastTransfer")).toObject();

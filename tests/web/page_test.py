@@ -80,6 +80,7 @@ try:
     assert 'noch' in text('#tiles .tile[data-name="fraese1"] .send')
     shot('overview-1280.png', 1280)
     shot('overview-360.png', 360)
+    print('SEEN', flush=True)
 
     driver.get(args.url + '#/m/drehbank2')
     wait.until(lambda d: 'P4711.CNC' in text('#received tbody'))
