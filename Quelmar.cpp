@@ -1,5 +1,5 @@
 // The main program: the start sequence of the windows, then the message loop; or, with
-// --service, the server without a window.
+// --service, the server without a window; or the web side (--web, --status, --web-user).
 #include <unistd.h>
 
 #include <QApplication>
@@ -16,6 +16,7 @@
 #include "serial/Serial.h"
 #include "service/Service.h"
 #include "viewer/Unit4.h"
+#include "web/WebMain.h"
 #include "widgets/ModalDialogs.h"
 #include "widgets/Translations.h"
 
@@ -96,6 +97,7 @@ int RunWindow(int argc, char** argv, TStart start) {
 
     // Creating the main window runs its start-up sequence (LadeParameter).
     Form1 = new TForm1;
+    Form1->PublishStatus();  // the web page sees this instance too
     Form4 = new TForm4;
     Form4->Attach(&Form1->OpenDialogLogBox, &Form1->ViewFileName);
     FormAbout = new TFormAbout(Form1);
@@ -126,6 +128,8 @@ int main(int argc, char** argv) {
     const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
     if (mode.isEmpty()) return RunWindow(argc, argv, TStart::CurrentFolder);
     if (mode == "--workspace" && argc == 2) return RunWindow(argc, argv, TStart::Workspace);
+    // The web page, the state of the instances, the page's users: no window, no transfer.
+    if (IsWebMode(argc, argv)) return RunWebMode(argc, argv);
     // Any other option is the service's or a question about the program: no window, no display.
     return RunService(argc, argv);
 }

@@ -155,6 +155,7 @@ void TTransferEngine::LogFile() {
                 View->Trace(QByteArray::number(LogWaiting.size() - 1) +
                             Ansi::Lit(" zurückgehaltene Protokolleinträge nachgeholt"));
             }
+            for (const QByteArray& entry : LogWaiting) View->LogWritten(entry);
             LogWaiting.clear();
             View->Trace(" Login " + Ansi::FromQString(QFileInfo(path).absoluteFilePath()) +
                         "  in Protokoll geschrieben ");

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -76,7 +77,9 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     Serial1 = new TSerial(this);
     // The window's own settings; LadeBaud replaces them from SerDemo.ini.
     SetServerDefaults(*Serial1);
-    Engine = std::make_unique<TTransferEngine>(Serial1, this);
+    Publisher = std::make_unique<TStatusPublisher>(this);
+    Engine = std::make_unique<TTransferEngine>(Serial1, Publisher.get());
+    Publisher->Attach(Engine.get());
 
     COMComboBox1->SetSerial(Serial1);
     COMComboBox1->SetSelectedPort(0);  // as the layout stores it: ignored
@@ -154,9 +157,12 @@ TForm1::~TForm1() {
     // The engine goes first: its send and the event thread must not reach a window that is
     // going away.
     Engine.reset();
+    Publisher.reset();
     if (Serial1) Serial1->SetActive(false);
     if (Form1 == this) Form1 = nullptr;
 }
+
+void TForm1::PublishStatus() { Publisher->Listen(QDir::currentPath()); }
 
 void TForm1::BindControls() {
     auto bind = [this](QAbstractButton* button, const char* name, void (TForm1::*handler)()) {

@@ -19,6 +19,7 @@
 #include "common/Modal.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferView.h"
+#include "status/StatusPublisher.h"
 #include "ui_Unit1.h"
 
 class QLabel;
@@ -50,8 +51,13 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
     TSerExtDlg* SerExtDlg1 = nullptr;
     std::unique_ptr<TKonfiguration> Konfiguration;  // the start-up configuration loader
 
+    // The engine reports through the publisher, which passes every call on to this window
+    // and tells the instance's socket (for the web page) what changed.
+    std::unique_ptr<TStatusPublisher> Publisher;
     // The transfer engine with the run state; this window is its view.
     std::unique_ptr<TTransferEngine> Engine;
+    // Opens the instance's socket in the working folder (the program's start does).
+    void PublishStatus();
 
     // The open dialogs only the window uses; filters in Qt form (see Modal::DialogFilter).
     // OpenDialogCnc and OpenDialogSave are the engine's.

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev
           libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core procps
           desktop-file-utils appstream clang-format ccache
-          qt6-translations-l10n systemd)
+          qt6-translations-l10n systemd
+          chromium chromium-driver python3-selenium openssl)
 # clang with its runtime (libFuzzer, the sanitizers): only for the fuzzers.
 fuzz_packages=(clang libclang-rt-dev)
 [ "${1:-}" = fuzz ] && packages+=("${fuzz_packages[@]}")

@@ -28,6 +28,7 @@
 #include "serial/Port.h"
 #include "serial/PortError.h"
 #include "serial/Serial.h"
+#include "status/StatusPublisher.h"
 
 namespace {
 
@@ -102,7 +103,9 @@ TService::TService() {
     Modal::Install(&seam_);
     serial_ = std::make_unique<TSerial>();
     SetServerDefaults(*serial_);
-    engine_ = std::make_unique<TTransferEngine>(serial_.get(), this);
+    publisher_ = std::make_unique<TStatusPublisher>(this);
+    engine_ = std::make_unique<TTransferEngine>(serial_.get(), publisher_.get());
+    publisher_->Attach(engine_.get());
     TConfigListing listing;
     listing.Replace = [](const QByteArray& line) { ServiceLine(line); };
     listing.Append = listing.Replace;
@@ -120,6 +123,7 @@ TService::TService() {
 
 TService::~TService() {
     engine_.reset();
+    publisher_.reset();
     serial_.reset();
     Modal::Install(nullptr);
 }
@@ -127,6 +131,7 @@ TService::~TService() {
 int TService::Start() {
     ServiceLine(Ansi::Lit("DNC Server ohne Fenster, Arbeitsordner ") +
                 Ansi::FromQString(QDir::currentPath()));
+    publisher_->Listen(QDir::currentPath());
     // The serial settings, then the port (as the window's start-up does).
     const QByteArray serDemo = SerialSettingsPath();
     if (const QByteArray problem = StartFileProblem(SerDemoIniPath()); !problem.isEmpty()) {
@@ -316,7 +321,8 @@ void TService::SendProgress(const TSendProgress& p) {
 
 QByteArray ServiceUsage() {
     return Ansi::Lit(
-        "Aufruf: dnc-server [--workspace | --service] [--help] [--version]\n"
+        "Aufruf: dnc-server [--workspace | --service | --web ... | --web-user ... |\n"
+        "                   --status ...] [--help] [--version]\n"
         "\n"
         "  (ohne Option)  das Fenster des DNC Servers im aktuellen Ordner\n"
         "  --workspace    das Fenster im eigenen Arbeitsordner ~/DNC-Server (so startet\n"
@@ -325,18 +331,26 @@ QByteArray ServiceUsage() {
         "                 Config.ini, die Schnittstelle aus SerDemo.ini; jede Meldung auf\n"
         "                 der Standardfehlerausgabe. SIGTERM/SIGINT: Eintrag \"Ende\" und\n"
         "                 Ende mit Status 0; SIGHUP: Config.ini neu lesen.\n"
+        "  --web [--listen ADRESSE:PORT] [--cert DATEI --key DATEI] [WURZEL]\n"
+        "                 die Webseite und die HTTP-API für die Server, deren\n"
+        "                 Arbeitsordner WURZEL (Vorgabe /srv/dnc) oder ein direkter\n"
+        "                 Unterordner davon ist; Vorgabe 127.0.0.1:8080, mit --cert und\n"
+        "                 --key (PEM) HTTPS. Hält keinen Übertragungszustand.\n"
+        "  --web-user NAME --role lesen|bedienen [WURZEL]\n"
+        "                 legt einen Benutzer der Webseite an oder ändert ihn; das\n"
+        "                 Passwort (mindestens 8 Zeichen) kommt von der Standardeingabe\n"
+        "                 (am Terminal zweimal gefragt). Gespeichert in\n"
+        "                 WURZEL/.dnc-web-users (PBKDF2-SHA256, nur für den Besitzer).\n"
+        "  --web-user NAME --delete [WURZEL]\n"
+        "                 entfernt einen Benutzer.\n"
+        "  --status [WURZEL]\n"
+        "                 eine Zeile je Server (Name, Port, Zustand, Fortschritt, letzte\n"
+        "                 Übertragung), durch Tabulatoren getrennt.\n"
         "  --help         dieser Text\n"
         "  --version      die Version\n"
         "\n"
-        "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt, ist nicht lesbar\n"
-        "oder ein Ordner, 3 SerDemo.ini fehlt, ist nicht lesbar, ein Ordner oder nennt keine\n"
-        "Schnittstelle, 4 der Eintrag des Ports in der Portzuordnung ist nicht lesbar oder ein\n"
-        "Ordner, 5 die Log-Datei ist nicht les- oder schreibbar oder ein Ordner, 6 ein\n"
-        "unerwarteter Fehler; 10 kein Bildschirm für das Fenster.\n"
-        "\n"
-        "Im Arbeitsordner: nicht-gespeichert/ Programme, deren Speichern fehlschlug;\n"
-        "unvollstaendig/ abgebrochene Empfänge. Neben jedem ersetzten Programm: .versionen/\n"
-        "die letzten 10 Fassungen.\n");
+        "Aufruf: dnc-server [--workspace | --service | --web ... | --web-user ... |\n"
+        "                   --status ...] [--help] [--version]\n"
 }
 
 int RunService(int argc, char** argv) {

@@ -17,6 +17,7 @@
 class QSocketNotifier;
 class TKonfiguration;
 class TSerial;
+class TStatusPublisher;
 class TTransferEngine;
 
 // Exit codes of the service. A file the service reads at start that is missing, unreadable
@@ -91,6 +92,8 @@ class TService : public QObject, public TTransferView {
 
     TServiceSeam seam_;
     std::unique_ptr<TSerial> serial_;
+    // The engine reports through it to this view and to the instance's socket.
+    std::unique_ptr<TStatusPublisher> publisher_;
     std::unique_ptr<TTransferEngine> engine_;
     std::unique_ptr<TKonfiguration> konfig_;
     QSocketNotifier* signals_ = nullptr;
