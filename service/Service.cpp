@@ -349,8 +349,17 @@ QByteArray ServiceUsage() {
         "  --help         dieser Text\n"
         "  --version      die Version\n"
         "\n"
-        "Aufruf: dnc-server [--workspace | --service | --web ... | --web-user ... |\n"
-        "                   --status ...] [--help] [--version]\n"
+        "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt, ist nicht lesbar\n"
+        "oder ein Ordner, 3 SerDemo.ini fehlt, ist nicht lesbar, ein Ordner oder nennt keine\n"
+        "Schnittstelle, 4 der Eintrag des Ports in der Portzuordnung ist nicht lesbar oder ein\n"
+        "Ordner, 5 die Log-Datei ist nicht les- oder schreibbar oder ein Ordner, 6 ein\n"
+        "unerwarteter Fehler; 10 kein Bildschirm für das Fenster. --web, --web-user,\n"
+        "--status: 1 falscher Aufruf, 2 WURZEL fehlt, 4 Adresse, Zertifikat oder Schlüssel\n"
+        "nicht nutzbar.\n"
+        "\n"
+        "Im Arbeitsordner: nicht-gespeichert/ Programme, deren Speichern fehlschlug;\n"
+        "unvollstaendig/ abgebrochene Empfänge. Neben jedem ersetzten Programm: .versionen/\n"
+        "die letzten 10 Fassungen.\n");
 }
 
 int RunService(int argc, char** argv) {
