@@ -508,7 +508,7 @@ class TSerial : public TCustomSerial {
     // LAN answers in milliseconds, and a reconnect try must not hold the window.
     static constexpr int kConnectMs = 200;
     // How long a device server may take to confirm the settings of an open.
-    static constexpr int kNegotiateMs = 1000;
+    static constexpr int kNegotiateMs = 500;
 
     QByteArray (TSerial::*FReadString)() = &TSerial::ReadStringClosed;
     int (TSerial::*FWriteString)(const QByteArray&) = &TSerial::WriteStringClosed;

@@ -119,9 +119,11 @@ int TService::Start() {
     } else if (requested >= 1 && requested <= MaxPort) {
         // Its device is not there yet (the adapter is plugged in later): wait for it.
         requestedPort_ = requested;
-        ServiceLine("COM" + QByteArray::number(requested) +
-                    Ansi::Lit(" ist nicht vorhanden: der Server wartet auf das Gerät und sieht "
-                              "jede Sekunde nach."));
+        const QByteArray device = Port::DeviceName(requested);
+        ServiceLine("COM" + QByteArray::number(requested) + " ist nicht vorhanden (" +
+                    (device.isEmpty() ? "keine Zuordnung in " + Port::MapFolder()
+                                      : Ansi::Lit("Gerät ") + device) +
+                    Ansi::Lit("): der Server wartet auf das Gerät und sieht jede Sekunde nach."));
         connect(&portWait_, &QTimer::timeout, this, [this] { WaitForPort(); });
         portWait_.start(1000);
     } else {
@@ -220,7 +222,9 @@ void TService::Status(const QByteArray& text) {
     ServiceLine(text);
 }
 
-void TService::Banner(const QByteArray& text, TBanner) { Trace(text); }
+void TService::Banner(const QByteArray& text, TBanner) {
+    if (!text.isEmpty()) Trace(text);  // an emptied banner is no news
+}
 
 void TService::ProgramLoaded(const TSendTable& table, TProgramShown) {
     Trace("Programm geladen: " + QByteArray::number(table.Count()) + " Zeilen");

@@ -1,9 +1,11 @@
 // dnc-server --service end to end, as a unit would start it: no window and no display (the
 // program is started without QT_QPA_PLATFORM and DISPLAY), the virtual CNC on COM1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -117,6 +119,16 @@ class ServiceRig {
     QByteArray messages;
 };
 
+// The settings of the device behind a link, as any program sees them.
+termios DeviceTermios(const QString& path) {
+    termios t{};
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0) << path.toStdString();
+    EXPECT_EQ(::tcgetattr(fd, &t), 0);
+    ::close(fd);
+    return t;
+}
+
 const QByteArray kProgram = "%\r\nN10 G0 X0\r\nN20 G1 Y5 F100\r\nM30\r\n";
 const QByteArray kSaved = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nN20 M30\r\n";
 
@@ -133,6 +145,7 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     rig.StartCnc({"--rate", "4800", "--chunk", "1", "--call", "2507", "--receive",
                   rig.dir.filePath("answer.txt"), "--idle-ms", "3000", "--send",
                   rig.dir.filePath("p4711.nc"), "--hold"});
+    const termios found = DeviceTermios(rig.link);
     rig.StartServer();
     ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
     ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("P4711.CNC PRG Nr = 2 "); }))
@@ -162,6 +175,11 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     ::kill(pid_t(rig.server.processId()), SIGTERM);
     EXPECT_EQ(rig.Finished(), 0);
     EXPECT_TRUE(rig.Log().contains("\r\nEnde    "));
+    // The device as found: the server ran it at 4800 bit/s with RTS/CTS.
+    const termios left = DeviceTermios(rig.link);
+    EXPECT_EQ(cfgetospeed(&left), cfgetospeed(&found));
+    EXPECT_EQ(left.c_cflag, found.c_cflag);
+    EXPECT_EQ(left.c_iflag, found.c_iflag);
 }
 
 TEST(Service, NothingWaitsForAnOperator) {
