@@ -65,8 +65,7 @@ class DeviceServer {
         }
         process_.setProcessChannelMode(QProcess::MergedChannels);
         process_.start(QStandardPaths::findExecutable(tool, {"/usr/sbin", "/usr/bin"}), args);
-        running_ = process_.waitForStarted() &&
-                   WaitFor([&] { return Listening(port_); }, 10000);
+        running_ = process_.waitForStarted() && WaitFor([&] { return Listening(port_); }, 10000);
     }
     ~DeviceServer() { Kill(); }
 
@@ -113,8 +112,7 @@ class LineRateReader {
     explicit LineRateReader(int fd) : fd_(fd) {}
     void Read() {
         // The line runs from the first byte on.
-        const qint64 allowed =
-            got_.isEmpty() ? 1 : clock_.elapsed() * 480 / 1000 + 1 - got_.size();
+        const qint64 allowed = got_.isEmpty() ? 1 : clock_.elapsed() * 480 / 1000 + 1 - got_.size();
         if (allowed <= 0) return;
         char buf[4096];
         pollfd p{fd_, POLLIN, 0};

@@ -1,9 +1,20 @@
 // The telnet COM port option without a connection: bytes in, data, answers and replies out.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <QFile>
+#include <atomic>
 #include <random>
+#include <thread>
 
+#include "serial/Port.h"
 #include "serial/Rfc2217.h"
+#include "serial/Serial.h"
+#include "tests/serial/PtyPortMap.h"
 
 using namespace Rfc2217;
 
@@ -47,7 +58,8 @@ TEST(Rfc2217, EveryByteValuePassesEscapedAndAnyCutGivesTheSame) {
     const QByteArray wire = Escape(all);
     EXPECT_EQ(wire.size(), all.size() + all.count(char(255)));
     // A notification in the middle of the data, its value an IAC itself.
-    const QByteArray stream = wire.left(100) + Command(quint8(NotifyModemstate + kReplyOffset), 0xFF) +
+    const QByteArray stream = wire.left(100) +
+                              Command(quint8(NotifyModemstate + kReplyOffset), 0xFF) +
                               wire.mid(100) + Negotiation(DO, OptEcho);
     const Parsed whole = FeedSplit(stream, {});
     EXPECT_EQ(whole.data, all);
@@ -67,8 +79,8 @@ TEST(Rfc2217, EveryByteValuePassesEscapedAndAnyCutGivesTheSame) {
     std::mt19937 random(seed);
     for (int round = 0; round < 200; ++round) {
         std::vector<qsizetype> cuts;
-        for (qsizetype at = 0; (at += std::uniform_int_distribution<int>(1, 5)(random)) <
-                               stream.size();)
+        for (qsizetype at = 0;
+             (at += std::uniform_int_distribution<int>(1, 5)(random)) < stream.size();)
             cuts.push_back(at);
         ASSERT_EQ(FeedSplit(stream, cuts).data, all) << "seed " << seed;
     }
@@ -104,16 +116,130 @@ TEST(Rfc2217, SettingsOfAnOpen) {
     r.Dtr = true;
     const QByteArray head = Bytes({IAC, SB, OptComPort});
     const QByteArray end = Bytes({IAC, SE});
-    EXPECT_EQ(Settings(r), head + Bytes({1, 0, 0, 255, 255, 0}) + end +      // rate
-                               head + Bytes({2, 7}) + end +                   // data bits
-                               head + Bytes({3, 3}) + end +                   // even
-                               head + Bytes({4, 2}) + end +                   // 2 stop bits
-                               head + Bytes({5, 3}) + end +                   // RTS/CTS
-                               head + Bytes({5, 8}) + end +                   // DTR on
-                               head + Bytes({10, 0}) + end +                  // no line state
-                               head + Bytes({11, 0xF0}) + end);               // modem lines
+    EXPECT_EQ(Settings(r), head + Bytes({1, 0, 0, 255, 255, 0}) + end +  // rate
+                               head + Bytes({2, 7}) + end +              // data bits
+                               head + Bytes({3, 3}) + end +              // even
+                               head + Bytes({4, 2}) + end +              // 2 stop bits
+                               head + Bytes({5, 3}) + end +              // RTS/CTS
+                               head + Bytes({5, 8}) + end +              // DTR on
+                               head + Bytes({10, 0}) + end +             // no line state
+                               head + Bytes({11, 0xF0}) + end);          // modem lines
     EXPECT_EQ(StopValue(sb_15), 3);
     EXPECT_EQ(ParityValue(space), 5);
     EXPECT_EQ(FlowValue(false, true), kFlowXonXoff);
     EXPECT_EQ(FlowValue(false, false), kFlowNone);
+}
+
+namespace {
+
+// A device server's side of RFC 2217 on 127.0.0.1, scripted by the test: ser2net in front
+// of a pseudo-terminal has no modem lines to report, so the modem-state notifications and
+// what a purge sends are checked against this peer.
+class ScriptedDeviceServer {
+  public:
+    ScriptedDeviceServer() {
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listen_, 1);
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~ScriptedDeviceServer() {
+        if (thread_.joinable()) thread_.join();
+        if (peer_ >= 0) close(peer_);
+        close(listen_);
+    }
+    quint16 Port() const { return port_; }
+    // Accepts, agrees to the option and confirms each setting with `rate` for the bit rate.
+    void Serve(quint32 rate) {
+        thread_ = std::thread([this, rate] {
+            peer_ = accept(listen_, nullptr, nullptr);
+            Send(Negotiation(DO, OptComPort) + Negotiation(WILL, OptBinary));
+            while (got_.count(char(SE)) < 5) {
+                char buf[512];
+                const ssize_t n = recv(peer_, buf, sizeof buf, 0);
+                if (n <= 0) return;
+                got_.append(buf, n);
+            }
+            const char r[] = {char(rate >> 24), char(rate >> 16), char(rate >> 8), char(rate)};
+            Send(Command(quint8(SetBaudrate + kReplyOffset), QByteArrayView(r, 4)) +
+                 Command(quint8(SetDatasize + kReplyOffset), quint8(8)) +
+                 Command(quint8(SetParity + kReplyOffset), quint8(1)) +
+                 Command(quint8(SetStopsize + kReplyOffset), quint8(1)) +
+                 Command(quint8(SetControl + kReplyOffset), quint8(1)));
+        });
+    }
+    void Send(const QByteArray& bytes) {
+        [[maybe_unused]] ssize_t n = send(peer_, bytes.constData(), size_t(bytes.size()), 0);
+    }
+    // What the client sent, waiting until it holds `until`.
+    bool Received(const QByteArray& until) {
+        if (thread_.joinable()) thread_.join();
+        for (int i = 0; i < 200 && !got_.contains(until); ++i) {
+            pollfd p{peer_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            char buf[512];
+            const ssize_t n = recv(peer_, buf, sizeof buf, 0);
+            if (n > 0) got_.append(buf, n);
+        }
+        return got_.contains(until);
+    }
+
+  private:
+    int listen_ = -1, peer_ = -1;
+    quint16 port_ = 0;
+    std::thread thread_;
+    QByteArray got_;
+};
+
+}  // namespace
+
+// The modem lines of the device server raise EV_CTS and EV_DSR; "Abbruch Senden" and
+// "Abbruch Empfang" purge its buffers; a bit rate it does not take fails the open.
+TEST(Rfc2217, ModemStatePurgeAndARefusedRate) {
+    PtyPortMap map;
+    ScriptedDeviceServer server;
+    QFile entry(QString::fromUtf8(Port::MapFolder()) + "/COM2");
+    entry.remove();
+    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+    entry.write("rfc2217://127.0.0.1:" + QByteArray::number(server.Port()) + "\n");
+    entry.close();
+    EnsurePortsProbed(8);
+    TSerial serial;
+    serial.SetCOMPort(2);
+    serial.SetBaudrate(br_019200);
+    std::atomic<int> cts{0}, dsr{0};
+    serial.OnCts = [&](TSerial*) { ++cts; };
+    serial.OnDsr = [&](TSerial*) { ++dsr; };
+    server.Serve(19200);
+    ASSERT_TRUE(serial.Open()) << serial.LastOpenError().constData();
+    ASSERT_TRUE(server.Received(Command(SetModemstateMask, quint8(0xF0))));
+
+    server.Send(Command(quint8(NotifyModemstate + kReplyOffset), kModemCts));
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return cts == 1; }));
+    EXPECT_EQ(dsr, 0);
+    server.Send(Command(quint8(NotifyModemstate + kReplyOffset), quint8(kModemCts | kModemDsr)));
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return dsr == 1; }));
+    EXPECT_EQ(cts, 1);
+
+    EXPECT_TRUE(serial.PurgeBuffers(true, false, true, false));
+    EXPECT_TRUE(server.Received(Command(PurgeData, kPurgeToSend)));
+    EXPECT_TRUE(serial.PurgeBuffers(false, true, false, true));
+    EXPECT_TRUE(server.Received(Command(PurgeData, kPurgeReceived)));
+    serial.Close();
+
+    // The server runs another rate than asked: the open fails and says which.
+    ScriptedDeviceServer other;
+    entry.remove();
+    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+    entry.write("rfc2217://127.0.0.1:" + QByteArray::number(other.Port()) + "\n");
+    entry.close();
+    other.Serve(9600);
+    EXPECT_FALSE(serial.Open());
+    EXPECT_EQ(serial.LastOpenFailure().Code, peNotSupported);
+    EXPECT_EQ(serial.LastOpenFailure().Setting, psRate);
 }
