@@ -291,7 +291,8 @@ TEST_F(MainWindowTest, APortNotPermittedNamesTheDialoutGroup) {
     EXPECT_EQ(seam.boxes[0].text,
               Ansi::Lit("Die Schnittstelle COM1 kann nicht geöffnet werden: keine Berechtigung "
                         "für das Gerät (") +
-                  PortError::SystemText(EACCES) + ").\r" + PortError::DialoutHint());
+                  PortError::SystemText(EACCES) + Ansi::Lit("). Gerät: ") + ports[1]->path + ".\r" +
+                  PortError::DialoutHint());
 }
 
 // A stored text asking for DTR/DSR opens the port without it and says so once, not at
