@@ -716,6 +716,14 @@ bool TSerial::RxStopped(quint64 aborts) const {
     return FClosing.load() || FLost.load() || FRxAborts.load() != aborts;
 }
 
+bool TSerial::WriteDeadline(int count, std::chrono::steady_clock::time_point& deadline) const {
+    deadline = Clock::now() +
+               std::chrono::milliseconds(qint64(FTimeouts.WriteTotalTimeoutMultiplier) * count +
+                                         FTimeouts.WriteTotalTimeoutConstant);
+    return FTimeoutsSet &&
+           (FTimeouts.WriteTotalTimeoutMultiplier != 0 || FTimeouts.WriteTotalTimeoutConstant != 0);
+}
+
 bool TSerial::NetSend(int fd, const QByteArray& bytes, int ms) {
     // One piece at a time: another thread's piece never lands inside this one.
     std::unique_lock lock(FNetMutex, std::defer_lock);
@@ -753,11 +761,8 @@ bool TSerial::NetSend(int fd, const QByteArray& bytes, int ms) {
 int TSerial::NetWrite(int fd, const char* buffer, int count, bool wait) {
     const quint64 aborts = FTxAborts.load();
     Quiet(FTxWakeFd, FTxRung);
-    const bool hasDeadline = FTimeoutsSet && (FTimeouts.WriteTotalTimeoutMultiplier != 0 ||
-                                              FTimeouts.WriteTotalTimeoutConstant != 0);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                             qint64(FTimeouts.WriteTotalTimeoutMultiplier) * count +
-                                             FTimeouts.WriteTotalTimeoutConstant);
+    Clock::time_point deadline;
+    const bool hasDeadline = WriteDeadline(count, deadline);
     const auto charTime = std::chrono::nanoseconds(FCharNs);
     // Waits until `until`, or the socket's queue is down to `queued` bytes; false when the
     // write must stop (abort, close, loss, time-out).
@@ -836,11 +841,8 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
     // An abort rung before this write began is not this write's.
     const quint64 aborts = FTxAborts.load();
     Quiet(FTxWakeFd, FTxRung);
-    const bool hasDeadline = FTimeoutsSet && (FTimeouts.WriteTotalTimeoutMultiplier != 0 ||
-                                              FTimeouts.WriteTotalTimeoutConstant != 0);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                             qint64(FTimeouts.WriteTotalTimeoutMultiplier) * count +
-                                             FTimeouts.WriteTotalTimeoutConstant);
+    Clock::time_point deadline;
+    const bool hasDeadline = WriteDeadline(count, deadline);
     int sent = 0;
     for (;;) {
         // Nothing more after an abort or a close: the purge may have dropped bytes before it.

@@ -419,6 +419,8 @@ class TSerial : public TCustomSerial {
     int NetWrite(int fd, const char* buffer, int count, bool wait);
 
     int WaitedWrite(const char* buffer, int count, bool wait);
+    // When a write of count bytes gives up (M*N + TrmTimeOut); false when it never does.
+    bool WriteDeadline(int count, std::chrono::steady_clock::time_point& deadline) const;
     // Whether a transfer that started when the abort count was `aborts` must stop now.
     bool TxStopped(quint64 aborts) const;
     bool RxStopped(quint64 aborts) const;

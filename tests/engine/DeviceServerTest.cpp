@@ -213,6 +213,7 @@ TEST(DeviceServer, Ser2netRawSendsPacedToTheLineAndTellsWhereAKillCutIt) {
     EXPECT_LE(std::abs(said - int(got.count("\r\n"))), 1) << log.constData();
     EXPECT_LT(got.size(), program.size());
     EXPECT_EQ(rig.Log().count(" gesendete PRG Nr = "), 1);
+    EXPECT_TRUE(rig.view.banner.last().isEmpty()) << "the banner no longer says it is sent";
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
 }
 
