@@ -274,3 +274,48 @@ TEST(Service, AUserWithoutTheRightToTheDeviceGetsTheHint) {
     ::close(master);
     ::close(slave);
 }
+
+// The virtual CNC ends and takes its link COM1 along: the server waits for its device and
+// never opens the default device of COM1 in its place. The default, /dev/ttyS0, is a
+// pseudo-terminal bind-mounted over it in a private mount namespace, so the machine's own
+// device is not touched, and any open of it would show in the pseudo-terminal's settings.
+TEST(Service, ALostDeviceIsNeverReplacedByTheDefault) {
+    if (QProcess::execute("unshare", {"-m", "true"}) != 0 || !QFileInfo::exists("/dev/ttyS0"))
+        GTEST_SKIP() << "needs a private mount namespace (root) and a /dev/ttyS0 to cover";
+    int master = -1, slave = -1;
+    char console[128] = {};
+    ASSERT_EQ(::openpty(&master, &slave, console, nullptr, nullptr), 0);
+    termios found{};
+    ASSERT_EQ(::tcgetattr(master, &found), 0);
+    cfsetspeed(&found, B9600);
+    found.c_cflag &= ~CRTSCTS;
+    ASSERT_EQ(::tcsetattr(master, TCSANOW, &found), 0);
+
+    ServiceRig rig;
+    rig.StartCnc({"--hold"});
+    const QByteArray device = QFile::symLinkTarget(rig.link).toLocal8Bit();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "DNC_NO_DEFAULT_PORTS"})
+        env.remove(name);
+    env.insert("XDG_CONFIG_HOME", rig.dir.filePath(".config"));
+    rig.server.setProcessEnvironment(env);
+    rig.server.setWorkingDirectory(rig.dir.path());
+    rig.server.start("unshare",
+                     {"-m", "sh", "-c", "mount --bind \"$1\" /dev/ttyS0 && exec \"$2\" --service",
+                      "sh", console, DNC_SERVER});
+    ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
+
+    rig.cnc.terminate();  // the link goes with it
+    ASSERT_TRUE(rig.cnc.waitForFinished(5000));
+    ASSERT_TRUE(rig.Said("Ger\xc3\xa4t " + device + " f\xc3\xbcr COM1 nicht vorhanden"))
+        << rig.Messages().constData();
+    EXPECT_FALSE(rig.Said("wieder ge", 2500)) << rig.Messages().constData();
+    termios left{};
+    ASSERT_EQ(::tcgetattr(master, &left), 0);
+    EXPECT_EQ(cfgetospeed(&left), speed_t(B9600)) << "the default device was opened";
+    EXPECT_FALSE(left.c_cflag & CRTSCTS);
+    ::kill(pid_t(rig.server.processId()), SIGTERM);
+    EXPECT_EQ(rig.Finished(), 0);
+    ::close(master);
+    ::close(slave);
+}
