@@ -80,17 +80,10 @@ QByteArray SettingsLoadText(TSettingsLoad load) {
     return {};
 }
 
-QByteArray PortDeviceName(int port) {
-    // The device a link of the port map leads to, else the name the port stands for.
-    QByteArray device = Port::DevicePath(port);
-    const QFileInfo entry(QFile::decodeName(device));
-    if (entry.isSymLink() && !entry.symLinkTarget().isEmpty())
-        device = QFile::encodeName(entry.symLinkTarget());
-    return device;
-}
-
 QByteArray PortMissingText(int port) {
-    return "COM" + QByteArray::number(port) + " (" + PortDeviceName(port) +
+    const QByteArray device = Port::DeviceName(port);
+    return "COM" + QByteArray::number(port) + " (" +
+           (device.isEmpty() ? "keine Zuordnung in " + Port::MapFolder() : device) +
            Ansi::Lit(
                ") ist nicht vorhanden: der Server wartet auf das Gerät und sieht jede "
                "Sekunde nach.");

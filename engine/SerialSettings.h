@@ -26,10 +26,6 @@ TReplaceWay SaveSerialSettings(TSerial& serial);
 // What the window says when the load did not apply anything.
 QByteArray SettingsLoadText(TSettingsLoad load);
 
-// The device behind COMn as the user knows it: where a link of the port map leads, else the
-// map's entry (a device server) or the default device.
-QByteArray PortDeviceName(int port);
-
 // What the window and the service say while the port the settings name has no device (an
 // adapter not plugged in): which port and device, and that the server waits for it.
 QByteArray PortMissingText(int port);

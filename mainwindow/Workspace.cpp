@@ -103,7 +103,7 @@ QByteArray FirstStartText(const TEntered& entered) {
                     "\r\rSchnittstelle: COM1 mit 4800 Bit/s, 8 Datenbits, keine Parität, 1 "
                     "Stoppbit, RTS/CTS (ändern unter Einstellungen / Schnittstelle und "
                     "Parameter, dann Einstellungen / speichern). COM1 ist das Gerät ") +
-                PortDeviceName(1) + Ansi::Lit(" (ein anderes: Link ") + Port::MapFolder() +
+                Port::DeviceName(1) + Ansi::Lit(" (ein anderes: Link ") + Port::MapFolder() +
                 "/COM1).";
     }
     return text;

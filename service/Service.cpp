@@ -294,7 +294,9 @@ void TService::Status(const QByteArray& text) {
     ServiceLine(text);
 }
 
-void TService::Banner(const QByteArray& text, TBanner) { Trace(text); }
+void TService::Banner(const QByteArray& text, TBanner) {
+    if (!text.isEmpty()) Trace(text);  // an emptied banner is no news
+}
 
 void TService::ProgramLoaded(const TSendTable& table, TProgramShown) {
     Trace("Programm geladen: " + QByteArray::number(table.Count()) + " Zeilen");

@@ -309,7 +309,8 @@ TEST_F(MainWindowTest, APortNotPermittedNamesTheDialoutGroup) {
     EXPECT_EQ(seam.boxes[0].text,
               Ansi::Lit("Die Schnittstelle COM1 kann nicht geöffnet werden: keine Berechtigung "
                         "für das Gerät (") +
-                  PortError::SystemText(EACCES) + ").\r" + PortError::DialoutHint());
+                  PortError::SystemText(EACCES) + Ansi::Lit("). Gerät: ") + ports[1]->path + ".\r" +
+                  PortError::DialoutHint());
 }
 
 // A stored text asking for DTR/DSR opens the port without it and says so once, not at
@@ -775,9 +776,14 @@ TEST_F(MainWindowTest, ALostDeviceShowsNoBoxAndComesBackByItself) {
     ScriptedSeam seam;
     TForm1 form(nullptr, false);
     form.Serial1->SetCOMPort(1);
+    // COM1 -> ttyUSB0 -> the pseudo-terminal: the adapter comes back under its name.
+    const QString link = work.filePath("ttyUSB0");
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(ports[1]->path), link));
+    const QString entry = work.filePath("config/dnc-server/ports/COM1");
+    QFile::remove(entry);
+    ASSERT_TRUE(QFile::link(link, entry));
     form.Verbinde();
     ASSERT_TRUE(form.Serial1->Active());
-    const QString link = work.filePath("config/dnc-server/ports/COM1");
     ports[1]->Close();
     QFile::remove(link);
     ASSERT_TRUE(QFile::link("/nonexistent/tty", link));
@@ -792,7 +798,8 @@ TEST_F(MainWindowTest, ALostDeviceShowsNoBoxAndComesBackByItself) {
     ASSERT_TRUE(QFile::link(QString::fromLatin1(ports[1]->path), link));
     ASSERT_TRUE(transfer_wait([&] { return form.Serial1->Active(); }));
     EXPECT_TRUE(form.ButtonSendBlock->isEnabled());
-    EXPECT_EQ(form.StatusText(), Ansi::Lit("Schnittstelle COM1 wieder geöffnet"));
+    EXPECT_EQ(form.StatusText(),
+              Ansi::Lit("Schnittstelle COM1 wieder geöffnet (") + QFile::encodeName(link) + ")");
 
     // Lost again; this time the operator stops the tries.
     ports[1]->Close();

@@ -8,6 +8,16 @@ using namespace service_test;
 
 namespace {
 
+// The settings of the device behind a link, as any program sees them.
+termios DeviceTermios(const QString& path) {
+    termios t{};
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0) << path.toStdString();
+    EXPECT_EQ(::tcgetattr(fd, &t), 0);
+    ::close(fd);
+    return t;
+}
+
 const QByteArray kProgram = "%\r\nN10 G0 X0\r\nN20 G1 Y5 F100\r\nM30\r\n";
 const QByteArray kSaved = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nN20 M30\r\n";
 
@@ -24,6 +34,7 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     rig.StartCnc({"--rate", "4800", "--chunk", "1", "--call", "2507", "--receive",
                   rig.dir.filePath("answer.txt"), "--idle-ms", "3000", "--send",
                   rig.dir.filePath("p4711.nc"), "--hold"});
+    const termios found = DeviceTermios(rig.link);
     rig.StartServer();
     ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
     ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("P4711.CNC PRG Nr = 2 "); }))
@@ -53,6 +64,11 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     ::kill(pid_t(rig.server.processId()), SIGTERM);
     EXPECT_EQ(rig.Finished(), 0);
     EXPECT_TRUE(rig.Log().contains("\r\nEnde    "));
+    // The device as found: the server ran it at 4800 bit/s with RTS/CTS.
+    const termios left = DeviceTermios(rig.link);
+    EXPECT_EQ(cfgetospeed(&left), cfgetospeed(&found));
+    EXPECT_EQ(left.c_cflag, found.c_cflag);
+    EXPECT_EQ(left.c_iflag, found.c_iflag);
 }
 
 TEST(Service, NothingWaitsForAnOperator) {
@@ -144,6 +160,51 @@ TEST(Service, AUserWithoutTheRightToTheDeviceGetsTheHint) {
     const QByteArray said = rig.Messages();
     EXPECT_TRUE(said.contains("keine Berechtigung")) << said.constData();
     EXPECT_TRUE(said.contains("dialout")) << said.constData();
+    ::kill(pid_t(rig.server.processId()), SIGTERM);
+    EXPECT_EQ(rig.Finished(), 0);
+    ::close(master);
+    ::close(slave);
+}
+
+// The virtual CNC ends and takes its link COM1 along: the server waits for its device and
+// never opens the default device of COM1 in its place. The default, /dev/ttyS0, is a
+// pseudo-terminal bind-mounted over it in a private mount namespace, so the machine's own
+// device is not touched, and any open of it would show in the pseudo-terminal's settings.
+TEST(Service, ALostDeviceIsNeverReplacedByTheDefault) {
+    if (QProcess::execute("unshare", {"-m", "true"}) != 0 || !QFileInfo::exists("/dev/ttyS0"))
+        GTEST_SKIP() << "needs a private mount namespace (root) and a /dev/ttyS0 to cover";
+    int master = -1, slave = -1;
+    char console[128] = {};
+    ASSERT_EQ(::openpty(&master, &slave, console, nullptr, nullptr), 0);
+    termios found{};
+    ASSERT_EQ(::tcgetattr(master, &found), 0);
+    cfsetspeed(&found, B9600);
+    found.c_cflag &= ~CRTSCTS;
+    ASSERT_EQ(::tcsetattr(master, TCSANOW, &found), 0);
+
+    ServiceRig rig;
+    rig.StartCnc({"--hold"});
+    const QByteArray device = QFile::symLinkTarget(rig.link).toLocal8Bit();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "DNC_NO_DEFAULT_PORTS"})
+        env.remove(name);
+    env.insert("XDG_CONFIG_HOME", rig.dir.filePath(".config"));
+    rig.server.setProcessEnvironment(env);
+    rig.server.setWorkingDirectory(rig.dir.path());
+    rig.server.start("unshare",
+                     {"-m", "sh", "-c", "mount --bind \"$1\" /dev/ttyS0 && exec \"$2\" --service",
+                      "sh", console, DNC_SERVER});
+    ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
+
+    rig.cnc.terminate();  // the link goes with it
+    ASSERT_TRUE(rig.cnc.waitForFinished(5000));
+    ASSERT_TRUE(rig.Said("Ger\xc3\xa4t " + device + " f\xc3\xbcr COM1 nicht vorhanden"))
+        << rig.Messages().constData();
+    EXPECT_FALSE(rig.Said("wieder ge", 2500)) << rig.Messages().constData();
+    termios left{};
+    ASSERT_EQ(::tcgetattr(master, &left), 0);
+    EXPECT_EQ(cfgetospeed(&left), speed_t(B9600)) << "the default device was opened";
+    EXPECT_FALSE(left.c_cflag & CRTSCTS);
     ::kill(pid_t(rig.server.processId()), SIGTERM);
     EXPECT_EQ(rig.Finished(), 0);
     ::close(master);
