@@ -15,7 +15,7 @@ printf '%%\r\nN10 G0 X0\r\nM30\r\n' > "$work/2507.CNC"
     --timeout-ms 120000 > "$work/cnc.log" 2>&1 &
 cnc=$!
 for _ in $(seq 100); do [ -L "$work/.config/dnc-server/ports/COM1" ] && break; sleep 0.1; done
-(cd "$work" && XDG_CONFIG_HOME="$work/.config" exec "$root/build/dnc-server" --service) \
+(cd "$work" && exec "$root/build/dnc-server" --service) \
     2> "$work/journal.txt" &
 server=$!
 trap 'kill $cnc $server 2>/dev/null || true' EXIT

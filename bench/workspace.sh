@@ -6,6 +6,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bench_workspace() {
     work=$(mktemp -d "/tmp/dnc-$1.XXXXXX")
     mkdir -p "$work/send" "$work/save" "$work/.config/dnc-server/ports"
+    # The server of a bench reads its own home and opens only the ports mapped here.
+    export HOME="$work" XDG_CONFIG_HOME="$work/.config" DNC_NO_DEFAULT_PORTS=1
     : > "$work/send/DNC.log"
     printf '[SerBsp1]\r\nConfiguration=%s\r\n' \
         RRS0001074000000204800002048100000170190000160000000400063026010000000000000000000001000108 \

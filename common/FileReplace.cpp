@@ -2,10 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -15,6 +20,101 @@
 namespace {
 
 QByteArray Local(const QString& path) { return QFile::encodeName(path); }
+
+// Between a file's name and the owner in the name of its temporary.
+const char kMark[] = ".dnc-";
+
+// A temporary's name keeps at most this much of the target's name: the whole stays a
+// valid file name for any target.
+constexpr qsizetype kNameKept = 120;
+
+QByteArray HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == 0) return "localhost";
+    QByteArray host(name);
+    for (char& c : host) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
+        if (!plain) c = '_';
+    }
+    return host.left(64);
+}
+
+// mkstemp's template for a temporary of target (a local path): hidden, beside it.
+QByteArray TemporaryTemplate(const QByteArray& target) {
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray folder = slash >= 0 ? target.left(slash + 1) : QByteArray();
+    const QByteArray name = target.mid(slash + 1).left(kNameKept);
+    return folder + "." + name + kMark + TemporaryOwner() + ".XXXXXX";
+}
+
+// The owner a temporary's name carries: false for a name of no temporary. An owner that
+// cannot be read (an older form without one) leaves host empty.
+bool TemporaryOwnerOf(const QByteArray& name, QByteArray* host, qint64* pid) {
+    host->clear();
+    *pid = 0;
+    const qsizetype mark = name.lastIndexOf(kMark);
+    if (!name.startsWith('.') || mark <= 0) return false;
+    const QByteArray owner = name.mid(mark + qsizetype(sizeof kMark) - 1);
+    if (owner.size() == 6) return true;  // ".NAME.dnc-XXXXXX": no owner
+    if (owner.size() < 6 + 4 || owner.at(owner.size() - 7) != '.') return false;
+    const QByteArray hostPid = owner.left(owner.size() - 7);
+    const qsizetype dot = hostPid.lastIndexOf('.');
+    bool ok = false;
+    const qint64 number = dot > 0 ? hostPid.mid(dot + 1).toLongLong(&ok) : 0;
+    if (!ok || number <= 0) return true;
+    *host = hostPid.left(dot);
+    *pid = number;
+    return true;
+}
+
+bool ProcessAlive(qint64 pid) {
+    if (pid == qint64(::getpid())) return false;  // an earlier process that had our number
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+// Writes all of data at the current position; false with errno set on failure.
+bool WriteAllAt(int fd, const QByteArray& data) {
+    const char* p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+// A complete temporary beside path holding data and tail (mode as a new file gets); its
+// local name. Throws FileError.
+QByteArray WriteTemporary(const QString& path, const QByteArray& data, const QByteArray& tail) {
+    const QByteArray operation = "Schreiben";
+    QByteArray temp = TemporaryTemplate(Local(path));
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) throw FileError(operation, path, errno);
+    const QString tempName = QFile::decodeName(temp);
+    bool open = true;
+    try {
+        // mkstemp creates 0600; the file gets the usual mode.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        if (!WriteAllAt(fd, data) || !WriteAllAt(fd, tail) || ::fsync(fd) != 0)
+            throw FileError(operation, tempName, errno);
+        open = false;
+        if (::close(fd) != 0) throw FileError(operation, tempName, errno);
+    } catch (...) {
+        if (open) ::close(fd);
+        ::unlink(temp.constData());
+        throw;
+    }
+    return temp;
+}
 
 // Writes all of data at offset 0; false with errno set on failure.
 bool WriteAt0(int fd, const QByteArray& data) {
@@ -87,7 +187,7 @@ TReplaceWay ReplaceFileContent(const QString& path, const QByteArray& data,
     struct stat old {};
     const bool exists = ::stat(target.constData(), &old) == 0;
 
-    QByteArray temp = target + ".XXXXXX";
+    QByteArray temp = TemporaryTemplate(target);
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         const int err = errno;
@@ -126,4 +226,82 @@ QByteArray InPlaceNote(const QString& path) {
     return Ansi::Lit("Der Ordner ") + Ansi::FromQString(info.absolutePath()) +
            Ansi::Lit(" ist nicht beschreibbar: die Datei ") + Ansi::FromQString(info.fileName()) +
            Ansi::Lit(" wurde direkt überschrieben.");
+}
+
+QByteArray TemporaryOwner() { return HostName() + '.' + QByteArray::number(qint64(::getpid())); }
+
+void WriteAtomic(const QString& path, const QByteArray& data, const QByteArray& tail,
+                 const std::function<void()>& beforeRename) {
+    const QByteArray temp = WriteTemporary(path, data, tail);
+    try {
+        if (beforeRename) beforeRename();
+    } catch (...) {
+        ::unlink(temp.constData());
+        throw;
+    }
+    if (::rename(temp.constData(), Local(path).constData()) != 0) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        throw FileError("Umbenennen", path, err);
+    }
+    SyncFolder(Local(QFileInfo(path).absolutePath()));
+}
+
+bool WriteAtomicNew(const QString& path, const QByteArray& data, const QByteArray& tail) {
+    const QByteArray target = Local(path);
+    if (QFileInfo::exists(path)) return false;
+    const QByteArray temp = WriteTemporary(path, data, tail);
+    int err = 0;
+    if (::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) !=
+        0) {
+        err = errno;
+        // A file system without the no-replace rename: a hard link also refuses a taken name.
+        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+            err = ::link(temp.constData(), target.constData()) == 0 ? 0 : errno;
+        }
+        ::unlink(temp.constData());
+    }
+    if (err == EEXIST) return false;
+    if (err != 0) throw FileError("Umbenennen", path, err);
+    SyncFolder(Local(QFileInfo(path).absolutePath()));
+    return true;
+}
+
+QStringList RemoveOrphanTemporaries(const QString& folder) {
+    QStringList removed;
+    const QDir dir(folder.isEmpty() ? QStringLiteral(".") : folder);
+    const QString pattern = QStringLiteral(".*") + QLatin1String(kMark) + QStringLiteral("*");
+    const QByteArray ourHost = HostName();
+    const time_t now = ::time(nullptr);
+    for (const QString& name : dir.entryList({pattern}, QDir::Files | QDir::Hidden)) {
+        QByteArray host;
+        qint64 pid = 0;
+        if (!TemporaryOwnerOf(QFile::encodeName(name), &host, &pid)) continue;
+        const QString path = dir.filePath(name);
+        struct stat st {};
+        if (::lstat(Local(path).constData(), &st) != 0) continue;
+        const bool old = now - st.st_mtime > kForeignTemporaryAgeSeconds;
+        // A process of this host is asked; one elsewhere cannot be, so only age tells. A
+        // living owner's temporary goes only when old (its number was taken by another).
+        const bool orphan = host == ourHost ? !ProcessAlive(pid) || old : old;
+        if (orphan && QFile::remove(path)) removed << path;
+    }
+    return removed;
+}
+
+QByteArray FolderWriteProblem(const QString& folder) {
+    const QByteArray local = Local(folder);
+    struct stat st {};
+    if (::stat(local.constData(), &st) != 0) {
+        if (errno == ENOENT) return "fehlt";
+        return Ansi::Lit("ist nicht erreichbar (") + ::strerror(errno) + ")";
+    }
+    if (!S_ISDIR(st.st_mode)) return "ist kein Ordner";
+    // Only a try tells: permissions, a read-only mount, an immutable folder, a file share.
+    QByteArray probe = TemporaryTemplate(local + "/probe");
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return Ansi::Lit("ist nicht beschreibbar (") + ::strerror(errno) + ")";
+    ::close(fd);
+    ::unlink(probe.constData());
+    return {};
 }

@@ -2,8 +2,86 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStringDecoder>
+
+#include "common/Ansi.h"
+#include "config/ConfigValues.h"
 
 namespace ConfigFile {
+
+namespace {
+const QByteArray kBom("\xEF\xBB\xBF");
+}  // namespace
+
+TEncoding DetectEncoding(const QByteArray& content) {
+    if (content.startsWith(kBom)) return TEncoding::Utf8Bom;
+    bool multiByte = false;
+    for (const char c : content) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            multiByte = true;
+            break;
+        }
+    }
+    if (!multiByte) return TEncoding::Windows1252;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(content);
+    return decoder.hasError() ? TEncoding::Windows1252 : TEncoding::Utf8;
+}
+
+QByteArray Decode(const QByteArray& content, TEncoding encoding) {
+    switch (encoding) {
+        case TEncoding::Windows1252:
+            return content;
+        case TEncoding::Utf8:
+            return Ansi::FromQString(QString::fromUtf8(content));
+        case TEncoding::Utf8Bom:
+            return Ansi::FromQString(QString::fromUtf8(content.mid(kBom.size())));
+    }
+    return content;
+}
+
+QByteArray Encode(const QByteArray& text, TEncoding encoding) {
+    switch (encoding) {
+        case TEncoding::Windows1252:
+            return text;
+        case TEncoding::Utf8:
+            return Ansi::ToQString(text).toUtf8();
+        case TEncoding::Utf8Bom:
+            return kBom + Ansi::ToQString(text).toUtf8();
+    }
+    return text;
+}
+
+QByteArray EncodingNote(TEncoding encoding) {
+    switch (encoding) {
+        case TEncoding::Windows1252:
+            return {};
+        case TEncoding::Utf8:
+            return "Config.ini ist in UTF-8 geschrieben";
+        case TEncoding::Utf8Bom:
+            return "Config.ini ist in UTF-8 (mit BOM) geschrieben";
+    }
+    return {};
+}
+
+QByteArray TrailingBlanksNote(const std::array<QByteArray, 21>& values, int lastLine) {
+    struct Slot {
+        int line;
+        const char* label;
+    };
+    static const Slot named[] = {{CfgSlot::Ext, "Datei Extension"},
+                                 {CfgSlot::Send, "Speicherort übertragen"},
+                                 {CfgSlot::Save, "Speicherort ablegen"}};
+    QByteArray lines;
+    for (const Slot& slot : named) {
+        const QByteArray& value = values[size_t(slot.line)];
+        if (slot.line > lastLine || value == WithoutTrailingBlanks(value)) continue;
+        if (!lines.isEmpty()) lines += ", ";
+        lines += "Zeile " + QByteArray::number(slot.line) + " (" + Ansi::Lit(slot.label) + ")";
+    }
+    if (lines.isEmpty()) return {};
+    return Ansi::Lit("Leerzeichen am Zeilenende gehören nicht zum Wert: ") + lines;
+}
 
 QList<QByteArray> SplitLines(const QByteArray& content) {
     QList<QByteArray> lines;

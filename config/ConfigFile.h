@@ -8,6 +8,28 @@
 
 namespace ConfigFile {
 
+// How a Config.ini is written: Windows-1252 as the program has always written it, or UTF-8
+// as today's editors save it, with or without a byte-order mark.
+enum class TEncoding { Windows1252, Utf8, Utf8Bom };
+
+// A UTF-8 byte-order mark, or valid UTF-8 that holds a multi-byte sequence, is UTF-8;
+// anything else is Windows-1252 (plain ASCII too: it reads the same either way).
+TEncoding DetectEncoding(const QByteArray& content);
+
+// File content as the system's Windows-1252 text (the mark removed); a character that
+// Windows-1252 lacks becomes '?'.
+QByteArray Decode(const QByteArray& content, TEncoding encoding);
+
+// Windows-1252 text as file content in encoding (with the mark for Utf8Bom).
+QByteArray Encode(const QByteArray& text, TEncoding encoding);
+
+// The listing's note on an encoding other than Windows-1252 (empty for that one).
+QByteArray EncodingNote(TEncoding encoding);
+
+// The listing's note on the values of lines up to lastLine whose trailing blanks are not
+// used (the extension and the two folders), or empty when none has any.
+QByteArray TrailingBlanksNote(const std::array<QByteArray, 21>& values, int lastLine = 20);
+
 // Splits file content into lines. A line ends at CR LF, LF or a lone CR; a Ctrl-Z (26)
 // ends the text as in old DOS files. A final line without an end still counts; a line
 // end at the very end of the content does not start another line.

@@ -29,14 +29,22 @@ inline constexpr int Save = 13;    // folder for received programs
 inline constexpr int Quiet = 14;   // optional: seconds without data that end a transmission
 }  // namespace CfgSlot
 
+// A folder or extension as written, without the blanks a Windows editor leaves at the end
+// of a line: they are never part of a path or a name. Every other value stays raw.
+inline QByteArray WithoutTrailingBlanks(const QByteArray& value) {
+    qsizetype end = value.size();
+    while (end > 0 && (value[end - 1] == ' ' || value[end - 1] == '\t')) --end;
+    return value.left(end);
+}
+
 // The named values, read from the table at each call.
-inline QByteArray CfgExt() { return ConfigValues[CfgSlot::Ext]; }
+inline QByteArray CfgExt() { return WithoutTrailingBlanks(ConfigValues[CfgSlot::Ext]); }
 inline QByteArray CfgLog() { return ConfigValues[CfgSlot::Log]; }
 inline QByteArray CfgAK() { return ConfigValues[CfgSlot::AK]; }
 inline QByteArray CfgPrgEnd() { return ConfigValues[CfgSlot::PrgEnd]; }
 inline QByteArray CfgComPort() { return ConfigValues[CfgSlot::ComPort]; }
 inline QByteArray CfgPrgAK() { return ConfigValues[CfgSlot::PrgAK]; }
 inline QByteArray CfgTimer() { return ConfigValues[CfgSlot::Timer]; }
-inline QByteArray CfgSend() { return ConfigValues[CfgSlot::Send]; }
-inline QByteArray CfgSave() { return ConfigValues[CfgSlot::Save]; }
+inline QByteArray CfgSend() { return WithoutTrailingBlanks(ConfigValues[CfgSlot::Send]); }
+inline QByteArray CfgSave() { return WithoutTrailingBlanks(ConfigValues[CfgSlot::Save]); }
 inline QByteArray CfgQuiet() { return ConfigValues[CfgSlot::Quiet]; }

@@ -49,11 +49,16 @@ bool TKonfiguration::ReadConfigFile() {
     if (file.error() != QFileDevice::NoError)
         throw FileError("Lesen", ConfigFileName, Ansi::FromQString(file.errorString()));
     file.close();
-    ListAndStore(content);
+    const ConfigFile::TEncoding encoding = ConfigFile::DetectEncoding(content);
+    const int read = ListAndStore(ConfigFile::Decode(content, encoding));
+    for (const QByteArray& note :
+         {ConfigFile::EncodingNote(encoding), ConfigFile::TrailingBlanksNote(ConfigValues, read)}) {
+        if (!note.isEmpty()) Append(note);
+    }
     return true;
 }
 
-void TKonfiguration::ListAndStore(const QByteArray& content) {
+int TKonfiguration::ListAndStore(const QByteArray& content) {
     const QList<QByteArray> lines = ConfigFile::SplitLines(content);
     const int total = static_cast<int>(lines.size());
     const int k = std::max(1, std::min(total, StartupMaxLines));
@@ -69,6 +74,7 @@ void TKonfiguration::ListAndStore(const QByteArray& content) {
 
     ConfigValues[1].clear();
     for (int j = 2; j <= k; ++j) ConfigValues[j] = ConfigFile::LineValue(lines[j - 1]);
+    return k;
 }
 
 void TKonfiguration::Append(const QByteArray& line) {

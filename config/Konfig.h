@@ -30,7 +30,9 @@ class TKonfiguration {
     // listing: where the file is listed (members may be empty: not listed).
     explicit TKonfiguration(QWidget* parent = nullptr, TConfigListing listing = {});
 
-    // Reads ConfigFileName into ConfigValues and lists it in MemoFile. When the file is
+    // Reads ConfigFileName into ConfigValues and lists it in MemoFile; a file in UTF-8 is
+    // read as such, the listing says so, and which folder or extension has trailing blanks
+    // that are not used (config/ConfigFile.h). When the file is
     // missing, the user is told and asked for another through OpenDialog; when the user
     // cancels, a question offers to choose again. Returns false when no file was read
     // (the user declined): ConfigValues are then unchanged (empty at start-up) and the
@@ -45,7 +47,8 @@ class TKonfiguration {
     Modal::FileDialog OpenDialog;
 
   private:
-    void ListAndStore(const QByteArray& content);
+    // Returns the number of the last line stored.
+    int ListAndStore(const QByteArray& content);
 
     void Append(const QByteArray& line);
 

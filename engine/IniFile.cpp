@@ -133,6 +133,8 @@ QByteArray IniReadString(const QString& path, const QByteArray& section, const Q
                          const QByteArray& def) {
     QFile file(path);
     if (!file.exists()) return def;
+    if (QFileInfo(path).isDir())
+        throw FileError(Ansi::Lit("Einstellungen lesen"), path, "ist ein Ordner");
     if (!file.open(QIODevice::ReadOnly)) {
         throw FileError(Ansi::Lit("Einstellungen lesen"), path,
                         Ansi::FromQString(file.errorString()));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 
 #include "common/Ansi.h"
@@ -92,16 +94,26 @@ void AppendLogEntry(const QString& path, const QByteArray& entry, bool create) {
         }
         throw FileError(Ansi::Lit("Log-Datei sperren"), path, err);
     }
-    // One write per entry, so a reader never sees half of one from us.
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0) throw FileError(Ansi::Lit("Log-Datei öffnen"), path, errno);
+    const off_t before = st.st_size;
+    // One write per entry, so a reader never sees half of one from us; a write that did not
+    // take all of it (a full disk) is cut back: the entry is in the file whole or not at all.
     const ssize_t written = ::write(file.fd, entry.constData(), size_t(entry.size()));
-    if (written < 0) throw FileError(Ansi::Lit("Log-Datei schreiben"), path, errno);
-    if (written != entry.size()) {
-        throw FileError(Ansi::Lit("Log-Datei schreiben"), path,
-                        Ansi::Lit("nur ") + QByteArray::number(qint64(written)) +
-                            Ansi::Lit(" von ") + QByteArray::number(entry.size()) +
-                            Ansi::Lit(" Bytes geschrieben (Datenträger voll?)"));
+    const int err = errno;
+    QByteArray reason;
+    if (written < 0) {
+        reason = ::strerror(err);
+    } else if (written != entry.size()) {
+        reason = Ansi::Lit("nur ") + QByteArray::number(qint64(written)) + Ansi::Lit(" von ") +
+                 QByteArray::number(entry.size()) +
+                 Ansi::Lit(" Bytes geschrieben (Datenträger voll?)");
+    } else if (::fdatasync(file.fd) != 0) {
+        reason = ::strerror(errno);
     }
-    if (::fdatasync(file.fd) != 0) throw FileError(Ansi::Lit("Log-Datei schreiben"), path, errno);
+    if (reason.isEmpty()) return;
+    if (written > 0 && ::ftruncate(file.fd, before) == 0) ::fdatasync(file.fd);
+    throw FileError(Ansi::Lit("Log-Datei schreiben"), path, reason);
 }
 
 // ---- the engine's LogFile --------------------------------------------------------------------
@@ -120,21 +132,38 @@ void TTransferEngine::LogFile() {
     bool own = true;
     while (!pending.isEmpty()) {
         const QByteArray text = pending.takeFirst();
+        // The entry carries the time of its call, also when it is written later.
+        LogWaiting.append(LogEntry(text, QDateTime::currentDateTime(), QLocale::system()));
         try {
             LogFileName = LogFileNameFor(CfgSend(), CfgLog());
             const QString path = LogPath(LogFileName);
             bool create = false;
             if (!QFileInfo::exists(path)) {
-                Modal::Info(View->DialogParent(), Ansi::Lit("Log Datei fehlt Neue Log Datei  ") +
-                                                      LogFileName +
-                                                      Ansi::Lit("  erstellen in Dir"));
+                // Only a file that can be made is offered: a missing folder is an error. The
+                // message names the folder the file is made in.
+                if (QFileInfo(path).dir().exists()) {
+                    Modal::Info(View->DialogParent(),
+                                Ansi::Lit("Log Datei fehlt Neue Log Datei  ") + LogFileName +
+                                    Ansi::Lit("  erstellen in Dir ") +
+                                    Ansi::FromQString(QFileInfo(path).absolutePath()));
+                }
                 create = true;
             }
-            AppendLogEntry(path, LogEntry(text, QDateTime::currentDateTime(), QLocale::system()),
-                           create);
+            // Entries that could not be written go first, in order, with this one.
+            AppendLogEntry(path, LogWaiting.join(), create);
+            if (LogWaiting.size() > 1) {
+                View->Trace(QByteArray::number(LogWaiting.size() - 1) +
+                            Ansi::Lit(" zurückgehaltene Protokolleinträge nachgeholt"));
+            }
+            for (const QByteArray& entry : LogWaiting) View->LogWritten(entry);
+            LogWaiting.clear();
             View->Trace(" Login " + Ansi::FromQString(QFileInfo(path).absoluteFilePath()) +
                         "  in Protokoll geschrieben ");
         } catch (const std::exception& e) {
+            View->Trace(Ansi::Lit("Protokolleintrag nicht geschrieben, er wird vor dem nächsten "
+                                  "nachgeholt (") +
+                        QByteArray::number(LogWaiting.size()) + Ansi::Lit(" warten): ") +
+                        QByteArray(e.what()));
             // The caller of this call hears of its own failure; a queued entry's caller has
             // already returned, so its failure is shown here.
             if (own) {
@@ -150,3 +179,5 @@ void TTransferEngine::LogFile() {
     InLogFile = false;
     if (ownError) std::rethrow_exception(ownError);
 }
+
+QList<QByteArray> TTransferEngine::UnwrittenLogEntries() const { return LogWaiting; }

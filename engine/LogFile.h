@@ -21,6 +21,8 @@ QByteArray LogFileNameFor(const QByteArray& cfgSend, const QByteArray& cfgLog);
 QString LogPath(const QByteArray& name);
 
 // Appends entry to the file at path with one write, then fdatasync and close. The file is
-// held exclusively meanwhile: if another opener holds it, nothing is written. With create
-// the file is made when missing. Throws FileError naming the step and the reason.
+// held exclusively meanwhile: if another opener holds it, nothing is written. A write that
+// does not take the whole entry (a full disk) is cut back to the file's old length, so the
+// entry is in the file whole or not at all. With create the file is made when missing.
+// Throws FileError naming the step and the reason.
 void AppendLogEntry(const QString& path, const QByteArray& entry, bool create);

@@ -14,6 +14,7 @@
 #include "common/Errors.h"
 #include "common/HandlerGuard.h"
 #include "config/ConfigValues.h"
+#include "engine/KeepReceived.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
 #include "serial/Serial.h"
@@ -28,22 +29,12 @@ constexpr int kMaxRuhezeitS = 3600;
 
 QByteArray Num(qsizetype n) { return QByteArray::number(n); }
 
-// "unvollstaendig/20261208-103412-P4711.CNC", with "-2", "-3" ... when that name is taken.
-QString IncompletePath(const QByteArray& text) {
-    using namespace TransferRules;
+// A fresh file in "unvollstaendig/", named after the transmission's "DFS," name; throws
+// FileError.
+QString KeepIncompleteBytes(const QByteArray& text, const QByteArray& bytes) {
     bool hasKeyword = false;
-    QByteArray name = DfsName(text, &hasKeyword);
-    if (!UnsafeNameReason(name).isEmpty()) name = "Empfang";
-    const QString folder = QString::fromLatin1(TTransferEngine::kIncompleteFolder);
-    QDir().mkpath(folder);
-    const QString stem = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
-                         '-' + Ansi::ToQString(name);
-    const QString ext = '.' + Ansi::ToQString(CfgExt());
-    QString path = JoinPath(folder, stem + ext);
-    for (int i = 2; QFileInfo::exists(path); ++i) {
-        path = JoinPath(folder, stem + '-' + QString::number(i) + ext);
-    }
-    return path;
+    return KeepReceived(QLatin1String(kIncompleteFolder), TransferRules::DfsName(text, &hasKeyword),
+                        CfgExt(), bytes);
 }
 
 QByteArray Shown(const QString& path) {
@@ -184,20 +175,26 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
     const QByteArray why = t.Cut ? Ansi::Lit("Verbindung zum Gerät verloren")
                                  : "nach " + Num(RuhezeitMs() / 1000) + " s ohne Daten";
     // The head of a cut transmission was kept at the loss: its file gets the whole.
-    const QString path = t.Cut && !CutFile.isEmpty() ? CutFile : IncompletePath(t.Text);
-    if (t.Cut) CutFile.clear();
+    const QString cutFile = t.Cut ? std::exchange(CutFile, QString()) : QString();
+    QString path;
     qint64 total = t.Text.size();
     try {
         if (t.Spilled) {
-            // The head is in "xxx.tmp" already: the rest follows it there, and the whole moves.
+            // The head is in "xxx.tmp" already: the rest follows it there, and the whole moves
+            // onto a name taken for it.
             RxOverflow = false;
             AppendFileSynced(kTempFile, t.Text);
             total = QFileInfo(QString::fromLatin1(kTempFile)).size();
+            path = KeepIncompleteBytes(t.Text, QByteArray());
             if (!QFile::rename(QString::fromLatin1(kTempFile), path)) {
+                QFile::remove(path);
                 throw FileError("Umbenennen", path, "xxx.tmp bleibt stehen");
             }
-        } else {
+        } else if (!cutFile.isEmpty()) {
+            path = cutFile;
             WriteFileAtomic(path, t.Text);
+        } else {
+            path = KeepIncompleteBytes(t.Text, t.Text);
         }
     } catch (const FileError& e) {
         // Nothing is lost still: the bytes go to "xxx.tmp", and the message says so.
@@ -234,12 +231,11 @@ void TTransferEngine::ReceiveLost() {
     if (!Arrived.empty()) ReceiveAgain();
     // What came before the loss is on disk now; what follows the reconnect is added to it.
     if (Framing.CutUnderWay() && !RxOverflow && CutFile.isEmpty()) {
-        const QString path = IncompletePath(Framing.Held());
         try {
-            TransferRules::WriteFileAtomic(path, Framing.Held());
+            const QString path = KeepIncompleteBytes(Framing.Held(), Framing.Held());
             CutFile = path;
             View->Trace(Ansi::Lit("Empfang unterbrochen: ") + Num(Framing.Held().size()) +
-                        Ansi::Lit(" Zeichen stehen in ") + Shown(path) +
+                        Ansi::Lit(" Zeichen stehen in ") + Shown(CutFile) +
                         Ansi::Lit(", was nach dem Wiederverbinden folgt, kommt dazu"));
         } catch (const FileError& e) {
             View->Trace(QByteArray(e.what()));

@@ -1,16 +1,29 @@
 // Saving a received program in the save folder under the name the machine wrote after
 // "DFS,". A received program is never lost: without a usable name it is saved under a
-// fresh name of its own, and it stays in "xxx.tmp" until the next transmission ends.
+// fresh name of its own; a program it replaces is kept as a version first; when the save
+// fails it is kept in "nicht-gespeichert" under the working folder and that is said
+// everywhere. A note beside "xxx.tmp" lasts from the start of a save to its log entry, so
+// that the start after a crash can finish what the crash cut.
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include "common/Ansi.h"
+#include "common/FileReplace.h"
 #include "config/ConfigValues.h"
+#include "engine/KeepReceived.h"
+#include "engine/LogFile.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
+#include "engine/Versions.h"
 
 namespace {
+
+const char kLastTransmission[] = "xxx.tmp";
+// The save under way: target, log entry, log file and its length before the entry, and the
+// length of xxx.tmp.
+const char kSaveNote[] = ".xxx.tmp.ziel";
 
 QByteArray Num(qint64 n) { return QByteArray::number(n); }
 
@@ -25,6 +38,21 @@ QByteArray FreshName(const QByteArray& folder) {
         name = stem + "-" + Num(i) + "." + CfgExt();
     }
     return name;
+}
+
+QByteArray ReadWhole(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+qint64 FileSize(const QString& path) {
+    const QFileInfo info(path);
+    return info.isFile() ? info.size() : 0;
+}
+
+// The save folder as the user knows it: the working folder when none is set.
+QString SaveFolderPath() {
+    return CfgSave().isEmpty() ? QDir::currentPath() : Ansi::ToQString(CfgSave());
 }
 
 }  // namespace
@@ -55,12 +83,14 @@ void TTransferEngine::RevFileSave() {
                         Ansi::Lit("), gespeichert als ") + name);
         }
     } else {
-        // 3.
+        // 3. While the operator chooses a name, a crash leaves this note (the program is
+        // in xxx.tmp): the next start keeps it.
+        NoteSave({}, {});
         Modal::Info(View->DialogParent(),
                     "File konnte nicht decodiert werden.Neuer File zum Speichern eingeben");
         // The dialog opens in the save folder (the working folder when none is set).
         Modal::FileDialog dialog = OpenDialogSave;
-        dialog.directory = CfgSave().isEmpty() ? QDir::currentPath() : Ansi::ToQString(CfgSave());
+        dialog.directory = SaveFolderPath();
         chosenPath = Modal::Current().FileName(View->DialogParent(), dialog);
         if (chosenPath.isEmpty()) {
             name = FreshName(CfgSave());
@@ -77,24 +107,169 @@ void TTransferEngine::RevFileSave() {
     View->Banner("Empfangene Datei wird gespeichert als  " + pathText + "  / Zeichen " + Num(total),
                  TBanner::ReplaceBlue);
 
-    // 8-9. Replaced atomically: a crash leaves the old program or the new one.
-    if (QFileInfo::exists(path)) {
-        Modal::Info(View->DialogParent(), "Neuer File zum Speichern schon vorhanden");
+    // 8-9. The program it replaces is kept as a version first; the new one is written
+    // through a temporary, so a crash leaves the old program or the new one. The box of
+    // step 8 comes once the program is on disk: no box holds a received program back.
+    // From here until its log entry a crash leaves this note, and the program in xxx.tmp.
+    const QByteArray logText = pathText + " PRG Nr = " + Num(PrgCount + 1);
+    NoteSave(path, logText);
+    const bool replaces = QFileInfo::exists(path);
+    QString version;
+    try {
+        if (replaces) version = Versions::Keep(path);
+        WriteAtomic(path, RxPrg, "\r\n", [this] { StopForTest("before-rename"); });
+    } catch (const std::exception& e) {
+        KeepUnsaved(pathText, hasKeyword ? dfsName : QByteArray(), QByteArray(e.what()));
+        return;
     }
-    WriteFileAtomic(path, RxPrg, "\r\n");
+    StopForTest("after-rename");
 
     // 10-11.
     RxPrg.clear();
     ++PrgCount;
-    LogText = pathText + " PRG Nr = " + Num(PrgCount);
-    LogFile();
+    LogText = logText;
+    std::exception_ptr logError;
+    try {
+        LogFile();
+    } catch (...) {
+        logError = std::current_exception();
+    }
+    ForgetSave();
+    if (replaces) {
+        const QByteArray note = "Neuer File zum Speichern schon vorhanden";
+        View->Trace(note + Ansi::Lit(": die vorherige Fassung ist gesichert als ") +
+                    Ansi::FromQString(version));
+        Modal::Info(View->DialogParent(), note);
+    }
+    if (logError) std::rethrow_exception(logError);
+}
+
+void TTransferEngine::KeepUnsaved(const QByteArray& pathText, const QByteArray& name,
+                                  const QByteArray& reason) {
+    QByteArray where;
+    try {
+        where = Ansi::Lit("gesichert als ") +
+                Ansi::FromQString(
+                    KeepReceived(QLatin1String(kUnsavedFolder), name, CfgExt(), RxPrg + "\r\n"));
+        ForgetSave();
+    } catch (const std::exception& e) {
+        // The working folder takes nothing either: the program is only in xxx.tmp and here.
+        where = Ansi::Lit("nur in xxx.tmp, bis zur nächsten Übertragung (") + QByteArray(e.what()) +
+                ")";
+    }
+    const QByteArray note = pathText + " nicht gespeichert (" + reason + "), " + where;
+    View->Trace(note);
+    SetStatus(Ansi::Lit("Programm nicht gespeichert, ") + where);
+    LogText = note;
+    try {
+        LogFile();
+    } catch (const std::exception& e) {
+        View->Trace(QByteArray(e.what()));
+    }
+    Modal::Error(View->DialogParent(), Ansi::Lit("Das empfangene Programm wurde nicht "
+                                                 "gespeichert.\r") +
+                                           reason + "\r" + Ansi::Lit("Es ist ") + where + ".");
+}
+
+// ---- the note of a save under way, and the start after a crash ------------------------------
+
+void TTransferEngine::NoteSave(const QString& target, const QByteArray& logText) {
+    const QByteArray log = LogFileNameFor(CfgSend(), CfgLog());
+    const QByteArray note = Ansi::FromQString(target) + "\n" + logText + "\n" + log + "\n" +
+                            Num(FileSize(LogPath(log))) + "\n" + Num(RxPrg.size() + 2) + "\n";
+    try {
+        WriteAtomic(QLatin1String(kSaveNote), note);
+    } catch (const std::exception& e) {
+        // Only the start after a crash would miss it: the save goes on.
+        View->Trace(QByteArray(e.what()));
+    }
+}
+
+void TTransferEngine::ForgetSave() { QFile::remove(QLatin1String(kSaveNote)); }
+
+void TTransferEngine::StopForTest(const char* point) {
+    if (TestStop) TestStop(point);
+}
+
+void TTransferEngine::RecoverLastSave() {
+    if (!QFileInfo::exists(QLatin1String(kSaveNote))) return;
+    const QList<QByteArray> note = ReadWhole(QLatin1String(kSaveNote)).split('\n');
+    const QByteArray target = note.value(0);
+    const QByteArray logText = note.value(1);
+    const QString log = LogPath(note.value(2));
+    const qint64 logBefore = note.value(3).toLongLong();
+    // xxx.tmp as the save left it (a later transmission may have replaced it since).
+    QByteArray last = ReadWhole(QLatin1String(kLastTransmission));
+    if (last.size() != note.value(4).toLongLong()) last.clear();
+    const QString targetPath = Ansi::ToQString(target);
+
+    if (!target.isEmpty() && !last.isEmpty() && ReadWhole(targetPath) == last) {
+        // Saved whole; only its log entry may be missing. The note stays until the entry is
+        // written, and a later start finds it then.
+        QFile file(log);
+        const bool logged = file.open(QIODevice::ReadOnly) && file.seek(logBefore) &&
+                            file.readAll().contains(logText);
+        if (!logged) {
+            View->Trace(Ansi::Lit("Vor dem Abbruch gespeichert, ohne Protokolleintrag: ") + target +
+                        Ansi::Lit(" (wird nachgetragen)"));
+            LogText = logText + " (nach Abbruch nachgetragen)";
+            LogFile();
+        }
+        ForgetSave();
+    } else if (!last.isEmpty()) {
+        // The save did not end: the program is only in xxx.tmp, which the next transmission
+        // would overwrite.
+        bool hasKeyword = false;
+        const QByteArray name = TransferRules::DfsName(last, &hasKeyword);
+        const QString kept = KeepReceived(QLatin1String(kUnsavedFolder), name, CfgExt(), last);
+        ForgetSave();
+        const QByteArray text = (target.isEmpty() ? QByteArray(kLastTransmission) : target) +
+                                Ansi::Lit(
+                                    " nicht gespeichert (Abbruch beim Speichern), die "
+                                    "letzte Übertragung war nur in xxx.tmp: gesichert als ") +
+                                Ansi::FromQString(kept);
+        View->Trace(text);
+        SetStatus(Ansi::Lit("Letzte Übertragung war nur in xxx.tmp, gesichert als ") +
+                  Ansi::FromQString(kept));
+        LogText = text;
+        LogFile();
+    } else {
+        ForgetSave();
+    }
 }
 
 void TTransferEngine::RemoveLeftTemporaries() {
-    for (const QByteArray& folder : {CfgSave(), QByteArray()}) {
-        for (const QString& path : TransferRules::RemoveLeftTemporaries(Ansi::ToQString(folder))) {
+    const QString save = Ansi::ToQString(CfgSave());
+    const QString versions = TransferRules::JoinPath(save, QLatin1String(Versions::kFolder));
+    for (const QString& folder :
+         {save, versions, QString(), QString(kUnsavedFolder), QString(kIncompleteFolder)}) {
+        for (const QString& path : TransferRules::RemoveLeftTemporaries(folder)) {
             View->Trace(Ansi::Lit("Unvollständige Datei eines Abbruchs entfernt: ") +
                         Ansi::FromQString(path));
         }
+    }
+}
+
+void TTransferEngine::CheckFolders() {
+    struct Folder {
+        const char* label;
+        QByteArray value;
+        const char* consequence;
+    };
+    const Folder folders[] = {
+        {"Speicherort ablegen", CfgSave(),
+         "empfangene Programme werden bis dahin in \"nicht-gespeichert\" im Arbeitsordner "
+         "gesichert"},
+        {"Speicherort übertragen", CfgSend(),
+         "das Protokoll kann dort nicht geschrieben werden, Einträge warten"},
+    };
+    for (const Folder& f : folders) {
+        const QString path = f.value.isEmpty() ? QDir::currentPath() : Ansi::ToQString(f.value);
+        const QByteArray problem = FolderWriteProblem(path);
+        if (problem.isEmpty()) continue;
+        const QByteArray text = Ansi::Lit(f.label) + " \"" + Ansi::FromQString(path) + "\" " +
+                                problem + ": " + Ansi::Lit(f.consequence);
+        View->Trace(text);
+        SetStatus(text);
     }
 }

@@ -193,6 +193,8 @@ void TTransferEngine::SendFinished() {
                                 Num(total) + " (" + reason + ")";
         View->Trace(text);
         SetStatus(text);
+        // The banner said the program is being sent: no longer true.
+        if (JobKind == TSendKind::Called) View->Banner({}, TBanner::Replace);
     }
     auto done = std::move(JobDone);
     JobDone = nullptr;

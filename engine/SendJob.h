@@ -1,8 +1,10 @@
 #pragma once
 // One send on a thread of its own, so that the window stays alive however long the machine
 // takes: for each line the dwell, then the line and CR LF, written with WriteString, which
-// returns when the bytes have left the port. A write the machine does not take whole (it
-// stopped reading, flow control holds the line, the write time-out passed) is continued
+// returns when the bytes have left the port (a tty's transmit queue is empty; on a device
+// server's line the last byte has had its time). So a line counts as done when the machine
+// has it, and a cut send names the last line it got, within one. A write the machine does not take
+// whole (it stopped reading, flow control holds the line, the write time-out passed) is continued
 // where it stopped: a stall waits, it never cuts. Only an abort, a closed port or a lost
 // device end the send early.
 #include <QByteArray>

@@ -1,9 +1,11 @@
 #include "engine/SerialSettings.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include "common/Ansi.h"
 #include "engine/IniFile.h"
+#include "serial/Port.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -76,6 +78,15 @@ QByteArray SettingsLoadText(TSettingsLoad load) {
             break;
     }
     return {};
+}
+
+QByteArray PortMissingText(int port) {
+    const QByteArray device = Port::DeviceName(port);
+    return "COM" + QByteArray::number(port) + " (" +
+           (device.isEmpty() ? "keine Zuordnung in " + Port::MapFolder() : device) +
+           Ansi::Lit(
+               ") ist nicht vorhanden: der Server wartet auf das Gerät und sieht jede "
+               "Sekunde nach.");
 }
 
 QByteArray SerialSettingsPath() { return QFile::encodeName(SerDemoIniPath()); }

@@ -26,5 +26,9 @@ TReplaceWay SaveSerialSettings(TSerial& serial);
 // What the window says when the load did not apply anything.
 QByteArray SettingsLoadText(TSettingsLoad load);
 
+// What the window and the service say while the port the settings name has no device (an
+// adapter not plugged in): which port and device, and that the server waits for it.
+QByteArray PortMissingText(int port);
+
 // Where the settings are saved, for messages.
 QByteArray SerialSettingsPath();

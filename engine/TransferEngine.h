@@ -10,7 +10,7 @@
 //   Receive.cpp         Serial1EventChar: reading into the framing (Framing.h) and
 //                       deciding on each transmission it ends
 //   Send.cpp            SendPrgLoad, AutoSendSerial and the test call
-//   Save.cpp            RevFileSave
+//   Save.cpp            RevFileSave, a failed save, the start after a crash, folder checks
 //   LogFile.cpp         LogFile
 //   Manual.cpp          loading and sending by hand, typing onto the line
 //   Reconnect.cpp       a lost device: said, logged, and opened again when it is back
@@ -85,8 +85,6 @@ class TTransferEngine : public QObject {
     void Serial1EventChar();
     // A transmission has ended, or is about to, and waits only for its trailer time.
     bool ReceiveSettling() const { return Framing.Settling() || !Arrived.empty(); }
-    // The folder of incomplete receptions, under the working folder.
-    static constexpr char kIncompleteFolder[] = "unvollstaendig";
 
     // ---- sending on a call and the test call (Send.cpp) ----------------------------------------
     // false when the file is missing (nothing may be sent then)
@@ -104,7 +102,11 @@ class TTransferEngine : public QObject {
 
     // ---- saving (Save.cpp) and the log (LogFile.cpp) ------------------------------------------
     void RevFileSave();
+    // Appends LogText with its time stamp. An entry that cannot be written is kept and goes
+    // out, in order, before the next one; the trace says so, and the caller gets the error.
     void LogFile();
+    // The entries still waiting (for the end of a run that could not write them).
+    QList<QByteArray> UnwrittenLogEntries() const;
 
     // ---- by hand (Manual.cpp) -----------------------------------------------------------------
     // Reads fileName (letter case as on Windows when the exact name is missing) into the send
@@ -136,8 +138,19 @@ class TTransferEngine : public QObject {
     void StopSend();
 
     // At start: removes what a crash in the middle of a save left in the save and working
-    // folders, and says so.
+    // folders (temporaries whose owner is gone), and says so.
     void RemoveLeftTemporaries();
+    // At start, after the log's first entry: a save that a crash cut is finished. One that
+    // completed without its log entry gets the entry; a program that was only in xxx.tmp is
+    // kept in nicht-gespeichert. Both are said and logged.
+    void RecoverLastSave();
+    // At start, after "Data OK" and after Config.ini was read again: a save or send folder
+    // that is missing or takes no file is said (trace and status).
+    void CheckFolders();
+
+    // A test stops the process at a point of a save ("before-rename", "after-rename"); the
+    // service sets it from its environment.
+    std::function<void(const char* point)> TestStop;
 
     // ---- a lost device (Reconnect.cpp) -----------------------------------------------------
     // The port could not be opened, or was lost: try to open the same port with the same
@@ -176,6 +189,12 @@ class TTransferEngine : public QObject {
     // Runs a receive event when the pump next can (transmissions wait, or time passed).
     void ReceiveAgain();
     int RuhezeitMs();
+
+    // Save.cpp
+    void KeepUnsaved(const QByteArray& pathText, const QByteArray& name, const QByteArray& reason);
+    void NoteSave(const QString& target, const QByteArray& logText);
+    void ForgetSave();
+    void StopForTest(const char* point);
 
     // Reconnect.cpp
     void PortLost();
@@ -243,8 +262,11 @@ class TTransferEngine : public QObject {
     // A lost device.
     QTimer ReconnectTimer;
     int ReconnectTries = 0;
+    QByteArray ReconnectSaid;  // the waiting said last, so that it is said once
 
     // Entries that come while LogFile waits for its missing-file box.
     QList<QByteArray> LogQueue;
+    // Whole entries (time-stamped) that could not be written yet, oldest first.
+    QList<QByteArray> LogWaiting;
     bool InLogFile = false;
 };

@@ -12,6 +12,7 @@
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
+#include "common/FileReplace.h"
 
 namespace TransferRules {
 
@@ -180,63 +181,15 @@ void WriteAll(int fd, const QByteArray& data, const QString& path, const QByteAr
     }
 }
 
-// The folder's entry for the renamed file must reach the disk too.
-void SyncFolder(const QString& path) {
-    const QString folder = QFileInfo(path).absolutePath();
-    const int fd = ::open(Local(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 }  // namespace
 
-void WriteFileAtomic(const QString& path, const QByteArray& data) {
-    WriteFileAtomic(path, data, QByteArray());
-}
+void WriteFileAtomic(const QString& path, const QByteArray& data) { ::WriteAtomic(path, data); }
 
 void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail) {
-    const QByteArray operation = "Schreiben";
-    // ".NAME.dnc-XXXXXX" beside the target: hidden, and recognisable after a crash.
-    const QFileInfo target(path);
-    QByteArray temp = Local(target.dir().filePath(QStringLiteral(".") + target.fileName())) +
-                      kTemporaryMark + "XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) throw FileError(operation, path, errno);
-    const QString tempName = QFile::decodeName(temp);
-    bool open = true;
-    try {
-        // mkstemp creates 0600; a saved program gets the usual mode.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-        WriteAll(fd, data, tempName, operation);
-        WriteAll(fd, tail, tempName, operation);
-        if (::fsync(fd) != 0) throw FileError(operation, tempName, errno);
-        open = false;
-        if (::close(fd) != 0) throw FileError(operation, tempName, errno);
-    } catch (...) {
-        if (open) ::close(fd);
-        ::unlink(temp.constData());
-        throw;
-    }
-    if (::rename(temp.constData(), Local(path).constData()) != 0) {
-        const int err = errno;
-        ::unlink(temp.constData());
-        throw FileError("Umbenennen", path, err);
-    }
-    SyncFolder(path);
+    ::WriteAtomic(path, data, tail);
 }
 
-QStringList RemoveLeftTemporaries(const QString& folder) {
-    QStringList removed;
-    const QDir dir(folder.isEmpty() ? QStringLiteral(".") : folder);
-    const QString pattern = QStringLiteral(".*") + QLatin1String(kTemporaryMark) + "??????";
-    for (const QString& name : dir.entryList({pattern}, QDir::Files | QDir::Hidden)) {
-        if (QFile::remove(dir.filePath(name))) removed << dir.filePath(name);
-    }
-    return removed;
-}
+QStringList RemoveLeftTemporaries(const QString& folder) { return RemoveOrphanTemporaries(folder); }
 
 void AppendFileSynced(const QString& path, const QByteArray& data) {
     const int fd = ::open(Local(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);

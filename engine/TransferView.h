@@ -69,6 +69,8 @@ class TTransferView {
     virtual void Cleared() = 0;
     // Saving shows the save folder in the options window.
     virtual void SaveFolderShown(const QByteArray& folder) = 0;
+    // An entry is in the log file now (text, time stamp, CR LF).
+    virtual void LogWritten(const QByteArray& /*entry*/) {}
 
     // Parent of the boxes and dialogs the engine shows through the modal seam (may be null).
     virtual QWidget* DialogParent() = 0;

@@ -32,8 +32,12 @@ void CheckLineRules(const QList<QByteArray>& lines) {
     }
 }
 
-// The start-up read of the content as a file.
-void CheckStartupRead(const QByteArray& content, const QList<QByteArray>& lines) {
+// The start-up read of the content as a file: UTF-8 content is read as such.
+void CheckStartupRead(const QByteArray& content) {
+    const ConfigFile::TEncoding encoding = ConfigFile::DetectEncoding(content);
+    const QByteArray text = ConfigFile::Decode(content, encoding);
+    FUZZ_CHECK(ConfigFile::Decode(ConfigFile::Encode(text, encoding), encoding) == text);
+    const QList<QByteArray> lines = ConfigFile::SplitLines(text);
     static QTemporaryDir dir;
     static const QString path = dir.filePath(QStringLiteral("Config.ini"));
     // A new file each time: truncating one on ext4 makes close() flush it to the disk.
@@ -53,8 +57,10 @@ void CheckStartupRead(const QByteArray& content, const QList<QByteArray>& lines)
 
     const int total = int(lines.size());
     const int kept = std::max(1, std::min(total, StartupMaxLines));
+    const int notes = (ConfigFile::EncodingNote(encoding).isEmpty() ? 0 : 1) +
+                      (ConfigFile::TrailingBlanksNote(ConfigValues, kept).isEmpty() ? 0 : 1);
     FUZZ_CHECK(replaced == 1);
-    FUZZ_CHECK(appended == 2 * (kept - 1) + (total > StartupMaxLines ? 1 : 0));
+    FUZZ_CHECK(appended == 2 * (kept - 1) + (total > StartupMaxLines ? 1 : 0) + notes);
     FUZZ_CHECK(ConfigValues[1].isEmpty());
     for (int j = 2; j < ConfigSlotCount; ++j) {
         FUZZ_CHECK(ConfigValues[j] == (j <= kept ? ConfigFile::LineValue(lines[j - 1]) : ""));
@@ -129,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray content(reinterpret_cast<const char*>(data), qsizetype(size));
     const QList<QByteArray> lines = ConfigFile::SplitLines(content);
     CheckLineRules(lines);
-    CheckStartupRead(content, lines);
+    CheckStartupRead(content);
     FuzzedDataProvider in(data, size);
     CheckSavedFile(lines, in);
     for (const QByteArray& line : lines.mid(0, 16)) CheckDwell(ConfigFile::LineValue(line));

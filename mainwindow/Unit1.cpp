@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -13,6 +14,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QUrl>
 
 #include "common/Ansi.h"
@@ -75,7 +77,9 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     Serial1 = new TSerial(this);
     // The window's own settings; LadeBaud replaces them from SerDemo.ini.
     SetServerDefaults(*Serial1);
-    Engine = std::make_unique<TTransferEngine>(Serial1, this);
+    Publisher = std::make_unique<TStatusPublisher>(this);
+    Engine = std::make_unique<TTransferEngine>(Serial1, Publisher.get());
+    Publisher->Attach(Engine.get());
 
     COMComboBox1->SetSerial(Serial1);
     COMComboBox1->SetSelectedPort(0);  // as the layout stores it: ignored
@@ -131,10 +135,16 @@ TForm1::TForm1(QWidget* parent, bool runStartUp) : QMainWindow(parent) {
     SendBar->setVisible(false);
     SendTimeLabel->setVisible(false);
 
-    // Client area 775 x 484 below the menu; not resizable.
+    // Client area 775 x 484 below the menu; not resizable (smaller only where the screen is).
     const int menuHeight = menuBar()->sizeHint().height();
     setFixedSize(775, menuHeight + 484);
+    FitToScreen(this, QSize(775, menuHeight + 484));
     PlaceOnScreen(this, QPoint(812, 640));
+
+    PortWait = new QTimer(this);
+    PortWait->setInterval(1000);
+    connect(PortWait, &QTimer::timeout, this,
+            [this] { Guarded(this, "WaitForPort", [this] { WaitForPort(); }); });
 
     BindControls();
     SetConnectedControls(false);
@@ -147,9 +157,12 @@ TForm1::~TForm1() {
     // The engine goes first: its send and the event thread must not reach a window that is
     // going away.
     Engine.reset();
+    Publisher.reset();
     if (Serial1) Serial1->SetActive(false);
     if (Form1 == this) Form1 = nullptr;
 }
+
+void TForm1::PublishStatus() { Publisher->Listen(QDir::currentPath()); }
 
 void TForm1::BindControls() {
     auto bind = [this](QAbstractButton* button, const char* name, void (TForm1::*handler)()) {
@@ -190,6 +203,12 @@ void TForm1::BindControls() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+        watched->objectName() == QLatin1String("HelpWindow")) {
+        static_cast<QWidget*>(watched)->close();
+        return true;
+    }
     if (watched == MemoTrm->viewport() && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         // A click is the left button; the right one only opens the context menu.
@@ -287,7 +306,13 @@ void TForm1::SetConnectedControls(bool connected) {
 void TForm1::LadeParameter() {
     // Each step reports its own failure and start-up goes on: the window must come up.
     Guarded(this, "LadeBaud", [this] { LadeBaud(); });
-    Guarded(this, "Verbinde", [this] { Verbinde(); });
+    if (Serial1->COMPort() == 0 && RequestedPort > 0) {
+        StartWaitingForPort();
+    } else if (Serial1->COMPort() > 0) {
+        Guarded(this, "Verbinde", [this] { ConnectOrRetry(); });
+    } else {
+        Guarded(this, "Verbinde", [this] { Verbinde(); });
+    }
     Guarded(this, "ReadConfigFile", [this] {
         Konfiguration->ReadConfigFile();
         Konfiguration->PatchRateTable();
@@ -298,37 +323,89 @@ void TForm1::LadeParameter() {
         Engine->LogFile();
     });
     const QByteArray port = QByteArray::number(Serial1->COMPort());
+    SetStatusColor(kBlue);
     if (Serial1->Active()) {
         AppendLine(MemoFile, " Port " + port + Ansi::Lit(" ist geöffnet"));
+        SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" geöffnet mit Parameter  ") +
+                      CfgComPort());
+    } else if (PortWait->isActive() || Engine->Reconnecting()) {
+        // The listing of Config.ini replaced what was said: say it again, last.
+        AppendLine(MemoFile, WaitingText);
+        SetStatusText(WaitingText);
+    } else if (Serial1->COMPort() == 0) {
+        // No port is named at all; there is no "COM0".
+        AppendLine(MemoFile, Ansi::Lit(" Keine Schnittstelle gewählt"));
+        SetStatusText(Ansi::Lit("Keine Schnittstelle gewählt (Einstellungen / Schnittstelle)"));
     } else {
         // A port that did not open is not reported as open.
         AppendLine(MemoFile, " Port " + port + Ansi::Lit(" ist nicht geöffnet"));
-    }
-    SetStatusColor(kBlue);
-    if (Serial1->Active()) {
-        SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" geöffnet mit Parameter  ") +
-                      CfgComPort());
-    } else {
         SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" nicht geöffnet"));
     }
     SetTextColor(Xon, kBlue);
+    // Last, so that the status shows what they find: a missing folder, a save a crash cut.
+    Guarded(this, "CheckFolders", [this] { Engine->CheckFolders(); });
+    Guarded(this, "RecoverLastSave", [this] { Engine->RecoverLastSave(); });
+}
+
+void TForm1::StartWaitingForPort() {
+    ShowWaiting(PortMissingText(RequestedPort));
+    PortWait->start();
+}
+
+void TForm1::WaitForPort() {
+    if (Serial1->Active()) {
+        PortWait->stop();
+        return;
+    }
+    ProbePortsAgain();
+    if (!PortExists[RequestedPort]) return;
+    PortWait->stop();
+    COMComboBox1->SetSelectedPort(RequestedPort);
+    ConnectOrRetry();
+}
+
+void TForm1::ConnectOrRetry() {
+    Serial1->SetActive(true);
+    ShowConnection(Serial1->Active());
+    if (Serial1->Active()) return;
+    // Nobody may be at the PC: no box. The port is tried again every second, as after a
+    // lost device, and "Trennen" ends that.
+    QByteArray text = OpenErrorText() + Ansi::Lit(" Neuer Versuch jede Sekunde.");
+    text.replace('\r', ' ');
+    ShowWaiting(text);
+    Engine->StartReconnect();
+}
+
+void TForm1::ShowWaiting(const QByteArray& text) {
+    WaitingText = text;
+    Trace(text);
+    SetStatusText(text);
+    ButtonConnect->setText(QStringLiteral("&Trennen"));
+    SetConnectedControls(false);
 }
 
 void TForm1::ButtonConnectClick() { Verbinde(); }
 
 void TForm1::Verbinde() {
-    // While the server waits for a lost device to come back, "Trennen" ends the waiting.
-    if (Engine->Reconnecting()) {
+    // While the server waits for a device to come (back), "Trennen" ends the waiting.
+    if (Engine->Reconnecting() || PortWait->isActive()) {
+        PortWait->stop();
         Engine->StopReconnect();
-        ButtonConnect->setText(QStringLiteral("&Verbinden"));
-        SetStatusText("Schnittstelle geschlossen");
-        ButtonConnect->setFocus();
-        SetConnectedControls(false);
+        ShowConnection(false);
         return;
     }
     const bool opening = !Serial1->Active();
+    if (opening && Serial1->COMPort() == 0 && RequestedPort > 0) {
+        // The device was missing at start: it may be there now.
+        ProbePortsAgain();
+        if (PortExists[RequestedPort]) COMComboBox1->SetSelectedPort(RequestedPort);
+    }
     Serial1->SetActive(opening);
-    const bool active = Serial1->Active();
+    ShowConnection(Serial1->Active());
+    if (opening && !Serial1->Active()) Modal::Error(this, OpenErrorText());
+}
+
+void TForm1::ShowConnection(bool active) {
     if (active) {
         ButtonConnect->setText(QStringLiteral("&Trennen"));
         SetStatusText("Schnittstelle COM" + QByteArray::number(Serial1->COMPort()) +
@@ -343,10 +420,12 @@ void TForm1::Verbinde() {
         for (TMemoFeed* feed : {FeedTrm, FeedRec, FeedFile}) feed->Clear();
         MemoTrm->setFocus();
     }
-    if (opening && !active) Modal::Error(this, OpenErrorText());
 }
 
 QByteArray TForm1::OpenErrorText() const {
+    if (Serial1->COMPort() == 0 && RequestedPort > 0) {
+        return PortError::OpenFailureText(RequestedPort, PortError::Failure(peNoDevice));
+    }
     return PortError::OpenFailureText(Serial1->COMPort(), Serial1->LastOpenFailure());
 }
 
@@ -403,7 +482,12 @@ void TForm1::Hilfe1Click() {
         browser->setAttribute(Qt::WA_QuitOnClose, false);
         browser->setWindowTitle(QStringLiteral("Hilfe"));
         browser->setOpenExternalLinks(false);
-        browser->resize(640, 560);
+        browser->installEventFilter(this);  // Escape closes it
+    }
+    if (!browser->isVisible()) {
+        // Below the main window's menus, so that they stay in reach.
+        PlaceBelow(browser, QSize(640, 560),
+                   menuBar()->mapToGlobal(QPoint(0, menuBar()->height())));
     }
     const QString path = HelpFilePath();
     if (!QFileInfo::exists(path)) {
@@ -472,7 +556,7 @@ void TForm1::LadeBaud() {
 }
 
 void TForm1::LoadSerialSettings() {
-    const TSettingsLoad load = ::LoadSerialSettings(*Serial1);
+    const TSettingsLoad load = ::LoadSerialSettings(*Serial1, &RequestedPort);
     if (load != TSettingsLoad::Loaded) {
         Modal::Message(this, SettingsLoadText(load));
         return;

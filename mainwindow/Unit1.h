@@ -19,11 +19,13 @@
 #include "common/Modal.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferView.h"
+#include "status/StatusPublisher.h"
 #include "ui_Unit1.h"
 
 class QLabel;
 class QKeyEvent;
 class QProgressBar;
+class QTimer;
 class TMemoFeed;
 class TSerial;
 class TSerSel;
@@ -49,8 +51,13 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
     TSerExtDlg* SerExtDlg1 = nullptr;
     std::unique_ptr<TKonfiguration> Konfiguration;  // the start-up configuration loader
 
+    // The engine reports through the publisher, which passes every call on to this window
+    // and tells the instance's socket (for the web page) what changed.
+    std::unique_ptr<TStatusPublisher> Publisher;
     // The transfer engine with the run state; this window is its view.
     std::unique_ptr<TTransferEngine> Engine;
+    // Opens the instance's socket in the working folder (the program's start does).
+    void PublishStatus();
 
     // The open dialogs only the window uses; filters in Qt form (see Modal::DialogFilter).
     // OpenDialogCnc and OpenDialogSave are the engine's.
@@ -58,12 +65,23 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
     Modal::FileDialog OpenDialogLogBox;
 
     bool SignalToggle = false;  // shared by the CTS and DSR buttons
-    QByteArray ViewFileName;    // the file "CNCFile" showed last
+    // The port SerDemo.ini names, also when its device was not there (Serial1 then holds 0).
+    int RequestedPort = 0;
+    // Looks every second for the device of RequestedPort while it is missing.
+    QTimer* PortWait = nullptr;
+    QByteArray ViewFileName;  // the file "CNCFile" showed last
 
     // ---- start-up and connection -------------------------------------------------------
     void LadeParameter();
     void Verbinde();
     void LadeBaud();
+    // The device of the port the settings name is missing: no box, the window says which
+    // and opens the port once the device is there. "Trennen" ends the waiting.
+    void StartWaitingForPort();
+    void WaitForPort();
+    // Opens the port at start; when that fails, says why and tries again every second.
+    void ConnectOrRetry();
+    QByteArray WaitingText;  // what the window said while it waits for the port
 
     // ---- the status bar's one text ----------------------------------------------------
     void SetStatusText(const QByteArray& text);
@@ -160,6 +178,9 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
   private:
     void BindControls();
     void SetConnectedControls(bool connected);
+    // Caption, status text and enabled controls of the connected or disconnected state.
+    void ShowConnection(bool active);
+    void ShowWaiting(const QByteArray& text);
     void LoadSerialSettings();  // Menu_LoadClick, and LadeBaud after its guard
     QByteArray OpenErrorText() const;
 

@@ -18,6 +18,7 @@ std::array<QByteArray, ConfigSlotCount> ConfigKeys;
 int ConfigLineCount = 0;
 QList<QByteArray> ConfigExtraLines;
 QByteArray ValuesSnapshot;
+ConfigFile::TEncoding ConfigEncoding = ConfigFile::TEncoding::Windows1252;
 TForm3* Form3 = nullptr;
 
 namespace {
@@ -157,7 +158,7 @@ TForm3::TForm3(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
 
     // The window sizes itself to its controls.
     const QRect used = centralWidget()->childrenRect();
-    resize(used.right() + 9, used.bottom() + 9 + menuBar()->sizeHint().height());
+    FitToScreen(this, QSize(used.right() + 9, used.bottom() + 9 + menuBar()->sizeHint().height()));
     ::PlaceOnScreen(this, QPoint(1109, 285));
     SetState(State::S0);
     if (!Form3) Form3 = this;
@@ -307,7 +308,10 @@ void TForm3::LoadOptionsFile(const QString& name) {
     if (file.error() != QFileDevice::NoError)
         throw FileError("Lesen", name, Ansi::FromQString(file.errorString()));
     file.close();
-    const QList<QByteArray> lines = ConfigFile::SplitLines(content);
+    // Written back in the encoding it was read in.
+    ConfigEncoding = ConfigFile::DetectEncoding(content);
+    const QList<QByteArray> lines =
+        ConfigFile::SplitLines(ConfigFile::Decode(content, ConfigEncoding));
 
     if (memoFile_) memoFile_->setPlainText(QStringLiteral("Config.Ini Werte"));
     MemoConfig->setPlainText(ConfigFile::FullPath(name));
@@ -402,6 +406,7 @@ void TForm3::BtOKClick() {
         LockValueFields();
         ValuesChanged = changed || JoinedValues() != ValuesSnapshot ? 1 : 0;
         SetState(State::S3);
+        if (OnValuesAccepted) OnValuesAccepted();
     });
 }
 
@@ -434,8 +439,10 @@ void TForm3::SaveOptionsFile(const QString& path) {
     }
     if (path.isEmpty()) throw FileError("Schreiben", path, "kein Dateiname angegeben");
 
-    const QByteArray content = ConfigFile::Compose(Ansi::FromQString(path), ConfigKeys,
-                                                   ConfigValues, ConfigLineCount, ConfigExtraLines);
+    const QByteArray content =
+        ConfigFile::Encode(ConfigFile::Compose(Ansi::FromQString(path), ConfigKeys, ConfigValues,
+                                               ConfigLineCount, ConfigExtraLines),
+                           ConfigEncoding);
     // An existing backup is kept; otherwise the previous file becomes the backup.
     const QString backup = ConfigFile::BackupPath(path);
     bool movedToBackup = false;

@@ -12,8 +12,10 @@
 #include <QList>
 #include <QMainWindow>
 #include <array>
+#include <functional>
 #include <memory>
 
+#include "config/ConfigFile.h"
 #include "config/ConfigValues.h"
 #include "config/Konfig.h"
 
@@ -36,6 +38,8 @@ extern int ConfigLineCount;
 extern QList<QByteArray> ConfigExtraLines;
 // The nine field texts joined in slot order when the fields were unlocked.
 extern QByteArray ValuesSnapshot;
+// The encoding of the file LoadOptionsFile read: SaveOptionsFile writes in it.
+extern ConfigFile::TEncoding ConfigEncoding;
 
 // Lines of a file that the options window reads into slots; later lines are carried.
 inline constexpr int OptionsMaxLines = 15;
@@ -60,6 +64,10 @@ class TForm3 : public QMainWindow {
 
     // 1 when the values accepted by the last "Data OK" differ from ValuesSnapshot.
     int ValuesChanged = 0;
+
+    // Runs after "Data OK" has made the values effective (the main window checks the
+    // folders then).
+    std::function<void()> OnValuesAccepted;
 
     // The fixed password of the lock.
     static constexpr const char* Password = "9518";

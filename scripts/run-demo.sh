@@ -9,20 +9,24 @@
 #   save/                                    programs received from the CNC
 #   cnc/received/                            what the CNC received
 #   config/dnc-server/ports/COM1             link to the virtual CNC's pseudo-terminal
+#   home/                                    the server's home folder
 #   virtual-cnc.log                          what the CNC did
 # Environment: DEMO_SECONDS=n ends the server after n seconds (unattended runs).
 # Without a display the server runs under xvfb-run (or offscreen when that is missing).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" release
+# Only what the demo runs: the server and the virtual CNC (the tests are test.sh's).
+"$root/scripts/build.sh" release dnc-server virtual-cnc
 
 run="$root/demo/run"
 rm -rf "$run"
 mkdir -p "$run"
 cp -r "$root/demo/workspace/." "$run/"
 
-export XDG_CONFIG_HOME="$run/config"
+# A home of its own, and only the mapped COM1: the demo never reaches a device of the machine.
+export HOME="$run/home" XDG_CONFIG_HOME="$run/config" DNC_NO_DEFAULT_PORTS=1
+mkdir -p "$HOME"
 ports="$XDG_CONFIG_HOME/dnc-server/ports"
 mkdir -p "$ports"
 # COM1, 4800 bit/s, 8 data bits, no parity, 1 stop bit, RTS/CTS.

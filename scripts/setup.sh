@@ -5,7 +5,10 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev
           libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core procps
-          desktop-file-utils appstream clang-format ccache)
+          desktop-file-utils appstream clang-format ccache
+          qt6-translations-l10n systemd
+          chromium chromium-driver python3-selenium openssl
+          ser2net socat)
 # clang with its runtime (libFuzzer, the sanitizers): only for the fuzzers.
 fuzz_packages=(clang libclang-rt-dev)
 [ "${1:-}" = fuzz ] && packages+=("${fuzz_packages[@]}")
@@ -19,4 +22,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# ser2net is a peer of the tests, started by them in the foreground on 127.0.0.1: the system
+# service the package brings (its default configuration serves /dev/ttyS0..) stays off.
+if command -v systemctl >/dev/null && systemctl is-enabled ser2net.service >/dev/null 2>&1; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO systemctl disable --now ser2net.service >/dev/null 2>&1 || true
 fi

@@ -44,12 +44,32 @@ QByteArray DefaultDevice(int port) {
     return {};
 }
 
+bool DefaultsOff() { return !qgetenv(kNoDefaultsVariable).isEmpty(); }
+
 QByteArray DevicePath(int port) {
     if (port < 1 || port > MaxPort) return {};
     const QByteArray entry = MapFolder() + "/COM" + QByteArray::number(port);
     struct stat st {};
     if (lstat(entry.constData(), &st) == 0) return entry;
-    return DefaultDevice(port);
+    return DefaultsOff() ? QByteArray() : DefaultDevice(port);
+}
+
+QByteArray DeviceName(int port) {
+    const QByteArray path = DevicePath(port);
+    struct stat st {};
+    if (path.isEmpty() || lstat(path.constData(), &st) != 0) return path;  // the default
+    if (S_ISLNK(st.st_mode)) {
+        char target[4096];
+        const ssize_t n = readlink(path.constData(), target, sizeof target);
+        if (n <= 0 || size_t(n) >= sizeof target) return path;
+        const QByteArray name(target, n);
+        return name.startsWith('/') ? name : MapFolder() + '/' + name;
+    }
+    TNetAddress address;
+    if (NetworkAddress(path, &address.Host, &address.Port, &address.Rfc2217)) {
+        return address.Text();
+    }
+    return path;
 }
 
 namespace {
@@ -99,7 +119,38 @@ bool IsTtyDevice(dev_t rdev) {
 
 }  // namespace
 
-bool NetworkAddress(const QByteArray& path, QByteArray* host, quint16* port) {
+QByteArray TNetAddress::Text() const {
+    const QByteArray name = Host.contains(':') ? '[' + Host + ']' : Host;
+    return (Rfc2217 ? "rfc2217://" : "tcp://") + name + ':' + QByteArray::number(Port);
+}
+
+bool ParseNetworkAddress(const QByteArray& text, TNetAddress* address) {
+    const QByteArray trimmed = text.trimmed();
+    TNetAddress a;
+    QByteArray rest;
+    if (trimmed.startsWith("tcp://")) {
+        rest = trimmed.mid(6);
+    } else if (trimmed.startsWith("rfc2217://")) {
+        rest = trimmed.mid(10);
+        a.Rfc2217 = true;
+    } else {
+        return false;
+    }
+    const qsizetype colon = rest.lastIndexOf(':');
+    if (colon <= 0) return false;
+    bool ok = false;
+    const uint number = rest.mid(colon + 1).toUInt(&ok);
+    if (!ok || number == 0 || number > 65535) return false;
+    QByteArray name = rest.left(colon);
+    if (name.startsWith('[') && name.endsWith(']')) name = name.mid(1, name.size() - 2);  // IPv6
+    if (name.isEmpty()) return false;
+    a.Host = name;
+    a.Port = quint16(number);
+    *address = a;
+    return true;
+}
+
+bool NetworkAddress(const QByteArray& path, QByteArray* host, quint16* port, bool* rfc2217) {
     struct stat st {};
     if (path.isEmpty() || lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (st.st_size > 1024) return false;
@@ -109,19 +160,11 @@ bool NetworkAddress(const QByteArray& path, QByteArray* host, quint16* port) {
     const ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
     if (n <= 0) return false;
-    const QByteArray address = QByteArray(text, n).trimmed();
-    if (!address.startsWith("tcp://")) return false;
-    const QByteArray rest = address.mid(6);
-    const qsizetype colon = rest.lastIndexOf(':');
-    if (colon <= 0) return false;
-    bool ok = false;
-    const uint number = rest.mid(colon + 1).toUInt(&ok);
-    if (!ok || number == 0 || number > 65535) return false;
-    QByteArray name = rest.left(colon);
-    if (name.startsWith('[') && name.endsWith(']')) name = name.mid(1, name.size() - 2);  // IPv6
-    if (name.isEmpty()) return false;
-    *host = name;
-    *port = quint16(number);
+    TNetAddress address;
+    if (!ParseNetworkAddress(QByteArray(text, n), &address)) return false;
+    *host = address.Host;
+    *port = address.Port;
+    if (rfc2217) *rfc2217 = address.Rfc2217;
     return true;
 }
 
@@ -176,7 +219,10 @@ TDeviceState DeviceState(const QByteArray& path) {
     if (const auto scripted = ScriptedState(path)) return *scripted;
     QByteArray host;
     quint16 tcpPort = 0;
-    if (NetworkAddress(path, &host, &tcpPort)) return dsNetwork;
+    TNetAddress address;
+    if (ParseNetworkAddress(path, &address) || NetworkAddress(path, &host, &tcpPort)) {
+        return dsNetwork;
+    }
     struct stat st {};
     if (stat(path.constData(), &st) != 0) return errno == EACCES ? dsNotPermitted : dsMissing;
     if (!S_ISCHR(st.st_mode) || !IsTtyDevice(st.st_rdev)) return dsNotTty;

@@ -16,8 +16,19 @@ QByteArray MapFolder();
 // Device used for COMn when the map has no entry for it (empty: none). See Port.cpp.
 QByteArray DefaultDevice(int port);
 
+// Set to a non-empty value, a COMn without a map entry leads to no device: the test
+// harness and the demo set it, so that they never reach a device of the machine.
+constexpr char kNoDefaultsVariable[] = "DNC_NO_DEFAULT_PORTS";
+bool DefaultsOff();
+
 // The map's entry "COMn" when present (a symbolic link to the device), else the default.
 QByteArray DevicePath(int port);
+
+// The device COMn leads to now, as messages name it and as a reconnect recognises it: the
+// target of the map's link (relative targets taken from the map folder), the address of a
+// device server ("tcp://HOST:PORT", "rfc2217://HOST:PORT"), any other entry itself, or the
+// default device. Empty when there is none.
+QByteArray DeviceName(int port);
 
 // What a device path is, as far as can be told without opening it: opening a tty raises
 // DTR and RTS, which a control may take as a signal.
@@ -26,7 +37,8 @@ enum TDeviceState : quint8 {
     dsNotTty,        // no serial port: a file, /dev/null, a UART slot with no UART behind it
     dsTty,           // a serial port the user may open
     dsNotPermitted,  // a serial port the user may not open
-    dsNetwork,       // a serial device server: the map entry is a file "tcp://HOST:PORT"
+    dsNetwork,       // a serial device server: the map entry is a file "tcp://HOST:PORT" or
+                     // "rfc2217://HOST:PORT"
     dsBusy,          // a serial port another program holds (before an open, only a scripted
                      // device can tell this)
 };
@@ -38,9 +50,22 @@ TDeviceState PortState(int port);
 // is there, its open says why it fails.
 inline bool Present(TDeviceState state) { return state != dsMissing && state != dsNotTty; }
 
-// A port map entry that is a regular file holding "tcp://HOST:PORT" (a serial device server
-// in its raw TCP server mode): true, with its host and port.
-bool NetworkAddress(const QByteArray& path, QByteArray* host, quint16* port);
+// A serial device server: "tcp://HOST:PORT" (its raw TCP server mode, the line settings
+// are made on the device server) or "rfc2217://HOST:PORT" (telnet with the COM port
+// option: the line settings are set from here at each open).
+struct TNetAddress {
+    QByteArray Host;
+    quint16 Port = 0;
+    bool Rfc2217 = false;
+    QByteArray Text() const;  // as written in a map entry, the IPv6 host in brackets
+};
+// Reads an address as written in a map entry (blanks and a line end around it allowed).
+bool ParseNetworkAddress(const QByteArray& text, TNetAddress* address);
+
+// A port map entry that is a regular file holding a device server's address: true, with
+// its host and port (and whether it speaks RFC 2217).
+bool NetworkAddress(const QByteArray& path, QByteArray* host, quint16* port,
+                    bool* rfc2217 = nullptr);
 
 // Connects to a device server, non-blocking, within timeoutMs; with keep-alive, so that a
 // device server that goes away without a word is seen as lost. Returns the descriptor, or
@@ -59,6 +84,18 @@ bool IsPseudoTerminal(int fd);
 bool SetRate(int fd, quint32 rate, int& err);
 // Reads the rates back (termios2); false on failure.
 bool GetRate(int fd, quint32& inRate, quint32& outRate);
+
+// What a tty was like before an open, to leave it as found at the close: its termios with
+// any bit rate (termios2) and its RTS and DTR lines.
+struct TSavedDevice {
+    bool Valid = false;
+    unsigned char Termios[64] = {};  // struct termios2, which <termios.h> cannot name
+    bool HasModem = false;
+    int Modem = 0;
+};
+TSavedDevice SaveDevice(int fd);
+// Puts back what SaveDevice read; false when the device refused it.
+bool RestoreDevice(int fd, const TSavedDevice& saved);
 
 // Bytes waiting in the kernel's receive / transmit queue, -1 on failure.
 int InQueue(int fd);

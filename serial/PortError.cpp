@@ -28,6 +28,8 @@ QByteArray SettingText(const TPortFailure& f) {
             return "die Bitrate " + QByteArray::number(f.Rate) + " bit/s";
         case psLine:
             return "diese Leitungseinstellungen";
+        case psComPortOption:
+            return W("das Einstellen der Schnittstelle über das Netz (RFC 2217)");
         case psNone:
             break;
     }
@@ -163,6 +165,7 @@ QByteArray OpenFailureText(int port, const TPortFailure& failure) {
     const QByteArray reason = Reason(failure);
     if (!reason.isEmpty()) text += ": " + reason;
     text += ".";
+    if (!failure.Device.isEmpty()) text += W(" Gerät: ") + failure.Device + ".";
     const QByteArray hint = Hint(failure.Code, port);
     if (!hint.isEmpty()) text += "\r" + hint;
     return text;

@@ -19,15 +19,23 @@ enum TPortError : quint8 {
 };
 
 // The setting a device could not take (with peNotSupported).
-enum TPortSetting : quint8 { psNone, psDataBits, psStopBits, psRate, psLine };
+enum TPortSetting : quint8 {
+    psNone,
+    psDataBits,
+    psStopBits,
+    psRate,
+    psLine,
+    psComPortOption  // a device server that cannot be set over the network (RFC 2217)
+};
 
 struct TPortFailure {
     TPortError Code = peNone;
     int Errno = 0;  // the system's error number behind Code, 0 when there is none
     TPortSetting Setting = psNone;
-    int DataBits = 8;  // data bits asked for (psDataBits, psStopBits)
-    int StopBits = 0;  // ordinal of the stop bits asked for: 0 = 1, 1 = 1,5, 2 = 2 (psStopBits)
-    quint32 Rate = 0;  // bit/s asked for (psRate)
+    int DataBits = 8;   // data bits asked for (psDataBits, psStopBits)
+    int StopBits = 0;   // ordinal of the stop bits asked for: 0 = 1, 1 = 1,5, 2 = 2 (psStopBits)
+    quint32 Rate = 0;   // bit/s asked for (psRate)
+    QByteArray Device;  // the device path or device server address, when one was named
 };
 
 namespace PortError {

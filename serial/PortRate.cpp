@@ -2,7 +2,9 @@
 // library's <termios.h>; so it lives alone in this file.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <asm/termios.h>
 #include <errno.h>
+#include <string.h>
 
 #include "serial/Port.h"
 
@@ -57,6 +59,37 @@ bool GetRate(int fd, quint32& inRate, quint32& outRate) {
     inRate = t.c_ispeed;
     outRate = t.c_ospeed;
     return true;
+}
+
+}  // namespace Port
+
+namespace Port {
+
+static_assert(sizeof(struct termios2) <= sizeof(TSavedDevice::Termios));
+
+TSavedDevice SaveDevice(int fd) {
+    TSavedDevice saved;
+    struct termios2 t {};
+    if (ioctl(fd, TCGETS2, &t) != 0) return saved;
+    memcpy(saved.Termios, &t, sizeof t);
+    saved.Valid = true;
+    saved.HasModem = ioctl(fd, TIOCMGET, &saved.Modem) == 0;
+    return saved;
+}
+
+bool RestoreDevice(int fd, const TSavedDevice& saved) {
+    if (!saved.Valid) return false;
+    struct termios2 t {};
+    memcpy(&t, saved.Termios, sizeof t);
+    bool ok = ioctl(fd, TCSETS2, &t) == 0;
+    if (saved.HasModem) {
+        // Only the lines a program drives; the others are inputs.
+        const int driven = TIOCM_RTS | TIOCM_DTR;
+        int on = saved.Modem & driven, off = ~saved.Modem & driven;
+        if (on != 0) ok = ioctl(fd, TIOCMBIS, &on) == 0 && ok;
+        if (off != 0) ok = ioctl(fd, TIOCMBIC, &off) == 0 && ok;
+    }
+    return ok;
 }
 
 }  // namespace Port

@@ -142,6 +142,7 @@ void TSerThread::Execute() {
             lost = lost || failed;
         }
         events |= FOwner->FRxUnseen.exchange(0);
+        events |= FOwner->FNetEvents.exchange(0);
         if (watchLine) {
             Port::TLineState now;
             if (Port::ReadLineState(fd, now)) {

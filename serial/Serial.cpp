@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "serial/Port.h"
+#include "serial/Rfc2217.h"
 #include "serial/Termios.h"
 
 quint32 BaudRateTable[BaudRateCount] = {50,     110,    150,    300,    600,    1200,  2400,
@@ -142,6 +143,28 @@ void Quiet(int fd, std::atomic<bool>& rung) {
         ssize_t n = read(fd, &count, sizeof count);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, -1 for none, 0 when passed.
+int MsLeft(bool hasDeadline, Clock::time_point deadline) {
+    if (!hasDeadline) return -1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : int(std::min<long long>(left, 1 << 30));
+}
+
+// A device server's modem state as the modem bits of a tty.
+int NetModemBits(int state) {
+    return (state & Rfc2217::kModemCts ? TIOCM_CTS : 0) |
+           (state & Rfc2217::kModemDsr ? TIOCM_DSR : 0) |
+           (state & Rfc2217::kModemRing ? TIOCM_RNG : 0) |
+           (state & Rfc2217::kModemDcd ? TIOCM_CAR : 0);
+}
+
+// What a device server's line may hold ahead of the line clock: a write is sent in pieces
+// of this, each when the one before has had its time on the line.
+constexpr int kPaceBytes = 256;
+
 }  // namespace
 
 TSerial::TSerial(QObject* owner)
@@ -199,10 +222,31 @@ bool TSerial::Open() {
         FLastOpenFailure = PortError::Failure(peNoPort);
         return false;
     }
-    const QByteArray path = Port::DevicePath(FCOMPort);
+    return OpenDevice(Port::DeviceName(FCOMPort));
+}
+
+bool TSerial::Reopen() {
+    if (FActive) return false;
+    if (FDevice.isEmpty()) return Open();
+    FLastOpenFailure = {};
+    // Never another device in its place: not the default of a name whose entry is gone, nor
+    // what the entry names now.
+    if (FCOMPort < 1 || Port::DeviceName(FCOMPort) != FDevice) {
+        FLastOpenFailure = PortError::Failure(peNoDevice);
+        FLastOpenFailure.Device = FDevice;
+        return false;
+    }
+    return OpenDevice(FDevice);
+}
+
+bool TSerial::OpenDevice(const QByteArray& device) {
     int fd = -1;
-    auto fail = [&](const TPortFailure& failure) {
-        if (fd >= 0) Port::CloseExclusive(fd);
+    auto fail = [&](TPortFailure failure) {
+        if (fd >= 0) {
+            if (FSaved.Valid) Port::RestoreDevice(fd, FSaved);
+            Port::CloseExclusive(fd);
+        }
+        failure.Device = device;
         FLastOpenFailure = failure;
         std::unique_lock lock(FTransferMutex);
         FHandle.store(-1);
@@ -210,19 +254,23 @@ bool TSerial::Open() {
         FActive = false;
         return false;
     };
-    if (path.isEmpty()) return fail(PortError::Failure(peNoDevice));
+    FSaved = {};
+    if (device.isEmpty()) return fail(PortError::Failure(peNoDevice));
     const quint32 baud = BaudRateTable[FBaudrate];
     int err = 0;
-    QByteArray host;
-    quint16 tcpPort = 0;
-    const bool network = Port::NetworkAddress(path, &host, &tcpPort);
+    Port::TNetAddress address;
+    const bool network = Port::ParseNetworkAddress(device, &address);
+    QByteArray rx;
     if (network) {
-        // A serial device server: its serial settings are set on it, not here.
-        fd = Port::ConnectTcp(host, tcpPort, kConnectMs, err);
+        fd = Port::ConnectTcp(address.Host, address.Port, kConnectMs, err);
         if (fd < 0) return fail(PortError::Failure(err));
+        // Raw TCP: the serial settings are set on the device server, not here.
+        TPortFailure failure;
+        if (address.Rfc2217 && !ConfigureNetwork(fd, baud, rx, failure)) return fail(failure);
     } else {
-        fd = Port::OpenExclusive(path, err);
+        fd = Port::OpenExclusive(device, err);
         if (fd < 0) return fail(PortError::Failure(err));
+        FSaved = Port::SaveDevice(fd);
         TPortFailure failure;
         if (!ConfigureDevice(fd, baud, failure)) return fail(failure);
     }
@@ -242,19 +290,34 @@ bool TSerial::Open() {
     if (OnTxEmpty) mask |= EV_TXEMPTY;
     FCommMask = mask;
 
+    FOpenEventChar = FEventChar;
+    FOpenEliminateNull = FEliminateNullChar;
     {
         std::lock_guard lock(FRxMutex);
         FRxStore.clear();
+        for (const char c : rx)
+            if (c != '\0' || !FOpenEliminateNull) FRxStore.append(c);
     }
-    FOpenEventChar = FEventChar;
-    FOpenEliminateNull = FEliminateNullChar;
     FRxCap = FBufSizeRec;
     FLost.store(false);
     FTxPending.store(false);
     FRxUnseen.store(0);
+    FNetEvents.store(0);
     FOpenBaud = baud;
     FOpenIsPty = !network && Port::IsPseudoTerminal(fd);
     FOpenIsSocket = network;
+    FOpenRfc2217 = network && address.Rfc2217;
+    {
+        // Start, data and stop bits, and the parity bit if there is one.
+        const qint64 halfBits =
+            2 * (1 + FDataBits + 4 + (FParityBit != none ? 1 : 0)) + (FStopBits == sb_1    ? 2
+                                                                      : FStopBits == sb_15 ? 3
+                                                                                           : 4);
+        FCharNs = halfBits * 500'000'000LL / std::max<quint32>(baud, 1);
+        std::lock_guard lock(FPaceMutex);
+        FLineFreeAt = std::chrono::steady_clock::now();
+    }
+    FDevice = device;
     ++FGeneration;
     {
         std::unique_lock lock(FTransferMutex);
@@ -271,6 +334,102 @@ bool TSerial::Open() {
             QThread::TimeCriticalPriority};
         FThread->start(priorities[std::min<int>(FThreadPriority, tpTimeCritical)]);
     }
+    if (!rx.isEmpty()) NotifyUnread(TRxFill{int(rx.size()), rx.contains(FOpenEventChar)});
+    return true;
+}
+
+bool TSerial::ConfigureNetwork(int fd, quint32 baud, QByteArray& rx, TPortFailure& failure) {
+    using namespace Rfc2217;
+    auto fail = [&](TPortFailure f) {
+        failure = f;
+        return false;
+    };
+    auto unsupported = [&](TPortSetting setting) {
+        TPortFailure f = PortError::Failure(peNotSupported);
+        f.Setting = setting;
+        f.DataBits = FDataBits + 4;
+        f.StopBits = FStopBits;
+        f.Rate = baud;
+        return fail(f);
+    };
+    if (FDataBits == db_4) return unsupported(psDataBits);
+    auto parser = std::make_unique<TTelnetParser>();
+    TLineRequest request;
+    request.Rate = baud;
+    request.DataBits = FDataBits + 4;
+    request.Parity = FParityBit;
+    request.Stop = FStopBits;
+    request.RtsCts = FHandshakeRtsCts;
+    request.XonXoff = FHandshakeXOnXOff;
+    request.Rts = FRTSActive;
+    // No DSR flow control here either: DTR raised, as with a tty.
+    request.Dtr = FDTRActive || FHandshakeDtrDsr;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kNegotiateMs);
+    if (!NetSend(fd, Greeting(), kNegotiateMs)) return fail(PortError::Failure(errno));
+    // The settings go once the server took the option; then each is confirmed.
+    bool sent = false;
+    const quint8 confirm[] = {Rfc2217::SetBaudrate, SetDatasize, SetParity, SetStopsize,
+                              SetControl};
+    size_t confirmed = 0;
+    int modem = 0;
+    char chunk[4096];
+    while (confirmed < std::size(confirm)) {
+        if (parser->ComPortRefused()) return unsupported(psComPortOption);
+        if (parser->ComPortAccepted() && !sent) {
+            if (!NetSend(fd, Settings(request), kNegotiateMs)) {
+                return fail(PortError::Failure(errno));
+            }
+            sent = true;
+        }
+        const int left = MsLeft(true, deadline);
+        if (left == 0) {
+            // A server that never answered the option is no RFC 2217 server.
+            return sent ? fail(PortError::Failure(ETIMEDOUT)) : unsupported(psComPortOption);
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, left) <= 0) continue;
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n == 0) return fail(PortError::Failure(ECONNRESET));
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return fail(PortError::Failure(errno));
+        }
+        parser->Feed(QByteArrayView(chunk, n), rx);
+        const QByteArray answers = parser->TakeAnswers();
+        if (!answers.isEmpty()) NetSend(fd, answers, kNegotiateMs);
+        for (const TReply& reply : parser->TakeReplies()) {
+            if (reply.Command == NotifyModemstate && !reply.Value.isEmpty()) {
+                modem = quint8(reply.Value[0]);
+                continue;
+            }
+            if (!sent || confirmed >= std::size(confirm) || reply.Command != confirm[confirmed])
+                continue;
+            // The server answers with the value it now runs; another one is a refusal.
+            const QByteArray& v = reply.Value;
+            if (reply.Command == Rfc2217::SetBaudrate) {
+                const quint32 got = v.size() == 4 ? (quint32(quint8(v[0])) << 24) |
+                                                        (quint32(quint8(v[1])) << 16) |
+                                                        (quint32(quint8(v[2])) << 8) | quint8(v[3])
+                                                  : 0;
+                if (got != baud) return unsupported(psRate);
+            } else if (v.size() != 1) {
+                return unsupported(psLine);
+            } else if (reply.Command == SetDatasize && quint8(v[0]) != FDataBits + 4) {
+                return unsupported(psDataBits);
+            } else if (reply.Command == SetParity && quint8(v[0]) != ParityValue(FParityBit)) {
+                return unsupported(psLine);
+            } else if (reply.Command == SetStopsize && quint8(v[0]) != StopValue(FStopBits)) {
+                return unsupported(psStopBits);
+            } else if (reply.Command == SetControl &&
+                       quint8(v[0]) != FlowValue(FHandshakeRtsCts, FHandshakeXOnXOff)) {
+                return unsupported(psLine);
+            }
+            ++confirmed;
+        }
+    }
+    std::lock_guard lock(FRxMutex);
+    FTelnet = std::move(parser);
+    FNetModem.store(NetModemBits(modem));
     return true;
 }
 
@@ -345,7 +504,14 @@ void TSerial::Close() {
         // let it go (up to the tty's closing wait). A pseudo-terminal holds nothing back,
         // and a flush there could drop bytes that were written whole.
         if (fd >= 0 && !FOpenIsPty && !FOpenIsSocket) tcflush(fd, TCOFLUSH);
+        // Left as found: settings and modem lines as they were before the open.
+        if (fd >= 0 && FSaved.Valid) Port::RestoreDevice(fd, FSaved);
+        FSaved = {};
         Port::CloseExclusive(fd);
+        {
+            std::lock_guard rxLock(FRxMutex);
+            FTelnet.reset();
+        }
         {
             std::lock_guard rxLock(FRxMutex);
             FRxStore.clear();
@@ -423,14 +589,33 @@ int TSerial::FillRx(int cap, bool& eventChar, bool& lost) {
     lost = false;
     const int fd = FHandle.load();
     if (fd < 0) return 0;
-    std::lock_guard lock(FRxMutex);
+    std::unique_lock lock(FRxMutex);
     int added = 0;
-    char chunk[4096];
+    char raw[4096];
+    QByteArray data;
+    QByteArray answers;
     for (;;) {
-        qsizetype room = sizeof chunk;
+        qsizetype room = sizeof raw;
         if (cap >= 0) room = std::min<qsizetype>(room, cap - FRxStore.size());
         if (room <= 0) break;
-        const ssize_t n = ::read(fd, chunk, size_t(room));
+        ssize_t n = ::read(fd, raw, size_t(room));
+        const char* chunk = raw;
+        if (n > 0 && FTelnet) {
+            // The telnet stream: data, answers owed, notifications of the modem lines.
+            data.resize(0);
+            FTelnet->Feed(QByteArrayView(raw, n), data);
+            answers += FTelnet->TakeAnswers();
+            for (const Rfc2217::TReply& reply : FTelnet->TakeReplies()) {
+                if (reply.Command != Rfc2217::NotifyModemstate || reply.Value.isEmpty()) continue;
+                Port::TLineState before, now;
+                before.Modem = FNetModem.exchange(NetModemBits(quint8(reply.Value[0])));
+                now.Modem = FNetModem.load();
+                FNetEvents.fetch_or(Port::LineEvents(before, now));
+            }
+            chunk = data.constData();
+            n = data.size();
+            if (n == 0) continue;
+        }
         if (n > 0) {
             if (memchr(chunk, FOpenEventChar, size_t(n))) eventChar = true;
             if (!FOpenEliminateNull) {
@@ -457,6 +642,9 @@ int TSerial::FillRx(int cap, bool& eventChar, bool& lost) {
         }
         break;
     }
+    lock.unlock();
+    if (!answers.isEmpty()) NetSend(fd, answers, 200);
+    if (FNetEvents.load() != 0 && QThread::currentThread() != FThread.get()) WakeThread();
     return added;
 }
 
@@ -502,20 +690,6 @@ int TSerial::TakeRx(char* buffer, int max) {
 
 // ---- Transfers
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until deadline, -1 for none, 0 when passed.
-int MsLeft(bool hasDeadline, Clock::time_point deadline) {
-    if (!hasDeadline) return -1;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : int(std::min<long long>(left, 1 << 30));
-}
-
-}  // namespace
-
 QByteArray TSerial::ReadStringClosed() { return {}; }
 int TSerial::WriteBufferClosed(const char*, int) { return 0; }
 int TSerial::ReadBufferClosed(char*, quint32) { return 0; }
@@ -542,17 +716,133 @@ bool TSerial::RxStopped(quint64 aborts) const {
     return FClosing.load() || FLost.load() || FRxAborts.load() != aborts;
 }
 
+bool TSerial::WriteDeadline(int count, std::chrono::steady_clock::time_point& deadline) const {
+    deadline = Clock::now() +
+               std::chrono::milliseconds(qint64(FTimeouts.WriteTotalTimeoutMultiplier) * count +
+                                         FTimeouts.WriteTotalTimeoutConstant);
+    return FTimeoutsSet &&
+           (FTimeouts.WriteTotalTimeoutMultiplier != 0 || FTimeouts.WriteTotalTimeoutConstant != 0);
+}
+
+bool TSerial::NetSend(int fd, const QByteArray& bytes, int ms) {
+    // One piece at a time: another thread's piece never lands inside this one.
+    std::unique_lock lock(FNetMutex, std::defer_lock);
+    if (!lock.try_lock_for(std::chrono::milliseconds(ms))) {
+        errno = ETIMEDOUT;
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        // Nothing of it sent yet: the caller may try again later. Begun: it goes out whole
+        // (a cut would break the telnet stream), unless the connection goes away.
+        if (sent == 0 && MsLeft(true, deadline) == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (FClosing.load() || FLost.load()) {
+            errno = EPIPE;
+            return false;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        poll(&p, 1, 50);
+    }
+    return true;
+}
+
+int TSerial::NetWrite(int fd, const char* buffer, int count, bool wait) {
+    const quint64 aborts = FTxAborts.load();
+    Quiet(FTxWakeFd, FTxRung);
+    Clock::time_point deadline;
+    const bool hasDeadline = WriteDeadline(count, deadline);
+    const auto charTime = std::chrono::nanoseconds(FCharNs);
+    // Waits until `until`, or the socket's queue is down to `queued` bytes; false when the
+    // write must stop (abort, close, loss, time-out).
+    auto waitFor = [&](Clock::time_point until, int queued) {
+        for (;;) {
+            if (TxStopped(aborts)) return false;
+            const int inSocket = std::max(Port::OutQueue(fd), 0);
+            const auto now = Clock::now();
+            if (now >= until && inSocket <= queued) return true;
+            int ms = 20;
+            if (now < until) {
+                ms = int(std::min<qint64>(
+                    ms, std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
+            }
+            const int left = MsLeft(hasDeadline, deadline);
+            if (left == 0) return false;
+            if (left > 0) ms = std::min(ms, left);
+            pollfd p{FTxWakeFd, POLLIN, 0};
+            if (poll(&p, 1, std::max(ms, 1)) > 0) Quiet(FTxWakeFd, FTxRung);
+        }
+    };
+    int sent = 0;
+    while (sent < count) {
+        if (sent > 0 && TxStopped(aborts)) break;
+        const int piece = wait ? std::min(count - sent, kPaceBytes) : count - sent;
+        if (wait) {
+            // The line gets the next piece when the one before has had its time there: the
+            // device server holds about one piece, never the whole program.
+            Clock::time_point freeAt;
+            {
+                std::lock_guard lock(FPaceMutex);
+                freeAt = FLineFreeAt;
+            }
+            if (!waitFor(freeAt, kPaceBytes)) break;
+        }
+        const QByteArray bytes = FOpenRfc2217
+                                     ? Rfc2217::Escape(QByteArrayView(buffer + sent, piece))
+                                     : QByteArray::fromRawData(buffer + sent, piece);
+        if (!NetSend(fd, bytes, wait ? std::max(MsLeft(hasDeadline, deadline), 0) + 1000 : 0)) {
+            const int e = errno;
+            if (e != ETIMEDOUT && e != EAGAIN && e != EWOULDBLOCK) {
+                NoteDeviceLost();
+                break;
+            }
+            // A piece begun goes out whole (an escaped pair must never be cut); one not
+            // begun waits for the next write.
+            if (!wait) break;
+            continue;
+        }
+        sent += piece;
+        std::lock_guard lock(FPaceMutex);
+        FLineFreeAt = std::max(FLineFreeAt, Clock::now()) + charTime * piece;
+    }
+    if (wait && sent > 0) {
+        // Sent when the last byte has had its time on the line and the device server has
+        // taken every byte. What it holds cannot be taken back: a write that stops waiting
+        // early still counts it.
+        Clock::time_point freeAt;
+        {
+            std::lock_guard lock(FPaceMutex);
+            freeAt = FLineFreeAt;
+        }
+        waitFor(freeAt, 0);
+    }
+    if (sent > 0 && (FCommMask & EV_TXEMPTY)) {
+        FTxPending.store(true);
+        WakeThread();
+    }
+    return sent;
+}
+
 int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
     const int fd = FHandle.load();
     if (fd < 0 || count < 0) return 0;
+    if (FOpenIsSocket) return NetWrite(fd, buffer, count, wait);
     // An abort rung before this write began is not this write's.
     const quint64 aborts = FTxAborts.load();
     Quiet(FTxWakeFd, FTxRung);
-    const bool hasDeadline = FTimeoutsSet && (FTimeouts.WriteTotalTimeoutMultiplier != 0 ||
-                                              FTimeouts.WriteTotalTimeoutConstant != 0);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                             qint64(FTimeouts.WriteTotalTimeoutMultiplier) * count +
-                                             FTimeouts.WriteTotalTimeoutConstant);
+    Clock::time_point deadline;
+    const bool hasDeadline = WriteDeadline(count, deadline);
     int sent = 0;
     for (;;) {
         // Nothing more after an abort or a close: the purge may have dropped bytes before it.
@@ -724,10 +1014,20 @@ bool TSerial::PurgeBuffers(bool txAbort, bool rxAbort, bool txClear, bool rxClea
     bool ok = true;
     // A connection's sent bytes cannot be taken back; its received ones are read and dropped.
     if ((txAbort || txClear) && !FOpenIsSocket) ok = tcflush(fd, TCOFLUSH) == 0 && ok;
-    if ((rxAbort || rxClear) && FOpenIsSocket) {
-        char drop[4096];
-        while (::recv(fd, drop, sizeof drop, MSG_DONTWAIT) > 0) {
+    if (FOpenRfc2217) {
+        // The device server's own buffers too.
+        using namespace Rfc2217;
+        if (txAbort || txClear) {
+            ok = NetSend(fd, Command(PurgeData, kPurgeToSend), 200) && ok;
+            std::lock_guard paceLock(FPaceMutex);
+            FLineFreeAt = std::chrono::steady_clock::now();
         }
+        if (rxAbort || rxClear) ok = NetSend(fd, Command(PurgeData, kPurgeReceived), 200) && ok;
+    }
+    if ((rxAbort || rxClear) && FOpenIsSocket) {
+        // Read through the telnet parser, so that no command is cut; the data is dropped below.
+        bool eventChar = false, lost = false;
+        FillRx(-1, eventChar, lost);
     } else if (rxAbort || rxClear) {
         ok = tcflush(fd, TCIFLUSH) == 0 && ok;
     }

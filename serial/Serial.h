@@ -21,8 +21,25 @@
 // empty), calls OnDeviceLost(this) if assigned and emits the signal DeviceLost(). Bytes
 // received before the loss are reported by OnRxChar first, and while they wait unread the
 // close is put off (up to about a second) so the owner can still take them. Nothing is
-// retried; the owner decides whether to open again. Both notifications need the owner's
-// thread to run its event loop.
+// retried; the owner decides whether to open again (Reopen: the same device or none). Both
+// notifications need the owner's thread to run its event loop.
+//
+// Left as found
+// -------------
+// Open reads the tty's settings (termios with its bit rate) and its RTS and DTR lines before
+// it changes them; Close (also the destructor, and a close after a loss) puts them back.
+//
+// Device servers
+// --------------
+// A map entry "tcp://HOST:PORT" is a device server's raw TCP mode: the line settings are made
+// on the device server. "rfc2217://HOST:PORT" speaks the telnet COM port option: every open
+// sets bit rate, data bits, parity, stop bits and flow control on the device server and
+// waits until it has confirmed them; its modem-state notifications raise EV_CTS, EV_DSR,
+// EV_RING and EV_RLSD; PurgeBuffers purges its buffers too. Data is escaped both ways.
+// A device server takes bytes much faster than its line gives them to the machine: a waited
+// write is paced to the bit rate and frame of the settings (start bit, data bits, parity,
+// stop bits), so the device server holds about one write at a time, and returns when the
+// last byte has had its time on the line and the connection has delivered it.
 //
 // Settings on this platform
 // -------------------------
@@ -54,13 +71,19 @@
 #include <QtGlobal>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <vector>
 
 #include "serial/Port.h"
 #include "serial/PortError.h"
+
+namespace Rfc2217 {
+class TTelnetParser;
+}
 
 enum TBaudrate : quint8 {
     br_000050,
@@ -289,6 +312,12 @@ class TSerial : public TCustomSerial {
 
     virtual bool Open();
     virtual void Close();
+    // Opens the device of the last successful open again, and only that one: false (with
+    // peNoDevice) when COMPort's map entry is gone or now names another device.
+    bool Reopen();
+    // The device of the last successful open (a path or a device server's address); empty
+    // before the first one.
+    const QByteArray& Device() const { return FDevice; }
 
     // Why the last Open() failed; Code peNone after a successful open.
     const TPortFailure& LastOpenFailure() const { return FLastOpenFailure; }
@@ -377,9 +406,21 @@ class TSerial : public TCustomSerial {
     };
     int DrainRx(TRxFill& fill);
     void NotifyUnread(const TRxFill& fill);
+    bool OpenDevice(const QByteArray& device);
     // termios, bit rate and modem lines of a tty; false with the failure.
     bool ConfigureDevice(int fd, quint32 baud, TPortFailure& failure);
+    // The settings over the telnet COM port option, confirmed by the device server; data that
+    // came meanwhile is added to rx.
+    bool ConfigureNetwork(int fd, quint32 baud, QByteArray& rx, TPortFailure& failure);
+    // Sends a whole piece of the telnet stream; waits at most ms for the connection to
+    // take it (false: not all of it sent).
+    bool NetSend(int fd, const QByteArray& bytes, int ms);
+    // Paced writing to a device server.
+    int NetWrite(int fd, const char* buffer, int count, bool wait);
+
     int WaitedWrite(const char* buffer, int count, bool wait);
+    // When a write of count bytes gives up (M*N + TrmTimeOut); false when it never does.
+    bool WriteDeadline(int count, std::chrono::steady_clock::time_point& deadline) const;
     // Whether a transfer that started when the abort count was `aborts` must stop now.
     bool TxStopped(quint64 aborts) const;
     bool RxStopped(quint64 aborts) const;
@@ -452,9 +493,24 @@ class TSerial : public TCustomSerial {
     quint32 FOpenBaud = 0;  // bit rate of the open port, for how long a queue takes to drain
     bool FOpenIsPty = false;
     bool FOpenIsSocket = false;  // a serial device server over TCP
+    bool FOpenRfc2217 = false;   // ... that speaks the telnet COM port option
+    QByteArray FDevice;          // the device of the last successful open
+    Port::TSavedDevice FSaved;   // the tty as it was before the open
+    // A device server's line: how long a character takes on it, and when what was written
+    // so far has had its time there.
+    qint64 FCharNs = 0;
+    std::mutex FPaceMutex;
+    std::chrono::steady_clock::time_point FLineFreeAt;
+    // The telnet stream: the parser of what comes (under FRxMutex) and one sender at a time.
+    std::unique_ptr<Rfc2217::TTelnetParser> FTelnet;
+    std::timed_mutex FNetMutex;
+    std::atomic<int> FNetModem{0};       // TIOCM_* bits from the last notification
+    std::atomic<quint32> FNetEvents{0};  // line events from notifications, for the thread
     // How long an open waits for a device server to take the connection: a server on the
     // LAN answers in milliseconds, and a reconnect try must not hold the window.
     static constexpr int kConnectMs = 200;
+    // How long a device server may take to confirm the settings of an open.
+    static constexpr int kNegotiateMs = 500;
 
     QByteArray (TSerial::*FReadString)() = &TSerial::ReadStringClosed;
     int (TSerial::*FWriteString)(const QByteArray&) = &TSerial::WriteStringClosed;

@@ -2,18 +2,25 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <cstdio>
+#include <cstring>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
+#include "config/ConfigFile.h"
 #include "config/ConfigValues.h"
 #include "config/Konfig.h"
+#include "engine/IniFile.h"
+#include "engine/LogFile.h"
 #include "engine/SendTable.h"
 #include "engine/SerialSettings.h"
 #include "engine/TransferEngine.h"
@@ -21,6 +28,7 @@
 #include "serial/Port.h"
 #include "serial/PortError.h"
 #include "serial/Serial.h"
+#include "status/StatusPublisher.h"
 
 namespace {
 
@@ -50,6 +58,19 @@ void ServiceLine(const QByteArray& text) {
     const QByteArray line = stamp + " " + Ansi::ToQString(OneLine(text)).toUtf8() + "\n";
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
+}
+
+QByteArray StartFileProblem(const QString& path, bool forWriting) {
+    const QByteArray local = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(local.constData(), &st) != 0) {
+        return errno == ENOENT ? QByteArray() : QByteArray(std::strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) return "ist ein Ordner";
+    const int fd = ::open(local.constData(), (forWriting ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return {};
 }
 
 // ---- the seam that waits for nobody ------------------------------------------------------
@@ -82,7 +103,9 @@ TService::TService() {
     Modal::Install(&seam_);
     serial_ = std::make_unique<TSerial>();
     SetServerDefaults(*serial_);
-    engine_ = std::make_unique<TTransferEngine>(serial_.get(), this);
+    publisher_ = std::make_unique<TStatusPublisher>(this);
+    engine_ = std::make_unique<TTransferEngine>(serial_.get(), publisher_.get());
+    publisher_->Attach(engine_.get());
     TConfigListing listing;
     listing.Replace = [](const QByteArray& line) { ServiceLine(line); };
     listing.Append = listing.Replace;
@@ -100,6 +123,7 @@ TService::TService() {
 
 TService::~TService() {
     engine_.reset();
+    publisher_.reset();
     serial_.reset();
     Modal::Install(nullptr);
 }
@@ -107,30 +131,47 @@ TService::~TService() {
 int TService::Start() {
     ServiceLine(Ansi::Lit("DNC Server ohne Fenster, Arbeitsordner ") +
                 Ansi::FromQString(QDir::currentPath()));
+    publisher_->Listen(QDir::currentPath());
     // The serial settings, then the port (as the window's start-up does).
+    const QByteArray serDemo = SerialSettingsPath();
+    if (const QByteArray problem = StartFileProblem(SerDemoIniPath()); !problem.isEmpty()) {
+        ServiceLine(serDemo + ": " + problem);
+        return ServiceExit::SerialSettings;
+    }
     int requested = 0;
-    const TSettingsLoad load = LoadSerialSettings(*serial_, &requested);
+    TSettingsLoad load = TSettingsLoad::Missing;
+    try {
+        load = LoadSerialSettings(*serial_, &requested);
+    } catch (const std::exception& e) {
+        ServiceLine(QByteArray(e.what()));
+        return ServiceExit::SerialSettings;
+    }
     if (load != TSettingsLoad::Loaded) ServiceLine(SettingsLoadText(load));
     if (load == TSettingsLoad::Loaded && serial_->HandshakeDtrDsr()) {
         ServiceLine(PortError::DtrDsrIgnoredText());
+    }
+    if (requested >= 1) {
+        if (const int failed = CheckPortMapEntry(requested); failed >= 0) return failed;
     }
     if (serial_->COMPort() >= 1) {
         OpenPort();
     } else if (requested >= 1 && requested <= MaxPort) {
         // Its device is not there yet (the adapter is plugged in later): wait for it.
         requestedPort_ = requested;
-        ServiceLine("COM" + QByteArray::number(requested) +
-                    Ansi::Lit(" ist nicht vorhanden: der Server wartet auf das Gerät und sieht "
-                              "jede Sekunde nach."));
+        ServiceLine(PortMissingText(requested));
         connect(&portWait_, &QTimer::timeout, this, [this] { WaitForPort(); });
         portWait_.start(1000);
     } else {
-        ServiceLine(Ansi::Lit("Keine Schnittstelle: ") + SerialSettingsPath() +
+        ServiceLine(Ansi::Lit("Keine Schnittstelle: ") + serDemo +
                     Ansi::Lit(" nennt keinen Port (Einstellungen im Fenster speichern)."));
         return ServiceExit::SerialSettings;
     }
 
     // Config.ini.
+    if (QFileInfo(ConfigFileName).isDir()) {
+        ServiceLine(Ansi::FromQString(ConfigFile::FullPath(ConfigFileName)) + " ist ein Ordner");
+        return ServiceExit::Config;
+    }
     bool read = false;
     try {
         read = konfig_->ReadConfigFile();
@@ -144,11 +185,40 @@ int TService::Start() {
         return ServiceExit::Config;
     }
     konfig_->PatchRateTable();
-    engine_->RemoveLeftTemporaries();
 
+    // The log: one that cannot be written now never will be without the admin. A missing one
+    // is made; a missing folder or a full disk lets its entries wait.
+    const QByteArray log = LogFileNameFor(CfgSend(), CfgLog());
+    if (const QByteArray problem = StartFileProblem(LogPath(log), true); !problem.isEmpty()) {
+        ServiceLine(Ansi::Lit("Log-Datei ") +
+                    Ansi::FromQString(QFileInfo(LogPath(log)).absoluteFilePath()) + ": " + problem);
+        return ServiceExit::Log;
+    }
+
+    Guarded(nullptr, "RemoveLeftTemporaries", [this] { engine_->RemoveLeftTemporaries(); });
+    Guarded(nullptr, "CheckFolders", [this] { engine_->CheckFolders(); });
     engine_->LogText = "Beginn ";
     Guarded(nullptr, "LogFile", [this] { engine_->LogFile(); });
+    Guarded(nullptr, "RecoverLastSave", [this] { engine_->RecoverLastSave(); });
     return -1;
+}
+
+int TService::CheckPortMapEntry(int port) {
+    // A link to a device is the device's matter (waited for, or the dialout hint); an entry
+    // the service cannot read, or a folder in its place, needs the admin.
+    const QByteArray entry = Port::MapFolder() + "/COM" + QByteArray::number(port);
+    struct stat st {};
+    QByteArray problem;
+    if (::lstat(entry.constData(), &st) != 0) {
+        if (errno != ENOENT) problem = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        problem = "ist ein Ordner";
+    } else if (S_ISREG(st.st_mode)) {
+        problem = StartFileProblem(QFile::decodeName(entry));
+    }
+    if (problem.isEmpty()) return -1;
+    ServiceLine(Ansi::Lit("Portzuordnung ") + entry + ": " + problem);
+    return ServiceExit::PortMap;
 }
 
 void TService::OpenPort() {
@@ -194,6 +264,7 @@ void TService::ReadConfig() {
     } catch (const std::exception& e) {
         ServiceLine(QByteArray(e.what()) + Ansi::Lit(": die bisherigen Werte gelten weiter"));
     }
+    Guarded(nullptr, "CheckFolders", [this] { engine_->CheckFolders(); });
 }
 
 void TService::Stop() {
@@ -203,6 +274,9 @@ void TService::Stop() {
     portWait_.stop();
     engine_->LogText = "Ende   ";
     Guarded(nullptr, "LogFile", [this] { engine_->LogFile(); });
+    // What the log could not take is at least in the journal.
+    for (const QByteArray& entry : engine_->UnwrittenLogEntries())
+        ServiceLine(Ansi::Lit("Protokolleintrag nicht geschrieben: ") + entry.trimmed());
     serial_->Close();
     QCoreApplication::exit(ServiceExit::Ok);
 }
@@ -220,7 +294,9 @@ void TService::Status(const QByteArray& text) {
     ServiceLine(text);
 }
 
-void TService::Banner(const QByteArray& text, TBanner) { Trace(text); }
+void TService::Banner(const QByteArray& text, TBanner) {
+    if (!text.isEmpty()) Trace(text);  // an emptied banner is no news
+}
 
 void TService::ProgramLoaded(const TSendTable& table, TProgramShown) {
     Trace("Programm geladen: " + QByteArray::number(table.Count()) + " Zeilen");
@@ -243,22 +319,49 @@ void TService::SendProgress(const TSendProgress& p) {
           " (" + QByteArray::number(percent) + " %)");
 }
 
-// ---- the command line --------------------------------------------------------------------
+// ---- the command line ----------------------------------------------------------------------
 
 QByteArray ServiceUsage() {
     return Ansi::Lit(
-        "Aufruf: dnc-server [--service] [--help] [--version]\n"
+        "Aufruf: dnc-server [--workspace | --service | --web ... | --web-user ... |\n"
+        "                   --status ...] [--help] [--version]\n"
         "\n"
-        "  (ohne Option)  das Fenster des DNC Servers\n"
+        "  (ohne Option)  das Fenster des DNC Servers im aktuellen Ordner\n"
+        "  --workspace    das Fenster im eigenen Arbeitsordner ~/DNC-Server (so startet\n"
+        "                 es das Menü); beim ersten Start mit Config.ini angelegt\n"
         "  --service      ohne Fenster und ohne Bildschirm: im Arbeitsordner mit seiner\n"
         "                 Config.ini, die Schnittstelle aus SerDemo.ini; jede Meldung auf\n"
         "                 der Standardfehlerausgabe. SIGTERM/SIGINT: Eintrag \"Ende\" und\n"
         "                 Ende mit Status 0; SIGHUP: Config.ini neu lesen.\n"
+        "  --web [--listen ADRESSE:PORT] [--cert DATEI --key DATEI] [WURZEL]\n"
+        "                 die Webseite und die HTTP-API für die Server, deren\n"
+        "                 Arbeitsordner WURZEL (Vorgabe /srv/dnc) oder ein direkter\n"
+        "                 Unterordner davon ist; Vorgabe 127.0.0.1:8080, mit --cert und\n"
+        "                 --key (PEM) HTTPS. Hält keinen Übertragungszustand.\n"
+        "  --web-user NAME --role lesen|bedienen [WURZEL]\n"
+        "                 legt einen Benutzer der Webseite an oder ändert ihn; das\n"
+        "                 Passwort (mindestens 8 Zeichen) kommt von der Standardeingabe\n"
+        "                 (am Terminal zweimal gefragt). Gespeichert in\n"
+        "                 WURZEL/.dnc-web-users (PBKDF2-SHA256, nur für den Besitzer).\n"
+        "  --web-user NAME --delete [WURZEL]\n"
+        "                 entfernt einen Benutzer.\n"
+        "  --status [WURZEL]\n"
+        "                 eine Zeile je Server (Name, Port, Zustand, Fortschritt, letzte\n"
+        "                 Übertragung), durch Tabulatoren getrennt.\n"
         "  --help         dieser Text\n"
         "  --version      die Version\n"
         "\n"
-        "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt oder ist nicht\n"
-        "lesbar, 3 keine Schnittstelle in SerDemo.ini.\n");
+        "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt, ist nicht lesbar\n"
+        "oder ein Ordner, 3 SerDemo.ini fehlt, ist nicht lesbar, ein Ordner oder nennt keine\n"
+        "Schnittstelle, 4 der Eintrag des Ports in der Portzuordnung ist nicht lesbar oder ein\n"
+        "Ordner, 5 die Log-Datei ist nicht les- oder schreibbar oder ein Ordner, 6 ein\n"
+        "unerwarteter Fehler; 10 kein Bildschirm für das Fenster. --web, --web-user,\n"
+        "--status: 1 falscher Aufruf, 2 WURZEL fehlt, 4 Adresse, Zertifikat oder Schlüssel\n"
+        "nicht nutzbar.\n"
+        "\n"
+        "Im Arbeitsordner: nicht-gespeichert/ Programme, deren Speichern fehlschlug;\n"
+        "unvollstaendig/ abgebrochene Empfänge. Neben jedem ersetzten Programm: .versionen/\n"
+        "die letzten 10 Fassungen.\n");
 }
 
 int RunService(int argc, char** argv) {
@@ -283,11 +386,28 @@ int RunService(int argc, char** argv) {
     }
     if (!service) return ServiceExit::Usage;
 
-    QCoreApplication app(argc, argv);
+    // No exception ends the service: one that leaves an event's handler is said.
+    TGuardedApplication<QCoreApplication> app(argc, argv, [](const QByteArray& what) {
+        ServiceLine(Ansi::Lit("Unerwarteter Fehler: ") + what);
+    });
     QCoreApplication::setApplicationName(QStringLiteral("DNC Server ( DatenTransfer )"));
-    ProbeStartUpPorts();
-    TService server;
-    const int failed = server.Start();
-    if (failed >= 0) return failed;
-    return QCoreApplication::exec();
+    try {
+        ProbeStartUpPorts();
+        TService server;
+        if (qEnvironmentVariableIsSet("DNC_TEST_STOP")) {
+            // Tests stop the service at a point of a save, to kill it there.
+            const QByteArray at = qgetenv("DNC_TEST_STOP");
+            server.Engine()->TestStop = [at](const char* point) {
+                if (at == point) ::raise(SIGSTOP);
+            };
+        }
+        const int failed = server.Start();
+        if (failed >= 0) return failed;
+        return QCoreApplication::exec();
+    } catch (const std::exception& e) {
+        ServiceLine(Ansi::Lit("Unerwarteter Fehler: ") + e.what());
+    } catch (...) {
+        ServiceLine(Ansi::Lit("Unerwarteter Fehler"));
+    }
+    return ServiceExit::Unexpected;
 }

@@ -17,15 +17,24 @@
 class QSocketNotifier;
 class TKonfiguration;
 class TSerial;
+class TStatusPublisher;
 class TTransferEngine;
 
-// Exit codes of the service.
+// Exit codes of the service. A file the service reads at start that is missing, unreadable
+// or a folder ends it with the code of that file and a message naming it.
 namespace ServiceExit {
 inline constexpr int Ok = 0;
 inline constexpr int Usage = 1;           // an unknown option
-inline constexpr int Config = 2;          // Config.ini missing or unreadable
-inline constexpr int SerialSettings = 3;  // no usable port in SerDemo.ini
+inline constexpr int Config = 2;          // Config.ini missing, unreadable or a folder
+inline constexpr int SerialSettings = 3;  // SerDemo.ini missing, unreadable, a folder, no port
+inline constexpr int PortMap = 4;         // the port's map entry unreadable or a folder
+inline constexpr int Log = 5;             // the log file unreadable, unwritable or a folder
+inline constexpr int Unexpected = 6;      // an error nothing else caught (a fault of the program)
 }  // namespace ServiceExit
+
+// Why a file read at start cannot be read ("ist ein Ordner", the system's reason), or empty
+// when it can be or is missing. forWriting: it must take writes too (the log).
+QByteArray StartFileProblem(const QString& path, bool forWriting = false);
 
 // Writes one line to standard error: the local time, a blank, the text (Windows-1252, shown
 // in UTF-8); line breaks inside the text become " / ".
@@ -81,9 +90,12 @@ class TService : public QObject, public TTransferView {
     void OnSignal();
     void Stop();
     void ReadConfig();
+    int CheckPortMapEntry(int port);
 
     TServiceSeam seam_;
     std::unique_ptr<TSerial> serial_;
+    // The engine reports through it to this view and to the instance's socket.
+    std::unique_ptr<TStatusPublisher> publisher_;
     std::unique_ptr<TTransferEngine> engine_;
     std::unique_ptr<TKonfiguration> konfig_;
     QSocketNotifier* signals_ = nullptr;

@@ -60,6 +60,7 @@ struct Options {
     size_t stallAfter = 0;  // stop reading once this many bytes of an answer came...
     int stallMs = 0;        // ...for this long
     bool iso = false;       // punch in ISO tape format
+    bool byId = false;      // --link through a name that outlives the line, as by-id links do
     size_t resetAfter = 0;  // the next receive is reset once this many bytes came
 };
 
@@ -78,6 +79,8 @@ void Usage() {
                  "         [--stall-after N --stall-ms MS]  stop reading for MS once N bytes came\n"
                  "         [--iso]            punch in ISO tape format: NUL leader, DC2, LF-only\n"
                  "                            blocks, then the tape end %, DC4 and NULs\n"
+                 "         [--by-id]          --link leads through a name of its own that stays\n"
+                 "                            when the line vanishes and returns (as by-id links)\n"
                  "         [--reset-after N]  the operator resets the control once N bytes of the\n"
                  "                            next answer came: the answer is dropped, and the\n"
                  "                            receive after it skips up to the program's first %\n"
@@ -147,7 +150,12 @@ class Line {
         if (fd_ >= 0) ::close(fd_);
         if (slave_ >= 0) ::close(slave_);
         if (!link_.empty()) ::unlink(link_.c_str());
+        if (!stableName_.empty()) ::unlink(stableName_.c_str());
     }
+
+    // The link leads through a name of its own that stays the same when the line vanishes
+    // and returns, as /dev/serial/by-id names an adapter whatever ttyUSBn it gets.
+    void LinkThroughStableName(bool on) { stableNames_ = on; }
 
     bool OpenDevice(const std::string& path) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -194,8 +202,17 @@ class Line {
         // the master seeing a hang-up, and bytes written before it opens wait in the queue.
         if (!MakeRaw(slave_)) return false;
         slaveName_ = name;
+        std::string target = name;
+        if (stableNames_) {
+            const size_t slash = link.rfind('/');
+            const size_t cut = slash == std::string::npos ? 0 : slash + 1;
+            stableName_ = link.substr(0, cut) + "." + link.substr(cut) + ".by-id";
+            ::unlink(stableName_.c_str());
+            if (::symlink(name, stableName_.c_str()) != 0) return Fail("symlink " + stableName_);
+            target = stableName_;
+        }
         ::unlink(link.c_str());
-        if (::symlink(name, link.c_str()) != 0) return Fail("symlink " + link);
+        if (::symlink(target.c_str(), link.c_str()) != 0) return Fail("symlink " + link);
         link_ = link;
         std::cout << "virtual-cnc: line " << name << " linked at " << link << std::endl;
         return true;
@@ -271,8 +288,12 @@ class Line {
         const std::string link = link_;
         // The link stays and leads nowhere, as a port map entry of a pulled adapter does (a
         // missing entry would name a default device instead).
-        ::unlink(link.c_str());
-        [[maybe_unused]] const int r = ::symlink("/nonexistent/tty", link.c_str());
+        if (stableNames_) {
+            ::unlink(stableName_.c_str());
+        } else {
+            ::unlink(link.c_str());
+            [[maybe_unused]] const int r = ::symlink("/nonexistent/tty", link.c_str());
+        }
         link_.clear();
         ::close(fd_);
         ::close(slave_);
@@ -451,6 +472,8 @@ class Line {
 
     int fd_ = -1, slave_ = -1;
     std::string link_, slaveName_;
+    bool stableNames_ = false;
+    std::string stableName_;
     std::string pending_;
     bool skipToPercent_ = false;
     bool socket_ = false;
@@ -648,6 +671,8 @@ int main(int argc, char** argv) {
         auto value = [&]() { return std::string(argv[++i]); };
         if (a == "--hold" || a == "--await-open") {
             actions.push_back({a.substr(2), ""});
+        } else if (a == "--by-id") {
+            o.byId = true;
         } else if (a == "--iso") {
             o.iso = true;
         } else if (!hasValue) {
@@ -711,6 +736,7 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     Line line;
+    line.LinkThroughStableName(o.byId);
     const bool opened = o.tcpListen >= 0 ? line.ListenTcp(o.tcpListen)
                         : o.link.empty() ? line.OpenDevice(o.device)
                                          : line.MakePty(o.link);

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+#include <algorithm>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
@@ -60,8 +61,10 @@ TForm4::TForm4(QWidget* parent)
     statusText->setObjectName(QStringLiteral("StatusText"));
     StatusBar1->addWidget(statusText, 1);
 
-    // Layout as designed; kept on a smaller screen so the window can be reached.
-    resize(443, 788);
+    // Layout as designed where the screen holds it; on a smaller screen the window and its
+    // text field are shorter (the field scrolls anyway), so the status line stays in view.
+    const int cut = 788 - FitToScreen(this, QSize(443, 788), TOverflow::Shrink).height();
+    if (cut > 0) Edit1->resize(Edit1->width(), std::max(100, Edit1->height() - cut));
     PlaceOnScreen(this, QPoint(1133, 427));
 
     // "LogData/Default" has no handler: the item does nothing.

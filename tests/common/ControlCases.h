@@ -133,20 +133,16 @@ inline void CheckReset(const QString& dir, const QByteArray& log, const QByteArr
     EXPECT_LE(said.captured(1).toInt(), 4096 + 64) << cncSaid.constData();
 }
 
-// 8: the device is lost in the middle of a program and comes back; the rest follows, then a
-// call.
+// 8: the device is lost in the middle of a program and comes back (the same adapter, under its
+// by-id name); the rest follows, then a call.
 inline QStringList LostArgs(const QString& dir) {
-    return Paced() + QStringList{"--await-open",
-                                 "--send-text",
-                                 QString::fromLatin1(kHead).replace("\r\n", "\\r\\n"),
-                                 "--vanish",
-                                 "800",
-                                 "--send-text",
-                                 QString::fromLatin1(kTail).replace("\r\n", "\\r\\n"),
-                                 "--call",
-                                 "2507",
-                                 "--receive",
-                                 dir + "/a1.txt"};
+    return Paced() +
+           QStringList{"--by-id",     "--await-open",
+                       "--send-text", QString::fromLatin1(kHead).replace("\r\n", "\\r\\n"),
+                       "--vanish",    "800",
+                       "--send-text", QString::fromLatin1(kTail).replace("\r\n", "\\r\\n"),
+                       "--call",      "2507",
+                       "--receive",   dir + "/a1.txt"};
 }
 inline void CheckLost(const QString& dir, const QByteArray& log, const QByteArray&) {
     const QStringList kept = QDir(dir + "/unvollstaendig").entryList({"*-HALB.CNC"}, QDir::Files);

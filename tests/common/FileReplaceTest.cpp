@@ -1,8 +1,12 @@
 // Replacing a settings file: through a temporary file, or in place where the folder takes
 // no new file.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -58,6 +62,55 @@ TEST(FileReplace, InPlaceWhereTheFolderTakesNoNewFile) {
     EXPECT_TRUE(
         InPlaceNote(file).contains("wurde direkt \xfc"
                                    "berschrieben"));
+}
+
+TEST(FileReplace, TemporariesCarryTheirOwnerAndOnlyOrphansAreRemoved) {
+    QTemporaryDir dir;
+    const QString target = dir.filePath("P4711.CNC");
+    QStringList during;
+    WriteAtomic(target, "neu", "\r\n",
+                [&] { during = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden); });
+    ASSERT_EQ(during.size(), 1);
+    EXPECT_TRUE(during[0].startsWith(".P4711.CNC.dnc-" + QString::fromLatin1(TemporaryOwner())))
+        << during[0].toStdString();
+    EXPECT_EQ(Read(target), "neu\r\n");
+    EXPECT_FALSE(WriteAtomicNew(target, "anders")) << "a taken name is never replaced";
+    EXPECT_EQ(Read(target), "neu\r\n");
+
+    // A live process of this host (a child that waits), one that is gone, another host's
+    // fresh and old ones, and one of the older form without an owner.
+    const QByteArray owner = TemporaryOwner();
+    const QByteArray host = owner.left(owner.lastIndexOf('.'));
+    const pid_t live = ::fork();
+    if (live == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const auto temp = [&](const QByteArray& ownerPart) {
+        const QString path = dir.filePath(".A.CNC.dnc-" + QString::fromLatin1(ownerPart));
+        Write(path, "x");
+        return path;
+    };
+    const QString ofLive = temp(host + "." + QByteArray::number(live) + ".aBcDeF");
+    const QString ofGone = temp(host + "." + QByteArray::number(gone) + ".aBcDeF");
+    const QString otherFresh = temp("werkstatt-pc2.4711.aBcDeF");
+    const QString otherOld = temp("werkstatt-pc2.4712.aBcDeF");
+    const QString ownerless = temp("aBcDeF");
+    QFile old(otherOld);
+    ASSERT_TRUE(old.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(old.setFileTime(QDateTime::currentDateTime().addDays(-2),
+                                QFileDevice::FileModificationTime));
+    old.close();
+
+    const QStringList removed = RemoveOrphanTemporaries(dir.path());
+    ::kill(live, SIGKILL);
+    ::waitpid(live, nullptr, 0);
+    EXPECT_EQ(QSet<QString>(removed.begin(), removed.end()), QSet<QString>({ofGone, otherOld}));
+    for (const QString& path : {ofLive, otherFresh, ownerless, target})
+        EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 
 #include <QCoreApplication>
 
+#include "common/TestHome.h"
+
 int main(int argc, char** argv) {
+    const TestHome home;  // before anything reads HOME
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -4,6 +4,7 @@
 #include <QDir>
 
 #include "config/ConfigFile.h"
+#include "config/ConfigValues.h"
 
 using namespace ConfigFile;
 
@@ -121,4 +122,45 @@ TEST(ConfigFileDwell, WholeNumbersOfZeroOrMore) {
         EXPECT_EQ(DwellMs(r.text, &ms), r.valid) << r.text.constData();
         EXPECT_EQ(ms, r.ms) << r.text.constData();
     }
+}
+
+TEST(ConfigFileEncoding, Utf8OnlyWhereTheBytesSaySo) {
+    struct Row {
+        const char* name;
+        QByteArray content;
+        TEncoding encoding;
+        QByteArray text;  // Windows-1252
+    };
+    const Row rows[] = {
+        {"plain ASCII", "Save=/srv/x", TEncoding::Windows1252, "Save=/srv/x"},
+        {"Windows-1252 umlaut", "Save=Empf\xE4nge", TEncoding::Windows1252, "Save=Empf\xE4nge"},
+        {"UTF-8 umlaut", "Save=Empf\xC3\xA4nge", TEncoding::Utf8, "Save=Empf\xE4nge"},
+        {"UTF-8 with its mark", "\xEF\xBB\xBFSave=x", TEncoding::Utf8Bom, "Save=x"},
+        {"a lead byte without its follower", "Save=\xC3x", TEncoding::Windows1252, "Save=\xC3x"},
+        {"euro sign", "Ext=\xE2\x82\xAC", TEncoding::Utf8, "Ext=\x80"},
+        {"beyond Windows-1252", "Save=\xC5\x81odz", TEncoding::Utf8, "Save=?odz"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(DetectEncoding(row.content), row.encoding) << row.name;
+        EXPECT_EQ(Decode(row.content, row.encoding), row.text) << row.name;
+        if (row.text.contains('?')) continue;
+        EXPECT_EQ(Encode(row.text, row.encoding), row.content) << row.name << " written back";
+    }
+}
+
+TEST(ConfigFileEncoding, TrailingBlanksOfFoldersAndExtensionAreNotPartOfThem) {
+    std::array<QByteArray, 21> values;
+    values[5] = "CNC ";
+    values[7] = "O ";  // every other value stays raw, and is not named
+    values[13] = "/srv/save \t";
+    EXPECT_EQ(TrailingBlanksNote(values),
+              "Leerzeichen am Zeilenende geh\xF6ren nicht zum Wert: Zeile 5 (Datei Extension), "
+              "Zeile 13 (Speicherort ablegen)");
+    ConfigValues = values;
+    EXPECT_EQ(CfgExt(), "CNC");
+    EXPECT_EQ(CfgSave(), "/srv/save");
+    EXPECT_EQ(CfgAK(), "O ");
+    values[5] = values[13] = "x";
+    EXPECT_TRUE(TrailingBlanksNote(values).isEmpty());
+    ConfigValues = {};
 }

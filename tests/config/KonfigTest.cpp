@@ -57,7 +57,10 @@ TEST_F(KonfigTest, RawValuesKeptAndShortFilesLeaveSlots) {
                             Ansi::Lit("Port=Schnittstelle für Fräse") + "\r\n");
     ConfigValues[12] = "vorher";
     ASSERT_TRUE(konfig_.ReadConfigFile());
-    EXPECT_EQ(CfgExt(), " ngc ");
+    // The extension's trailing blank is not part of it (the folders' neither); kept raw.
+    EXPECT_EQ(ConfigValues[CfgSlot::Ext], " ngc ");
+    EXPECT_EQ(CfgExt(), " ngc");
+    EXPECT_TRUE(MemoLines(memoFile_).last().endsWith("Zeile 5 (Datei Extension)"));
     EXPECT_EQ(CfgLog(), "");
     EXPECT_EQ(CfgAK(), "Ab=ruf");
     EXPECT_EQ(CfgPrgEnd(), "M30");
@@ -71,7 +74,7 @@ TEST_F(KonfigTest, RawValuesKeptAndShortFilesLeaveSlots) {
         Write("Config.ini", content);
         ASSERT_TRUE(konfig_.ReadConfigFile());
         EXPECT_TRUE(ConfigValues[1].isEmpty());
-        EXPECT_EQ(CfgExt(), " ngc ");
+        EXPECT_EQ(ConfigValues[CfgSlot::Ext], " ngc ");
         EXPECT_EQ(memoFile_.toPlainText(), "Config.Ini Werte");
     }
 }

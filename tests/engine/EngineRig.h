@@ -122,6 +122,7 @@ class EngineRig {
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.path()));
         QDir().mkpath(config_.path() + "/dnc-server/ports");
         link_ = config_.path() + "/dnc-server/ports/COM1";
+        device_ = config_.path() + "/ttyRig";
     }
 
     ~EngineRig() {
@@ -145,28 +146,45 @@ class EngineRig {
         PlugIn();
         Start();
     }
-    // The machine's end of the line goes away (the adapter is pulled): the port map's
-    // link stays and leads nowhere (not to the freed pseudo-terminal number, which a test
+    // The machine's end of the line goes away (the adapter is pulled): the device's name
+    // stays and leads nowhere (not to the freed pseudo-terminal number, which a test
     // running beside this one may take).
     void HangUp() {
         ::close(master_);
         ::close(slave_);
         master_ = slave_ = -1;
-        ::unlink(QFile::encodeName(link_).constData());
-        [[maybe_unused]] int r =
-            ::symlink("/nonexistent/tty", QFile::encodeName(link_).constData());
+        Relink(device_, "/nonexistent/tty");
     }
-    // The device is back behind the same port map entry: a new pseudo-terminal.
+    // The device is back under the same name (as an adapter under its udev name): the port
+    // map's COM1 -> ttyRig, ttyRig -> a new pseudo-terminal.
     void PlugIn() {
+        MachineLine();
+        Relink(link_, QFile::encodeName(device_));
+    }
+    // The machine's line, a new pseudo-terminal, under the name DevicePath() (the test holds
+    // both sides: MachineWrite, MachineRead).
+    void MachineLine() {
         char name[256] = {};
         ASSERT_EQ(::openpty(&master_, &slave_, name, nullptr, nullptr), 0);
         termios t{};
         ::tcgetattr(master_, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(master_, TCSANOW, &t);
-        ::unlink(QFile::encodeName(link_).constData());
-        ASSERT_EQ(::symlink(name, QFile::encodeName(link_).constData()), 0);
+        Relink(device_, name);
     }
+    int MachineFd() const { return master_; }
+    // COM1 is the map entry `entry` (a device server's address), opened with the rig's
+    // settings.
+    void StartWithEntry(const QByteArray& entry) {
+        WriteFile(link_, entry + "\n");
+        Start();
+    }
+    static void Relink(const QString& link, const QByteArray& target) {
+        ::unlink(QFile::encodeName(link).constData());
+        ASSERT_EQ(::symlink(target.constData(), QFile::encodeName(link).constData()), 0);
+    }
+    QString DevicePath() const { return device_; }
+    QString MapEntry() const { return link_; }
     void MachineWrite(const QByteArray& bytes) {
         ASSERT_EQ(::write(master_, bytes.constData(), size_t(bytes.size())), bytes.size());
     }
@@ -254,6 +272,7 @@ class EngineRig {
     QTemporaryDir config_;
     QString old_;
     QString link_;
+    QString device_;
     int tcpPort_ = 0;
     int master_ = -1, slave_ = -1;
     std::unique_ptr<QProcess> cnc_;

@@ -1,9 +1,12 @@
 // A device that goes away and comes back: nothing waits for a click, the port opens again by
 // itself behind the same port map entry, and what the loss cut is not reported as done.
 #include <QElapsedTimer>
+#include <mutex>
 
 #include "EngineRig.h"
+#include "common/Ansi.h"
 #include "common/ScriptedSeam.h"
+#include "serial/Port.h"
 
 using namespace engine_test;
 
@@ -69,4 +72,67 @@ TEST(Reconnect, TheOperatorStopsTheTries) {
     rig.PlugIn();
     EXPECT_FALSE(WaitFor([&] { return rig.serial->Active(); }, 2500));
     EXPECT_TRUE(rig.view.reopened.isEmpty());
+}
+
+// The lost device's map entry goes too (the adapter's link removed): the tries never open the
+// default device of COM1 (/dev/ttyS0, the kernel console on many PCs) nor what the entry names
+// later, only the device that was lost. A scripted device records every path the port layer
+// looks at; it answers "missing" for the machine's devices, so none is touched.
+TEST(Reconnect, TheSameDeviceOrNone) {
+    EngineRig rig;
+    rig.OwnLine();
+    const QByteArray device = QFile::encodeName(rig.DevicePath());
+    EXPECT_EQ(rig.serial->Device(), device);
+    ScriptedSeam seam;
+    std::mutex mutex;
+    QList<QByteArray> looked;
+    auto scripted = std::make_shared<Port::TScriptedDevice>();
+    scripted->Device = [&](const QByteArray& path) -> std::optional<Port::TDeviceState> {
+        std::lock_guard lock(mutex);
+        looked.append(path);
+        if (path.startsWith("/dev/tty")) return Port::dsMissing;
+        return std::nullopt;
+    };
+    Port::SetScriptedDeviceForTests(scripted);
+    const QByteArray noDefaults = qgetenv(Port::kNoDefaultsVariable);
+    qunsetenv(Port::kNoDefaultsVariable);  // as outside the tests: COM1 defaults to /dev/ttyS0
+
+    rig.HangUp();
+    QFile::remove(rig.MapEntry());
+    ASSERT_TRUE(WaitFor([&] { return !rig.view.lost.isEmpty(); }));
+    const QByteArray gone = Ansi::Lit("Gerät ") + device + Ansi::Lit(" für COM1 nicht vorhanden");
+    ASSERT_TRUE(WaitFor([&] { return rig.view.TraceCount(gone) == 1; }, 3000));
+    EXPECT_TRUE(rig.view.TraceCount("COM1 " + Ansi::Lit("führt jetzt zu /dev/ttyS0")));
+
+    // The entry names another device now, one that would open: still only the lost one.
+    char other[128] = {};
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, other, nullptr, nullptr), 0);
+    EngineRig::Relink(rig.MapEntry(), other);
+    ASSERT_TRUE(WaitFor(
+        [&] { return rig.view.TraceCount(Ansi::Lit("führt jetzt zu ") + other) == 1; }, 3000));
+    EXPECT_FALSE(rig.serial->Active());
+
+    // Back as it was: the lost device opens again.
+    rig.PlugIn();
+    ASSERT_TRUE(WaitFor([&] { return rig.serial->Active(); }, 3000));
+    Port::SetScriptedDeviceForTests(nullptr);
+    qputenv(Port::kNoDefaultsVariable, noDefaults);
+    ::close(master);
+    ::close(slave);
+    EXPECT_FALSE(looked.contains("/dev/ttyS0")) << looked.join(' ').constData();
+    EXPECT_FALSE(looked.contains(other));
+    EXPECT_EQ(rig.view.status.last(),
+              Ansi::Lit("Schnittstelle COM1 wieder geöffnet (") + device + ")");
+
+    // A port that was never open is opened, not "wieder".
+    TSerial fresh;
+    RecordingView view;
+    TTransferEngine engine(&fresh, &view);
+    rig.serial->Close();
+    fresh.SetCOMPort(1);
+    engine.StartReconnect();
+    ASSERT_TRUE(WaitFor([&] { return fresh.Active(); }, 3000));
+    EXPECT_EQ(view.status.last(), Ansi::Lit("Schnittstelle COM1 geöffnet (") + device + ")");
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
 }

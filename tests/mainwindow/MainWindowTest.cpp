@@ -29,6 +29,7 @@
 #include "serial/Serial.h"
 #include "serialdialogs/SerAddons.h"
 #include "tests/common/ImmutableFolder.h"
+#include "tests/common/Screenshot.h"
 
 namespace {
 
@@ -209,20 +210,21 @@ TEST_F(MainWindowTest, StartUpLoadsSettingsConnectsReadsConfigAndLogs) {
     // The first start finds no log: the operator is told, the file is made, "Beginn " logged.
     ASSERT_EQ(seam.boxes.size(), 1);
     EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Information);
-    EXPECT_EQ(seam.boxes[0].text,
-              "Log Datei fehlt Neue Log Datei  " + form.Engine->LogFileName + "  erstellen in Dir");
+    EXPECT_EQ(seam.boxes[0].text, "Log Datei fehlt Neue Log Datei  " + form.Engine->LogFileName +
+                                      "  erstellen in Dir " +
+                                      QFile::encodeName(work.filePath("send")));
     const QByteArray log = ReadAll(LogPathName());
     const QLocale locale = QLocale::system();
     EXPECT_TRUE(log == LogEntry("Beginn ", before, locale) ||
                 log == LogEntry("Beginn ", after, locale))
         << log.toStdString();
-    EXPECT_TRUE(form.grab().save("/tmp/mainwin-connected.png"));
+    EXPECT_TRUE(SaveScreenshot(form, "mainwin-connected.png"));
     // The other section of SerDemo.ini was only read.
     EXPECT_EQ(ReadAll(SerDemoIni()),
               "[Andere]\r\nSchluessel=a%20b\r\n\r\n[SerBsp1]\r\nConfiguration=" + saved + "\r\n");
 }
 
-TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
+TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndWaitsForIt) {
     MapPorts({2});
     SaveSettings(2, br_004800, db_8, none, sb_1, true);
     WriteConfig();
@@ -236,25 +238,41 @@ TEST_F(MainWindowTest, StartUpWithAVanishedPortSaysWhyAndStaysDisconnected) {
 
     TForm1 form;
 
+    // No box waits for an operator: the window says why and tries again, as the service does.
     EXPECT_FALSE(form.Serial1->Active());
-    EXPECT_EQ(form.ButtonConnect->text(), "&Verbinden");
+    EXPECT_TRUE(form.Engine->Reconnecting());
+    EXPECT_EQ(form.ButtonConnect->text(), "&Trennen");
     for (QWidget* w : std::initializer_list<QWidget*>{form.ButtonSendBlock, form.ButtonTxClear,
                                                       form.ButtonRxClear, form.MemoTrm}) {
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
     }
-    // Not reported as open.
-    EXPECT_EQ(Lines(form.MemoFile).last(),
-              Ansi::ToQString(Ansi::Lit(" Port 2 ist nicht geöffnet")));
-    EXPECT_EQ(form.StatusText(), Ansi::Lit("Schnittstelle COM2 nicht geöffnet"));
-    QByteArray why;
-    for (const auto& b : seam.boxes)
-        if (b.kind == Modal::BoxKind::Error) why = b.text;
+    for (const auto& b : seam.boxes) EXPECT_NE(b.kind, Modal::BoxKind::Error) << b.text.data();
+    const QByteArray why = Ansi::FromQString(Lines(form.MemoFile).last());
     EXPECT_TRUE(why.contains("COM2 kann nicht ge")) << why.toStdString();
     EXPECT_TRUE(why.contains(Ansi::Lit("das Gerät ist nicht vorhanden (") +
                              PortError::SystemText(ENOENT) + ")"))
         << why.toStdString();
-    // The start is logged all the same.
+    EXPECT_TRUE(why.endsWith("Neuer Versuch jede Sekunde.")) << why.toStdString();
+    EXPECT_EQ(form.StatusText(), why);
+    // The start is logged all the same; "Trennen" ends the waiting.
     EXPECT_TRUE(ReadAll(LogPathName()).startsWith("Beginn  "));
+    form.ButtonConnect->click();
+    EXPECT_FALSE(form.Engine->Reconnecting());
+    EXPECT_EQ(form.ButtonConnect->text(), "&Verbinden");
+    EXPECT_EQ(form.StatusText(), "Schnittstelle geschlossen");
+}
+
+TEST_F(MainWindowTest, FilesItCannotReadAtStartAreNamedAndTheWindowComesUp) {
+    MapPorts({1});
+    WriteConfig();
+    ASSERT_TRUE(QDir().mkpath(SerDemoIni()));  // folders where the settings and the log belong
+    ASSERT_TRUE(QDir().mkpath(LogPathName()));
+    ScriptedSeam seam;
+    TForm1 form;
+    const QByteArray boxes = seam.BoxTexts().join('|');
+    EXPECT_TRUE(boxes.contains("SerDemo.ini\": ist ein Ordner")) << boxes.constData();
+    EXPECT_TRUE(boxes.contains("dnc.log\": Is a directory")) << boxes.constData();
+    EXPECT_EQ(CfgExt(), "CNC") << "the start goes on";
 }
 
 TEST_F(MainWindowTest, APortHeldByAnotherProgramIsExplained) {
@@ -291,7 +309,8 @@ TEST_F(MainWindowTest, APortNotPermittedNamesTheDialoutGroup) {
     EXPECT_EQ(seam.boxes[0].text,
               Ansi::Lit("Die Schnittstelle COM1 kann nicht geöffnet werden: keine Berechtigung "
                         "für das Gerät (") +
-                  PortError::SystemText(EACCES) + ").\r" + PortError::DialoutHint());
+                  PortError::SystemText(EACCES) + Ansi::Lit("). Gerät: ") + ports[1]->path + ".\r" +
+                  PortError::DialoutHint());
 }
 
 // A stored text asking for DTR/DSR opens the port without it and says so once, not at
@@ -351,7 +370,8 @@ TEST_F(MainWindowTest, MissingConfigIsChosenThroughTheDialog) {
     ASSERT_EQ(seam.fileDialogs.size(), 1);
     EXPECT_EQ(CfgPrgAK(), "1234");
     EXPECT_TRUE(QFile::exists(LogPathName()));
-    EXPECT_EQ(form.StatusText(), Ansi::Lit("Schnittstelle COM0 nicht geöffnet"));
+    EXPECT_EQ(form.StatusText(),
+              Ansi::Lit("Keine Schnittstelle gewählt (Einstellungen / Schnittstelle)"));
 }
 
 TEST_F(MainWindowTest, LogAppendsAndOnlyTheMenuLogsTheEnd) {
@@ -756,9 +776,14 @@ TEST_F(MainWindowTest, ALostDeviceShowsNoBoxAndComesBackByItself) {
     ScriptedSeam seam;
     TForm1 form(nullptr, false);
     form.Serial1->SetCOMPort(1);
+    // COM1 -> ttyUSB0 -> the pseudo-terminal: the adapter comes back under its name.
+    const QString link = work.filePath("ttyUSB0");
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(ports[1]->path), link));
+    const QString entry = work.filePath("config/dnc-server/ports/COM1");
+    QFile::remove(entry);
+    ASSERT_TRUE(QFile::link(link, entry));
     form.Verbinde();
     ASSERT_TRUE(form.Serial1->Active());
-    const QString link = work.filePath("config/dnc-server/ports/COM1");
     ports[1]->Close();
     QFile::remove(link);
     ASSERT_TRUE(QFile::link("/nonexistent/tty", link));
@@ -773,7 +798,8 @@ TEST_F(MainWindowTest, ALostDeviceShowsNoBoxAndComesBackByItself) {
     ASSERT_TRUE(QFile::link(QString::fromLatin1(ports[1]->path), link));
     ASSERT_TRUE(transfer_wait([&] { return form.Serial1->Active(); }));
     EXPECT_TRUE(form.ButtonSendBlock->isEnabled());
-    EXPECT_EQ(form.StatusText(), Ansi::Lit("Schnittstelle COM1 wieder geöffnet"));
+    EXPECT_EQ(form.StatusText(),
+              Ansi::Lit("Schnittstelle COM1 wieder geöffnet (") + QFile::encodeName(link) + ")");
 
     // Lost again; this time the operator stops the tries.
     ports[1]->Close();
@@ -812,13 +838,13 @@ TEST_F(MainWindowTest, LayoutHelpAndAbout) {
     EXPECT_EQ(help->source().fragment(), "Inhalt");
     EXPECT_TRUE(seam.boxes.isEmpty());
 
-    EXPECT_TRUE(form.grab().save("/tmp/mainwin.png"));
+    EXPECT_TRUE(SaveScreenshot(form, "mainwin.png"));
 
     TFormAbout about;
     EXPECT_EQ(about.size(), QSize(366, 224));
-    EXPECT_TRUE(about.grab().save("/tmp/mainwin-about.png"));
+    EXPECT_TRUE(SaveScreenshot(about, "mainwin-about.png"));
     TFormSerSel chooser;
-    EXPECT_TRUE(chooser.grab().save("/tmp/mainwin-sersel.png"));
+    EXPECT_TRUE(SaveScreenshot(chooser, "mainwin-sersel.png"));
 }
 
 }  // namespace

@@ -415,4 +415,40 @@ TEST(TransferEndToEnd, SaveDialogAndReplacedFile) {
     EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Information);
     EXPECT_EQ(ReadFile(ws.Path("save/TWICE.CNC")), second + "\r\n");
     EXPECT_EQ(QDir(ws.Path("save")).entryList(QDir::Files).size(), 2) << "a temporary was left";
+    // The program replaced is kept as a version beside it, and the trace says where.
+    const QStringList versions = QDir(ws.Path("save/.versionen")).entryList(QDir::Files);
+    ASSERT_EQ(versions.size(), 1);
+    EXPECT_EQ(ReadFile(ws.Path("save/.versionen/" + versions[0])), first + "\r\n");
+    EXPECT_TRUE(MemoText(form.MemoFile)
+                    .contains("Neuer File zum Speichern schon vorhanden: die vorherige Fassung "
+                              "ist gesichert als " +
+                              QFile::encodeName(ws.Path("save/.versionen/" + versions[0]))));
+}
+
+TEST(TransferEndToEnd, AFailedSaveKeepsTheProgramAndTheErrorBoxSaysWhere) {
+    Workspace ws;
+    ASSERT_TRUE(QDir(ws.Path("save")).removeRecursively());
+    ScriptedSeam seam;
+    TForm1 form;
+    ASSERT_TRUE(form.Serial1->Active());
+    // Said at start, before a program needs the folder.
+    EXPECT_TRUE(
+        MemoText(form.MemoFile).contains("Speicherort ablegen \"" + ws.SaveDir() + "\" fehlt"))
+        << MemoText(form.MemoFile).constData();
+
+    const QByteArray program = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nM30\r\n";
+    SendInReads(ws, form, {program});
+    ASSERT_TRUE(WaitFor([&] { return !seam.boxes.isEmpty(); }));
+    const QStringList kept = QDir(ws.Path("nicht-gespeichert")).entryList(QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_TRUE(kept[0].endsWith("-P4711.CNC"));
+    const QString keptPath = ws.Path("nicht-gespeichert/" + kept[0]);
+    EXPECT_EQ(ReadFile(keptPath), program + "\r\n");
+    EXPECT_EQ(seam.boxes[0].kind, Modal::BoxKind::Error);
+    EXPECT_TRUE(seam.boxes[0].text.contains(QFile::encodeName(keptPath)))
+        << seam.boxes[0].text.constData();
+    EXPECT_TRUE(form.StatusText().startsWith("Programm nicht gespeichert, gesichert als "));
+    EXPECT_TRUE(MemoText(form.MemoFile).contains("P4711.CNC nicht gespeichert ("));
+    EXPECT_TRUE(LogOf(ws).contains("P4711.CNC nicht gespeichert (")) << LogOf(ws).constData();
+    EXPECT_EQ(form.Engine->PrgCount, 0) << "nothing was saved";
 }

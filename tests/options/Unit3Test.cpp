@@ -277,6 +277,38 @@ TEST_F(Unit3Test, SaveWithChangedValuesWritesOnceWithBackup) {
     EXPECT_EQ(ConfigFileName, "Config.ini");
 }
 
+TEST_F(Unit3Test, AFileIsWrittenBackInTheEncodingItWasReadIn) {
+    struct Row {
+        const char* name;
+        QByteArray mark, folder;  // the folder "Empfänge" as the file holds it
+    } rows[] = {
+        {"Windows-1252", "", "/srv/Empf\xE4nge"},
+        {"UTF-8", "", "/srv/Empf\xC3\xA4nge"},
+        {"UTF-8 with its mark", "\xEF\xBB\xBF", "/srv/Empf\xC3\xA4nge"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QByteArray file = Standard();
+        file.replace("/srv/nc/save", row.folder);
+        OpenAndLoad(row.mark + file);
+        EXPECT_EQ(form_->TMemSave->toPlainText(), QString::fromUtf8("/srv/Empfänge"));
+        EXPECT_EQ(CfgSave(), "/srv/Empf\xE4nge");
+        ScriptedSeam seam;
+        Unlock(seam);
+        form_->MemoTimer->setPlainText("40");
+        form_->BtOK->click();
+        form_->BtSave->click();
+        const QByteArray written = Read("Config.ini");
+        EXPECT_TRUE(
+            written.startsWith(row.mark + Ansi::FromQString(Path("Config.ini")) + "=13\r\n"))
+            << written.constData();
+        EXPECT_TRUE(written.endsWith(
+            "Verweilzeit=40\r\nSendePfad=/srv/nc/send\r\nAblagePfad=" + row.folder + "\r\n"))
+            << written.constData();
+        QFile::remove(Path("Config.bak"));
+    }
+}
+
 TEST_F(Unit3Test, SaveWithNothingChangedWritesNothing) {
     OpenAndLoad();
     ScriptedSeam seam;

@@ -1,9 +1,14 @@
 // Open, close and the line settings as the device really holds them (read back).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <cstring>
+#include <memory>
 #include <optional>
 
 #include "serial/Port.h"
@@ -168,6 +173,43 @@ TEST_F(SerialPort, TermiosIsReallySet) {
     EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
 }
 
+// Closing leaves the device as it was found: a port at 9600 bit/s without RTS/CTS, opened at
+// 4800 with RTS/CTS, is back at 9600 without it after Close and after the component ends.
+TEST_F(SerialPort, ClosingLeavesTheDeviceAsFound) {
+    const int master = map.AddPty(2);  // the master reads and sets the device's termios
+    ResetPortProbeForTests();
+    ProbePorts(12);
+    termios found{};
+    ASSERT_EQ(tcgetattr(master, &found), 0);
+    cfsetspeed(&found, B9600);
+    found.c_cflag &= ~CRTSCTS;
+    found.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(master, TCSANOW, &found), 0);
+    ASSERT_EQ(tcgetattr(master, &found), 0);
+    for (const bool destroy : {false, true}) {
+        auto serial = std::make_unique<TSerial>();
+        serial->SetCOMPort(2);
+        serial->SetBaudrate(br_004800);
+        serial->SetHandshakeRtsCts(true);
+        ASSERT_TRUE(serial->Open()) << serial->LastOpenError().constData();
+        termios open{};
+        ASSERT_EQ(tcgetattr(master, &open), 0);
+        EXPECT_EQ(cfgetospeed(&open), speed_t(B4800));
+        EXPECT_TRUE(open.c_cflag & CRTSCTS);
+        if (destroy)
+            serial.reset();
+        else
+            serial->Close();
+        termios left{};
+        ASSERT_EQ(tcgetattr(master, &left), 0);
+        EXPECT_EQ(cfgetospeed(&left), speed_t(B9600)) << destroy;
+        EXPECT_EQ(left.c_cflag, found.c_cflag) << destroy;
+        EXPECT_EQ(left.c_iflag, found.c_iflag) << destroy;
+        EXPECT_EQ(left.c_lflag, found.c_lflag) << destroy;
+        EXPECT_EQ(memcmp(left.c_cc, found.c_cc, sizeof left.c_cc), 0) << destroy;
+    }
+}
+
 // The kernel has no DSR flow control; a port asked for it opens without it.
 TEST_F(SerialPort, DtrDsrHandshakeOpensWithoutIt) {
     TSerial serial;
@@ -275,13 +317,31 @@ TEST(DeviceServerEntry, AddressesAndWhatTheProbeMakesOfThem) {
             EXPECT_EQ(port, r.port) << r.text;
         }
     }
-    // Nobody listens: the open says so in German, and there is no port to wait on forever.
+    // RFC 2217, and the address as the entry's device name.
+    Port::TNetAddress address;
+    ASSERT_TRUE(Port::ParseNetworkAddress(" rfc2217://[::1]:2217\n", &address));
+    EXPECT_TRUE(address.Rfc2217);
+    EXPECT_EQ(address.Host, "::1");
+    EXPECT_EQ(address.Text(), "rfc2217://[::1]:2217");
+
+    // Nobody listens (on a port just freed): the open says so in German, and there is no port
+    // to wait on forever.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+    close(probe);
+    const QByteArray free = "tcp://127.0.0.1:" + QByteArray::number(ntohs(a.sin_port));
     PtyPortMap map;
     QFile entry(QString::fromUtf8(Port::MapFolder()) + "/COM3");
     entry.remove();
     ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
-    entry.write("tcp://127.0.0.1:1\n");
+    entry.write(free + "\n");
     entry.close();
+    EXPECT_EQ(Port::DeviceName(3), free);
     EnsurePortsProbed(8);
     EXPECT_TRUE(PortExists[3]);
     TSerial serial;

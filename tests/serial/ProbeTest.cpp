@@ -142,8 +142,11 @@ TEST(SerialProbe, StartUpProbeFindsPortsAboveEight) {
     map.AddPty(3);
     map.AddPty(9);
     map.AddPty(42);
-    // COM10 without a map entry is /dev/ttyACM1; the machine has none, a scripted one stands in.
+    // COM10 without a map entry is /dev/ttyACM1 (outside tests); the machine has none, a
+    // scripted one stands in.
     unlink((Port::MapFolder() + "/COM10").constData());
+    const QByteArray noDefaults = qgetenv(Port::kNoDefaultsVariable);
+    qunsetenv(Port::kNoDefaultsVariable);
     auto device = std::make_shared<Port::TScriptedDevice>();
     device->Device = [](const QByteArray& path) -> std::optional<Port::TDeviceState> {
         if (path == "/dev/ttyACM1") return Port::dsTty;
@@ -152,6 +155,7 @@ TEST(SerialProbe, StartUpProbeFindsPortsAboveEight) {
     Port::SetScriptedDeviceForTests(device);
     ProbeStartUpPorts();
     Port::SetScriptedDeviceForTests(nullptr);
+    qputenv(Port::kNoDefaultsVariable, noDefaults);
     const std::vector<int> found(PortList, PortList + 5);
     EXPECT_EQ(found, (std::vector<int>{3, 9, 10, 42, 0}));
     EXPECT_EQ(PortListIndex(42), 3);
@@ -170,6 +174,9 @@ TEST(SerialPortMap, FolderAndDefaults) {
     EXPECT_EQ(Port::DefaultDevice(5), "/dev/ttyUSB0");
     EXPECT_EQ(Port::DefaultDevice(9), "/dev/ttyACM0");
     EXPECT_EQ(Port::DefaultDevice(13), "");
+    // The test harness switches the defaults off: no test reaches a device of the machine.
+    EXPECT_TRUE(Port::DevicePath(1).isEmpty());
+    EXPECT_TRUE(Port::DeviceName(5).isEmpty());
     EXPECT_EQ(TCustomSerial::PortName(7), "COM7");
     EXPECT_EQ(TCustomSerial::PortName(12), "COM12");
 }

@@ -1,5 +1,6 @@
 // The transfer operations on a real pseudo-terminal: bytes are bytes.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -166,6 +167,12 @@ TEST_F(SerialTransfer, AbortAndCloseEndAWriteThatWaitsForTheMachine) {
     for (int step = 0; step < 2; ++step) {
         std::atomic<int> result{-1};
         std::thread writer([&] { result = serial.WriteString(big); });
+        // The write has begun once bytes reach the other side (on a loaded machine the
+        // thread may start late: an abort before its start is not this write's).
+        EXPECT_TRUE(PtyPortMap::WaitFor([&] {
+            int n = 0;
+            return ioctl(master, FIONREAD, &n) == 0 && n > 0;
+        }));
         QThread::msleep(100);
         EXPECT_EQ(result.load(), -1) << "the write should wait while nobody reads";
         const auto start = std::chrono::steady_clock::now();

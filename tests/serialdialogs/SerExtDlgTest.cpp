@@ -15,6 +15,7 @@
 #include "serial/Serial.h"
 #include "serialdialogs/SerAddons.h"
 #include "serialdialogs/SerExtDlg.h"
+#include "tests/common/Screenshot.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_COMSetup.h"
 
@@ -103,7 +104,7 @@ TEST_F(SerExtDlgTest, RtsCtsShownAloneAfterAnEarlierDtrDsrCall) {
             dtrEnabled = form.ui->CheckBoxDTRDSR->isEnabled();
             QTest::mouseClick(form.ui->CheckBoxDTRDSR, Qt::LeftButton);
             why = form.findChild<QLabel*>("LabelDTRDSR")->text();
-            form.grab().save("/tmp/dnc-COMSetup-dtrdsr.png");
+            SaveScreenshot(form, "COMSetup-dtrdsr.png");
             ClickOk(form);
         });
         ASSERT_TRUE(Dlg.Execute());
@@ -348,7 +349,7 @@ TEST_F(SerExtDlgTest, RealModalDialogIsClickedThrough) {
         EXPECT_EQ(form->windowTitle(), "Einstellungen");
         form->ui->CheckBoxSoft->setChecked(true);
         form->ui->ComboBoxBaudrate->setCurrentIndex(br_057600);
-        form->grab().save("/tmp/dnc-COMSetup.png");
+        SaveScreenshot(*form, "COMSetup.png");
         form->ui->ButtonOk->click();
     });
     ASSERT_TRUE(Dlg.Execute());

@@ -10,6 +10,7 @@
 
 #include "serial/Serial.h"
 #include "serialdialogs/SerStdDlg.h"
+#include "tests/common/Screenshot.h"
 #include "tests/serial/ProbeResult.h"
 #include "ui_SerStdDlg.h"
 
@@ -211,7 +212,7 @@ TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
         for (int i = 0; i < form.ui->ComboBoxBaud->count(); ++i)
             rates << form.ui->ComboBoxBaud->itemText(i);
         flowShown = form.ui->ComboBoxFlow->currentText();
-        form.grab().save("/tmp/dnc-SerStdDlg.png");
+        SaveScreenshot(form, "SerStdDlg.png");
         form.ui->ComboBoxBaud->setCurrentText("1248");
         form.ui->ComboBoxDataBits->setCurrentText("7");
         form.ui->ComboBoxParity->setCurrentIndex(2);

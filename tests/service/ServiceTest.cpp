@@ -1,123 +1,23 @@
 // dnc-server --service end to end, as a unit would start it: no window and no display (the
 // program is started without QT_QPA_PLATFORM and DISPLAY), the virtual CNC on COM1.
-#include <gtest/gtest.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
-#include <functional>
 
+#include "ServiceRig.h"
 #include "common/ControlCases.h"
+
+using namespace service_test;
 
 namespace {
 
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+// The settings of the device behind a link, as any program sees them.
+termios DeviceTermios(const QString& path) {
+    termios t{};
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0) << path.toStdString();
+    EXPECT_EQ(::tcgetattr(fd, &t), 0);
+    ::close(fd);
+    return t;
 }
-
-void WriteFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
-
-bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > deadlineMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-QByteArray ConfigIni(const QTemporaryDir& dir, const char* timer) {
-    return "Config.ini=13\r\na\r\nb\r\nc\r\nExt=CNC\r\nLog=DNC\r\nAK=O\r\nEnd=M30\r\nCom=Dienst\r\n"
-           "PrgAK=Prg\r\nTimer=" +
-           QByteArray(timer) + "\r\nSend=" + QFile::encodeName(dir.filePath("send")) +
-           "\r\nSave=" + QFile::encodeName(dir.filePath("save")) + "\r\n";
-}
-
-// A machine folder as the unit's: Config.ini, programs, send and save folders, the
-// settings and the port map under .config.
-class ServiceRig {
-  public:
-    ServiceRig() {
-        QDir(dir.path()).mkpath("send");
-        QDir(dir.path()).mkpath("save");
-        WriteFile(dir.filePath("send/DNC.log"), "");
-        WriteFile(dir.filePath("Config.ini"), ConfigIni(dir, "0"));
-        WriteFile(dir.filePath(".config/dnc-server/SerDemo.ini"),
-                  "[SerBsp1]\r\nConfiguration=RRS000107400000020480000204810000017019000016"
-                  "0000000400063026010000000000000000000001000108\r\n");
-        QDir(dir.path()).mkpath(".config/dnc-server/ports");
-        link = dir.filePath(".config/dnc-server/ports/COM1");
-    }
-    ~ServiceRig() {
-        for (QProcess* p : {&server, &cnc}) {
-            if (p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished(5000);
-            }
-        }
-    }
-
-    void StartCnc(const QStringList& actions) {
-        cnc.setProcessChannelMode(QProcess::MergedChannels);
-        cnc.start(VIRTUAL_CNC, QStringList{"--link", link} + actions);
-        ASSERT_TRUE(cnc.waitForStarted());
-        ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(link); }));
-    }
-
-    // As systemd starts it: no display of any kind. asUser: run by that user instead (the
-    // tests run as root).
-    void StartServer(const QStringList& args = {"--service"}, const QString& asUser = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
-        env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
-        server.setProcessEnvironment(env);
-        server.setWorkingDirectory(dir.path());
-        if (asUser.isEmpty()) {
-            server.start(DNC_SERVER, args);
-        } else {
-            server.start("setpriv", QStringList{"--reuid=" + asUser, "--regid=nogroup",
-                                                "--clear-groups", DNC_SERVER} +
-                                        args);
-        }
-        ASSERT_TRUE(server.waitForStarted());
-    }
-    // What the server wrote to standard error so far.
-    QByteArray Messages() {
-        messages += server.readAllStandardError();
-        return messages;
-    }
-    bool Said(const QByteArray& text, int deadlineMs = 20000) {
-        return WaitFor([&] { return Messages().contains(text); }, deadlineMs);
-    }
-    int Finished() {
-        EXPECT_TRUE(server.waitForFinished(15000)) << Messages().constData();
-        return server.exitStatus() == QProcess::NormalExit ? server.exitCode() : -1;
-    }
-    QByteArray Log() { return ReadFile(dir.filePath("send/DNC.log")); }
-
-    QTemporaryDir dir;
-    QString link;
-    QProcess server, cnc;
-    QByteArray messages;
-};
 
 const QByteArray kProgram = "%\r\nN10 G0 X0\r\nN20 G1 Y5 F100\r\nM30\r\n";
 const QByteArray kSaved = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nN20 M30\r\n";
@@ -135,6 +35,7 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     rig.StartCnc({"--rate", "4800", "--chunk", "1", "--call", "2507", "--receive",
                   rig.dir.filePath("answer.txt"), "--idle-ms", "3000", "--send",
                   rig.dir.filePath("p4711.nc"), "--hold"});
+    const termios found = DeviceTermios(rig.link);
     rig.StartServer();
     ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
     ASSERT_TRUE(WaitFor([&] { return rig.Log().contains("P4711.CNC PRG Nr = 2 "); }))
@@ -164,6 +65,11 @@ TEST(Service, AnswersACallSavesAProgramAndEndsOnSigterm) {
     ::kill(pid_t(rig.server.processId()), SIGTERM);
     EXPECT_EQ(rig.Finished(), 0);
     EXPECT_TRUE(rig.Log().contains("\r\nEnde    "));
+    // The device as found: the server ran it at 4800 bit/s with RTS/CTS.
+    const termios left = DeviceTermios(rig.link);
+    EXPECT_EQ(cfgetospeed(&left), cfgetospeed(&found));
+    EXPECT_EQ(left.c_cflag, found.c_cflag);
+    EXPECT_EQ(left.c_iflag, found.c_iflag);
 }
 
 TEST(Service, NothingWaitsForAnOperator) {
@@ -223,7 +129,9 @@ TEST(Service, ClearMessagesAndExitCodes) {
         WriteFile(rig.dir.filePath("2507.CNC"), kProgram);
         ASSERT_TRUE(QFile::link("/nonexistent/tty", rig.link));
         rig.StartServer();
-        ASSERT_TRUE(rig.Said("COM1 ist nicht vorhanden")) << rig.Messages().constData();
+        // Which port and which device, in the words the window uses too.
+        ASSERT_TRUE(rig.Said("COM1 (/nonexistent/tty) ist nicht vorhanden: der Server wartet"))
+            << rig.Messages().constData();
         QFile::remove(rig.link);
         rig.StartCnc({"--call", "2507", "--receive", rig.dir.filePath("answer.txt"), "--hold"});
         ASSERT_TRUE(WaitFor([&] { return ReadFile(rig.dir.filePath("answer.txt")) == kProgram; }))
@@ -253,6 +161,51 @@ TEST(Service, AUserWithoutTheRightToTheDeviceGetsTheHint) {
     const QByteArray said = rig.Messages();
     EXPECT_TRUE(said.contains("keine Berechtigung")) << said.constData();
     EXPECT_TRUE(said.contains("dialout")) << said.constData();
+    ::kill(pid_t(rig.server.processId()), SIGTERM);
+    EXPECT_EQ(rig.Finished(), 0);
+    ::close(master);
+    ::close(slave);
+}
+
+// The virtual CNC ends and takes its link COM1 along: the server waits for its device and
+// never opens the default device of COM1 in its place. The default, /dev/ttyS0, is a
+// pseudo-terminal bind-mounted over it in a private mount namespace, so the machine's own
+// device is not touched, and any open of it would show in the pseudo-terminal's settings.
+TEST(Service, ALostDeviceIsNeverReplacedByTheDefault) {
+    if (QProcess::execute("unshare", {"-m", "true"}) != 0 || !QFileInfo::exists("/dev/ttyS0"))
+        GTEST_SKIP() << "needs a private mount namespace (root) and a /dev/ttyS0 to cover";
+    int master = -1, slave = -1;
+    char console[128] = {};
+    ASSERT_EQ(::openpty(&master, &slave, console, nullptr, nullptr), 0);
+    termios found{};
+    ASSERT_EQ(::tcgetattr(master, &found), 0);
+    cfsetspeed(&found, B9600);
+    found.c_cflag &= ~CRTSCTS;
+    ASSERT_EQ(::tcsetattr(master, TCSANOW, &found), 0);
+
+    ServiceRig rig;
+    rig.StartCnc({"--hold"});
+    const QByteArray device = QFile::symLinkTarget(rig.link).toLocal8Bit();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "DNC_NO_DEFAULT_PORTS"})
+        env.remove(name);
+    env.insert("XDG_CONFIG_HOME", rig.dir.filePath(".config"));
+    rig.server.setProcessEnvironment(env);
+    rig.server.setWorkingDirectory(rig.dir.path());
+    rig.server.start("unshare",
+                     {"-m", "sh", "-c", "mount --bind \"$1\" /dev/ttyS0 && exec \"$2\" --service",
+                      "sh", console, DNC_SERVER});
+    ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
+
+    rig.cnc.terminate();  // the link goes with it
+    ASSERT_TRUE(rig.cnc.waitForFinished(5000));
+    ASSERT_TRUE(rig.Said("Ger\xc3\xa4t " + device + " f\xc3\xbcr COM1 nicht vorhanden"))
+        << rig.Messages().constData();
+    EXPECT_FALSE(rig.Said("wieder ge", 2500)) << rig.Messages().constData();
+    termios left{};
+    ASSERT_EQ(::tcgetattr(master, &left), 0);
+    EXPECT_EQ(cfgetospeed(&left), speed_t(B9600)) << "the default device was opened";
+    EXPECT_FALSE(left.c_cflag & CRTSCTS);
     ::kill(pid_t(rig.server.processId()), SIGTERM);
     EXPECT_EQ(rig.Finished(), 0);
     ::close(master);

@@ -1,0 +1,62 @@
+#pragma once
+// The machines under the web server's root: the root folder itself and each direct
+// subfolder that holds a Config.ini or an instance's socket, named after the folder. Each
+// has a reader on its instance's socket; a folder whose instance does not answer is "aus".
+// Folders are watched (inotify), so an instance that starts or ends is seen at once.
+#include <QFileSystemWatcher>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+class TStatusClient;
+
+// Where a machine's files are: from its running instance, else from its Config.ini.
+struct TMachineFiles {
+    QString folder;  // the working folder: the programs a call can load
+    QString ext;     // CfgExt
+    QString save;    // the save folder
+    QString log;     // the log file
+};
+
+class TMachines final : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit TMachines(const QString& root, QObject* parent = nullptr);
+    ~TMachines() override;
+
+    const QString& Root() const { return root_; }
+    // Looks for machine folders again and connects to the instances that answer.
+    void Scan();
+    QStringList Names() const;
+    bool Has(const QString& name) const { return machines_.contains(name); }
+
+    // The machine as the API shows it.
+    QJsonObject Describe(const QString& name);
+    QJsonArray DescribeAll();
+    TMachineFiles Files(const QString& name);
+    // Waits up to ms until every instance that answered has said its state (for --status).
+    void WaitForStates(int ms);
+    // Sends a command to the machine's instance; false when none answers.
+    bool Command(const QString& name, const QJsonObject& command);
+    QString State(const QString& name);
+
+  signals:
+    void Changed(const QString& name);
+    void LogEntry(const QString& name, const QString& entry);
+
+  private:
+    struct TMachine;
+    void Add(const QString& name, const QString& folder);
+    void TryConnect(TMachine& m);
+    void FolderChanged(const QString& folder);
+    QJsonValue LastTransfer(TMachine& m, const QString& logPath);
+
+    QString root_;
+    QHash<QString, std::shared_ptr<TMachine>> machines_;
+    QFileSystemWatcher watcher_;
+};
