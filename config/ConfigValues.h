@@ -26,6 +26,7 @@ inline constexpr int PrgAK = 10;   // program identifier, names the test call fi
 inline constexpr int Timer = 11;   // dwell in milliseconds, decimal digits
 inline constexpr int Send = 12;    // folder of programs to send and of the log file
 inline constexpr int Save = 13;    // folder for received programs
+inline constexpr int Quiet = 14;   // optional: seconds without data that end a transmission
 }  // namespace CfgSlot
 
 // A folder or extension as written, without the blanks a Windows editor leaves at the end
@@ -46,3 +47,4 @@ inline QByteArray CfgPrgAK() { return ConfigValues[CfgSlot::PrgAK]; }
 inline QByteArray CfgTimer() { return ConfigValues[CfgSlot::Timer]; }
 inline QByteArray CfgSend() { return WithoutTrailingBlanks(ConfigValues[CfgSlot::Send]); }
 inline QByteArray CfgSave() { return WithoutTrailingBlanks(ConfigValues[CfgSlot::Save]); }
+inline QByteArray CfgQuiet() { return ConfigValues[CfgSlot::Quiet]; }

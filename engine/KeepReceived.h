@@ -6,6 +6,8 @@
 
 // Programs whose save failed.
 inline constexpr char kUnsavedFolder[] = "nicht-gespeichert";
+// Receptions that did not end as a program ends: a quiet time, a lost device.
+inline constexpr char kIncompleteFolder[] = "unvollstaendig";
 
 // Writes bytes to folder/<yyyyMMdd-HHmmss>-<name>.<ext> ("-2", "-3", ... before the point
 // when that name is taken) through a temporary, fsync and rename, creating folder when

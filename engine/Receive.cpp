@@ -1,12 +1,20 @@
-// The receive dispatcher: every OnRxChar of Serial1 lands here. It collects the transmission,
-// finds its end word, and decides whether the machine called a program (sent back) or sent
-// one (saved).
+// The receive dispatcher: every OnRxChar of Serial1 lands here. It reads what came into the
+// framing (Framing.h), which says where each transmission ends, and decides on each one in
+// order: the machine called a program (sent back), sent one (saved), or sent part of one
+// (kept whole in a file of its own, never saved under its name).
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <climits>
+#include <vector>
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
+#include "common/HandlerGuard.h"
 #include "config/ConfigValues.h"
+#include "engine/KeepReceived.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
 #include "serial/Serial.h"
@@ -15,11 +23,23 @@ namespace {
 
 const char kTempFile[] = "xxx.tmp";
 
-// How long a transmission whose end word came waits for that line's end before it counts
-// as complete without it: a control sends the line end right after the end word.
-constexpr int kEndLineWaitMs = 500;
+// Seconds without data that end a transmission, when Config.ini does not say.
+constexpr int kDefaultRuhezeitS = 5;
+constexpr int kMaxRuhezeitS = 3600;
 
 QByteArray Num(qsizetype n) { return QByteArray::number(n); }
+
+// A fresh file in "unvollstaendig/", named after the transmission's "DFS," name; throws
+// FileError.
+QString KeepIncompleteBytes(const QByteArray& text, const QByteArray& bytes) {
+    bool hasKeyword = false;
+    return KeepReceived(QLatin1String(kIncompleteFolder), TransferRules::DfsName(text, &hasKeyword),
+                        CfgExt(), bytes);
+}
+
+QByteArray Shown(const QString& path) {
+    return Ansi::FromQString(QFileInfo(path).absoluteFilePath());
+}
 
 }  // namespace
 
@@ -28,7 +48,6 @@ void TTransferEngine::Serial1EventChar() {
     // The wait is a timer: the window stays alive, and this event holds the line meanwhile.
     RxCount = 0;
     const int d = RxEvents > 0 ? VerweilZeit() : 0;
-    if (RxEvents == 0) RxOverflow = false;  // a reset abandons an overlong transmission
     if (d > 0) {
         HandlerGoesOn();
         DwellTimer.start(d);
@@ -37,104 +56,233 @@ void TTransferEngine::Serial1EventChar() {
     ReadAndDispatch();
 }
 
-void TTransferEngine::EndLineTimedOut() {
-    // No line end followed the end word: the transmission is complete as it stands. It runs
-    // like a receive event, after whatever handler runs now.
-    EndLineExpired = true;
-    DeliverSerialEvent(SerialEvent::RxChar);
+void TTransferEngine::ReadAndDispatch() {
+    TakeFromLine(false);
+    // 9-14 for each transmission that has ended, in order. One that starts a send leaves the
+    // others waiting for the end of that send.
+    while (!Arrived.empty() && !Job) {
+        const TTransmission t = std::move(Arrived.front());
+        Arrived.pop_front();
+        Guarded(View->DialogParent(), "Serial1EventChar", [&] {
+            RxPrg = t.Text;
+            Dispatch(t.Text);
+        });
+    }
+    ++RxEvents;
+    ArmFramingTimer();
 }
 
-void TTransferEngine::ReadAndDispatch() {
-    using namespace TransferRules;
+void TTransferEngine::ReadDuringSend() {
+    // What waits for the end of the send is held in memory: beyond the limit the bytes wait
+    // in the port instead.
+    qsizetype waiting = 0;
+    for (const TTransmission& t : Arrived) waiting += t.Text.size();
+    if (waiting <= TransferRules::ReceiveLimit()) TakeFromLine(true);
+    ArmFramingTimer();
+}
 
-    // 3. All bytes waiting now, after what an earlier read left for this transmission.
-    QByteArray chunk = RxCarry + Serial1->ReadString();
-    RxCarry.clear();
-    const QByteArray raw = chunk;
+void TTransferEngine::TakeFromLine(bool duringSend) {
+    FramingDue = false;
+    // 3. All bytes waiting now.
+    const QByteArray chunk = Serial1->ReadString();
+    ConfigureFraming();
+    // The bytes count as come when the event thread saw them come, not when this event got
+    // to read them: a busy window makes no pause of the line. Bytes no report has announced
+    // yet were taken from the port just now.
+    const qint64 now = ReceiveClock.elapsed();
+    const qint64 arrived = LastArrivalMs.load();
+    LastFeedMs = std::clamp(arrived > LastFeedMs ? arrived : now, LastFeedMs, now);
+    // RxBuffer shares the framing's bytes: dropping it first lets them grow in place instead
+    // of being copied at every read.
+    RxBuffer.clear();
+    Framing.Feed(chunk, LastFeedMs);
+    Framing.Tick(now);
+    RxBuffer = Framing.Held();
+    std::vector<TTransmission> ended;
+    while (auto t = Framing.Next()) ended.push_back(std::move(*t));
 
-    // 5. The end word, also when the previous read ended in the middle of it. When an end
-    // word's line end is still to come, the bytes up to it belong to that transmission, and
-    // what follows waits for the next event.
-    bool endFlag;
-    if (EndPending) {
-        bool closed = false;
-        const qsizetype take = EndLineRest(chunk, &closed);
-        RxCarry = chunk.mid(take);
-        chunk.truncate(take);
-        // A line end that never comes is not waited for without end.
-        PendingLineBytes += chunk.size();
-        endFlag = closed || EndLineExpired || PendingLineBytes > kEndLineLimit;
-    } else {
-        endFlag = EndWordInRead(RxBuffer, chunk);
+    // 6-8. The count, and the raw text as it came.
+    RxCount = static_cast<int>(chunk.size());
+    if (!chunk.isEmpty()) {
+        const qsizetype size =
+            RxBuffer.isEmpty() && !ended.empty() ? ended.back().Text.size() : RxBuffer.size();
+        View->Trace(" " + Num(RxCount) + " - " + Num(size));
+        View->Received(chunk);
+        if (!duringSend) QCoreApplication::processEvents();
     }
-    EndLineExpired = false;
-
-    // 4. Collect; a leader before a transmission's first printable character is not part of
-    // it, and a transmission without end may not grow memory without bound.
-    if (RxBuffer.isEmpty() && !RxOverflow) chunk.remove(0, LeaderLength(chunk));
-    const qsizetype before = RxBuffer.size();
-    if (!RxOverflow && RxBuffer.size() + chunk.size() > ReceiveLimit()) {
-        WriteFileAtomic(kTempFile, RxBuffer, chunk);
-        RxBuffer.clear();
-        RxPrg.clear();
-        RxOverflow = true;
-        View->Trace(Ansi::Lit("Empfang ohne Programmende über ") + Num(ReceiveLimit()) +
-                    Ansi::Lit(" Zeichen: Empfangenes steht in xxx.tmp, wird dort fortgesetzt und "
-                              "nicht gespeichert"));
-    } else if (RxOverflow) {
-        AppendFileSynced(kTempFile, chunk);
-    } else {
-        // RxPrg shares RxBuffer's bytes; dropping it first lets the append grow the buffer in
-        // place instead of copying a long program at every read.
-        if (!chunk.isEmpty()) RxPrg.clear();
-        RxBuffer += chunk;
-        if (!RxBuffer.isEmpty()) RxPrg = RxBuffer;
-    }
-
-    // The line end after the end word belongs to this transmission: when it has not come
-    // yet, the transmission completes with it (or after a short wait without it).
-    if (endFlag && !EndPending && !RxOverflow &&
-        !EndLineClosed(RxBuffer, std::max<qsizetype>(0, before - 2))) {
-        endFlag = false;
-        EndPending = true;
-        PendingLineBytes = 0;
-        EndLineTimer.start(kEndLineWaitMs);
-    } else if (endFlag) {
-        EndPending = false;
-        EndLineTimer.stop();
-    } else if (EndPending && !chunk.isEmpty()) {
-        EndLineTimer.start(kEndLineWaitMs);  // still coming: wait on
-    }
-
-    // 6-7.
-    RxCount += static_cast<int>(raw.size() - RxCarry.size());
-    View->Trace(" " + Num(RxCount) + " - " + Num(RxBuffer.size()));
-
-    // 8. The raw text, as it came.
-    View->Received(RxCarry.isEmpty() ? raw : raw.left(raw.size() - RxCarry.size()));
-    QCoreApplication::processEvents();
-
-    // 9. The transmission is complete.
-    QByteArray completed;
-    if (endFlag && RxOverflow) {
-        AppendFileSynced(kTempFile, "\r\n");
-        RxOverflow = false;
-        View->Trace(Ansi::Lit("Programmende nach überlangem Empfang: nur in xxx.tmp gesichert"));
-    } else if (endFlag && !RxBuffer.isEmpty()) {
+    for (TTransmission& t : ended) {
         try {
-            WriteFileAtomic(kTempFile, RxBuffer, "\r\n");
-        } catch (const FileError& e) {
-            // The copy failed, the transmission did not: it is still saved or answered.
+            TakeEnded(std::move(t), duringSend);
+        } catch (const std::exception& e) {
+            // The next transmissions are still taken.
+            View->Trace(QByteArray(e.what()));
+            SetStatus(QByteArray(e.what()));
+        }
+    }
+}
+
+void TTransferEngine::TakeEnded(TTransmission t, bool duringSend) {
+    using namespace TransferRules;
+    switch (t.kind) {
+        case TTransmission::Kind::Piece:
+            SpillOverlong(t.Text);
+            return;
+        case TTransmission::Kind::Dropped:
+            View->Trace(Ansi::Lit("Empfang ohne Buchstaben oder Ziffern nach ") +
+                        Num(RuhezeitMs() / 1000) + Ansi::Lit(" s Ruhe verworfen: ") +
+                        Num(t.Text.size()) + " Zeichen");
+            return;
+        case TTransmission::Kind::Incomplete:
+            KeepIncomplete(t);
+            return;
+        case TTransmission::Kind::Complete:
+            break;
+    }
+    if (t.Spilled) {
+        RxOverflow = false;
+        AppendFileSynced(kTempFile, t.Text + "\r\n");
+        View->Trace(Ansi::Lit("Programmende nach überlangem Empfang: nur in xxx.tmp gesichert"));
+        return;
+    }
+    // 9. The transmission is complete: "xxx.tmp" holds the last one.
+    try {
+        WriteFileAtomic(kTempFile, t.Text, "\r\n");
+    } catch (const FileError& e) {
+        // The copy failed, the transmission did not: it is still saved or answered.
+        View->Trace(QByteArray(e.what()));
+    }
+    // A call while a send runs: the control was reset and wants a new program. One sent in
+    // one go with the transmission before it (two calls back to back) waits its turn.
+    if (duringSend && !t.Follows && IsCallText(t.Text, CfgPrgAK())) NewCallDuringSend();
+    Arrived.push_back(std::move(t));
+}
+
+void TTransferEngine::SpillOverlong(const QByteArray& piece) {
+    using namespace TransferRules;
+    if (RxOverflow) {
+        AppendFileSynced(kTempFile, piece);
+        return;
+    }
+    RxOverflow = true;
+    WriteFileAtomic(kTempFile, piece);
+    View->Trace(Ansi::Lit("Empfang ohne Programmende über ") + Num(ReceiveLimit()) +
+                Ansi::Lit(" Zeichen: Empfangenes steht in xxx.tmp, wird dort fortgesetzt und "
+                          "nicht gespeichert"));
+}
+
+void TTransferEngine::KeepIncomplete(const TTransmission& t) {
+    using namespace TransferRules;
+    const QByteArray why = t.Cut ? Ansi::Lit("Verbindung zum Gerät verloren")
+                                 : "nach " + Num(RuhezeitMs() / 1000) + " s ohne Daten";
+    // The head of a cut transmission was kept at the loss: its file gets the whole.
+    const QString cutFile = t.Cut ? std::exchange(CutFile, QString()) : QString();
+    QString path;
+    qint64 total = t.Text.size();
+    try {
+        if (t.Spilled) {
+            // The head is in "xxx.tmp" already: the rest follows it there, and the whole moves
+            // onto a name taken for it.
+            RxOverflow = false;
+            AppendFileSynced(kTempFile, t.Text);
+            total = QFileInfo(QString::fromLatin1(kTempFile)).size();
+            path = KeepIncompleteBytes(t.Text, QByteArray());
+            if (!QFile::rename(QString::fromLatin1(kTempFile), path)) {
+                QFile::remove(path);
+                throw FileError("Umbenennen", path, "xxx.tmp bleibt stehen");
+            }
+        } else if (!cutFile.isEmpty()) {
+            path = cutFile;
+            WriteFileAtomic(path, t.Text);
+        } else {
+            path = KeepIncompleteBytes(t.Text, t.Text);
+        }
+    } catch (const FileError& e) {
+        // Nothing is lost still: the bytes go to "xxx.tmp", and the message says so.
+        const QByteArray text = Ansi::Lit("Empfang unvollständig (") + why + "), " +
+                                QByteArray(e.what()) + Ansi::Lit(": die Zeichen stehen in xxx.tmp");
+        if (!t.Spilled) WriteFileAtomic(kTempFile, t.Text);
+        View->Trace(text);
+        SetStatus(text);
+        LogText = text + " ";
+        LogFile();
+        return;
+    }
+    const QByteArray where = Shown(path);
+    const QByteArray text = Ansi::Lit("Empfang unvollständig (") + why + "): " + Num(total) +
+                            " Zeichen stehen in " + where + ", nicht gespeichert";
+    View->Trace(text);
+    SetStatus(text);
+    LogText = where + Ansi::Lit(" unvollständig empfangen (") + why + ") ";
+    LogFile();
+}
+
+void TTransferEngine::ReceiveLost() {
+    Framing.Cut(ReceiveClock.elapsed());
+    RxBuffer = Framing.Held();
+    std::vector<TTransmission> ended;
+    while (auto t = Framing.Next()) ended.push_back(std::move(*t));
+    for (TTransmission& t : ended) {
+        try {
+            TakeEnded(std::move(t), Job != nullptr);
+        } catch (const std::exception& e) {
             View->Trace(QByteArray(e.what()));
         }
-        completed = RxBuffer;
-        RxBuffer.clear();
     }
+    if (!Arrived.empty()) ReceiveAgain();
+    // What came before the loss is on disk now; what follows the reconnect is added to it.
+    if (Framing.CutUnderWay() && !RxOverflow && CutFile.isEmpty()) {
+        try {
+            const QString path = KeepIncompleteBytes(Framing.Held(), Framing.Held());
+            CutFile = path;
+            View->Trace(Ansi::Lit("Empfang unterbrochen: ") + Num(Framing.Held().size()) +
+                        Ansi::Lit(" Zeichen stehen in ") + Shown(CutFile) +
+                        Ansi::Lit(", was nach dem Wiederverbinden folgt, kommt dazu"));
+        } catch (const FileError& e) {
+            View->Trace(QByteArray(e.what()));
+        }
+    }
+    ArmFramingTimer();
+}
 
-    Dispatch(completed);
+void TTransferEngine::ReceiveAgain() {
+    Deferred[int(SerialEvent::RxChar)] = true;
+    QueuePump();
+}
 
-    // Bytes after a completed line end are the next transmission's: they get an event.
-    if (!RxCarry.isEmpty()) PostSerialEvent(SerialEvent::RxChar);
+int TTransferEngine::RuhezeitMs() {
+    const QByteArray value = CfgQuiet().trimmed();
+    if (value.isEmpty()) return kDefaultRuhezeitS * 1000;
+    bool ok = false;
+    const int seconds = value.toInt(&ok);
+    if (ok && seconds >= 1 && seconds <= kMaxRuhezeitS) {
+        BadQuietReported.clear();
+        return seconds * 1000;
+    }
+    if (BadQuietReported != value) {
+        BadQuietReported = value;
+        View->Trace(Ansi::Lit("Ruhezeit ( s ) \"") + value +
+                    Ansi::Lit("\" ist keine ganze Zahl von 1 bis 3600: es gelten ") +
+                    Num(kDefaultRuhezeitS) + " s");
+    }
+    return kDefaultRuhezeitS * 1000;
+}
+
+void TTransferEngine::ConfigureFraming() {
+    // Bytes that came before the dwell's end may be taken as come at its end.
+    const int dwell = VerweilZeit();
+    Framing.SetTimes(qint64(RuhezeitMs()) + dwell, TFraming::kTrailerMs + dwell);
+    Framing.SetProgramIdentifier(CfgPrgAK());
+    Framing.SetLimit(TransferRules::ReceiveLimit());
+}
+
+void TTransferEngine::ArmFramingTimer() {
+    const qint64 deadline = Framing.Deadline();
+    if (deadline < 0) {
+        FramingTimer.stop();
+        return;
+    }
+    const qint64 wait = deadline - ReceiveClock.elapsed() + 1;
+    FramingTimer.start(int(std::clamp<qint64>(wait, 0, INT_MAX)));
 }
 
 void TTransferEngine::Dispatch(const QByteArray& completed) {
@@ -142,9 +290,10 @@ void TTransferEngine::Dispatch(const QByteArray& completed) {
 
     // 10. A transmission long enough to be a call, that begins like one: its number names
     // the file to send. Nothing else ever sets it, so a call sends what it names or nothing.
+    // Each line end counts as CR LF, whatever the control sent.
     const QByteArray leading = LeadingPart(completed, CfgPrgAK());
     const int length = static_cast<int>(completed.size());
-    const bool longEnough = length > kCallThreshold;
+    const bool longEnough = CallLength(completed) > kCallThreshold;
     QByteArray callHead;
     bool isCall = false;
     if (longEnough) {
@@ -165,19 +314,14 @@ void TTransferEngine::Dispatch(const QByteArray& completed) {
         }
     }
 
-    // 11-13.
+    // 11-12.
     // The leading part reaches up to the first program mark, wherever it stands: shown cut.
     const QByteArray leadingShown = ForTrace(leading, 256);
     View->Trace(ForTrace(completed) + "  DateiK    =  " + leadingShown +
                 " I= " + (longEnough ? "2" : "0"));
     View->Trace("CnCDatei =  " + callHead);
-    ++RxEvents;
 
-    // 14. Only a complete transmission is a call or a program: a read that ends nothing
-    // (a piece of a program, a stray byte) must neither send a program into the machine's
-    // transmission nor save half a program.
-    if (completed.isEmpty()) return;
-
+    // 14.
     const QByteArray lengthText = "  " + Num(length);
     const QByteArray called = isCall ? SendFileName : QByteArray();
     switch (Decide(leading, callHead, called, length, CfgPrgAK())) {
@@ -216,8 +360,20 @@ void TTransferEngine::AnswerCall(const QByteArray& leading, const QByteArray& le
             LogText = fullPath + " gesendete PRG Nr = " + Num(PrgCount);
         } else {
             LogText = fullPath + Ansi::Lit(" nicht vollständig gesendet: abgebrochen nach Zeile ") +
-                      Num(linesSent) + " von " + Num(lines);
+                      Num(linesSent) + " von " + Num(lines) + " (" + JobEndReason + ")";
         }
         LogFile();
     });
+}
+
+void TTransferEngine::NewCallDuringSend() {
+    if (!Job || Job->Finished() || JobAborted) return;
+    View->Trace(Ansi::Lit("Neuer Abruf während des Sendens: das Senden wird abgebrochen"));
+    // No further line goes out; what the port still holds is dropped, so the answer to the
+    // new call does not follow the rest of the old program.
+    JobAborted = true;
+    JobAbortReason = "neuer Abruf";
+    Job->Abort();
+    Serial1->PurgeBuffers(true, false, true, false);
+    AbortTimer.start();
 }

@@ -31,23 +31,8 @@ void TTransferEngine::PortLost() {
     const int port = Serial1->COMPort();
     // A send under way ends with the closed port and is reported as not sent whole.
     if (Job) DeviceWasLost = true;
-    // What a receive had got is kept in "xxx.tmp", but it is no program to save.
-    if (!RxBuffer.isEmpty() || RxOverflow) {
-        const qsizetype got = RxBuffer.size();
-        try {
-            if (!RxOverflow) TransferRules::WriteFileAtomic("xxx.tmp", RxBuffer, "\r\n");
-            View->Trace(Ansi::Lit("Empfang unterbrochen: ") + QByteArray::number(got) +
-                        Ansi::Lit(" Zeichen stehen in xxx.tmp und werden nicht gespeichert"));
-        } catch (const std::exception& e) {
-            View->Trace(QByteArray(e.what()));
-        }
-    }
-    RxBuffer.clear();
-    RxPrg.clear();
-    RxOverflow = false;
-    EndPending = false;
-    EndLineTimer.stop();
-    RxCarry.clear();
+    // What a receive had got is kept whole, never saved as a program.
+    ReceiveLost();
     RxEvents = 0;
 
     const QByteArray device = Serial1->Device();

@@ -241,7 +241,8 @@ void TTransferEngine::RecoverLastSave() {
 void TTransferEngine::RemoveLeftTemporaries() {
     const QString save = Ansi::ToQString(CfgSave());
     const QString versions = TransferRules::JoinPath(save, QLatin1String(Versions::kFolder));
-    for (const QString& folder : {save, versions, QString(), QString(kUnsavedFolder)}) {
+    for (const QString& folder :
+         {save, versions, QString(), QString(kUnsavedFolder), QString(kIncompleteFolder)}) {
         for (const QString& path : TransferRules::RemoveLeftTemporaries(folder)) {
             View->Trace(Ansi::Lit("Unvollständige Datei eines Abbruchs entfernt: ") +
                         Ansi::FromQString(path));

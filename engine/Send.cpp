@@ -91,6 +91,8 @@ void TTransferEngine::AutoSendSerial(TSendKind kind, std::function<void(TSendEnd
     JobKind = kind;
     JobDone = std::move(done);
     JobAborted = false;
+    JobAbortReason = "Abbruch Senden";
+    JobEndReason.clear();
     DeviceWasLost = false;
     Stalled = false;
     // Taken once: the job runs off this thread, where the settings may not be read.
@@ -118,13 +120,18 @@ void TTransferEngine::SendTick() {
     const qint64 bytes = Job->BytesDone();
     if (bytes != LastBytes) {
         LastBytes = bytes;
+        if (Stalled) StallEnded();
         SinceProgress.restart();
-        if (Stalled) {
-            Stalled = false;
-            View->Status(ShownStatus);
-        }
     }
     ReportProgress(true);
+}
+
+void TTransferEngine::StallEnded() {
+    // Said once at its end, with its length: a pause of hours is two lines in a journal.
+    Stalled = false;
+    View->Trace(Ansi::Lit("Die Maschine hat ") + Duration(int(SinceProgress.elapsed() / 1000)) +
+                " keine Daten angenommen");
+    View->PassingStatus(ShownStatus);
 }
 
 void TTransferEngine::ReportProgress(bool running) {
@@ -146,11 +153,15 @@ void TTransferEngine::ReportProgress(bool running) {
     const qint64 quiet = SinceProgress.elapsed();
     if (running && quiet > expectedMs) {
         p.StallSeconds = static_cast<int>(quiet / 1000);
-        Stalled = true;
+        if (!Stalled) {
+            Stalled = true;
+            View->Trace(Ansi::Lit("Die Maschine nimmt keine Daten an: Senden wartet (ab Zeile ") +
+                        Num(p.Line + 1) + " von " + Num(p.Lines) + ")");
+        }
         const QByteArray waiting =
             Ansi::Lit("Die Maschine nimmt keine Daten an: Senden wartet seit ") +
             Duration(p.StallSeconds) + " (Zeile " + Num(p.Line) + " von " + Num(p.Lines) + ")";
-        View->Status(waiting);  // not kept: the status before returns when the line moves
+        View->PassingStatus(waiting);  // not kept: the status before returns when the line moves
     }
     View->SendProgress(p);
 }
@@ -166,20 +177,18 @@ void TTransferEngine::SendFinished() {
     const qint64 lineBytes = Job->LineBytesDone();
     TSendEnd end = Job->End();
     if (JobAborted && end != TSendEnd::Complete) end = TSendEnd::Aborted;
+    if (Stalled) StallEnded();
     Job.reset();
-    if (Stalled) {
-        Stalled = false;
-        View->Status(ShownStatus);
-    }
 
     if (JobKind == TSendKind::ByHand) {
         TxCount += static_cast<int>(lineBytes);
         SetStatus(Num(TxCount) + " Zeichen gesendet");
     }
     if (end != TSendEnd::Complete) {
-        const QByteArray reason = end == TSendEnd::Aborted ? QByteArray("Abbruch Senden")
+        const QByteArray reason = end == TSendEnd::Aborted ? JobAbortReason
                                   : DeviceWasLost ? Ansi::Lit("Verbindung zum Gerät verloren")
                                                   : QByteArray("Schnittstelle geschlossen");
+        JobEndReason = reason;
         const QByteArray text = "Senden abgebrochen nach Zeile " + Num(lines) + " von " +
                                 Num(total) + " (" + reason + ")";
         View->Trace(text);
@@ -190,7 +199,8 @@ void TTransferEngine::SendFinished() {
     auto done = std::move(JobDone);
     JobDone = nullptr;
     if (done) Guarded(View->DialogParent(), "AutoSendSerial", [&] { done(end, lines); });
-    // Receive events that waited for the end of the send run now.
+    // Transmissions that waited for the end of the send are taken now.
+    if (!Arrived.empty()) ReceiveAgain();
     QueuePump();
 }
 

@@ -23,8 +23,15 @@ TTransferEngine::TTransferEngine(TSerial* serial, TTransferView* view, QObject* 
         Guarded(View->DialogParent(), "Serial1EventChar", [this] { ReadAndDispatch(); });
         HandlerDone();
     });
-    EndLineTimer.setSingleShot(true);
-    connect(&EndLineTimer, &QTimer::timeout, this, [this] { EndLineTimedOut(); });
+    ReceiveClock.start();
+    FramingTimer.setSingleShot(true);
+    FramingTimer.setTimerType(Qt::PreciseTimer);
+    connect(&FramingTimer, &QTimer::timeout, this, [this] {
+        // The time ends a transmission (or a wait for its line end or tape end): this runs like
+        // a receive event, after whatever handler runs now.
+        FramingDue = true;
+        DeliverSerialEvent(SerialEvent::RxChar);
+    });
     SendTimer.setInterval(250);
     connect(&SendTimer, &QTimer::timeout, this, [this] { SendTick(); });
     ReconnectTimer.setInterval(1000);
@@ -52,7 +59,10 @@ TTransferEngine::~TTransferEngine() {
 // ---- serial events ----------------------------------------------------------------------
 
 void TTransferEngine::BindSerialEvents() {
-    Serial1->OnRxChar = [this](TSerial*) { PostSerialEvent(SerialEvent::RxChar); };
+    Serial1->OnRxChar = [this](TSerial*) {
+        LastArrivalMs = ReceiveClock.elapsed();
+        PostSerialEvent(SerialEvent::RxChar);
+    };
     Serial1->OnCts = [this](TSerial*) { PostSerialEvent(SerialEvent::Cts); };
     Serial1->OnDsr = [this](TSerial*) { PostSerialEvent(SerialEvent::Dsr); };
     // Already on the engine's thread.
@@ -81,8 +91,7 @@ void TTransferEngine::Pump() {
     for (;;) {
         int next = -1;
         for (int i = 0; i < kSerialEventKinds; ++i) {
-            // A receive event waits for the end of a send: nothing interleaved on the wire.
-            if (!Deferred[i] || (SerialEvent(i) == SerialEvent::RxChar && Job)) continue;
+            if (!Deferred[i]) continue;
             next = i;
             break;
         }
@@ -90,13 +99,18 @@ void TTransferEngine::Pump() {
         Deferred[next] = false;
         const auto kind = SerialEvent(next);
         // Bytes announced earlier may have been read by the handler that just ran.
-        if (kind == SerialEvent::RxChar && RxCarry.isEmpty() && !EndLineExpired &&
+        if (kind == SerialEvent::RxChar && !FramingDue && (Arrived.empty() || Job) &&
             (!Serial1->Active() || Serial1->InQueueCount() == 0)) {
             continue;
         }
         InHandler = true;
         HandlerAsync = false;
-        RunSerialHandler(kind);
+        if (kind == SerialEvent::RxChar && Job) {
+            // During a send: read, so that a new call is seen; the rest waits for its end.
+            Guarded(View->DialogParent(), "Serial1EventChar", [this] { ReadDuringSend(); });
+        } else {
+            RunSerialHandler(kind);
+        }
         if (HandlerAsync) break;  // it goes on later and pumps at its end
         InHandler = false;
     }
@@ -166,9 +180,9 @@ void TTransferEngine::SetNull() {
     RxBuffer.clear();
     RxPrg.clear();
     RxOverflow = false;
-    EndPending = false;
-    EndLineTimer.stop();
-    RxCarry.clear();
+    Framing.Reset();
+    FramingTimer.stop();
+    CutFile.clear();
     // The loaded program stays: it can be sent again after Clear/Edit.
     SetStatus(" Parameter der Schnittstelle   " + CfgComPort());
 }

@@ -7,7 +7,8 @@
 // Files, one subject each:
 //   TransferEngine.cpp  serial events, the rule of one handler at a time, Clear/Edit,
 //                       aborting what the port holds
-//   Receive.cpp         Serial1EventChar: collecting a transmission and deciding on it
+//   Receive.cpp         Serial1EventChar: reading into the framing (Framing.h) and
+//                       deciding on each transmission it ends
 //   Send.cpp            SendPrgLoad, AutoSendSerial and the test call
 //   Save.cpp            RevFileSave, a failed save, the start after a crash, folder checks
 //   LogFile.cpp         LogFile
@@ -20,8 +21,10 @@
 //
 // One handler at a time: a receive event runs until it is done, across its dwell, its
 // boxes and the send it starts; serial notifications that come meanwhile wait and run
-// after it, in order. While a send runs, receive events wait for its end (nothing is
-// interleaved on the wire), while CTS and DSR are shown at once.
+// after it, in order. While a send runs, what arrives is read into the framing, and the
+// transmissions it ends wait for the end of the send (nothing is interleaved on the wire);
+// only a complete call ends the send early (the control was reset). CTS and DSR are shown
+// at once.
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
@@ -29,10 +32,12 @@
 #include <QString>
 #include <QTimer>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 
 #include "common/Modal.h"
+#include "engine/Framing.h"
 #include "engine/SendJob.h"
 #include "engine/SendTable.h"
 #include "engine/TransferView.h"
@@ -55,7 +60,7 @@ class TTransferEngine : public QObject {
     int TxCount = 0;      // characters sent by hand since the last reset
     int RxEvents = 0;     // receive events since start or reset; above 0 each begins with a dwell
     int BaudLoaded = 0;   // 1 once the serial settings were loaded at start-up
-    QByteArray RxBuffer;  // the transmission received so far
+    QByteArray RxBuffer;  // the transmission received so far (the framing's, after each read)
     QByteArray RxPrg;     // the text of the program received last
     // An overlong transmission (no end word) goes on in "xxx.tmp" instead of RxBuffer.
     bool RxOverflow = false;
@@ -78,6 +83,8 @@ class TTransferEngine : public QObject {
 
     // ---- receiving (Receive.cpp) --------------------------------------------------------------
     void Serial1EventChar();
+    // A transmission has ended, or is about to, and waits only for its trailer time.
+    bool ReceiveSettling() const { return Framing.Settling() || !Arrived.empty(); }
 
     // ---- sending on a call and the test call (Send.cpp) ----------------------------------------
     // false when the file is missing (nothing may be sent then)
@@ -166,9 +173,22 @@ class TTransferEngine : public QObject {
 
     // Receive.cpp
     void ReadAndDispatch();
-    void EndLineTimedOut();
+    void ReadDuringSend();
+    // Reads what waits into the framing and takes what it ends.
+    void TakeFromLine(bool duringSend);
+    void TakeEnded(TTransmission t, bool duringSend);
+    void ConfigureFraming();
+    void ArmFramingTimer();
     void Dispatch(const QByteArray& completed);
     void AnswerCall(const QByteArray& leading, const QByteArray& lengthText);
+    void NewCallDuringSend();
+    void SpillOverlong(const QByteArray& piece);
+    void KeepIncomplete(const TTransmission& t);
+    // The device was lost: the transmission under way is cut, what it has is kept.
+    void ReceiveLost();
+    // Runs a receive event when the pump next can (transmissions wait, or time passed).
+    void ReceiveAgain();
+    int RuhezeitMs();
 
     // Save.cpp
     void KeepUnsaved(const QByteArray& pathText, const QByteArray& name, const QByteArray& reason);
@@ -185,6 +205,7 @@ class TTransferEngine : public QObject {
     void SendTick();
     void SendFinished();
     void ReportProgress(bool running);
+    void StallEnded();
 
     std::shared_ptr<const TSendTable> SendTable = std::make_shared<TSendTable>();
     QString SendPath;  // the file SendPrgLoad read (its letter case may differ)
@@ -201,14 +222,20 @@ class TTransferEngine : public QObject {
 
     // Receiving.
     QTimer DwellTimer;
-    // The end word came, its line end not yet: the transmission completes with it.
-    bool EndPending = false;
-    QTimer EndLineTimer;
-    bool EndLineExpired = false;
-    qsizetype PendingLineBytes = 0;
-    QByteArray RxCarry;  // bytes of a read that belong to the next transmission
+    TFraming Framing;
+    QElapsedTimer ReceiveClock;
+    // When the event thread last saw bytes come (on the receive clock; set on that thread),
+    // and the time the framing was last fed.
+    std::atomic<qint64> LastArrivalMs{-1};
+    qint64 LastFeedMs = 0;
+    QTimer FramingTimer;      // the framing's next deadline
+    bool FramingDue = false;  // ...has passed: a receive event runs even without bytes
+    // Ended transmissions that wait for their turn (the end of a send, or of the one before).
+    std::deque<TTransmission> Arrived;
+    QString CutFile;  // where the head of a transmission a lost device cut is kept
     bool BadDwellSaid = false;
     QByteArray BadDwellReported;
+    QByteArray BadQuietReported;
 
     // The test call file's number problem (empty: it names a program).
     QByteArray TestCallProblem;
@@ -222,6 +249,8 @@ class TTransferEngine : public QObject {
     QTimer SendTimer;
     QTimer AbortTimer;  // purges again until the aborted job has ended
     bool JobAborted = false;
+    QByteArray JobAbortReason;  // "Abbruch Senden", "neuer Abruf"
+    QByteArray JobEndReason;    // why the send ended early (empty: it went out whole)
     bool DeviceWasLost = false;
     int JobDwellMs = 0;
     qint64 LastBytes = 0;

@@ -25,53 +25,22 @@ namespace {
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; }
 
-// Where the last end word ("M30", "M02", letter case ignored) at or after from begins; -1
-// when there is none. No copy: a program may be megabytes long.
-qsizetype LastEndWord(const QByteArray& text, qsizetype from) {
-    for (qsizetype i = text.size() - 3; i >= std::max<qsizetype>(from, 0); --i) {
-        if (Upper(text[i]) != 'M') continue;
-        if ((text[i + 1] == '3' && text[i + 2] == '0') ||
-            (text[i + 1] == '0' && text[i + 2] == '2'))
-            return i;
-    }
-    return -1;
-}
-
 }  // namespace
 
-bool HasEndWord(const QByteArray& text) { return LastEndWord(text, 0) >= 0; }
-
-bool EndWordInRead(const QByteArray& bufferBefore, const QByteArray& chunk) {
-    if (chunk.isEmpty()) return false;
-    // Two bytes of the previous read are enough to complete a three-letter word.
-    return HasEndWord(chunk) || HasEndWord(bufferBefore.right(2) + chunk.left(2));
-}
-
-bool EndLineClosed(const QByteArray& text, qsizetype from) {
-    const qsizetype at = LastEndWord(text, from);
-    if (at < 0) return false;
-    const qsizetype rest = at + 3;
-    if (text.indexOf('\n', rest) >= 0) return true;
-    const qsizetype cr = text.indexOf('\r', rest);
-    return cr >= 0 && cr + 1 < text.size();
-}
-
-qsizetype EndLineRest(const QByteArray& chunk, bool* closed) {
-    *closed = true;
-    for (qsizetype i = 0; i < chunk.size(); ++i) {
-        const char c = chunk[i];
-        if (c == '%') return i;
-        if (c == '\n') return i + 1;
-        if (c == '\r' && i + 1 < chunk.size() && chunk[i + 1] != '\n') return i + 1;
+qsizetype CallLength(const QByteArray& text) {
+    qsizetype n = text.size();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) ++n;
+        if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) ++n;
     }
-    *closed = false;
-    return chunk.size();
+    return n;
 }
 
-qsizetype LeaderLength(const QByteArray& chunk) {
-    qsizetype n = 0;
-    while (n < chunk.size() && static_cast<unsigned char>(chunk[n]) < 32) ++n;
-    return n;
+bool IsCallText(const QByteArray& text, const QByteArray& prgAk) {
+    // The leading part equals the call head: "%" and the identifier's first occurrence right
+    // after it (no copy of a long program).
+    if (prgAk.isEmpty() || !text.startsWith(CallHead(prgAk))) return false;
+    return text.indexOf(prgAk) == 1 && CallLength(text) > kCallThreshold;
 }
 
 QByteArray CallHead(const QByteArray& prgAk) { return "%" + prgAk; }

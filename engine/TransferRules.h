@@ -1,7 +1,8 @@
 #pragma once
-// The text rules of the transfer engine: how a transmission ends, how a call is recognised,
-// how a received program is named, which names are safe, and how files reach the disk.
-// Pure functions (except the file writers), so the handlers and the tests share them.
+// The text rules of the transfer engine: how a call is recognised, how a received program is
+// named, which names are safe, and how files reach the disk (where a transmission ends is the
+// framing's, Framing.h). Pure functions (except the file writers), so the handlers and the
+// tests share them.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -15,30 +16,12 @@ qsizetype& ReceiveLimit();
 // A call is only recognised when its transmission holds more than this many characters.
 inline constexpr int kCallThreshold = 15;
 
-// A line that ends with the end word but whose line end has not come stops waiting for it
-// after this many more characters.
-inline constexpr int kEndLineLimit = 256;
+// The length of a transmission as the call threshold counts it: each line end as two
+// characters (CR LF), whatever the control sent (LF only, a lone CR).
+qsizetype CallLength(const QByteArray& text);
 
-// True when text holds "M30" or "M02", letter case ignored ("m30", "M300" count too).
-bool HasEndWord(const QByteArray& text);
-
-// The end word of this read, also when it is split over the previous read and this one
-// ("M3" ending the buffer, "0" starting the chunk).
-bool EndWordInRead(const QByteArray& bufferBefore, const QByteArray& chunk);
-
-// Where the line of the last end word in text[from..] ends: true when a line end follows
-// that end word (LF, or a CR with something after it). False also when there is no end word.
-bool EndLineClosed(const QByteArray& text, qsizetype from);
-
-// The transmission's end word came, but not yet its line end: how many bytes of the next
-// read still belong to that line. closed tells whether the line ends within them: at the
-// first LF (included), at a CR that something other than LF follows (included), or before a
-// "%" (a new transmission begins). Without any of these the whole chunk belongs to it.
-qsizetype EndLineRest(const QByteArray& chunk, bool* closed);
-
-// How many bytes at the start of a transmission are a leader: bytes below the blank (NUL,
-// CR, LF, other control characters) before the first printable character.
-qsizetype LeaderLength(const QByteArray& chunk);
+// text begins like a call (its leading part is the call head) and is long enough for one.
+bool IsCallText(const QByteArray& text, const QByteArray& prgAk);
 
 // "%" + the program identifier: what a call must begin with.
 QByteArray CallHead(const QByteArray& prgAk);

@@ -47,6 +47,9 @@ class TTransferView {
     virtual void ReceivedNote(const QByteArray& line) = 0;
     // The one status text.
     virtual void Status(const QByteArray& text) = 0;
+    // A status that only passes (a count of seconds while the machine takes nothing, and the
+    // status before it again): shown like any, but a journal need not keep it.
+    virtual void PassingStatus(const QByteArray& text) { Status(text); }
     // The banner of the current transfer (MemoInfo).
     virtual void Banner(const QByteArray& text, TBanner how) = 0;
 

@@ -1,8 +1,10 @@
-// The transfer text rules on any received bytes and any configured identifiers.
+// The transfer text rules and the framing on any received bytes and any configured identifiers.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <vector>
 
+#include "engine/Framing.h"
 #include "engine/TransferRules.h"
 #include "fuzz/FuzzCheck.h"
 
@@ -23,28 +25,47 @@ bool IsControl(char c) {
     return byte < 32 || byte == 127;
 }
 
-void CheckEndWord(const QByteArray& before, const QByteArray& chunk, qsizetype from) {
-    const bool has = HasEndWord(chunk);
-    FUZZ_CHECK(has == (Contains(chunk, "M30") || Contains(chunk, "M02")));
-    // Split over two reads it counts once the chunk completes it.
-    FUZZ_CHECK(EndWordInRead(before, chunk) ==
-               (!chunk.isEmpty() && HasEndWord(before.right(2) + chunk)));
-    if (EndLineClosed(chunk, from)) {
-        FUZZ_CHECK(HasEndWord(chunk.mid(std::max<qsizetype>(from, 0))));
+std::vector<TTransmission> Frame(const QByteArray& stream, qsizetype split1, qsizetype split2,
+                                 const QByteArray& prgAk) {
+    TFraming framing;
+    framing.SetProgramIdentifier(prgAk);
+    framing.SetLimit(64);
+    std::vector<TTransmission> out;
+    qint64 now = 0;
+    qsizetype from = 0;
+    for (const qsizetype to : {split1, split2, stream.size()}) {
+        framing.Feed(QByteArrayView(stream).sliced(from, to - from), now++);
+        from = to;
     }
+    framing.Tick(now + 3600 * 1000);
+    while (auto t = framing.Next()) out.push_back(std::move(*t));
+    return out;
+}
 
-    bool closed = false;
-    const qsizetype rest = EndLineRest(chunk, &closed);
-    FUZZ_CHECK(rest >= 0 && rest <= chunk.size());
-    const QByteArray line = chunk.left(rest);
-    FUZZ_CHECK(!line.contains('%'));
-    FUZZ_CHECK(!line.chopped(line.isEmpty() ? 0 : 1).contains('\n'));
-    if (!closed) FUZZ_CHECK(rest == chunk.size() && !chunk.contains('\n'));
-
-    const qsizetype leader = LeaderLength(chunk);
-    FUZZ_CHECK(leader >= 0 && leader <= chunk.size());
-    for (qsizetype i = 0; i < leader; ++i) FUZZ_CHECK(static_cast<unsigned char>(chunk[i]) < 32);
-    if (leader < chunk.size()) FUZZ_CHECK(static_cast<unsigned char>(chunk[leader]) >= 32);
+// However the reads split the stream, the same transmissions; each begins with a printable
+// character, and none holds a byte that did not come.
+void CheckFraming(const QByteArray& stream, qsizetype at1, qsizetype at2, const QByteArray& prgAk) {
+    const qsizetype n = stream.size();
+    const qsizetype split1 = std::clamp<qsizetype>(at1, 0, n);
+    const qsizetype split2 = std::clamp<qsizetype>(at2, split1, n);
+    const std::vector<TTransmission> whole = Frame(stream, n, n, prgAk);
+    const std::vector<TTransmission> split = Frame(stream, split1, split2, prgAk);
+    FUZZ_CHECK(whole.size() == split.size());
+    qsizetype total = 0;
+    bool continued = false;
+    for (size_t i = 0; i < whole.size() && i < split.size(); ++i) {
+        FUZZ_CHECK(whole[i].kind == split[i].kind && whole[i].Text == split[i].Text);
+        FUZZ_CHECK(whole[i].Spilled == continued);
+        if (!continued) {
+            FUZZ_CHECK(!whole[i].Text.isEmpty());
+            const auto first = static_cast<unsigned char>(whole[i].Text[0]);
+            FUZZ_CHECK(first >= 33 && first <= 126);
+        }
+        FUZZ_CHECK(whole[i].Text.size() <= 64 + 1 || whole[i].kind != TTransmission::Kind::Piece);
+        continued = whole[i].kind == TTransmission::Kind::Piece;
+        total += whole[i].Text.size();
+    }
+    FUZZ_CHECK(total <= n);
 }
 
 void CheckCall(const QByteArray& completed, const QByteArray& prgAk, const QByteArray& ak,
@@ -103,11 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray sendName = Bytes(in, 16);
     const QByteArray before = Bytes(in, 8);
     const int readLength = in.ConsumeIntegralInRange<int>(-1, 1 << 20);
-    const qsizetype from = in.ConsumeIntegralInRange<qsizetype>(-2, 4096);
+    const qsizetype at1 = in.ConsumeIntegralInRange<qsizetype>(0, 4096);
+    const qsizetype at2 = in.ConsumeIntegralInRange<qsizetype>(0, 4096);
     const qsizetype limit = in.ConsumeIntegralInRange<qsizetype>(0, 256);
     const QByteArray chunk = QByteArray::fromStdString(in.ConsumeRemainingBytesAsString());
 
-    CheckEndWord(before, chunk, from);
+    CheckFraming(before + chunk, at1, at2, prgAk);
     CheckCall(chunk, prgAk, ak, sendName, readLength);
     CheckNames(chunk);
     CheckTrace(chunk, limit);

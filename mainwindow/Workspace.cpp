@@ -56,6 +56,7 @@ QByteArray ConfigText() {
         "Verweilzeit (ms vor jeder Zeile)=50",
         "SendeOrdner (Protokoll, Programme von Hand)=" + QByteArray(kSendFolder),
         "SpeicherOrdner (empfangene Programme)=" + QByteArray(kSaveFolder),
+        Ansi::Lit("Ruhezeit (s ohne Daten, dann endet ein Empfang unvollständig)=5"),
     };
     QByteArray text;
     for (const QByteArray& line : lines) text += line + "\r\n";

@@ -68,6 +68,8 @@ class TService : public QObject, public TTransferView {
     void Received(const QByteArray&) override {}
     void ReceivedNote(const QByteArray& line) override { Trace(line); }
     void Status(const QByteArray& text) override;
+    void PassingStatus(const QByteArray&) override {
+    }  // the trace says when a stall begins and ends
     void Banner(const QByteArray& text, TBanner how) override;
     void ProgramLoaded(const TSendTable& table, TProgramShown how) override;
     void LinesSent(const TSendTable& table, int first, int last, TSendKind kind) override;

@@ -249,6 +249,11 @@ void TStatusPublisher::Status(const QByteArray& text) {
     Changed();
 }
 
+void TStatusPublisher::PassingStatus(const QByteArray& text) {
+    inner_->PassingStatus(text);
+    Changed();
+}
+
 void TStatusPublisher::ProgramLoaded(const TSendTable& table, TProgramShown how) {
     inner_->ProgramLoaded(table, how);
     if (engine_) {

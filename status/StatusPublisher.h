@@ -50,6 +50,7 @@ class TStatusPublisher final : public QObject, public TTransferView {
     void Received(const QByteArray& bytes) override;
     void ReceivedNote(const QByteArray& line) override { inner_->ReceivedNote(line); }
     void Status(const QByteArray& text) override;
+    void PassingStatus(const QByteArray& text) override;
     void Banner(const QByteArray& text, TBanner how) override { inner_->Banner(text, how); }
     void ProgramLoaded(const TSendTable& table, TProgramShown how) override;
     void LinesSent(const TSendTable& table, int first, int last, TSendKind kind) override {

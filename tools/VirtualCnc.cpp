@@ -5,7 +5,11 @@
 // demonstration. It behaves like a real control, not like a test: writes go out in chunks
 // paced like the bit rate (one byte a write with --chunk 1, or random sizes), a leader of
 // NULs may come first, the line end after the end word may come late; it reads no faster
-// than the line rate and can stall (a full buffer, as when it executes while it reads).
+// than the line rate and can stall (a full buffer, as when it executes while it reads). It
+// can punch in ISO tape format (leader, DC2, LF-only blocks, the tape end "%", DC4 and NULs),
+// send a subprogram ending M99 and its "%" line, put a glitch byte on the line as a control
+// does when it is switched on, be reset in the middle of an answer and call anew, and vanish
+// from the line and come back.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,6 +17,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -30,6 +35,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -53,6 +59,9 @@ struct Options {
     long readRate = 0;      // bit/s the machine reads at (0: as fast as it comes)
     size_t stallAfter = 0;  // stop reading once this many bytes of an answer came...
     int stallMs = 0;        // ...for this long
+    bool iso = false;       // punch in ISO tape format
+    bool byId = false;      // --link through a name that outlives the line, as by-id links do
+    size_t resetAfter = 0;  // the next receive is reset once this many bytes came
 };
 
 struct Action {
@@ -68,12 +77,25 @@ void Usage() {
                  "         [--eol-pause MS]   pause between the end word and its line end\n"
                  "         [--read-rate BPS]  read no faster than the line rate\n"
                  "         [--stall-after N --stall-ms MS]  stop reading for MS once N bytes came\n"
+                 "         [--iso]            punch in ISO tape format: NUL leader, DC2, LF-only\n"
+                 "                            blocks, then the tape end %, DC4 and NULs\n"
+                 "         [--by-id]          --link leads through a name of its own that stays\n"
+                 "                            when the line vanishes and returns (as by-id links)\n"
+                 "         [--reset-after N]  the operator resets the control once N bytes of the\n"
+                 "                            next answer came: the answer is dropped, and the\n"
+                 "                            receive after it skips up to the program's first %\n"
                  "         actions, run in order:\n"
                  "         --call NUMBER     send %<prg-ak> CR LF <ak><NUMBER> CR LF M30 CR LF\n"
                  "         --send FILE       send the file's bytes unchanged\n"
                  "         --send-text TEXT  send TEXT (C escapes \\r \\n \\0 \\xHH)\n"
                  "         --receive FILE    receive until the line with M30/M02 is complete\n"
                  "         --wait MS         pause\n"
+                 "         --subprogram NAME send a macro subprogram (DFS,NAME,) with two M99\n"
+                 "                           and its % line\n"
+                 "         --glitch HH       one byte (hex), as when the control is switched on\n"
+                 "         --vanish MS       the line goes away for MS and comes back (a new\n"
+                 "                           pseudo-terminal behind the same link)\n"
+                 "         --await-open      wait until the server has opened the line\n"
                  "         --noise MS        line noise for MS: NULs, 0xFF, lone CRs, long lines,\n"
                  "                           bursts of 1 MB without an end word, binary, stray\n"
                  "                           calls and programs; then a line that ends it all\n"
@@ -128,7 +150,12 @@ class Line {
         if (fd_ >= 0) ::close(fd_);
         if (slave_ >= 0) ::close(slave_);
         if (!link_.empty()) ::unlink(link_.c_str());
+        if (!stableName_.empty()) ::unlink(stableName_.c_str());
     }
+
+    // The link leads through a name of its own that stays the same when the line vanishes
+    // and returns, as /dev/serial/by-id names an adapter whatever ttyUSBn it gets.
+    void LinkThroughStableName(bool on) { stableNames_ = on; }
 
     bool OpenDevice(const std::string& path) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -174,8 +201,18 @@ class Line {
         // The slave stays open here as well: the server may close and reopen it without
         // the master seeing a hang-up, and bytes written before it opens wait in the queue.
         if (!MakeRaw(slave_)) return false;
+        slaveName_ = name;
+        std::string target = name;
+        if (stableNames_) {
+            const size_t slash = link.rfind('/');
+            const size_t cut = slash == std::string::npos ? 0 : slash + 1;
+            stableName_ = link.substr(0, cut) + "." + link.substr(cut) + ".by-id";
+            ::unlink(stableName_.c_str());
+            if (::symlink(name, stableName_.c_str()) != 0) return Fail("symlink " + stableName_);
+            target = stableName_;
+        }
         ::unlink(link.c_str());
-        if (::symlink(name, link.c_str()) != 0) return Fail("symlink " + link);
+        if (::symlink(target.c_str(), link.c_str()) != 0) return Fail("symlink " + link);
         link_ = link;
         std::cout << "virtual-cnc: line " << name << " linked at " << link << std::endl;
         return true;
@@ -183,7 +220,7 @@ class Line {
 
     // Sends one transmission: the leader, then the text, with the pause after its end word.
     bool Send(const std::string& text, const Options& o) {
-        const std::string data = std::string(o.leader, '\0') + text;
+        const std::string data = o.iso ? IsoTape(text, o) : std::string(o.leader, '\0') + text;
         const size_t split = o.eolPauseMs > 0 ? AfterEndWord(data) : std::string::npos;
         if (split == std::string::npos) return Paced(data, o);
         if (!Paced(data.substr(0, split), o)) return false;
@@ -209,6 +246,64 @@ class Line {
         return done == data.size();  // a stop during the last pause is no failure
     }
 
+    // Writes one byte as it is.
+    bool Raw(char byte) { return WriteAll(&byte, 1); }
+
+    // The last receive ended by a reset.
+    bool WasReset() const { return skipToPercent_; }
+
+    // Waits until the server has opened its end of the line: with our own hold on it let go
+    // for a moment, the master reports a hang-up until another opener has it.
+    bool AwaitOpen() {
+        if (slave_ < 0) return true;
+        ::close(slave_);
+        slave_ = -1;
+        for (;;) {
+            if (g_stop) return false;
+            pollfd p{fd_, 0, 0};
+            if (::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        slave_ = ::open(slaveName_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_ < 0) return Fail("open " + slaveName_);
+        std::cout << "virtual-cnc: the server has the line" << std::endl;
+        return true;
+    }
+
+    // The line goes away (the adapter is pulled) and comes back after ms behind the same link.
+    bool Vanish(int ms) {
+        if (link_.empty()) {
+            std::cerr << "virtual-cnc: --vanish needs --link" << std::endl;
+            return false;
+        }
+        // The bytes sent last have reached the PC before the line goes: it is pulled then, not
+        // in the middle of a byte (bounded: a server that reads nothing does not hold it). The
+        // queue must stay empty a while: the kernel hands written bytes on to it a little later.
+        for (int quiet = 0, i = 0; quiet < 10 && i < 500; ++i) {
+            int waiting = 0;
+            if (::ioctl(slave_, TIOCINQ, &waiting) != 0) break;
+            quiet = waiting == 0 ? quiet + 1 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const std::string link = link_;
+        // The link stays and leads nowhere, as a port map entry of a pulled adapter does (a
+        // missing entry would name a default device instead).
+        if (stableNames_) {
+            ::unlink(stableName_.c_str());
+        } else {
+            ::unlink(link.c_str());
+            [[maybe_unused]] const int r = ::symlink("/nonexistent/tty", link.c_str());
+        }
+        link_.clear();
+        ::close(fd_);
+        ::close(slave_);
+        fd_ = slave_ = -1;
+        pending_.clear();
+        std::cout << "virtual-cnc: line gone" << std::endl;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return MakePty(link);
+    }
+
     // Receives until the line holding M30/M02 is complete, silence for idleMs after the
     // first byte, timeoutMs overall, or a stop. True when an end word came.
     bool Receive(std::string* data, const Options& o) {
@@ -217,6 +312,9 @@ class Line {
         auto last = start;
         data->swap(pending_);
         pending_.clear();
+        // After a reset the control skips what comes before the program's first "%".
+        const bool skipToPercent = std::exchange(skipToPercent_, false);
+        size_t skipped = 0;
         size_t endWord = std::string::npos;
         size_t scanned = 0;
         size_t taken = 0;
@@ -227,11 +325,28 @@ class Line {
                 endWord = FindEndWord(*data, scanned > 2 ? scanned - 2 : 0);
                 scanned = data->size();
             }
+            if (skipToPercent && !data->empty() && (*data)[0] != '%') {
+                const size_t percent = data->find('%');
+                const size_t drop = percent == std::string::npos ? data->size() : percent;
+                skipped += drop;
+                data->erase(0, drop);
+                scanned = 0;
+            }
+            if (o.resetAfter > 0 && data->size() >= o.resetAfter) {
+                // The operator resets the control: what it got is gone, and so is the rest.
+                std::cout << "virtual-cnc: reset after " << data->size() << " bytes" << std::endl;
+                skipToPercent_ = true;
+                return false;
+            }
             if (endWord != std::string::npos) {
                 const size_t lineEnd = data->find('\n', endWord);
                 if (lineEnd != std::string::npos) {
                     pending_ = data->substr(lineEnd + 1);  // belongs to the next transmission
                     data->resize(lineEnd + 1);
+                    if (skipToPercent) {
+                        std::cout << "virtual-cnc: skipped " << skipped
+                                  << " bytes before the program" << std::endl;
+                    }
                     return true;
                 }
             }
@@ -285,6 +400,20 @@ class Line {
     }
 
   private:
+    // A punched ISO tape: a leader of NULs and DC2, the blocks with LF only, the tape end
+    // "%" right after the last block, DC4 and NULs.
+    static std::string IsoTape(const std::string& text, const Options& o) {
+        const size_t feed = o.leader > 0 ? o.leader : 8;
+        std::string tape(feed, '\0');
+        tape += '\x12';
+        for (char c : text)
+            if (c != '\r') tape += c;
+        if (tape.back() != '\n') tape += '\n';
+        tape += "%\x14";
+        tape += std::string(feed, '\0');
+        return tape;
+    }
+
     static std::mt19937& Random(const Options& o) {
         static std::mt19937 random(o.seed);
         return random;
@@ -342,8 +471,11 @@ class Line {
     }
 
     int fd_ = -1, slave_ = -1;
-    std::string link_;
+    std::string link_, slaveName_;
+    bool stableNames_ = false;
+    std::string stableName_;
     std::string pending_;
+    bool skipToPercent_ = false;
     bool socket_ = false;
     char buffer_[4096];
 };
@@ -405,6 +537,16 @@ bool Noise(Line& line, const Options& o, int ms) {
 
 std::string CallText(const Options& o, const std::string& number) {
     return "%" + o.prgAk + "\r\n" + o.ak + number + "\r\nM30\r\n";
+}
+
+// A macro that returns early with M99 and again at its end, and its "%" line (on a tape the
+// tape end stands for it).
+std::string SubprogramText(const Options& o, const std::string& name) {
+    std::string text = "%\r\n(DFS," + name +
+                       ",)\r\nO9001\r\nIF [#1 EQ 0] GOTO 99\r\n#100=#1*2\r\nM99\r\n"
+                       "N99 #100=0\r\nM99\r\n";
+    if (!o.iso) text += "%\r\n";
+    return text;
 }
 
 void Sleep(int ms) {
@@ -527,8 +669,12 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
         auto value = [&]() { return std::string(argv[++i]); };
-        if (a == "--hold") {
-            actions.push_back({"hold", ""});
+        if (a == "--hold" || a == "--await-open") {
+            actions.push_back({a.substr(2), ""});
+        } else if (a == "--by-id") {
+            o.byId = true;
+        } else if (a == "--iso") {
+            o.iso = true;
         } else if (!hasValue) {
             Usage();
             return 2;
@@ -568,8 +714,11 @@ int main(int argc, char** argv) {
             o.stallAfter = size_t(std::max(0L, std::atol(value().c_str())));
         else if (a == "--stall-ms")
             o.stallMs = std::atoi(value().c_str());
+        else if (a == "--reset-after")
+            o.resetAfter = size_t(std::max(0L, std::atol(value().c_str())));
         else if (a == "--call" || a == "--send" || a == "--send-text" || a == "--receive" ||
-                 a == "--wait" || a == "--demo" || a == "--noise" || a == "--soak") {
+                 a == "--wait" || a == "--demo" || a == "--noise" || a == "--soak" ||
+                 a == "--subprogram" || a == "--glitch" || a == "--vanish") {
             actions.push_back({a.substr(2), value()});
         } else {
             Usage();
@@ -587,6 +736,7 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     Line line;
+    line.LinkThroughStableName(o.byId);
     const bool opened = o.tcpListen >= 0 ? line.ListenTcp(o.tcpListen)
                         : o.link.empty() ? line.OpenDevice(o.device)
                                          : line.MakePty(o.link);
@@ -606,6 +756,14 @@ int main(int argc, char** argv) {
             if (!line.Send(data, o)) return 1;
         } else if (act.kind == "send-text") {
             if (!line.Send(Unescape(act.arg), o)) return 1;
+        } else if (act.kind == "subprogram") {
+            if (!line.Send(SubprogramText(o, act.arg), o)) return 1;
+        } else if (act.kind == "glitch") {
+            if (!line.Raw(char(std::strtol(act.arg.c_str(), nullptr, 16)))) return 1;
+        } else if (act.kind == "vanish") {
+            if (!line.Vanish(std::atoi(act.arg.c_str()))) return 1;
+        } else if (act.kind == "await-open") {
+            if (!line.AwaitOpen()) return 1;
         } else if (act.kind == "receive") {
             std::string data;
             const bool complete = line.Receive(&data, o);
@@ -613,7 +771,13 @@ int main(int argc, char** argv) {
                 std::cerr << "virtual-cnc: cannot write " << act.arg << std::endl;
                 return 1;
             }
-            if (!complete) status = 3;  // kept what came, but no end word
+            std::cout << "virtual-cnc: received " << data.size() << " bytes into " << act.arg
+                      << std::endl;
+            if (line.WasReset()) {
+                o.resetAfter = 0;  // once
+            } else if (!complete) {
+                status = 3;  // kept what came, but no end word
+            }
         } else if (act.kind == "noise") {
             if (!Noise(line, o, std::atoi(act.arg.c_str()))) return 1;
         } else if (act.kind == "wait") {

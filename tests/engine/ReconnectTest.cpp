@@ -30,8 +30,12 @@ TEST(Reconnect, ALostDeviceIsOpenedAgainWhenItIsBackAndACallIsAnswered) {
     EXPECT_FALSE(rig.serial->Active());
     EXPECT_TRUE(rig.engine->Reconnecting());
     EXPECT_TRUE(rig.view.status.last().startsWith("Verbindung zur Schnittstelle COM1 verloren"));
-    EXPECT_EQ(ReadFile("xxx.tmp"), "%\r\n(DFS,HALB,)\r\nN10 G1 X5\r\n\r\n");
-    EXPECT_TRUE(rig.engine->RxBuffer.isEmpty());
+    // What had come is on disk at once, in a file of its own.
+    const QByteArray head = "%\r\n(DFS,HALB,)\r\nN10 G1 X5\r\n";
+    const QStringList kept =
+        QDir(rig.Path("unvollstaendig")).entryList({"*-HALB.CNC"}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(ReadFile(rig.Path("unvollstaendig/" + kept[0])), head);
     EXPECT_TRUE(rig.Log().contains("Schnittstelle COM1 verloren "));
 
     // Tries meanwhile find nothing; then the device is back.
@@ -41,6 +45,7 @@ TEST(Reconnect, ALostDeviceIsOpenedAgainWhenItIsBackAndACallIsAnswered) {
     back.start();
     ASSERT_TRUE(WaitFor([&] { return !rig.view.reopened.isEmpty(); }, 3000));
     EXPECT_TRUE(rig.serial->Active());
+    // The control starts anew with a call: the cut program ends, the call is answered.
     rig.MachineWrite(kCall2507);
     ASSERT_TRUE(WaitFor([&] { return rig.engine->PrgCount == 1 && !rig.engine->Busy(); }));
     EXPECT_LT(back.elapsed(), 3000) << "answered within 3 s of the device's return";
@@ -49,6 +54,11 @@ TEST(Reconnect, ALostDeviceIsOpenedAgainWhenItIsBackAndACallIsAnswered) {
         rig.Log().contains(QByteArray("Schnittstelle COM1 wieder ge\xF6"
                                       "ffnet")));
     EXPECT_FALSE(QFileInfo::exists(rig.Path("save/HALB.CNC"))) << "half a program is no program";
+    EXPECT_EQ(ReadFile(rig.Path("unvollstaendig/" + kept[0])), head);
+    EXPECT_TRUE(
+        rig.Log().contains(rig.Path("unvollstaendig/" + kept[0]).toUtf8() +
+                           " unvollst\xE4ndig empfangen (Verbindung zum Ger\xE4t verloren)"))
+        << rig.Log().constData();
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
 }
 

@@ -46,6 +46,11 @@ TEST(RealLineSend, StallInTheMiddleWaitsAndDeliversTheProgramWhole) {
     EXPECT_EQ(ReadFile(rig.Path("answer.txt")), program);
     EXPECT_EQ(rig.Log().count(" gesendete PRG Nr = "), 1);
     EXPECT_TRUE(rig.view.StatusShown("Senden wartet seit"));
+    // The trace says it once when it begins and once when it ends, with its length.
+    EXPECT_EQ(rig.view.TraceCount("Die Maschine nimmt keine Daten an: Senden wartet (ab Zeile "), 1)
+        << rig.view.trace.join('\n').constData();
+    EXPECT_EQ(rig.view.TraceCount(" keine Daten angenommen"), 1);
+    EXPECT_EQ(rig.view.TraceCount("wartet seit"), 0);
     ASSERT_FALSE(rig.view.progress.isEmpty());
     EXPECT_FALSE(rig.view.progress.last().Running);
     EXPECT_EQ(rig.view.progress.last().Line, 3000);

@@ -10,28 +10,15 @@
 
 using namespace TransferRules;
 
-TEST(TransferRules, EndWord) {
-    struct Row {
-        const char* name;
-        QByteArray before, chunk;
-        bool end;
-    } rows[] = {
-        {"upper M30", "", "N10\r\nM30\r\n", true},
-        {"lower m30", "", "n10\r\nm30\r\n", true},
-        {"mixed m02", "", "X1 m02", true},
-        {"M300 is a substring", "", "M300", true},
-        {"no end", "", "N10 G0 X0\r\n", false},
-        {"M3 then 0 (split)", "N10\r\nM3", "0\r\n", true},
-        {"M then 02 (split)", "abc M", "02", true},
-        {"split word, but nothing new read", "M3", "", false},
-        {"older end word in buffer does not count again", "M30\r\nN1", "N2", false},
-        {"M20 is not an end", "", "M20 M03", false},
-    };
-    for (const auto& r : rows) {
-        EXPECT_EQ(EndWordInRead(r.before, r.chunk), r.end) << r.name;
-    }
-    EXPECT_TRUE(HasEndWord("m30"));
-    EXPECT_FALSE(HasEndWord("M3 0"));
+TEST(TransferRules, CallLengthCountsEachLineEndAsCrLf) {
+    EXPECT_EQ(CallLength("%Prg\r\nO2507\r\nM30\r\n"), 18);
+    EXPECT_EQ(CallLength("%Prg\nO2507\nM30\n"), 18);
+    EXPECT_EQ(CallLength("%Prg\rO2507\rM30\r"), 18);
+    EXPECT_EQ(CallLength("\n\r"), 4);  // LF CR: two line ends
+    EXPECT_TRUE(IsCallText("%Prg\nO2507\nM30\n", "Prg"));
+    EXPECT_FALSE(IsCallText("%PrgO2507M30\r\n", "Prg")) << "14 characters";
+    EXPECT_FALSE(IsCallText("%%Prg\nO2507\nM30\n", "Prg"));
+    EXPECT_FALSE(IsCallText("%Prg\nO2507\nM30\n", ""));
 }
 
 TEST(TransferRules, LeadingPartAndCallHead) {
@@ -167,48 +154,6 @@ TEST(TransferRules, FileErrorsNameThePath) {
     QFile f(tmp);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), "abcd");
-}
-
-TEST(TransferRules, LineEndOfTheEndWordAndLeader) {
-    struct Closed {
-        const char* name;
-        QByteArray text;
-        bool closed;
-    } closedRows[] = {
-        {"CR LF after M30", "N1\r\nM30\r\n", true},
-        {"LF only", "M30\n", true},
-        {"nothing after M30", "N1\r\nM30", false},
-        {"CR, LF may still come", "M30\r", false},
-        {"CR then the next block", "M30\rN", true},
-        {"comment on the end line, no end yet", "M30 (ENDE)", false},
-        {"the last end word counts", "M30\r\nN1 M02", false},
-        {"no end word", "N1\r\n", false},
-    };
-    for (const auto& r : closedRows) EXPECT_EQ(EndLineClosed(r.text, 0), r.closed) << r.name;
-
-    struct Rest {
-        const char* name;
-        QByteArray chunk;
-        qsizetype take;
-        bool closed;
-    } restRows[] = {
-        {"the line end", "\r\n%Prg", 2, true},
-        {"rest of the end line", "D)\r\nN1", 4, true},
-        {"a new transmission right away", "%Prg\r\n", 0, true},
-        {"lone CR then a block", "\rN1", 1, true},
-        {"still open", "\r", 1, false},
-        {"nothing", "", 0, false},
-    };
-    for (const auto& r : restRows) {
-        bool closed = !r.closed;
-        EXPECT_EQ(EndLineRest(r.chunk, &closed), r.take) << r.name;
-        EXPECT_EQ(closed, r.closed) << r.name;
-    }
-
-    EXPECT_EQ(LeaderLength(QByteArray("\0\0\r\n%Prg", 8)), 4);
-    EXPECT_EQ(LeaderLength("\x01\x1f "), 2);  // the blank is printable enough: not a leader
-    EXPECT_EQ(LeaderLength("%"), 0);
-    EXPECT_EQ(LeaderLength("\r\n"), 2);
 }
 
 TEST(TransferRules, CallNumberProblems) {

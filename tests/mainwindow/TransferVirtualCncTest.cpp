@@ -1,12 +1,15 @@
 // The virtual CNC tool against the real window: a call answered and a program saved, as in
 // the demo. DNC_SCREENSHOT=<file.png> keeps a picture of the window afterwards.
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPixmap>
 #include <QProcess>
 #include <QProgressBar>
+#include <memory>
 
 #include "TransferTestSupport.h"
+#include "common/ControlCases.h"
 #include "common/ScriptedSeam.h"
 #include "mainwindow/Unit1.h"
 #include "options/Unit3.h"
@@ -87,4 +90,67 @@ TEST(TransferVirtualCnc, SlowMachineWindowShowsProgressAndTheAbortButtonStops) {
     cnc.waitForFinished(10000);
     EXPECT_TRUE(program.startsWith(ReadFile(ws.Path("answer.txt"))));
     EXPECT_TRUE(seam.boxes.isEmpty());
+}
+
+namespace {
+
+// A case of what controls send, against the real window (dwell 20 ms): no box may appear.
+void AgainstTheWindow(const control_cases::Case& c) {
+    TransferConfig config;
+    config.timer = "20";
+    Workspace ws(config, /*ownLine=*/false);
+    const QString dir = QDir::currentPath();
+    control_cases::WriteWorkFiles(dir);
+    QProcess cnc;  // outlives the window: the line stays until the window is gone
+    cnc.setProcessChannelMode(QProcess::MergedChannels);
+    cnc.start(VIRTUAL_CNC,
+              QStringList{"--link", ws.LinkPath()} + c.args(dir) + QStringList{"--hold"});
+    ASSERT_TRUE(cnc.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(ws.LinkPath()).exists(); }));
+    Workspace::Probe();
+
+    ScriptedSeam seam;
+    auto form = std::make_unique<TForm1>();
+    ASSERT_TRUE(form->Serial1->Active());
+    const auto log = [&] { return ReadFile(ws.Path("send/DNC.log")); };
+    QByteArray said;
+    const bool over = WaitFor(
+        [&] {
+            said += cnc.readAll();
+            return control_cases::Over(c, log(), said) && !form->Engine->Busy() &&
+                   !form->Engine->ReceiveSettling();
+        },
+        40000);
+    form->FlushMemos();
+    ASSERT_TRUE(over) << log().constData() << said.constData()
+                      << form->MemoFile->toPlainText().toStdString();
+    c.check(dir, log(), said);
+    if (::testing::Test::HasFailure()) {
+        ADD_FAILURE() << said.constData() << form->MemoFile->toPlainText().toStdString()
+                      << "\nreceived:\n"
+                      << form->MemoRec->toPlainText().toStdString();
+    }
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
+    EXPECT_TRUE(seam.fileDialogs.isEmpty());
+    form.reset();
+    cnc.kill();
+    cnc.waitForFinished(5000);
+}
+
+}  // namespace
+
+TEST(TransferVirtualCnc, IsoControlPunchesProgramsSubprogramsAndLfCalls) {
+    AgainstTheWindow(control_cases::kIsoControl);
+}
+
+TEST(TransferVirtualCnc, CrOnlyCallGlitchTwoCallsCommentAndSubprogram) {
+    AgainstTheWindow(control_cases::kCrLfControl);
+}
+
+TEST(TransferVirtualCnc, ANewCallDuringASendStopsItAndIsAnswered) {
+    AgainstTheWindow(control_cases::kResetDuringASend);
+}
+
+TEST(TransferVirtualCnc, ADeviceLostMidProgramKeepsItWholeAsIncomplete) {
+    AgainstTheWindow(control_cases::kDeviceLostMidProgram);
 }

@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include "ServiceRig.h"
+#include "common/ControlCases.h"
 
 using namespace service_test;
 
@@ -209,4 +210,77 @@ TEST(Service, ALostDeviceIsNeverReplacedByTheDefault) {
     EXPECT_EQ(rig.Finished(), 0);
     ::close(master);
     ::close(slave);
+}
+
+// A machine that takes nothing for seconds: the journal says so when it begins and when it
+// ends, not every second.
+TEST(Service, AStallIsJournaledWhenItBeginsAndWhenItEnds) {
+    ServiceRig rig;
+    QByteArray program = "%\r\n";
+    for (int k = 1; k <= 5000; ++k)
+        program += "N" + QByteArray::number(k) + " G1 X100.125 Y7.5\r\n";
+    program += "M30\r\n";
+    WriteFile(rig.dir.filePath("4711.CNC"), program);
+    // It stops reading for 6 s: the server waits once the 64 KiB a pseudo-terminal holds are
+    // full (which may take seconds on a loaded machine).
+    rig.StartCnc({"--call", "4711", "--receive", rig.dir.filePath("answer.txt"), "--stall-after",
+                  "20000", "--stall-ms", "6000", "--hold"});
+    rig.StartServer();
+    QByteArray cncSaid;
+    ASSERT_TRUE(WaitFor([&] {
+        cncSaid += rig.cnc.readAll();
+        return rig.Log().contains("4711.CNC gesendete PRG Nr = 1 ") &&
+               cncSaid.contains("answer.txt\n");
+    })) << rig.Messages().constData();
+    EXPECT_EQ(ReadFile(rig.dir.filePath("answer.txt")), program);
+    ASSERT_TRUE(rig.Said("Senden: Zeile 5002 von 5002")) << rig.Messages().constData();
+    const QByteArray said = rig.Messages();
+    EXPECT_EQ(said.count("Die Maschine nimmt keine Daten an"), 1) << said.constData();
+    EXPECT_EQ(said.count(" keine Daten angenommen"), 1) << said.constData();
+    EXPECT_EQ(said.count("wartet seit"), 0) << said.constData();
+}
+
+namespace {
+
+// A case of what controls send, against the service (dwell 20 ms): nothing waits for an
+// operator, and nothing is said as a box.
+void AgainstTheService(const control_cases::Case& c) {
+    ServiceRig rig;
+    const QString dir = rig.dir.path();
+    WriteFile(rig.dir.filePath("Config.ini"), ConfigIni(rig.dir, "20"));
+    control_cases::WriteWorkFiles(dir);
+    rig.StartCnc(c.args(dir) + QStringList{"--hold"});
+    rig.StartServer();
+    QByteArray said;
+    const bool over = WaitFor(
+        [&] {
+            said += rig.cnc.readAll();
+            return control_cases::Over(c, rig.Log(), said);
+        },
+        40000);
+    ASSERT_TRUE(over) << rig.Log().constData() << said.constData() << rig.Messages().constData();
+    ::kill(pid_t(rig.server.processId()), SIGTERM);
+    EXPECT_EQ(rig.Finished(), 0);
+    c.check(dir, rig.Log(), said);
+    EXPECT_FALSE(rig.Messages().contains("Meldung: ")) << rig.Messages().constData();
+    if (::testing::Test::HasFailure())
+        ADD_FAILURE() << said.constData() << rig.Messages().constData();
+}
+
+}  // namespace
+
+TEST(Service, IsoControlPunchesProgramsSubprogramsAndLfCalls) {
+    AgainstTheService(control_cases::kIsoControl);
+}
+
+TEST(Service, CrOnlyCallGlitchTwoCallsCommentAndSubprogram) {
+    AgainstTheService(control_cases::kCrLfControl);
+}
+
+TEST(Service, ANewCallDuringASendStopsItAndIsAnswered) {
+    AgainstTheService(control_cases::kResetDuringASend);
+}
+
+TEST(Service, ADeviceLostMidProgramKeepsItWholeAsIncomplete) {
+    AgainstTheService(control_cases::kDeviceLostMidProgram);
 }

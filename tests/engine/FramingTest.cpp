@@ -1,0 +1,263 @@
+// The framing as a property: however the line splits a stream into reads, the same
+// transmissions come out. All splits of the short streams, all splits into two and three
+// reads and seeded random ones of the long ones; a failure prints the stream, the seed and
+// the split.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/Framing.h"
+
+namespace {
+
+using Kind = TTransmission::Kind;
+
+struct Out {
+    Kind kind;
+    QByteArray text;
+    bool cut = false;
+    bool follows = false;  // sent in one go with the one before
+    bool operator==(const Out& o) const {
+        return kind == o.kind && text == o.text && cut == o.cut && follows == o.follows;
+    }
+};
+
+void PrintTo(const Out& o, std::ostream* os) {
+    *os << "[" << int(o.kind) << (o.cut ? " cut" : "") << (o.follows ? " follows " : " ")
+        << QByteArray(o.text).replace('\r', "\\r").replace('\n', "\\n").toStdString() << "]";
+}
+
+// A stream: parts the device loss separates; reads split each part where `cuts` says
+// (positions counted over the whole stream, parts joined).
+struct Stream {
+    const char* name;
+    std::vector<QByteArray> parts;
+    std::vector<Out> expected;
+};
+
+std::vector<Out> Run(const Stream& s, const std::vector<size_t>& cuts) {
+    TFraming f;
+    f.SetProgramIdentifier("Prg");
+    f.SetTimes(5000, TFraming::kTrailerMs);
+    qint64 now = 1000;
+    size_t at = 0, cut = 0;
+    for (size_t p = 0; p < s.parts.size(); ++p) {
+        if (p > 0) f.Cut(now);
+        const QByteArray& part = s.parts[p];
+        size_t from = 0;
+        while (from < size_t(part.size())) {
+            size_t to = part.size();
+            while (cut < cuts.size() && cuts[cut] <= at + from) ++cut;
+            if (cut < cuts.size() && cuts[cut] < at + to) to = cuts[cut] - at;
+            f.Feed(QByteArrayView(part).sliced(qsizetype(from), qsizetype(to - from)), now);
+            now += 1;  // reads a millisecond apart: far below any time the rules use
+            from = to;
+        }
+        at += part.size();
+    }
+    f.Tick(now + 3600 * 1000);
+    std::vector<Out> outs;
+    while (auto t = f.Next()) outs.push_back({t->kind, t->Text, t->Cut, t->Follows});
+    return outs;
+}
+
+std::string Split(const std::vector<size_t>& cuts) {
+    std::string s;
+    for (size_t c : cuts) s += std::to_string(c) + " ";
+    return s;
+}
+
+const QByteArray kCall = "%Prg\r\nO2507\r\nM30\r\n";
+const QByteArray kIso =
+    QByteArray("\0\0\x12", 3) + "%\nO1234 (DFS,ISO1,)\nN10 G0 X0\nM30\n%\x14" + QByteArray(4, '\0');
+const QByteArray kIsoSaved = "%\nO1234 (DFS,ISO1,)\nN10 G0 X0\nM30\n%";
+const QByteArray kA = "%\r\n(DFS,A,)\r\nN1 X1\r\nM30\r\n";
+const QByteArray kB = "%\r\n(DFS,B,)\r\nN1 X2\r\nM30\r\n";
+const QByteArray kSub = "%\r\n(DFS,SUB1,)\r\nO9001\r\nG65 P9002\r\nM99\r\n%";
+const QByteArray kMacro =
+    "%\nO9002 (DFS,MAC,)\nIF [#1 EQ 0] GOTO 99\n#100=#1*2\nM99\nN99 #100=0\nM99\n%";
+const QByteArray kThread =
+    "%\r\n(DFS,GEW,)\r\nN10 (GEWINDEBOHRER M30X2)\r\nN20 G84 Z-10 F2\r\nM30\r\n";
+const QByteArray kHead = "%\r\n(DFS,HALB,)\r\nN10 G1 X5\r\nN2";
+const QByteArray kTail = "0 G1 Y5\r\nM30\r\n";
+
+const std::vector<Stream>& Streams() {
+    static const std::vector<Stream> streams = {
+        {"LF call", {"%Prg\nO2507\nM30\n"}, {{Kind::Complete, "%Prg\nO2507\nM30\n"}}},
+        {"CR call", {"%Prg\rO2507\rM30\r"}, {{Kind::Complete, "%Prg\rO2507\rM30\r"}}},
+        {"glitch then call", {"\xff" + kCall}, {{Kind::Complete, kCall}}},
+        {"end word without line end",
+         {"%Prg\r\nO2507\r\nM30"},
+         {{Kind::Complete, "%Prg\r\nO2507\r\nM30"}}},
+        {"ISO program with tape end and trailer, then a call",
+         {kIso + "%Prg\nO2507\nM30\n%\x14"},
+         {{Kind::Complete, kIsoSaved}, {Kind::Complete, "%Prg\nO2507\nM30\n", false, true}}},
+        {"two CR LF programs back to back",
+         {kA + kB},
+         {{Kind::Complete, kA}, {Kind::Complete, kB, false, true}}},
+        {"M99 subprogram with its % line, then a call",
+         {kSub + "\r\n" + kCall},
+         {{Kind::Complete, kSub}, {Kind::Complete, kCall, false, true}}},
+        {"macro with two M99", {kMacro + "\n"}, {{Kind::Complete, kMacro}}},
+        {"two calls",
+         {kCall + kCall},
+         {{Kind::Complete, kCall}, {Kind::Complete, kCall, false, true}}},
+        {"end word in a comment", {kThread}, {{Kind::Complete, kThread}}},
+        {"a program, its tape end, at once a call",
+         {kA + "%" + kCall},
+         {{Kind::Complete, kA + "%"}, {Kind::Complete, kCall, false, true}}},
+        {"a program, then at once a call",
+         {kA + kCall},
+         {{Kind::Complete, kA}, {Kind::Complete, kCall, false, true}}},
+        {"cut by a device loss", {kHead, kTail}, {{Kind::Incomplete, kHead + kTail, true}}},
+        {"cut, then the control starts anew with a call",
+         {kHead, QByteArray("\0\0", 2) + kCall},
+         {{Kind::Incomplete, kHead, true}, {Kind::Complete, kCall}}},
+        {"no end: the quiet time", {"\r\nN10 G0 X0"}, {{Kind::Incomplete, "N10 G0 X0"}}},
+        {"no letter or digit: dropped", {"\x12....\r\n--"}, {{Kind::Dropped, "....\r\n--"}}},
+    };
+    return streams;
+}
+
+void Check(const Stream& s, const std::vector<size_t>& cuts, const std::string& how) {
+    const std::vector<Out> got = Run(s, cuts);
+    ASSERT_EQ(got, s.expected) << s.name << ", " << how << ", reads split at " << Split(cuts);
+}
+
+}  // namespace
+
+TEST(Framing, EverySplitOfAStreamGivesTheSameTransmissions) {
+    const unsigned seed = std::random_device()();
+    std::mt19937 random(seed);
+    for (const Stream& s : Streams()) {
+        size_t n = 0;
+        for (const QByteArray& p : s.parts) n += p.size();
+        Check(s, {}, "one read");
+        if (n <= 18) {
+            // Every split: each of the n-1 gaps is a read boundary or not.
+            for (unsigned mask = 0; mask < (1u << (n - 1)); ++mask) {
+                std::vector<size_t> cuts;
+                for (size_t i = 1; i < n; ++i)
+                    if (mask & (1u << (i - 1))) cuts.push_back(i);
+                Check(s, cuts, "all splits");
+                if (HasFatalFailure()) return;
+            }
+            continue;
+        }
+        for (size_t i = 1; i < n; ++i) {
+            for (size_t j = i; j < n; ++j) {
+                Check(s, i == j ? std::vector<size_t>{i} : std::vector<size_t>{i, j},
+                      "two and three reads");
+                if (HasFatalFailure()) return;
+            }
+        }
+        for (int round = 0; round < 300; ++round) {
+            std::vector<size_t> cuts;
+            const double p = std::uniform_real_distribution<double>(0.05, 0.9)(random);
+            for (size_t i = 1; i < n; ++i)
+                if (std::bernoulli_distribution(p)(random)) cuts.push_back(i);
+            Check(s, cuts, "random reads, seed " + std::to_string(seed));
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+TEST(Framing, OnlyTimeTellsATapeEndFromTheNextTransmission) {
+    TFraming f;
+    f.SetProgramIdentifier("Prg");
+    f.SetTimes(5000, 500);
+    // A lone "%" within the trailer time after the end line: the program's tape end.
+    f.Feed("N1 X1\nM30\n", 0);
+    EXPECT_FALSE(f.Next()) << "a program waits for its tape end";
+    EXPECT_TRUE(f.Settling());
+    f.Feed("%", 400);
+    f.Tick(499);
+    EXPECT_FALSE(f.Next());
+    f.Tick(500);
+    auto t = f.Next();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->Text, "N1 X1\nM30\n%");
+    EXPECT_EQ(f.Deadline(), -1) << "nothing waits: no timer runs";
+
+    // Later, the "%" begins the next transmission.
+    f.Feed("N1 X1\nM30\n", 2000);
+    f.Feed("%\r\n", 2600);
+    t = f.Next();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->Text, "N1 X1\nM30\n");
+    f.Tick(2600 + 5000);
+    t = f.Next();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->kind, Kind::Dropped) << "a lone % with nothing after it";
+
+    // A call does not wait; the tape end after it is its trailer.
+    f.Feed("%Prg\nO2507\nM30\n", 9000);
+    t = f.Next();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->Text, "%Prg\nO2507\nM30\n");
+    f.Feed("%\x14", 9010);
+    f.Tick(20000);
+    EXPECT_FALSE(f.Next());
+}
+
+TEST(Framing, ALongTransmissionComesInPiecesAndMemoryStaysBounded) {
+    TFraming f;
+    f.SetLimit(40);
+    QByteArray all;
+    for (int k = 0; k < 10; ++k) {
+        const QByteArray line = "N" + QByteArray::number(k) + " G1 X100 Y200\r\n";
+        f.Feed(line, k);
+        all += line;
+        EXPECT_LE(f.Held().size(), 40);
+    }
+    f.Feed("M30\r\n", 20);
+    all += "M30\r\n";
+    f.Tick(10000);
+    QByteArray joined;
+    int pieces = 0;
+    while (auto t = f.Next()) {
+        joined += t->Text;
+        if (t->kind == Kind::Piece) {
+            ++pieces;
+            continue;
+        }
+        EXPECT_EQ(t->kind, Kind::Complete);
+        EXPECT_TRUE(t->Spilled);
+    }
+    EXPECT_GT(pieces, 1);
+    EXPECT_EQ(joined, all);
+}
+
+TEST(Framing, EndWordsOutsideCommentsEndTheirLine) {
+    struct Row {
+        const char* line;
+        bool ends;
+    } rows[] = {
+        {"M30", true},         {"m30", true},
+        {"N99 m02", true},     {"M300", true},
+        {"M30 (ENDE)", true},  {"M20 M03", false},
+        {"(M30)", false},      {"(GEWINDE M30X2) G84", false},
+        {"(OFFEN M30", false}, {"M3 0", false},
+    };
+    for (const Row& r : rows) {
+        TFraming f;
+        f.SetTimes(5000, 500);
+        f.Feed(QByteArray("N1 G0\r\n") + r.line + "\r\n", 0);
+        f.Tick(1000);  // past the trailer time, well before the quiet time
+        auto t = f.Next();
+        EXPECT_EQ(t.has_value(), r.ends) << r.line;
+        if (t) {
+            EXPECT_EQ(t->kind, Kind::Complete) << r.line;
+        }
+    }
+    // A lone CR ends the end line: the next block begins the next transmission.
+    TFraming f;
+    f.SetTimes(5000, 500);
+    f.Feed("N1 M30\rN2 M30\r\n", 0);
+    f.Tick(1000);
+    EXPECT_EQ(f.Next()->Text, "N1 M30\r");
+    EXPECT_EQ(f.Next()->Text, "N2 M30\r\n");
+}
