@@ -10,18 +10,12 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "tests/common/TestFiles.h"
+
 namespace control_cases {
 
-inline QByteArray Read(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-inline void Write(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
+using test_files::ReadFile;
+using test_files::WriteFile;
 
 const QByteArray kProgram2507 = "%\r\nO2507 (FLANSCH)\r\nN10 G90 G54\r\nN20 G0 X0 Y0\r\nM30\r\n";
 const QByteArray kProgram1001 = "%\r\nO1001 (DECKEL)\r\nN10 G0 X10\r\nM30\r\n";
@@ -43,11 +37,11 @@ inline QByteArray LongProgram() {
 
 // The programs a call may name, and the files the machine sends.
 inline void WriteWorkFiles(const QString& dir) {
-    Write(dir + "/2507.CNC", kProgram2507);
-    Write(dir + "/1001.CNC", kProgram1001);
-    Write(dir + "/4711.CNC", LongProgram());
-    Write(dir + "/iso1.nc", kIso);
-    Write(dir + "/gew.nc", kThread);
+    WriteFile(dir + "/2507.CNC", kProgram2507);
+    WriteFile(dir + "/1001.CNC", kProgram1001);
+    WriteFile(dir + "/4711.CNC", LongProgram());
+    WriteFile(dir + "/iso1.nc", kIso);
+    WriteFile(dir + "/gew.nc", kThread);
 }
 
 inline QStringList Paced() { return {"--rate", "4800", "--chunk", "1", "--idle-ms", "5000"}; }
@@ -64,12 +58,12 @@ inline QStringList IsoArgs(const QString& dir) {
                                  "1001",      "--receive",     dir + "/a2.txt"};
 }
 inline void CheckIso(const QString& dir, const QByteArray& log, const QByteArray&) {
-    EXPECT_EQ(Read(dir + "/save/ISO1.CNC"), QByteArray(kIso).replace("\r\n", "\n") + "%\r\n")
+    EXPECT_EQ(ReadFile(dir + "/save/ISO1.CNC"), QByteArray(kIso).replace("\r\n", "\n") + "%\r\n")
         << "the tape image: program through its tape end, then the save's CR LF";
-    EXPECT_EQ(Read(dir + "/a1.txt"), kProgram2507);
-    EXPECT_EQ(Read(dir + "/save/SUB1.CNC"),
+    EXPECT_EQ(ReadFile(dir + "/a1.txt"), kProgram2507);
+    EXPECT_EQ(ReadFile(dir + "/save/SUB1.CNC"),
               QByteArray(kSub).replace("SUB2", "SUB1").replace("\r\n", "\n") + "\r\n");
-    EXPECT_EQ(Read(dir + "/a2.txt"), kProgram1001);
+    EXPECT_EQ(ReadFile(dir + "/a2.txt"), kProgram1001);
     EXPECT_EQ(Saved(dir), (QStringList{"ISO1.CNC", "SUB1.CNC"}));
     EXPECT_EQ(log.count(" gesendete PRG Nr = "), 2) << log.constData();
     EXPECT_FALSE(QDir(dir + "/unvollstaendig").exists());
@@ -95,13 +89,13 @@ inline QStringList CrLfArgs(const QString& dir) {
                "--receive",    dir + "/a5.txt"};
 }
 inline void CheckCrLf(const QString& dir, const QByteArray& log, const QByteArray&) {
-    EXPECT_EQ(Read(dir + "/a1.txt"), kProgram2507) << "CR-only call";
-    EXPECT_EQ(Read(dir + "/a2.txt"), kProgram1001) << "call after a glitch byte";
-    EXPECT_EQ(Read(dir + "/a3.txt"), kProgram2507) << "first of two calls";
-    EXPECT_EQ(Read(dir + "/a4.txt"), kProgram1001) << "second of two calls";
-    EXPECT_EQ(Read(dir + "/save/GEW.CNC"), kThread + "\r\n") << "one program, not two";
-    EXPECT_EQ(Read(dir + "/save/SUB2.CNC"), kSub + "\r\n");
-    EXPECT_EQ(Read(dir + "/a5.txt"), kProgram2507) << "call after a subprogram";
+    EXPECT_EQ(ReadFile(dir + "/a1.txt"), kProgram2507) << "CR-only call";
+    EXPECT_EQ(ReadFile(dir + "/a2.txt"), kProgram1001) << "call after a glitch byte";
+    EXPECT_EQ(ReadFile(dir + "/a3.txt"), kProgram2507) << "first of two calls";
+    EXPECT_EQ(ReadFile(dir + "/a4.txt"), kProgram1001) << "second of two calls";
+    EXPECT_EQ(ReadFile(dir + "/save/GEW.CNC"), kThread + "\r\n") << "one program, not two";
+    EXPECT_EQ(ReadFile(dir + "/save/SUB2.CNC"), kSub + "\r\n");
+    EXPECT_EQ(ReadFile(dir + "/a5.txt"), kProgram2507) << "call after a subprogram";
     EXPECT_EQ(Saved(dir), (QStringList{"GEW.CNC", "SUB2.CNC"}));
     EXPECT_EQ(log.count(" gesendete PRG Nr = "), 5) << log.constData();
     EXPECT_FALSE(QDir(dir + "/unvollstaendig").exists());
@@ -115,8 +109,8 @@ inline QStringList ResetArgs(const QString& dir) {
             "--receive",   dir + "/a2.txt", "--idle-ms",     "5000"};
 }
 inline void CheckReset(const QString& dir, const QByteArray& log, const QByteArray& cncSaid) {
-    EXPECT_EQ(Read(dir + "/a2.txt"), kProgram1001);
-    EXPECT_TRUE(LongProgram().startsWith(Read(dir + "/a1.txt")));
+    EXPECT_EQ(ReadFile(dir + "/a2.txt"), kProgram1001);
+    EXPECT_TRUE(LongProgram().startsWith(ReadFile(dir + "/a1.txt")));
     const QRegularExpression cut(
         "4711.CNC nicht vollst\\x{e4}ndig gesendet: abgebrochen nach "
         "Zeile (\\d+) von 3002 \\(neuer Abruf\\)");
@@ -147,13 +141,13 @@ inline QStringList LostArgs(const QString& dir) {
 inline void CheckLost(const QString& dir, const QByteArray& log, const QByteArray&) {
     const QStringList kept = QDir(dir + "/unvollstaendig").entryList({"*-HALB.CNC"}, QDir::Files);
     ASSERT_EQ(kept.size(), 1) << log.constData();
-    EXPECT_EQ(Read(dir + "/unvollstaendig/" + kept[0]), kHead + kTail)
+    EXPECT_EQ(ReadFile(dir + "/unvollstaendig/" + kept[0]), kHead + kTail)
         << "before the loss and after it: one transmission, whole";
     EXPECT_TRUE(Saved(dir).isEmpty()) << Saved(dir).join(' ').toStdString();
     EXPECT_TRUE(log.contains(" unvollst\xE4ndig empfangen (Verbindung zum Ger\xE4t verloren)"))
         << log.constData();
     EXPECT_EQ(log.count(" PRG Nr = "), 1) << "the call only: " << log.constData();
-    EXPECT_EQ(Read(dir + "/a1.txt"), kProgram2507);
+    EXPECT_EQ(ReadFile(dir + "/a1.txt"), kProgram2507);
 }
 
 struct Case {

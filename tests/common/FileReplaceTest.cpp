@@ -14,30 +14,23 @@
 #include "common/Errors.h"
 #include "common/FileReplace.h"
 #include "tests/common/ImmutableFolder.h"
+#include "tests/common/TestFiles.h"
+
+using test_files::ReadFile;
+using test_files::WriteFile;
 
 namespace {
-
-QByteArray Read(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void Write(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
 
 TEST(FileReplace, ThroughATemporaryKeepingModeAndLink) {
     QTemporaryDir dir;
     const QString file = dir.filePath("SerDemo.ini");
-    Write(file, "alt\r\n");
+    WriteFile(file, "alt\r\n");
     ASSERT_EQ(chmod(QFile::encodeName(file).constData(), 0640), 0);
     ASSERT_TRUE(QFile::link(file, dir.filePath("link.ini")));
 
     EXPECT_EQ(ReplaceFileContent(dir.filePath("link.ini"), "neu\r\n", "Schreiben"),
               TReplaceWay::ThroughTemporary);
-    EXPECT_EQ(Read(file), "neu\r\n");
+    EXPECT_EQ(ReadFile(file), "neu\r\n");
     EXPECT_TRUE(QFileInfo(dir.filePath("link.ini")).isSymLink());
     struct stat st {};
     ASSERT_EQ(stat(QFile::encodeName(file).constData(), &st), 0);
@@ -49,12 +42,12 @@ TEST(FileReplace, ThroughATemporaryKeepingModeAndLink) {
 TEST(FileReplace, InPlaceWhereTheFolderTakesNoNewFile) {
     QTemporaryDir dir;
     const QString file = dir.filePath("Config.ini");
-    Write(file, "eine lange alte Zeile\r\n");
+    WriteFile(file, "eine lange alte Zeile\r\n");
     ImmutableFolder folder(dir.path());
     if (!folder.Set()) GTEST_SKIP() << "the file system cannot make a folder immutable";
 
     EXPECT_EQ(ReplaceFileContent(file, "kurz\r\n", "Schreiben"), TReplaceWay::InPlace);
-    EXPECT_EQ(Read(file), "kurz\r\n");
+    EXPECT_EQ(ReadFile(file), "kurz\r\n");
     // Without a file there is nothing to write in place.
     EXPECT_THROW(ReplaceFileContent(dir.filePath("neu.ini"), "x", "Schreiben"), FileError);
     folder.Release();
@@ -73,9 +66,9 @@ TEST(FileReplace, TemporariesCarryTheirOwnerAndOnlyOrphansAreRemoved) {
     ASSERT_EQ(during.size(), 1);
     EXPECT_TRUE(during[0].startsWith(".P4711.CNC.dnc-" + QString::fromLatin1(TemporaryOwner())))
         << during[0].toStdString();
-    EXPECT_EQ(Read(target), "neu\r\n");
+    EXPECT_EQ(ReadFile(target), "neu\r\n");
     EXPECT_FALSE(WriteAtomicNew(target, "anders")) << "a taken name is never replaced";
-    EXPECT_EQ(Read(target), "neu\r\n");
+    EXPECT_EQ(ReadFile(target), "neu\r\n");
 
     // A live process of this host (a child that waits), one that is gone, another host's
     // fresh and old ones, and one of the older form without an owner.
@@ -91,7 +84,7 @@ TEST(FileReplace, TemporariesCarryTheirOwnerAndOnlyOrphansAreRemoved) {
     ::waitpid(gone, nullptr, 0);
     const auto temp = [&](const QByteArray& ownerPart) {
         const QString path = dir.filePath(".A.CNC.dnc-" + QString::fromLatin1(ownerPart));
-        Write(path, "x");
+        WriteFile(path, "x");
         return path;
     };
     const QString ofLive = temp(host + "." + QByteArray::number(live) + ".aBcDeF");

@@ -27,32 +27,13 @@
 #include "engine/TransferEngine.h"
 #include "engine/TransferView.h"
 #include "serial/Serial.h"
+#include "tests/common/TestFiles.h"
 
 namespace engine_test {
 
-inline QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-inline void WriteFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
-
-// Runs the event loop until cond holds; false when it did not within the deadline (a
-// failure, not a measurement).
-inline bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > deadlineMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
+using test_files::ReadFile;
+using test_files::WaitFor;
+using test_files::WriteFile;
 
 // Everything the engine reports, kept.
 struct RecordingView : TTransferView {

@@ -10,36 +10,25 @@
 #include "common/Errors.h"
 #include "engine/KeepReceived.h"
 #include "engine/Versions.h"
+#include "tests/common/TestFiles.h"
 
-namespace {
-
-QByteArray Read(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void Write(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
-
-}  // namespace
+using test_files::ReadFile;
+using test_files::WriteFile;
 
 TEST(Versions, KeepsTheLastTenOfEachNameOldestGoFirst) {
     QTemporaryDir dir;
     const QString program = dir.filePath("P4711.CNC");
     EXPECT_TRUE(Versions::Keep(program).isEmpty()) << "no file, nothing to keep";
-    Write(dir.filePath("OTHER.CNC"), "other");
+    WriteFile(dir.filePath("OTHER.CNC"), "other");
     EXPECT_FALSE(Versions::Keep(dir.filePath("OTHER.CNC")).isEmpty());
 
     QStringList kept;
     for (int v = 1; v <= 12; ++v) {
-        Write(program, "version " + QByteArray::number(v));
+        WriteFile(program, "version " + QByteArray::number(v));
         kept << Versions::Keep(program);
-        EXPECT_EQ(Read(kept.last()), "version " + QByteArray::number(v));
+        EXPECT_EQ(ReadFile(kept.last()), "version " + QByteArray::number(v));
     }
-    EXPECT_EQ(Read(program), "version 12") << "the file itself stays";
+    EXPECT_EQ(ReadFile(program), "version 12") << "the file itself stays";
     // Twelve in the same second or two: all distinct, the two oldest gone.
     EXPECT_EQ(QSet<QString>(kept.begin(), kept.end()).size(), 12);
     EXPECT_FALSE(QFile::exists(kept[0]));
@@ -54,10 +43,10 @@ TEST(Versions, KeepsTheLastTenOfEachNameOldestGoFirst) {
 
     // Where the versions folder cannot be made, the copy fails and says why.
     QTemporaryDir blocked;
-    Write(blocked.filePath(".versionen"), "a file in the way");
-    Write(blocked.filePath("A.CNC"), "a");
+    WriteFile(blocked.filePath(".versionen"), "a file in the way");
+    WriteFile(blocked.filePath("A.CNC"), "a");
     EXPECT_THROW(Versions::Keep(blocked.filePath("A.CNC")), FileError);
-    EXPECT_EQ(Read(blocked.filePath("A.CNC")), "a");
+    EXPECT_EQ(ReadFile(blocked.filePath("A.CNC")), "a");
 }
 
 TEST(KeepReceived, NeverReplacesAFileAndRefusesPathsAsNames) {
@@ -66,8 +55,8 @@ TEST(KeepReceived, NeverReplacesAFileAndRefusesPathsAsNames) {
     const QString first = KeepReceived(folder, "P4711", "CNC", "eins");
     const QString second = KeepReceived(folder, "P4711", "CNC", "zwei");
     EXPECT_TRUE(QFileInfo(first).isAbsolute());
-    EXPECT_EQ(Read(first), "eins");
-    EXPECT_EQ(Read(second), "zwei");
+    EXPECT_EQ(ReadFile(first), "eins");
+    EXPECT_EQ(ReadFile(second), "zwei");
     EXPECT_TRUE(first.endsWith("-P4711.CNC")) << first.toStdString();
     if (QFileInfo(first).fileName().left(15) == QFileInfo(second).fileName().left(15)) {
         EXPECT_TRUE(second.endsWith("-P4711-2.CNC")) << second.toStdString();
@@ -78,6 +67,6 @@ TEST(KeepReceived, NeverReplacesAFileAndRefusesPathsAsNames) {
     EXPECT_TRUE(unsafe.endsWith("-Empfang.CNC")) << unsafe.toStdString();
     EXPECT_TRUE(KeepReceived(folder, "", "", "vier").endsWith("-Empfang"));
 
-    Write(dir.filePath("blocked"), "x");
+    WriteFile(dir.filePath("blocked"), "x");
     EXPECT_THROW(KeepReceived(dir.filePath("blocked/sub"), "A", "CNC", "x"), FileError);
 }

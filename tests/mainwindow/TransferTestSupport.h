@@ -22,32 +22,13 @@
 #include <thread>
 
 #include "serial/Serial.h"
+#include "tests/common/TestFiles.h"
 
 namespace transfer_test {
 
-inline QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-inline void WriteFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
-
-// Runs the event loop until cond holds; false when it did not within the deadline (a
-// failure, not a measurement).
-inline bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 15000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > deadlineMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
+using test_files::ReadFile;
+using test_files::WaitFor;
+using test_files::WriteFile;
 
 // Config.ini values of lines 5..11 (the folders are the workspace's).
 struct TransferConfig {

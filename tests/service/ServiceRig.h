@@ -21,30 +21,13 @@
 #include <QThread>
 #include <functional>
 
+#include "tests/common/TestFiles.h"
+
 namespace service_test {
 
-inline QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-inline void WriteFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(bytes);
-}
-
-inline bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > deadlineMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using test_files::ReadFile;
+using test_files::WaitFor;
+using test_files::WriteFile;
 
 // Lines 1 to 13 of a Config.ini, the folders given as written after "Send=" and "Save=".
 inline QByteArray ConfigLines(const char* timer, const QByteArray& send, const QByteArray& save,

@@ -28,29 +28,13 @@
 #include <map>
 #include <memory>
 
+#include "tests/common/TestFiles.h"
+
 namespace webrig {
 
-inline bool WaitFor(const std::function<bool()>& cond, int deadlineMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > deadlineMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-inline void WriteFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(bytes);
-}
-
-inline QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+using test_files::ReadFile;
+using test_files::WaitFor;
+using test_files::WriteFile;
 
 // The machine's end of the line: the master of a pseudo-terminal whose slave is COM1.
 class TMachineLine {
