@@ -54,6 +54,8 @@ QByteArray Tail(const QByteArray& bytes, int keep) {
     if (bytes.size() > kItemChars) return Tail(bytes.right(kItemChars), keep);
     qsizetype at = bytes.size();
     for (int n = 0; n <= keep; ++n) {
+        // A search from -1 would start again at the end.
+        if (at <= 0) return bytes;
         at = bytes.lastIndexOf('\n', at - 1);
         if (at < 0) return bytes;
     }
@@ -96,9 +98,13 @@ void TMemoFeed::Line(const QByteArray& line) {
 
 void TMemoFeed::Raw(const QByteArray& bytes) {
     if (bytes.isEmpty()) return;
+    // A CR LF that two reads split is one line break too: its CR showed as one already.
+    const bool lfOfCrLf = rawEndedWithCr_ && bytes.startsWith('\n');
+    rawEndedWithCr_ = bytes.endsWith('\r');
+    if (lfOfCrLf && bytes.size() == 1) return;
     Item item;
     item.kind = Kind::Raw;
-    item.text = Shown(Tail(bytes, maxLines_));
+    item.text = Shown(Tail(lfOfCrLf ? bytes.mid(1) : bytes, maxLines_));
     Enqueue(std::move(item));
 }
 
@@ -127,6 +133,7 @@ void TMemoFeed::Clear() {
     timer_.stop();
     memo_->clear();
     needBreak_ = false;
+    rawEndedWithCr_ = false;
 }
 
 void TMemoFeed::Flush() {

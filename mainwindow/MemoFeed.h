@@ -53,5 +53,6 @@ class TMemoFeed : public QObject {
     QList<Item> queue_;
     qsizetype queuedLines_ = 0;
     bool needBreak_ = false;  // the last thing put in was a line (not raw text's line break)
+    bool rawEndedWithCr_ = false;
     QTimer timer_;
 };

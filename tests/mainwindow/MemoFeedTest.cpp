@@ -47,3 +47,18 @@ TEST(MemoFeed, NoiseWithoutLineEndsKeepsABoundedTailOfTheLatestBytes) {
     EXPECT_TRUE(memo.document()->lastBlock().text().endsWith(QStringLiteral("xxxEND")));
     EXPECT_LE(LongestBlock(memo.document()), 2049);
 }
+
+// A paced line comes a byte or a few at a time: every line end shows, also one that comes
+// alone or first in a read, and only CR LF counts as one.
+TEST(MemoFeed, RawBytesShowWhole) {
+    QPlainTextEdit memo;
+    TMemoFeed feed(&memo, 10000);
+    const QByteArray stream = "%\nO1234\nN10 G0 X0\nM30\n%Prg\r\nO2507\r\nM30\r\n";
+    for (const qsizetype size : {1, 2, 3, 5}) {
+        feed.Clear();
+        for (qsizetype at = 0; at < stream.size(); at += size) feed.Raw(stream.mid(at, size));
+        feed.Flush();
+        EXPECT_EQ(memo.toPlainText().toStdString(), "%\nO1234\nN10 G0 X0\nM30\n%Prg\nO2507\nM30\n")
+            << "reads of " << size;
+    }
+}

@@ -132,6 +132,11 @@ void AgainstTheWindow(const control_cases::Case& c) {
     }
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
     EXPECT_TRUE(seam.fileDialogs.isEmpty());
+    QString screenshot = qEnvironmentVariable("DNC_SCREENSHOT");
+    if (!screenshot.isEmpty()) {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        form->grab().save(screenshot.replace(".png", '-' + QLatin1String(test->name()) + ".png"));
+    }
     form.reset();
     cnc.kill();
     cnc.waitForFinished(5000);
