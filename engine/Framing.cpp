@@ -36,7 +36,7 @@ void TFraming::Tick(qint64 nowMs) {
         case State::Text:
             if (endOnLine_) {
                 if (nowMs >= lastByteMs_ + trailerMs_) EndByEndLine(lastByteMs_);
-            } else if (nowMs >= lastByteMs_ + quietMs_) {
+            } else if (!away_ && nowMs >= lastByteMs_ + quietMs_) {
                 EndQuiet();
             }
             break;
@@ -67,6 +67,7 @@ void TFraming::Cut(qint64 nowMs) {
             } else {
                 cut_ = true;
                 afterCut_ = true;
+                away_ = true;
                 cutHold_.clear();
             }
             break;
@@ -86,6 +87,12 @@ void TFraming::Cut(qint64 nowMs) {
         case State::Idle:
             break;
     }
+}
+
+void TFraming::Resumed(qint64 nowMs) {
+    if (!away_) return;
+    away_ = false;
+    lastByteMs_ = nowMs;
 }
 
 void TFraming::Reset() {
@@ -109,6 +116,7 @@ qint64 TFraming::Deadline() const {
         case State::Idle:
             return -1;
         case State::Text:
+            if (away_ && !endOnLine_) return -1;
             return lastByteMs_ + (endOnLine_ ? trailerMs_ : quietMs_);
         case State::EndCr:
         case State::PercentLine:
@@ -238,6 +246,7 @@ void TFraming::TakeText(char c, qint64 now) {
 
 void TFraming::TakeAfterCut(char c, qint64 now) {
     lastByteMs_ = now;
+    away_ = false;
     if (!Printable(c) && cutHold_.size() < kEndLineLimit) {
         cutHold_ += c;
         return;
@@ -266,6 +275,7 @@ void TFraming::Start() {
     spilled_ = false;
     cut_ = false;
     afterCut_ = false;
+    away_ = false;
     cutHold_.clear();
     NewLine();
 }

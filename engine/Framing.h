@@ -19,6 +19,7 @@
 //    letter or digit it is dropped.
 //  - Lost device: the transmission under way is cut; what follows the reconnect belongs to it
 //    up to its end, unless it begins with "%" (the control starts anew). It is incomplete.
+//    However long the device is away, its quiet time only runs once it is back.
 //  - Limit: a transmission longer than the limit is given out in pieces, so that memory stays
 //    bounded whatever the line brings.
 #include <QByteArray>
@@ -58,8 +59,10 @@ class TFraming {
     void Feed(QByteArrayView bytes, qint64 nowMs);
     // Ends what the time ends by nowMs.
     void Tick(qint64 nowMs);
-    // The device was lost.
+    // The device was lost: the transmission under way waits for it without a quiet time...
     void Cut(qint64 nowMs);
+    // ...until it is back (or bytes come); its quiet time runs from then.
+    void Resumed(qint64 nowMs);
     // Drops what is under way (Clear/Edit); what was given out stays.
     void Reset();
 
@@ -110,6 +113,7 @@ class TFraming {
     bool spilled_ = false;
     bool cut_ = false;
     bool afterCut_ = false;  // nothing printable since the cut
+    bool away_ = false;      // cut, and the device is not back yet
     QByteArray cutHold_;     // control bytes since the cut, before the first printable one
     qint64 lastByteMs_ = 0;
     // Its current line.

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <vector>
 
 #include "common/Ansi.h"
@@ -65,6 +66,15 @@ void TTransferEngine::ReadAndDispatch() {
         Arrived.pop_front();
         Guarded(View->DialogParent(), "Serial1EventChar", [&] {
             RxPrg = t.Text;
+            // 9. "xxx.tmp" holds the transmission being decided on: a crash in its save
+            // finds it there.
+            try {
+                // ...unless an overlong reception goes on there: it has no other place.
+                if (!RxOverflow) TransferRules::WriteFileAtomic(kTempFile, t.Text, "\r\n");
+            } catch (const FileError& e) {
+                // The copy failed, the transmission did not: it is still saved or answered.
+                View->Trace(QByteArray(e.what()));
+            }
             Dispatch(t.Text);
         });
     }
@@ -77,7 +87,12 @@ void TTransferEngine::ReadDuringSend() {
     // in the port instead.
     qsizetype waiting = 0;
     for (const TTransmission& t : Arrived) waiting += t.Text.size();
-    if (waiting <= TransferRules::ReceiveLimit()) TakeFromLine(true);
+    if (waiting > TransferRules::ReceiveLimit()) {
+        // Nothing is read until the send ends (which reads again): no timer spins meanwhile.
+        FramingTimer.stop();
+        return;
+    }
+    TakeFromLine(true);
     ArmFramingTimer();
 }
 
@@ -92,6 +107,9 @@ void TTransferEngine::TakeFromLine(bool duringSend) {
     const qint64 now = ReceiveClock.elapsed();
     const qint64 arrived = LastArrivalMs.load();
     LastFeedMs = std::clamp(arrived > LastFeedMs ? arrived : now, LastFeedMs, now);
+    // A full receive store stopped the event thread's reports while a box was open: the line
+    // was held by flow control, not quiet.
+    if (chunk.size() >= Serial1->BufSizeRec()) LastFeedMs = now;
     // RxBuffer shares the framing's bytes: dropping it first lets them grow in place instead
     // of being copied at every read.
     RxBuffer.clear();
@@ -144,13 +162,6 @@ void TTransferEngine::TakeEnded(TTransmission t, bool duringSend) {
         View->Trace(Ansi::Lit("Programmende nach überlangem Empfang: nur in xxx.tmp gesichert"));
         return;
     }
-    // 9. The transmission is complete: "xxx.tmp" holds the last one.
-    try {
-        WriteFileAtomic(kTempFile, t.Text, "\r\n");
-    } catch (const FileError& e) {
-        // The copy failed, the transmission did not: it is still saved or answered.
-        View->Trace(QByteArray(e.what()));
-    }
     // A call while a send runs: the control was reset and wants a new program. One sent in
     // one go with the transmission before it (two calls back to back) waits its turn.
     if (duringSend && !t.Follows && IsCallText(t.Text, CfgPrgAK())) NewCallDuringSend();
@@ -185,10 +196,15 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
             RxOverflow = false;
             AppendFileSynced(kTempFile, t.Text);
             total = QFileInfo(QString::fromLatin1(kTempFile)).size();
-            path = KeepIncompleteBytes(t.Text, QByteArray());
-            if (!QFile::rename(QString::fromLatin1(kTempFile), path)) {
+            // Its "DFS," name stands in the head, at the start of "xxx.tmp".
+            QFile head(QString::fromLatin1(kTempFile));
+            const QByteArray start = head.open(QIODevice::ReadOnly) ? head.read(4096) : t.Text;
+            path = KeepIncompleteBytes(start, QByteArray());
+            // Onto the empty file taken for it (a rename that replaces, unlike QFile's).
+            if (::rename(kTempFile, QFile::encodeName(path).constData()) != 0) {
+                const int err = errno;
                 QFile::remove(path);
-                throw FileError("Umbenennen", path, "xxx.tmp bleibt stehen");
+                throw FileError("Umbenennen", path, err);
             }
         } else if (!cutFile.isEmpty()) {
             path = cutFile;
@@ -241,6 +257,11 @@ void TTransferEngine::ReceiveLost() {
             View->Trace(QByteArray(e.what()));
         }
     }
+    ArmFramingTimer();
+}
+
+void TTransferEngine::ReceiveResumed() {
+    Framing.Resumed(ReceiveClock.elapsed());
     ArmFramingTimer();
 }
 

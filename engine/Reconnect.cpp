@@ -82,6 +82,7 @@ void TTransferEngine::TryReconnect() {
     View->Trace(text);
     SetStatus(text);
     View->PortReopened(port);
+    ReceiveResumed();
     LogText = text + " ";
     LogFile();
 }

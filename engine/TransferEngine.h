@@ -186,6 +186,7 @@ class TTransferEngine : public QObject {
     void KeepIncomplete(const TTransmission& t);
     // The device was lost: the transmission under way is cut, what it has is kept.
     void ReceiveLost();
+    void ReceiveResumed();  // the lost device is back
     // Runs a receive event when the pump next can (transmissions wait, or time passed).
     void ReceiveAgain();
     int RuhezeitMs();

@@ -331,6 +331,7 @@ class Line {
                 skipped += drop;
                 data->erase(0, drop);
                 scanned = 0;
+                endWord = std::string::npos;  // it stood in what was skipped
             }
             if (o.resetAfter > 0 && data->size() >= o.resetAfter) {
                 // The operator resets the control: what it got is gone, and so is the rest.

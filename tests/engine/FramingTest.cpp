@@ -261,3 +261,37 @@ TEST(Framing, EndWordsOutsideCommentsEndTheirLine) {
     EXPECT_EQ(f.Next()->Text, "N1 M30\r");
     EXPECT_EQ(f.Next()->Text, "N2 M30\r\n");
 }
+
+// A device that stays away longer than the quiet time (an adapter replugged): what follows its
+// return still belongs to the cut transmission, and the quiet time runs from the return.
+TEST(Framing, TheQuietTimeWaitsForALostDevice) {
+    TFraming f;
+    f.SetTimes(1000, 500);
+    f.Feed(kHead, 0);
+    f.Cut(100);
+    EXPECT_EQ(f.Deadline(), -1) << "no timer runs while the device is away";
+    f.Tick(60000);
+    EXPECT_FALSE(f.Next());
+    f.Resumed(60000);
+    f.Tick(60999);
+    EXPECT_FALSE(f.Next());
+    f.Feed(kTail, 60500);
+    f.Tick(62000);
+    auto t = f.Next();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->kind, Kind::Incomplete);
+    EXPECT_TRUE(t->Cut);
+    EXPECT_EQ(t->Text, kHead + kTail);
+
+    // Back, and nothing more comes: the quiet time from the return ends it, whole.
+    f.Feed(kHead, 70000);
+    f.Cut(70100);
+    f.Resumed(90000);
+    f.Tick(90999);
+    EXPECT_FALSE(f.Next());
+    f.Tick(91000);
+    t = f.Next();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->kind, Kind::Incomplete);
+    EXPECT_EQ(t->Text, kHead);
+}

@@ -4,6 +4,7 @@
 #include "EngineRig.h"
 #include "common/Ansi.h"
 #include "common/ScriptedSeam.h"
+#include "engine/TransferRules.h"
 
 using namespace engine_test;
 
@@ -232,6 +233,25 @@ TEST(RealLineReceive, ATransmissionWithoutEndIsKeptWholeAfterTheQuietTime) {
     rig.MachineWrite("\x12--..\r\n");
     ASSERT_TRUE(WaitFor([&] { return rig.view.TraceCount("ohne Buchstaben oder Ziffern") == 1; }));
     EXPECT_EQ(QDir(rig.Path("unvollstaendig")).entryList(QDir::Files).size(), 1);
+
+    // One longer than the receive limit goes on in xxx.tmp; at its quiet time the whole is
+    // kept all the same, under the name its head gives.
+    TransferRules::ReceiveLimit() = 64;
+    QByteArray overlong = "%\r\n(DFS,LANG,)\r\n";
+    for (int k = 1; k <= 20; ++k) overlong += "N" + QByteArray::number(k) + " G1 X10 Y20\r\n";
+    rig.MachineWrite(overlong);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return QDir(rig.Path("unvollstaendig")).entryList({"*-LANG.CNC"}, QDir::Files).size() ==
+                   1;
+        },
+        5000))
+        << rig.Log().constData();
+    TransferRules::ReceiveLimit() = 64 * 1024 * 1024;
+    const QString lang =
+        rig.Path("unvollstaendig/" +
+                 QDir(rig.Path("unvollstaendig")).entryList({"*-LANG.CNC"}, QDir::Files)[0]);
+    EXPECT_EQ(ReadFile(lang), overlong);
 
     // A quiet time that is no number of seconds: the default, said once.
     ConfigValues[CfgSlot::Quiet] = "bald";
