@@ -122,18 +122,18 @@ void TTransferEngine::LogFile() {
     // A call that comes while an earlier one waits for its missing-file box (a receive event
     // inside the box's message loop) is queued and written by the earlier call, after its
     // own entry: both entries are kept, in call order.
+    // The entry carries the time of its call, also when it is written later.
+    const QByteArray entry = LogEntry(LogText, QDateTime::currentDateTime(), QLocale::system());
     if (InLogFile) {
-        LogQueue.append(LogText);
+        LogQueue.append(entry);
         return;
     }
     InLogFile = true;
     std::exception_ptr ownError;
-    QList<QByteArray> pending{LogText};
+    QList<QByteArray> pending{entry};
     bool own = true;
     while (!pending.isEmpty()) {
-        const QByteArray text = pending.takeFirst();
-        // The entry carries the time of its call, also when it is written later.
-        LogWaiting.append(LogEntry(text, QDateTime::currentDateTime(), QLocale::system()));
+        LogWaiting.append(pending.takeFirst());
         try {
             LogFileName = LogFileNameFor(CfgSend(), CfgLog());
             const QString path = LogPath(LogFileName);

@@ -134,7 +134,8 @@ void TTransferEngine::RevFileSave() {
     } catch (...) {
         logError = std::current_exception();
     }
-    ForgetSave();
+    // An entry that waits is only in memory: the note stays for a start after a crash.
+    if (!logError) ForgetSave();
     if (replaces) {
         const QByteArray note = "Neuer File zum Speichern schon vorhanden";
         View->Trace(note + Ansi::Lit(": die vorherige Fassung ist gesichert als ") +
