@@ -97,17 +97,17 @@ QByteArray WriteTemporary(const QString& path, const QByteArray& data, const QBy
     QByteArray temp = TemporaryTemplate(Local(path));
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) throw FileError(operation, path, errno);
-    const QString tempName = QFile::decodeName(temp);
     bool open = true;
     try {
         // mkstemp creates 0600; the file gets the usual mode.
         const mode_t mask = ::umask(0);
         ::umask(mask);
         ::fchmod(fd, 0666 & ~mask);
+        // Errors name the file being written: the temporary is gone when they are read.
         if (!WriteAllAt(fd, data) || !WriteAllAt(fd, tail) || ::fsync(fd) != 0)
-            throw FileError(operation, tempName, errno);
+            throw FileError(operation, path, errno);
         open = false;
-        if (::close(fd) != 0) throw FileError(operation, tempName, errno);
+        if (::close(fd) != 0) throw FileError(operation, path, errno);
     } catch (...) {
         if (open) ::close(fd);
         ::unlink(temp.constData());

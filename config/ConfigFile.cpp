@@ -64,7 +64,7 @@ QByteArray EncodingNote(TEncoding encoding) {
     return {};
 }
 
-QByteArray TrailingBlanksNote(const std::array<QByteArray, 21>& values, int lastLine) {
+QByteArray TrailingBlanksNote(const std::array<QByteArray, ConfigSlotCount>& values, int lastLine) {
     struct Slot {
         int line;
         const char* label;

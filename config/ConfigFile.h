@@ -6,6 +6,8 @@
 #include <QString>
 #include <array>
 
+#include "config/ConfigValues.h"
+
 namespace ConfigFile {
 
 // How a Config.ini is written: Windows-1252 as the program has always written it, or UTF-8
@@ -28,7 +30,8 @@ QByteArray EncodingNote(TEncoding encoding);
 
 // The listing's note on the values of lines up to lastLine whose trailing blanks are not
 // used (the extension and the two folders), or empty when none has any.
-QByteArray TrailingBlanksNote(const std::array<QByteArray, 21>& values, int lastLine = 20);
+QByteArray TrailingBlanksNote(const std::array<QByteArray, ConfigSlotCount>& values,
+                              int lastLine = ConfigSlotCount - 1);
 
 // Splits file content into lines. A line ends at CR LF, LF or a lone CR; a Ctrl-Z (26)
 // ends the text as in old DOS files. A final line without an end still counts; a line

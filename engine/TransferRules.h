@@ -86,10 +86,6 @@ void WriteFileAtomic(const QString& path, const QByteArray& data);
 // The same for data followed by tail, without joining them in memory first.
 void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail);
 
-// The temporary of WriteFileAtomic is ".NAME" + this + its owner (host and process) and six
-// characters, in the target's folder (common/FileReplace.h).
-inline constexpr char kTemporaryMark[] = ".dnc-";
-
 // Removes the temporaries that a crash in the middle of WriteFileAtomic left in folder (the
 // working folder when empty): only those whose owner is gone; returns their paths.
 QStringList RemoveLeftTemporaries(const QString& folder);
