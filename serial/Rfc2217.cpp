@@ -2,6 +2,11 @@
 
 namespace Rfc2217 {
 
+namespace {
+// The longest subnegotiation kept: a COM port option's value is a few bytes.
+constexpr qsizetype kMaxSubnegotiation = 256;
+}  // namespace
+
 QByteArray Escape(QByteArrayView data) {
     QByteArray out;
     out.reserve(data.size() + data.count(char(IAC)));
@@ -100,14 +105,16 @@ void TTelnetParser::Feed(QByteArrayView bytes, QByteArray& data) {
                 state_ = sData;
                 break;
             case sSb:
+                // A subnegotiation without its end (a peer that is no telnet server) keeps
+                // no more than any real one needs.
                 if (c == IAC)
                     state_ = sSbIac;
-                else
+                else if (sb_.size() < kMaxSubnegotiation)
                     sb_.append(ch);
                 break;
             case sSbIac:
                 if (c == IAC) {
-                    sb_.append(ch);
+                    if (sb_.size() < kMaxSubnegotiation) sb_.append(ch);
                     state_ = sSb;
                 } else {
                     EndSubnegotiation();

@@ -130,10 +130,12 @@ int NewWakeFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 // A wake-up descriptor and whether it was rung since it was last quieted, so that a
 // transfer that nobody woke costs no system call for it.
 void Ring(int fd, std::atomic<bool>& rung) {
-    rung = true;
+    // The flag goes up after the write: a Quiet in between would otherwise take the flag,
+    // read nothing, and leave the descriptor readable for every later poll.
     const quint64 one = 1;
     if (fd >= 0) [[maybe_unused]]
         ssize_t n = write(fd, &one, sizeof one);
+    rung = true;
 }
 
 void Quiet(int fd, std::atomic<bool>& rung) {

@@ -32,19 +32,6 @@ QString Absolute(const QByteArray& path) {
     return QDir::cleanPath(QFileInfo(Ansi::ToQString(path)).absoluteFilePath());
 }
 
-// What the port leads to: the device behind the map's link, or the device server.
-QString DeviceName(int port) {
-    const QByteArray path = Port::DevicePath(port);
-    QByteArray host;
-    quint16 tcpPort = 0;
-    if (Port::NetworkAddress(path, &host, &tcpPort)) {
-        return QStringLiteral("tcp://%1:%2").arg(QString::fromUtf8(host)).arg(tcpPort);
-    }
-    const QFileInfo info(QFile::decodeName(path));
-    const QString device = info.canonicalFilePath();
-    return device.isEmpty() ? info.filePath() : device;
-}
-
 QByteArray Line(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
@@ -116,7 +103,8 @@ QJsonObject TStatusPublisher::Snapshot() const {
     const int port = engine_ ? engine_->Serial1->COMPort() : 0;
     s[QStringLiteral("port")] =
         port > 0 ? QJsonValue(QStringLiteral("COM%1").arg(port)) : QJsonValue();
-    s[QStringLiteral("device")] = port > 0 ? QJsonValue(DeviceName(port)) : QJsonValue();
+    s[QStringLiteral("device")] =
+        port > 0 ? QJsonValue(QFile::decodeName(Port::DeviceName(port))) : QJsonValue();
     const bool sending = engine_ && engine_->Sending() && sending_ && progress_.Lines > 0;
     const QJsonValue none;
     s[QStringLiteral("program")] = sending ? QJsonValue(Text(program_)) : none;
