@@ -60,9 +60,10 @@ TSettingsLoad LoadSerialSettings(TSerial& serial, int* requestedPort) {
     return TSettingsLoad::Loaded;
 }
 
-TReplaceWay SaveSerialSettings(TSerial& serial) {
+TReplaceWay SaveSerialSettings(TSerial& serial, int port) {
     TSerialSettings settings;
     serial.GetSettings(settings);
+    if (port >= 0) settings.COMPort = port;
     QByteArray text;
     serial.SettingsToText(settings, text);
     return IniWriteString(SerDemoIniPath(), kSerialSection, kSerialKey, text);

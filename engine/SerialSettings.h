@@ -19,9 +19,10 @@ enum class TSettingsLoad { Loaded, Missing, Invalid };
 // Throws FileError when SerDemo.ini exists but cannot be read.
 TSettingsLoad LoadSerialSettings(TSerial& serial, int* requestedPort = nullptr);
 
-// Saves the current settings as the settings text; InPlace when the folder took no new file
-// and the file was rewritten in place. Throws FileError naming the reason.
-TReplaceWay SaveSerialSettings(TSerial& serial);
+// Saves the current settings as the settings text (with port as its port when given);
+// InPlace when the folder took no new file and the file was rewritten in place. Throws
+// FileError naming the reason.
+TReplaceWay SaveSerialSettings(TSerial& serial, int port = -1);
 
 // What the window says when the load did not apply anything.
 QByteArray SettingsLoadText(TSettingsLoad load);

@@ -24,16 +24,12 @@ void MakeFolder(const QString& path) {
     if (!QDir().mkpath(path)) throw FileError("Ordner anlegen", path, errno != 0 ? errno : EEXIST);
 }
 
-// The settings the window starts with anyway, on COM1: the user changes them in the menu.
-QByteArray DefaultSerialText() {
+// The settings the window starts with anyway, on COM1 (whether or not it is there now): the
+// user changes them in the menu.
+void SaveDefaultSerialSettings() {
     TSerial serial;
     SetServerDefaults(serial);
-    TSerialSettings settings;
-    serial.GetSettings(settings);
-    settings.COMPort = 1;
-    QByteArray text;
-    serial.SettingsToText(settings, text);
-    return text;
+    SaveSerialSettings(serial, 1);
 }
 
 }  // namespace
@@ -43,7 +39,7 @@ QString Folder() { return QDir::homePath() + QStringLiteral("/DNC-Server"); }
 QByteArray ConfigText() {
     // The file is read by line number; the keys are free text, so they carry the comments.
     const QList<QByteArray> lines = {
-        "Config.ini=13",
+        "Config.ini=14",
         Ansi::Lit("Hinweis=Jede Zeile hat ihre feste Bedeutung, nur der Wert nach dem = zählt"),
         Ansi::Lit("Hinweis=Ändern unter Einstellungen / Server Einstellung (Kennwort)"),
         Ansi::Lit("Hinweis=NC-Programme zum Senden liegen in diesem Ordner"),
@@ -78,13 +74,19 @@ TEntered Enter(const QString& folder) {
                            "Config.ini anlegen");
         entered.created = true;
     }
-    if (!QFileInfo::exists(SerDemoIniPath())) {
-        IniWriteString(SerDemoIniPath(), "SerBsp1", "Configuration", DefaultSerialText());
-        entered.serialDefaults = true;
-    }
     if (!QDir::setCurrent(entered.folder)) {
         throw FileError(Ansi::Lit("Arbeitsordner öffnen"), entered.folder,
                         Ansi::Lit("nicht möglich"));
+    }
+    // Settings that cannot be written keep nobody out of the workspace: the window starts
+    // without them and says why.
+    if (!QFileInfo::exists(SerDemoIniPath())) {
+        try {
+            SaveDefaultSerialSettings();
+            entered.serialDefaults = true;
+        } catch (const std::exception& e) {
+            entered.serialProblem = e.what();
+        }
     }
     return entered;
 }
@@ -112,6 +114,7 @@ QByteArray FirstStartText(const TEntered& entered) {
 
 void Announce(TForm1* form, const TEntered& entered) {
     form->Trace(Ansi::Lit(" Arbeitsordner ") + Ansi::FromQString(entered.folder));
+    if (!entered.serialProblem.isEmpty()) form->Trace(entered.serialProblem);
     form->FlushMemos();
     if (entered.created) Modal::Info(form, FirstStartText(entered));
 }

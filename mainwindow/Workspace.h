@@ -22,11 +22,13 @@ struct TEntered {
     QString folder;               // absolute
     bool created = false;         // made by this start: Config.ini, folders, log
     bool serialDefaults = false;  // SerDemo.ini was missing and now holds COM1, 4800 8N1
+    QByteArray serialProblem;     // ...or could not be written: why
 };
 
 // Makes the workspace where it has no Config.ini yet (an existing Config.ini is never
-// touched), writes SerDemo.ini's defaults where the user has none, and makes the workspace
-// the working folder. Throws FileError naming the path and the reason.
+// touched), makes it the working folder, and writes SerDemo.ini's defaults where the user
+// has none. Throws FileError naming the path and the reason; a SerDemo.ini that cannot be
+// written is only said.
 TEntered Enter(const QString& folder = Folder());
 
 // The commented Config.ini of a new workspace (Windows-1252, CR LF): the keys say what each

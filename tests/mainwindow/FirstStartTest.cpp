@@ -21,15 +21,14 @@
 #include "mainwindow/Workspace.h"
 #include "serial/Serial.h"
 #include "tests/common/Screenshot.h"
+#include "tests/common/TestFiles.h"
 #include "tests/serial/PtyPortMap.h"
 #include "widgets/Translations.h"
 
-namespace {
+using test_files::ReadFile;
+using test_files::WriteFile;
 
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+namespace {
 
 // An empty home; the port map's names lead nowhere until a test plugs a device in.
 class FirstStartTest : public ::testing::Test {
@@ -52,7 +51,7 @@ class FirstStartTest : public ::testing::Test {
 
 TEST_F(FirstStartTest, TheMenuStartMeetsWorkingSettingsAndWaitsForTheDevice) {
     // The desktop entry's command line is the start this test makes.
-    EXPECT_TRUE(ReadAll(DNC_SOURCE_DIR "/packaging/dnc-server.desktop")
+    EXPECT_TRUE(ReadFile(DNC_SOURCE_DIR "/packaging/dnc-server.desktop")
                     .contains("\nExec=dnc-server --workspace\n"));
     PtyPortMap map;  // COM1 leads nowhere: the adapter is not plugged in
     const QString folder = home.filePath("DNC-Server");
@@ -76,7 +75,7 @@ TEST_F(FirstStartTest, TheMenuStartMeetsWorkingSettingsAndWaitsForTheDevice) {
     // Config.ini's folders exist, and the start was logged into the one it names.
     EXPECT_TRUE(QFileInfo(QString::fromLatin1(CfgSend())).isDir()) << CfgSend().data();
     EXPECT_TRUE(QFileInfo(QString::fromLatin1(CfgSave())).isDir()) << CfgSave().data();
-    EXPECT_TRUE(ReadAll(folder + "/senden/DNC-Protokoll.log").startsWith("Beginn  "));
+    EXPECT_TRUE(ReadFile(folder + "/senden/DNC-Protokoll.log").startsWith("Beginn  "));
 
     // The missing device reads as in the service: which port, which device, that it waits.
     const QByteArray waiting = PortMissingText(1);
@@ -100,14 +99,30 @@ TEST_F(FirstStartTest, TheMenuStartMeetsWorkingSettingsAndWaitsForTheDevice) {
     ASSERT_TRUE(config.open(QIODevice::Append));
     config.write("eigene Zeile\r\n");
     config.close();
-    const QByteArray edited = ReadAll(folder + "/Config.ini");
+    const QByteArray edited = ReadFile(folder + "/Config.ini");
     QDir::setCurrent(oldDir);
     const Workspace::TEntered again = Workspace::Enter();
     EXPECT_FALSE(again.created);
     EXPECT_FALSE(again.serialDefaults);
-    EXPECT_EQ(ReadAll(folder + "/Config.ini"), edited);
+    EXPECT_EQ(ReadFile(folder + "/Config.ini"), edited);
     Workspace::Announce(&form, again);
     EXPECT_EQ(seam.boxes.size(), 1);
+}
+
+// Settings that cannot be written (a file where their folder belongs) keep nobody out of the
+// workspace: the start goes on there, and the trace says why.
+TEST_F(FirstStartTest, UnwritableSettingsStillEnterTheWorkspace) {
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
+    WriteFile(home.filePath("config/dnc-server"), "no folder");
+    Workspace::TEntered entered;
+    EXPECT_NO_THROW(entered = Workspace::Enter());
+    qputenv("XDG_CONFIG_HOME", oldConfig);
+    EXPECT_TRUE(entered.created);
+    EXPECT_FALSE(entered.serialDefaults);
+    EXPECT_FALSE(entered.serialProblem.isEmpty());
+    EXPECT_EQ(QDir::currentPath(), home.filePath("DNC-Server"));
+    EXPECT_TRUE(QFileInfo::exists(home.filePath("DNC-Server/Config.ini")));
 }
 
 // The missing-log message names the folder the new log is made in.
