@@ -5,6 +5,7 @@ program; screenshots at 1280 and 360 pixels width. The test beside it plays the 
 starts the send when this script prints SEND."""
 import argparse
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -112,3 +113,5 @@ except Exception as error:  # noqa: BLE001 - any failure ends the test with a pi
     sys.exit(1)
 finally:
     driver.quit()
+    shutil.rmtree(profile, ignore_errors=True)
+    shutil.rmtree(downloads, ignore_errors=True)
