@@ -48,7 +48,6 @@ void TTransferEngine::PortLost() {
 }
 
 void TTransferEngine::StartReconnect() {
-    ReconnectTries = 0;
     ReconnectSaid.clear();
     ReconnectTimer.start();
 }
@@ -60,7 +59,6 @@ void TTransferEngine::TryReconnect() {
         ReconnectTimer.stop();
         return;
     }
-    ++ReconnectTries;
     const int port = Serial1->COMPort();
     // After an earlier open only its device; before one (the start found none), the port as
     // an open resolves it.

@@ -1,7 +1,6 @@
 #include "engine/SerialSettings.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include "common/Ansi.h"
 #include "engine/IniFile.h"

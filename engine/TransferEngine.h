@@ -262,7 +262,6 @@ class TTransferEngine : public QObject {
 
     // A lost device.
     QTimer ReconnectTimer;
-    int ReconnectTries = 0;
     QByteArray ReconnectSaid;  // the waiting said last, so that it is said once
 
     // Entries that come while LogFile waits for its missing-file box.

@@ -849,10 +849,7 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
     for (;;) {
         // Nothing more after an abort or a close: the purge may have dropped bytes before it.
         if (sent > 0 && TxStopped(aborts)) break;
-        // A device server that went away must not kill the program with SIGPIPE.
-        const ssize_t n = FOpenIsSocket
-                              ? ::send(fd, buffer + sent, size_t(count - sent), MSG_NOSIGNAL)
-                              : ::write(fd, buffer + sent, size_t(count - sent));
+        const ssize_t n = ::write(fd, buffer + sent, size_t(count - sent));
         if (n > 0) sent += int(n);
         if (sent >= count) break;
         if (n < 0 && errno == EINTR) continue;
@@ -887,9 +884,8 @@ int TSerial::WaitedWrite(const char* buffer, int count, bool wait) {
             queued = Port::Drain(fd, FOpenBaud, left, FTxWakeFd, FOpenIsPty);
         }
         // Gave up (time-out, abort, close): the rest is dropped, so it cannot leak into
-        // whatever is written next; the result is what left. What a connection to a device
-        // server holds cannot be taken back: it goes out, and counts as sent.
-        if (queued > 0 && !FOpenIsSocket) {
+        // whatever is written next; the result is what left.
+        if (queued > 0) {
             tcflush(fd, TCOFLUSH);
             sent -= std::min(sent, queued);
         }
