@@ -113,24 +113,30 @@ void TTransferEngine::TakeFromLine(bool duringSend) {
     // RxBuffer shares the framing's bytes: dropping it first lets them grow in place instead
     // of being copied at every read.
     RxBuffer.clear();
-    Framing.Feed(chunk, LastFeedMs);
+    // Bytes the port held when a send began came before it, however late they are read: a
+    // call among them waits its turn instead of stopping the send.
+    const qsizetype before = duringSend ? std::min(BytesBeforeSend, chunk.size()) : 0;
+    BytesBeforeSend = 0;
+    std::vector<std::pair<TTransmission, bool>> ended;  // ...and whether it came during a send
+    Framing.Feed(QByteArrayView(chunk).first(before), LastFeedMs);
+    while (auto t = Framing.Next()) ended.emplace_back(std::move(*t), false);
+    Framing.Feed(QByteArrayView(chunk).sliced(before), LastFeedMs);
     Framing.Tick(now);
+    while (auto t = Framing.Next()) ended.emplace_back(std::move(*t), duringSend);
     RxBuffer = Framing.Held();
-    std::vector<TTransmission> ended;
-    while (auto t = Framing.Next()) ended.push_back(std::move(*t));
 
     // 6-8. The count, and the raw text as it came.
     RxCount = static_cast<int>(chunk.size());
     if (!chunk.isEmpty()) {
         const qsizetype size =
-            RxBuffer.isEmpty() && !ended.empty() ? ended.back().Text.size() : RxBuffer.size();
+            RxBuffer.isEmpty() && !ended.empty() ? ended.back().first.Text.size() : RxBuffer.size();
         View->Trace(" " + Num(RxCount) + " - " + Num(size));
         View->Received(chunk);
         if (!duringSend) QCoreApplication::processEvents();
     }
-    for (TTransmission& t : ended) {
+    for (auto& [t, cameDuringSend] : ended) {
         try {
-            TakeEnded(std::move(t), duringSend);
+            TakeEnded(std::move(t), cameDuringSend);
         } catch (const std::exception& e) {
             // The next transmissions are still taken.
             View->Trace(QByteArray(e.what()));
@@ -163,7 +169,8 @@ void TTransferEngine::TakeEnded(TTransmission t, bool duringSend) {
         return;
     }
     // A call while a send runs: the control was reset and wants a new program. One sent in
-    // one go with the transmission before it (two calls back to back) waits its turn.
+    // one go with the transmission before it (two calls back to back), or one that the port
+    // held before the send began, waits its turn.
     if (duringSend && !t.Follows && IsCallText(t.Text, CfgPrgAK())) NewCallDuringSend();
     Arrived.push_back(std::move(t));
 }

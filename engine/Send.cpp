@@ -91,6 +91,7 @@ void TTransferEngine::AutoSendSerial(TSendKind kind, std::function<void(TSendEnd
     JobKind = kind;
     JobDone = std::move(done);
     JobAborted = false;
+    BytesBeforeSend = Serial1->InQueueCount();
     JobAbortReason = "Abbruch Senden";
     JobEndReason.clear();
     DeviceWasLost = false;

@@ -250,8 +250,9 @@ class TTransferEngine : public QObject {
     QTimer SendTimer;
     QTimer AbortTimer;  // purges again until the aborted job has ended
     bool JobAborted = false;
-    QByteArray JobAbortReason;  // "Abbruch Senden", "neuer Abruf"
-    QByteArray JobEndReason;    // why the send ended early (empty: it went out whole)
+    qsizetype BytesBeforeSend = 0;  // what the port held when the send began
+    QByteArray JobAbortReason;      // "Abbruch Senden", "neuer Abruf"
+    QByteArray JobEndReason;        // why the send ended early (empty: it went out whole)
     bool DeviceWasLost = false;
     int JobDwellMs = 0;
     qint64 LastBytes = 0;
