@@ -201,6 +201,11 @@ void TTransferEngine::ButtonTxClearClick() {
     }
 }
 
+void TTransferEngine::AbortSendBy(const QByteArray& who) {
+    if (Job && !Job->Finished() && !JobAborted) JobAbortedBy = who;
+    ButtonTxClearClick();
+}
+
 void TTransferEngine::ButtonRxClearClick() {
     if (Serial1->PurgeBuffers(false, true, false, true)) {
         SetStatus(Ansi::Lit("Übertragung abgebrochen, Empfangspuffer gelöscht."));

@@ -14,6 +14,7 @@
 #include "engine/LogFile.h"
 #include "engine/TransferEngine.h"
 #include "serial/Port.h"
+#include "serial/PortError.h"
 #include "serial/Serial.h"
 #include "status/StatusSocket.h"
 
@@ -30,6 +31,15 @@ QString Text(const QByteArray& bytes) { return Ansi::ToQString(bytes); }
 
 QString Absolute(const QByteArray& path) {
     return QDir::cleanPath(QFileInfo(Ansi::ToQString(path)).absoluteFilePath());
+}
+
+// A name from a reader as a log entry may hold it: one line, no control characters, short.
+QByteArray Printable(const QString& text) {
+    QByteArray out = Ansi::FromQString(text.left(64));
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+    }
+    return out;
 }
 
 QByteArray Line(const QJsonObject& object) {
@@ -95,6 +105,28 @@ QByteArray TStatusPublisher::StateWord() const {
     return StatusSocket::kReady;
 }
 
+QJsonValue TStatusPublisher::Reason() const {
+    if (!engine_) return QJsonValue();
+    const TSerial& serial = *engine_->Serial1;
+    const int port = serial.COMPort();
+    const QByteArray failure = PortError::Reason(serial.LastOpenFailure());
+    const QByteArray portText = "COM" + QByteArray::number(port);
+    if (engine_->Reconnecting()) {
+        // The device it opened before, or the one the port map names now.
+        QByteArray device = serial.Device();
+        if (device.isEmpty()) device = Port::DeviceName(port);
+        QByteArray text = Ansi::Lit("wartet auf ") +
+                          (device.isEmpty() ? Ansi::Lit("die Zuordnung von ") + portText
+                                            : device + Ansi::Lit(" für ") + portText);
+        if (!failure.isEmpty()) text += ": " + failure;
+        return Text(text);
+    }
+    if (serial.Active()) return QJsonValue();
+    if (port <= 0) return Text(Ansi::Lit("keine Schnittstelle gewählt"));
+    return Text(portText + Ansi::Lit(" ist nicht geöffnet") +
+                (failure.isEmpty() ? QByteArray() : ": " + failure));
+}
+
 QJsonObject TStatusPublisher::Snapshot() const {
     QJsonObject s;
     s[QStringLiteral("type")] = QStringLiteral("status");
@@ -115,6 +147,7 @@ QJsonObject TStatusPublisher::Snapshot() const {
         sending ? QJsonValue(int(std::min<qint64>(100, progress_.Bytes * 100 / total))) : none;
     s[QStringLiteral("remainingSeconds")] = sending ? QJsonValue(progress_.SecondsLeft) : none;
     s[QStringLiteral("stallSeconds")] = sending ? QJsonValue(progress_.StallSeconds) : none;
+    s[QStringLiteral("reason")] = Reason();
     // Where the web side finds this instance's files.
     s[QStringLiteral("ext")] = Text(CfgExt());
     s[QStringLiteral("save")] = Absolute(CfgSave().isEmpty() ? QByteArray(".") : CfgSave());
@@ -206,12 +239,16 @@ void TStatusPublisher::Command(QLocalSocket* reader, const QJsonObject& command)
                       {QStringLiteral("command"), name}};
     if (name == QStringLiteral("abort") && engine_) {
         const bool sending = engine_->Sending();
-        // The same as the window's "Abbruch Senden".
-        if (sending) engine_->ButtonTxClearClick();
+        // The same as the window's "Abbruch Senden", with the web page's user in the log.
+        const QByteArray user = Printable(command.value(QStringLiteral("user")).toString());
+        if (sending) engine_->AbortSendBy(user.isEmpty() ? QByteArray() : "Web: " + user);
         reply[QStringLiteral("ok")] = sending;
         reply[QStringLiteral("message")] =
             sending ? QStringLiteral("Senden abgebrochen") : QStringLiteral("Es läuft kein Senden");
-        if (sending) inner_->Trace(Ansi::Lit("Abbruch Senden über die Webseite"));
+        if (sending) {
+            inner_->Trace(Ansi::Lit("Abbruch Senden über die Webseite") +
+                          (user.isEmpty() ? QByteArray() : " (" + user + ")"));
+        }
     } else {
         reply[QStringLiteral("ok")] = false;
         reply[QStringLiteral("message")] = QStringLiteral("Unbekannter Befehl");

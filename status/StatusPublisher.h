@@ -41,6 +41,9 @@ class TStatusPublisher final : public QObject, public TTransferView {
     QByteArray StateWord() const;
     // The whole state as the socket carries it.
     QJsonObject Snapshot() const;
+    // Why the port is not in use ("getrennt", "verloren"): which device it waits for and
+    // what the last open said; null while it is open.
+    QJsonValue Reason() const;
     int Readers() const { return int(readers_.size()); }
 
     // The engine's view.
