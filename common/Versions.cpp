@@ -79,4 +79,30 @@ QString Keep(const QString& path) {
     }
 }
 
+QList<TVersion> List(const QString& path) {
+    const QFileInfo info(path);
+    const QDir folder(info.dir().filePath(QLatin1String(kFolder)));
+    QList<TVersion> list;
+    for (const Version& v : VersionsOf(folder, info.fileName())) {
+        list.prepend({IdOf(v.file), folder.filePath(v.file)});
+    }
+    return list;
+}
+
+QStringList Names(const QString& folder) {
+    QStringList names;
+    const QDir dir(QDir(folder).filePath(QLatin1String(kFolder)));
+    for (const QString& file : dir.entryList(QDir::Files | QDir::Hidden)) {
+        const QRegularExpressionMatch m = VersionName().match(file);
+        if (m.hasMatch() && !names.contains(m.captured(3))) names.append(m.captured(3));
+    }
+    return names;
+}
+
+QString IdOf(const QString& versionPath) {
+    const QRegularExpressionMatch m = VersionName().match(QFileInfo(versionPath).fileName());
+    if (!m.hasMatch()) return {};
+    return m.captured(2).isEmpty() ? m.captured(1) : m.captured(1) + u'.' + m.captured(2);
+}
+
 }  // namespace Versions

@@ -2,7 +2,9 @@
 // Versions of replaced programs: before a save (or an upload) replaces a file, the file as it
 // was is kept in the hidden folder ".versionen" beside it, named with the date and time, so
 // that a program optimised at the machine and sent back is never lost to the next one.
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace Versions {
 
@@ -15,5 +17,17 @@ inline constexpr int kKept = 10;
 // the last kKept of that name. Returns the copy's path, empty when path is no file. Throws
 // FileError when it cannot be kept; the file itself is untouched.
 QString Keep(const QString& path);
+
+struct TVersion {
+    QString id;    // "20261208-103412" or "20261208-103412.2": when it was kept
+    QString path;  // the copy
+};
+
+// The versions of the file path (which need not exist any more), newest first.
+QList<TVersion> List(const QString& path);
+// The file names in the folder that have versions (also of files since removed).
+QStringList Names(const QString& folder);
+// The id of a version's path, empty when it is none.
+QString IdOf(const QString& versionPath);
 
 }  // namespace Versions

@@ -2,7 +2,7 @@
 # Builds the libFuzzer harnesses (clang, address + undefined-behaviour sanitizers) in
 # build-fuzz/ and runs each in turn, one at a time at low priority:
 #   fuzz.sh [seconds] [harness...]      default: 600 s each, every harness
-# Harnesses: settings-text config ini transfer-rules textfile. Seeds are read from
+# Harnesses: settings-text config ini transfer-rules textfile http. Seeds are read from
 # fuzz/corpus/<harness>/; what a run adds goes to build-fuzz/corpus/<harness>/, a crash to
 # build-fuzz/artifacts/<harness>/. Not part of scripts/test.sh or CI.
 set -euo pipefail
@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(settings-text config ini transfer-rules textfile)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(settings-text config ini transfer-rules textfile http)
 
 "$root/scripts/setup.sh" fuzz
 dir="$root/build-fuzz"

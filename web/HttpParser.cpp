@@ -12,6 +12,17 @@ bool IsToken(QByteArrayView text) {
     return true;
 }
 
+// A host name or address with an optional port: no user part, path or blank.
+bool IsHost(const QByteArray& value) {
+    if (value.isEmpty()) return false;
+    for (char c : value) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || QByteArrayView("-._:[]").contains(c);
+        if (!plain) return false;
+    }
+    return true;
+}
+
 bool AllDigits(const QByteArray& text) {
     if (text.isEmpty() || text.size() > 15) return false;
     for (char c : text) {
@@ -157,6 +168,10 @@ bool THttpParser::ParseHead(QByteArrayView head) {
         } else if (name == "transfer-encoding") {
             // Bodies come with their length; a chunked one is not taken.
             return Refuse(411);
+        } else if (name == "host" && (!request_.Header("host").isNull() || !IsHost(value))) {
+            // One Host, and a plain one (RFC 9112 3.2): two could be read differently by a
+            // proxy and by us.
+            return Refuse(400);
         }
         request_.headers.append({name, value});
     }
@@ -196,6 +211,8 @@ QByteArray HttpReason(int status) {
             return "Length Required";
         case 413:
             return "Content Too Large";
+        case 421:
+            return "Misdirected Request";
         case 429:
             return "Too Many Requests";
         case 431:

@@ -1,5 +1,8 @@
 #include "web/HttpServer.h"
 
+#include <sys/socket.h>
+
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -10,24 +13,43 @@
 #include <QTcpSocket>
 
 // One client connection: reads requests one after the other, answers them, or turns into an
-// event stream.
+// event stream. It is always in exactly one phase, and each phase has its own time limit.
 class THttpConnection final : public QObject {
   public:
-    THttpConnection(THttpServer* server, QTcpSocket* socket)
-        : QObject(server), server_(server), socket_(socket) {
+    enum class TPhase {
+        Idle,      // waiting for a request's first byte
+        Head,      // a head is coming: it must be whole by its deadline
+        Body,      // a body is coming: it must not stop for long
+        Handling,  // the handler has the request; nothing more is read meanwhile
+        Stream,    // an event stream: only written to
+        Closing,   // the last answer is out; what still comes is dropped for a while
+        Closed,
+    };
+
+    THttpConnection(THttpServer* server, QTcpSocket* socket, const QByteArray& address)
+        : QObject(server), server_(server), socket_(socket), address_(address) {
         socket_->setParent(this);
         // Qt buffers no more than this; the rest waits in the kernel until we read.
         socket_->setReadBufferSize(256 * 1024);
         timer_.setSingleShot(true);
         connect(&timer_, &QTimer::timeout, this, [this] { TimedOut(); });
         connect(socket_, &QTcpSocket::readyRead, this, [this] { Read(); });
+        connect(socket_, &QTcpSocket::bytesWritten, this, [this] { Written(); });
         connect(socket_, &QTcpSocket::disconnected, this, [this] { Close(); });
-        Arm(server_->Limits().keepAliveMs);
+        Enter(TPhase::Idle, server_->Limits().headTimeoutMs);
+    }
+
+    void Start() {
         if (socket_->bytesAvailable() > 0) Read();
     }
 
+    TPhase Phase() const { return phase_; }
+    qint64 IdleMs() const { return since_.elapsed(); }
+    const QByteArray& Address() const { return address_; }
+    const QByteArrayList& Tags() const { return tags_; }
+
     void SendEvent(const QByteArray& bytes) {
-        if (closed_) return;
+        if (phase_ != TPhase::Stream) return;
         if (socket_->bytesToWrite() + bytes.size() > server_->Limits().maxStreamBacklog) {
             // It does not read: end the stream; the page's EventSource connects again.
             Close();
@@ -35,11 +57,42 @@ class THttpConnection final : public QObject {
         }
         socket_->write(bytes);
     }
-    const QByteArray& Tag() const { return tag_; }
+
+    // Sends reply as the connection's last answer and ends it.
+    void Final(const THttpReply& reply) {
+        if (phase_ == TPhase::Closing || phase_ == TPhase::Closed) return;
+        socket_->write(server_->ResponseBytes(reply, false));
+        Enter(TPhase::Closing, server_->Limits().lingerMs);
+        if (qobject_cast<QSslSocket*>(socket_)) {
+            // TLS ends with its own close message once what is written has gone.
+            socket_->disconnectFromHost();
+        } else {
+            Written();
+        }
+    }
+
+    void Answer(quint64 request, const THttpReply& reply) {
+        if (phase_ != TPhase::Handling || request != request_) return;
+        if (reply.eventStream) {
+            OpenStream(reply);
+            return;
+        }
+        const bool keep = parser_.Request().KeepAlive();
+        if (!keep) {
+            Final(reply);
+            return;
+        }
+        socket_->write(server_->ResponseBytes(reply, true));
+        parser_.Reset();
+        Enter(TPhase::Idle, server_->Limits().keepAliveMs);
+        // What came meanwhile (a pipelined request) is read now, outside the handler.
+        QMetaObject::invokeMethod(
+            this, [this] { Read(); }, Qt::QueuedConnection);
+    }
 
     void Close() {
-        if (closed_) return;
-        closed_ = true;
+        if (phase_ == TPhase::Closed) return;
+        phase_ = TPhase::Closed;
         timer_.stop();
         socket_->disconnect(this);
         socket_->abort();
@@ -48,151 +101,172 @@ class THttpConnection final : public QObject {
     }
 
   private:
-    void Arm(int ms) { timer_.start(ms); }
+    void Enter(TPhase phase, int timeoutMs) {
+        phase_ = phase;
+        since_.start();
+        if (timeoutMs > 0) {
+            timer_.start(timeoutMs);
+        } else {
+            timer_.stop();
+        }
+    }
 
     void Read() {
-        if (closed_) return;
-        const QByteArray bytes = socket_->readAll();
-        if (discard_ > 0) {
-            // An answered request's body: read and dropped, so the client sees the answer.
-            discard_ -= bytes.size();
-            if (discard_ <= 0) FinishClose();
-            return;
+        switch (phase_) {
+            case TPhase::Handling:
+                return;  // read once answered
+            case TPhase::Stream:
+            case TPhase::Closing:
+                socket_->readAll();  // nobody asked for it
+                return;
+            case TPhase::Closed:
+                return;
+            case TPhase::Idle:
+            case TPhase::Head:
+            case TPhase::Body:
+                break;
         }
-        if (stream_ || closing_) return;
-        if (!bytes.isEmpty() && parser_.Buffered() == 0 && !inHead_ && !inBody_) {
-            inHead_ = true;
-            Arm(server_->Limits().headTimeoutMs);
+        const QByteArray bytes = socket_->readAll();
+        if (bytes.isEmpty() && parser_.Buffered() == 0) return;
+        if (phase_ == TPhase::Idle) {
+            Enter(TPhase::Head, server_->Limits().headTimeoutMs);
+        } else if (phase_ == TPhase::Body && !bytes.isEmpty()) {
+            timer_.start(server_->Limits().bodyIdleMs);
         }
         parser_.Feed(bytes);
-        if (inBody_ && !bytes.isEmpty()) Arm(server_->Limits().bodyIdleMs);
         Process();
     }
 
     void Process() {
-        for (;;) {
+        while (phase_ == TPhase::Head || phase_ == TPhase::Body) {
             switch (parser_.Next()) {
                 case THttpParser::Event::None:
                     return;
                 case THttpParser::Event::Error:
-                    Reply(Plain(parser_.ErrorStatus()), false);
+                    Final(PlainReply(parser_.ErrorStatus()));
                     return;
-                case THttpParser::Event::Head: {
-                    inHead_ = false;
-                    parser_.Request().peer = socket_->peerAddress().toString().toLatin1();
-                    const THttpRequest& request = parser_.Request();
-                    std::optional<THttpReply> early;
-                    if (server_->OnHead) early = server_->OnHead(request);
-                    if (!early && request.contentLength > server_->Limits().maxBody) {
-                        early = Plain(413);
-                    }
-                    if (early) {
-                        // The body is not wanted: dropped as it comes, then the connection ends.
-                        discard_ = std::max<qint64>(0, parser_.BodyMissing());
-                        Reply(*early, false);
-                        return;
-                    }
-                    if (request.contentLength > 0) {
-                        inBody_ = true;
-                        Arm(server_->Limits().bodyIdleMs);
-                        if (request.Header("expect").toLower() == "100-continue") {
-                            socket_->write("HTTP/1.1 100 Continue\r\n\r\n");
-                        }
-                    }
+                case THttpParser::Event::Head:
+                    HeadDone();
                     break;
-                }
-                case THttpParser::Event::Complete: {
-                    inBody_ = false;
-                    const THttpRequest& request = parser_.Request();
-                    THttpReply reply =
-                        server_->OnRequest ? server_->OnRequest(request) : Plain(404);
-                    if (reply.eventStream) {
-                        OpenStream(reply);
-                        return;
-                    }
-                    const bool keep = request.KeepAlive();
-                    Reply(reply, keep);
-                    if (!keep) return;
-                    parser_.Reset();
-                    Arm(server_->Limits().keepAliveMs);
-                    if (parser_.Buffered() > 0) {
-                        inHead_ = true;
-                        Arm(server_->Limits().headTimeoutMs);
-                    }
+                case THttpParser::Event::Complete:
+                    Dispatch();
                     break;
-                }
             }
         }
     }
 
-    static THttpReply Plain(int status) {
-        THttpReply reply;
-        reply.status = status;
-        reply.contentType = "text/plain; charset=utf-8";
-        reply.body = QByteArray::number(status) + " " + HttpReason(status) + "\n";
-        return reply;
-    }
-
-    void Reply(const THttpReply& reply, bool keepAlive) {
-        socket_->write(HttpResponseBytes(reply, keepAlive));
-        if (keepAlive) return;
-        closing_ = true;
-        if (discard_ > 0) {
-            Arm(server_->Limits().bodyIdleMs);
-        } else {
-            FinishClose();
+    void HeadDone() {
+        THttpRequest& request = parser_.Request();
+        request.peer = address_;
+        std::optional<THttpReply> early;
+        if (!server_->HostServed(request)) {
+            early = PlainReply(421);
+            early->body +=
+                "Dieser Server antwortet nicht unter diesem Namen; der Verwalter kann ihn mit "
+                "--host NAME zulassen.\n";
+        } else if (server_->OnHead) {
+            early = server_->OnHead(request);
+        }
+        if (!early && request.contentLength > server_->Limits().maxBody) early = PlainReply(413);
+        if (early) {
+            // The body is not wanted: not read, and the connection ends.
+            Final(*early);
+            return;
+        }
+        if (request.contentLength > 0) {
+            Enter(TPhase::Body, server_->Limits().bodyIdleMs);
+            if (request.Header("expect").toLower() == "100-continue") {
+                socket_->write("HTTP/1.1 100 Continue\r\n\r\n");
+            }
         }
     }
 
-    void FinishClose() {
-        closing_ = true;
-        discard_ = 0;
-        // Closes once what is written has gone (a TLS socket holds some below bytesToWrite);
-        // disconnected ends the connection, the timer a peer that never takes it.
-        socket_->disconnectFromHost();
-        if (!closed_) Arm(server_->Limits().keepAliveMs);
+    void Dispatch() {
+        Enter(TPhase::Handling, 0);
+        ++request_;
+        const THttpReply reply =
+            server_->OnRequest ? server_->OnRequest(parser_.Request(), THttpAnswer(this, request_))
+                               : PlainReply(404);
+        if (!reply.later) Answer(request_, reply);
+    }
+
+    void Written() {
+        // The last answer has gone to the kernel: say so to the peer (FIN) but go on reading,
+        // so that a body it is still sending does not turn the close into a reset that could
+        // take the answer with it.
+        if (phase_ == TPhase::Closing && socket_->bytesToWrite() == 0 &&
+            !qobject_cast<QSslSocket*>(socket_)) {
+            ::shutdown(int(socket_->socketDescriptor()), SHUT_WR);
+        }
     }
 
     void OpenStream(const THttpReply& reply) {
         if (server_->Streams() >= server_->Limits().maxStreams) {
-            Reply(Plain(503), false);
+            THttpReply busy = PlainReply(503);
+            busy.AddHeader("Retry-After", QByteArray::number(server_->Limits().retryAfterSeconds));
+            Final(busy);
             return;
         }
-        stream_ = true;
-        tag_ = reply.streamTag;
-        timer_.stop();
-        QByteArray head =
-            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-            "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
-        for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
-        head += "\r\nretry: 3000\n\n";
-        socket_->write(head + reply.body);
+        tags_ = reply.streamTags;
+        Enter(TPhase::Stream, 0);
+        THttpReply head = reply;
+        head.contentType = "text/event-stream";
+        head.AddHeader("Cache-Control", "no-store");
+        QByteArray bytes = server_->ResponseBytes(head, true);
+        // No length: the stream goes on until one side ends it.
+        bytes.replace("Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n", "");
+        bytes.insert(bytes.size() - reply.body.size(), "retry: 3000\n\n");
+        socket_->write(bytes);
         server_->StreamOpened(this);
     }
 
     void TimedOut() {
-        if (inHead_ || inBody_) {
-            inHead_ = inBody_ = false;
-            Reply(Plain(408), false);
-            return;
+        switch (phase_) {
+            case TPhase::Head:
+            case TPhase::Body:
+                Final(PlainReply(408));
+                return;
+            case TPhase::Idle:
+            case TPhase::Closing:
+                Close();
+                return;
+            case TPhase::Handling:
+            case TPhase::Stream:
+            case TPhase::Closed:
+                return;
         }
-        Close();
     }
 
     THttpServer* server_;
     QTcpSocket* socket_;
+    QByteArray address_;
     THttpParser parser_;
     QTimer timer_;
-    bool inHead_ = false;
-    bool inBody_ = false;
-    bool closing_ = false;
-    bool closed_ = false;
-    bool stream_ = false;
-    qint64 discard_ = 0;
-    QByteArray tag_;
+    QElapsedTimer since_;  // in this phase since
+    TPhase phase_ = TPhase::Idle;
+    quint64 request_ = 0;  // the request the handler has (answers to older ones are late)
+    QByteArrayList tags_;
 };
 
-QByteArray HttpResponseBytes(const THttpReply& reply, bool keepAlive) {
+void THttpAnswer::operator()(const THttpReply& reply) const {
+    if (connection_) static_cast<THttpConnection*>(connection_.data())->Answer(request_, reply);
+}
+
+THttpReply PlainReply(int status) {
+    THttpReply reply;
+    reply.status = status;
+    reply.contentType = "text/plain; charset=utf-8";
+    reply.body = QByteArray::number(status) + " " + HttpReason(status) + "\n";
+    return reply;
+}
+
+QByteArray AddressText(const QHostAddress& address) {
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return (mapped ? QHostAddress(v4) : address).toString().toLatin1();
+}
+
+QByteArray THttpServer::ResponseBytes(const THttpReply& reply, bool keepAlive) const {
     QByteArray head =
         "HTTP/1.1 " + QByteArray::number(reply.status) + " " + HttpReason(reply.status) + "\r\n";
     if (!reply.contentType.isEmpty()) head += "Content-Type: " + reply.contentType + "\r\n";
@@ -201,8 +275,19 @@ QByteArray HttpResponseBytes(const THttpReply& reply, bool keepAlive) {
     head +=
         "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
         "Referrer-Policy: same-origin\r\n";
+    if (secure_) head += "Strict-Transport-Security: max-age=31536000\r\n";
     for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
     return head + "\r\n" + reply.body;
+}
+
+bool THttpServer::HostServed(const THttpRequest& request) const {
+    if (options_.hosts.isEmpty()) return true;
+    QByteArray host = request.Header("host").toLower();
+    // "name:port", "[v6]:port": the name without its port.
+    const qsizetype colon = host.lastIndexOf(':');
+    if (colon >= 0 && colon > host.lastIndexOf(']')) host.truncate(colon);
+    if (host.endsWith('.')) host.chop(1);
+    return !host.isEmpty() && options_.hosts.contains(host);
 }
 
 THttpServer::THttpServer(Options options, QObject* parent) : QObject(parent), options_(options) {
@@ -213,7 +298,7 @@ THttpServer::THttpServer(Options options, QObject* parent) : QObject(parent), op
 }
 
 THttpServer::~THttpServer() {
-    for (THttpConnection* c : QSet<THttpConnection*>(connections_)) c->disconnect();
+    for (THttpConnection* c : connections_ + refusing_) c->disconnect();
 }
 
 bool THttpServer::UseTls(const QString& certFile, const QString& keyFile, QString* error) {
@@ -271,14 +356,44 @@ bool THttpServer::Listen(const QHostAddress& address, quint16 port, QString* err
 
 quint16 THttpServer::Port() const { return server_ ? server_->serverPort() : 0; }
 
+bool THttpServer::CloseIdle(const QByteArray& address, bool sameAddress) {
+    THttpConnection* longest = nullptr;
+    for (THttpConnection* c : std::as_const(connections_)) {
+        if (c->Phase() != THttpConnection::TPhase::Idle) continue;
+        if (sameAddress && c->Address() != address) continue;
+        if (!longest || c->IdleMs() > longest->IdleMs()) longest = c;
+    }
+    if (!longest) return false;
+    longest->Close();
+    return true;
+}
+
 void THttpServer::Accept() {
     while (QTcpSocket* socket = server_->nextPendingConnection()) {
-        if (connections_.size() >= options_.maxConnections) {
+        const QByteArray address = AddressText(socket->peerAddress());
+        // Over a limit an idle connection makes room (a browser opens a new one when it
+        // needs it); when none is idle the client is told to come back later.
+        const bool room =
+            (perAddress_.value(address) < options_.maxPerAddress || CloseIdle(address, true)) &&
+            (connections_.size() < options_.maxConnections || CloseIdle(address, false));
+        if (room) {
+            auto* c = new THttpConnection(this, socket, address);
+            connections_.insert(c);
+            ++perAddress_[address];
+            c->Start();
+            continue;
+        }
+        if (refusing_.size() >= options_.maxRefusing) {
+            // Even the refusals are at their bound: nothing but closing is left.
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        connections_.insert(new THttpConnection(this, socket));
+        auto* c = new THttpConnection(this, socket, address);
+        refusing_.insert(c);
+        THttpReply busy = PlainReply(503);
+        busy.AddHeader("Retry-After", QByteArray::number(options_.retryAfterSeconds));
+        c->Final(busy);
     }
 }
 
@@ -288,7 +403,11 @@ void THttpServer::StreamOpened(THttpConnection* c) {
 }
 
 void THttpServer::Gone(THttpConnection* c) {
-    connections_.remove(c);
+    if (connections_.remove(c)) {
+        auto it = perAddress_.find(c->Address());
+        if (it != perAddress_.end() && --*it <= 0) perAddress_.erase(it);
+    }
+    refusing_.remove(c);
     streams_.remove(c);
     if (streams_.isEmpty()) heartbeat_.stop();
 }
@@ -301,6 +420,12 @@ void THttpServer::Broadcast(const QByteArray& event, const QByteArray& data) {
 
 void THttpServer::CloseStreams(const QByteArray& tag) {
     for (THttpConnection* c : QSet<THttpConnection*>(streams_)) {
-        if (c->Tag() == tag) c->Close();
+        if (c->Tags().contains(tag)) c->Close();
     }
+}
+
+int THttpServer::StreamsTagged(const QByteArray& tag) const {
+    int n = 0;
+    for (const THttpConnection* c : streams_) n += c->Tags().contains(tag) ? 1 : 0;
+    return n;
 }

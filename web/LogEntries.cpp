@@ -43,9 +43,52 @@ QJsonObject LogEntries::Parse(const QString& line) {
     return {{QStringLiteral("entry"), line}, {QStringLiteral("time"), QJsonValue()}};
 }
 
+QJsonObject LogEntries::Transfer(const QString& text) {
+    static const struct {
+        QRegularExpression pattern;
+        const char* direction;
+        const char* result;  // nullptr: the second group says it
+    } kinds[] = {
+        {QRegularExpression(QStringLiteral(R"(^(.+) gesendete PRG Nr = \d+$)")), "gesendet",
+         "vollständig"},
+        {QRegularExpression(QStringLiteral(R"(^(.+) nicht vollständig gesendet: (.+)$)")),
+         "gesendet", nullptr},
+        {QRegularExpression(
+             QStringLiteral(R"(^(.+) PRG Nr = \d+( \(nach Abbruch nachgetragen\))?$)")),
+         "empfangen", "gespeichert"},
+        {QRegularExpression(QStringLiteral(R"(^(.+) (unvollständig) empfangen \((.+)\)$)")),
+         "empfangen", nullptr},
+        {QRegularExpression(QStringLiteral(R"(^(.+) (nicht gespeichert) \((.+?)\), )")),
+         "empfangen", nullptr},
+    };
+    const QString trimmed = text.trimmed();
+    for (const auto& kind : kinds) {
+        const QRegularExpressionMatch m = kind.pattern.match(trimmed);
+        if (!m.hasMatch()) continue;
+        QString result = kind.result ? QString::fromUtf8(kind.result) : m.captured(2);
+        if (m.lastCapturedIndex() == 3) result += QStringLiteral(" (") + m.captured(3) + u')';
+        const QString path = m.captured(1);
+        return {{QStringLiteral("program"), path.mid(path.lastIndexOf(u'/') + 1)},
+                {QStringLiteral("direction"), QString::fromUtf8(kind.direction)},
+                {QStringLiteral("result"), result}};
+    }
+    return {};
+}
+
 bool LogEntries::IsTransfer(const QString& line) {
-    return line.contains(QStringLiteral(" PRG Nr = ")) ||
-           line.contains(QStringLiteral(" nicht vollständig gesendet"));
+    return !Transfer(Parse(line).value(QStringLiteral("entry")).toString()).isEmpty();
+}
+
+QString LogEntries::Relative(const QString& text, QStringList folders) {
+    std::sort(folders.begin(), folders.end(),
+              [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    QString out = text;
+    for (QString folder : folders) {
+        if (folder.isEmpty()) continue;
+        if (!folder.endsWith(u'/')) folder += u'/';
+        if (folder.size() > 1) out.replace(folder, QString());
+    }
+    return out;
 }
 
 QStringList LogEntries::TailEntries(const QString& path, int limit) {

@@ -14,8 +14,18 @@ namespace LogEntries {
 // is all text.
 QJsonObject Parse(const QString& line);
 
-// A sent or saved program, or a send that did not end.
+// The transfer an entry's text tells of: {program (the file's name), direction ("gesendet"
+// or "empfangen"), result ("vollständig", "gespeichert", "abgebrochen nach Zeile 7 von 90
+// (Abbruch Senden)", ...)}; empty for any other entry.
+QJsonObject Transfer(const QString& text);
+
+// A sent or saved program, a send that did not end, or a reception that was not saved.
 bool IsTransfer(const QString& line);
+
+// text without the server's folders: a path in one of folders (the longest that holds it)
+// becomes relative to it. An entry names the save folder's programs by their names, the
+// machine folder's files relative to it.
+QString Relative(const QString& text, QStringList folders);
 
 // The last limit entries of the log file (oldest first), decoded from Windows-1252. A last
 // line without its CR LF is still being written and is left out.

@@ -131,12 +131,24 @@ TInstanceFiles TMachines::Files(const QString& name) {
     return InstanceFiles((*it)->folder, (*it)->client->State());
 }
 
-QString TMachines::State(const QString& name) {
+QByteArray TMachines::State(const QString& name) {
     const auto it = machines_.find(name);
     if (it == machines_.end()) return {};
     const QJsonObject& s = (*it)->client->State();
-    return s.isEmpty() ? QString::fromUtf8(StatusSocket::kOff)
-                       : s.value(QStringLiteral("state")).toString();
+    return s.isEmpty() ? QByteArray(StatusSocket::kOff)
+                       : s.value(QStringLiteral("state")).toString().toUtf8();
+}
+
+QString TMachines::Relative(const QString& name, const QString& text) {
+    const TInstanceFiles files = Files(name);
+    return LogEntries::Relative(text, {files.folder, files.save, root_});
+}
+
+QJsonObject TMachines::Entry(const QString& name, const QString& line) {
+    QJsonObject entry = LogEntries::Parse(line);
+    entry[QStringLiteral("entry")] =
+        Relative(name, entry.value(QStringLiteral("entry")).toString());
+    return entry;
 }
 
 bool TMachines::Command(const QString& name, const QJsonObject& command) {
@@ -155,10 +167,13 @@ QJsonValue TMachines::LastTransfer(TMachine& m, const QString& logPath) {
     m.lastTransfer = QJsonValue();
     const QStringList entries = LogEntries::TailEntries(logPath, 200);
     for (qsizetype i = entries.size() - 1; i >= 0; --i) {
-        if (LogEntries::IsTransfer(entries[i])) {
-            m.lastTransfer = LogEntries::Parse(entries[i]);
-            break;
-        }
+        QJsonObject entry = Entry(m.name, entries[i]);
+        const QJsonObject transfer =
+            LogEntries::Transfer(entry.value(QStringLiteral("entry")).toString());
+        if (transfer.isEmpty()) continue;
+        for (auto it = transfer.begin(); it != transfer.end(); ++it) entry[it.key()] = *it;
+        m.lastTransfer = entry;
+        break;
     }
     return m.lastTransfer;
 }
@@ -171,11 +186,11 @@ QJsonObject TMachines::Describe(const QString& name) {
     const QJsonObject& s = m.client->State();
     QJsonObject d{{QStringLiteral("name"), name}};
     for (const char* key : {"port", "device", "program", "line", "lines", "percent",
-                            "remainingSeconds", "stallSeconds"}) {
+                            "remainingSeconds", "stallSeconds", "reason"}) {
         const QString k = QLatin1String(key);
         d[k] = s.contains(k) ? s.value(k) : QJsonValue();
     }
-    d[QStringLiteral("state")] = State(name);
+    d[QStringLiteral("state")] = QString::fromUtf8(State(name));
     d[QStringLiteral("lastTransfer")] = LastTransfer(m, Files(name).log);
     return d;
 }

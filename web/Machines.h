@@ -3,6 +3,10 @@
 // subfolder that holds a Config.ini or an instance's socket, named after the folder. Each
 // has a reader on its instance's socket; a folder whose instance does not answer is "aus".
 // Folders are watched (inotify), so an instance that starts or ends is seen at once.
+//
+// A machine is named by an id: a folder's name here; machines of other sites will be
+// "<site>/<machine>" (the API carries an id as one path segment, its "/" as %2F).
+// Everything it says names files relative to the machine, never by server paths.
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QJsonArray>
@@ -37,7 +41,12 @@ class TMachines final : public QObject {
     void WaitForStates(int ms);
     // Sends a command to the machine's instance; false when none answers.
     bool Command(const QString& name, const QJsonObject& command);
-    QString State(const QString& name);
+    // The state word (StatusSocket::kReady, ...; kOff when no instance answers).
+    QByteArray State(const QString& name);
+    // A log entry of the machine as the API shows it: {entry, time}, names relative.
+    QJsonObject Entry(const QString& name, const QString& line);
+    // text with the machine's folders taken out of its paths.
+    QString Relative(const QString& name, const QString& text);
 
   signals:
     void Changed(const QString& name);

@@ -1,17 +1,18 @@
 #include "web/WebApi.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include "common/Ansi.h"
-#include "common/FilePaths.h"
-#include "common/FileReplace.h"
-#include "common/Versions.h"
+#include "common/Errors.h"
+#include "status/StatusSocket.h"
+#include "web/Audit.h"
 #include "web/LogEntries.h"
+#include "web/ProgramFiles.h"
+#include "web/ProgramNames.h"
 
 // The page lives in the resources of this static library: registered by hand.
 static void InitPageResource() { Q_INIT_RESOURCE(web); }
@@ -19,20 +20,13 @@ static void InitPageResource() { Q_INIT_RESOURCE(web); }
 namespace {
 
 constexpr char kCookie[] = "dnc_sitzung";
-constexpr qint64 kSessionIdleMs = 12LL * 3600 * 1000;
-constexpr int kMaxSessions = 1000;
-constexpr qint64 kLoginBody = 4096;
-// Failed logins: from the fifth for a user (the twentieth for an address, which a shop's
-// machines may share) each doubles the wait, up to five minutes; a quarter of an hour
-// without one forgets them.
-constexpr int kFreeUserFailures = 4;
-constexpr int kFreeAddressFailures = 19;
-constexpr qint64 kMaxWaitMs = 5 * 60 * 1000;
-constexpr qint64 kForgetMs = 15 * 60 * 1000;
+constexpr qint64 kSmallBody = 4096;
+constexpr qint64 kProgramBody = 16 * 1024 * 1024;
 constexpr int kDefaultLog = 100;
 constexpr int kMaxLog = 5000;
-// The most a download reads into memory (programs are far smaller).
-constexpr qint64 kMaxDownload = 64 * 1024 * 1024;
+// Event streams: a page needs one; a few tabs of one session, a few sessions of one user.
+constexpr int kStreamsPerSession = 4;
+constexpr int kStreamsPerUser = 8;
 
 const QByteArray kPageSecurity =
     "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
@@ -50,19 +44,6 @@ QByteArray CookieValue(const QByteArray& header, const QByteArray& name) {
     return {};
 }
 
-bool HasExtension(const QString& name, const QString& ext) {
-    return !ext.isEmpty() && name.endsWith(u'.' + ext, Qt::CaseInsensitive) &&
-           name.size() > ext.size() + 1;
-}
-
-QJsonObject FileObject(const QFileInfo& info) {
-    return {{QStringLiteral("name"), info.fileName()},
-            {QStringLiteral("size"), info.size()},
-            {QStringLiteral("time"), info.lastModified().toString(Qt::ISODate)}};
-}
-
-QString MessageOf(const std::exception& e) { return Ansi::ToQString(QByteArray(e.what())); }
-
 // "filename" for the download box: the name as it is, and a plain fallback.
 QByteArray Disposition(const QString& name) {
     QByteArray plain = name.toLatin1();
@@ -71,6 +52,21 @@ QByteArray Disposition(const QString& name) {
     }
     return "attachment; filename=\"" + plain + "\"; filename*=UTF-8''" +
            name.toUtf8().toPercentEncoding();
+}
+
+THttpReply Bytes(const QString& path) {
+    THttpReply reply;
+    reply.contentType = "application/octet-stream";
+    reply.body = TProgramFiles::Read(path);
+    reply.AddHeader("Content-Disposition", Disposition(QFileInfo(path).fileName()));
+    reply.AddHeader("Cache-Control", "no-store");
+    return reply;
+}
+
+THttpReply Busy(int status, const QString& message, int seconds) {
+    THttpReply reply = ErrorReply(status, message);
+    reply.AddHeader("Retry-After", QByteArray::number(seconds));
+    return reply;
 }
 
 }  // namespace
@@ -89,62 +85,177 @@ THttpReply ErrorReply(int status, const QString& message) {
     return JsonReply(status, QJsonObject{{QStringLiteral("error"), message}});
 }
 
+// clang-format off
+const TWebApi::TRoute TWebApi::kRoutes[] = {
+    {"GET",    "/",                                                             TRole::None,    0,            &TWebApi::Page},
+    {"GET",    "/index.html",                                                   TRole::None,    0,            &TWebApi::Page},
+    {"GET",    "/app.js",                                                       TRole::None,    0,            &TWebApi::Page},
+    {"GET",    "/app.css",                                                      TRole::None,    0,            &TWebApi::Page},
+    {"GET",    "/icon.svg",                                                     TRole::None,    0,            &TWebApi::Page},
+    {"POST",   "/api/login",                                                    TRole::None,    kSmallBody,   &TWebApi::Login},
+    {"POST",   "/api/logout",                                                   TRole::Read,    0,            &TWebApi::Logout},
+    {"GET",    "/api/session",                                                  TRole::Read,    0,            &TWebApi::Session},
+    {"GET",    "/api/events",                                                   TRole::Read,    0,            &TWebApi::Events},
+    {"GET",    "/api/machines",                                                 TRole::Read,    0,            &TWebApi::MachineList},
+    {"GET",    "/api/machines/{machine}",                                       TRole::Read,    0,            &TWebApi::MachineState},
+    {"GET",    "/api/machines/{machine}/log",                                   TRole::Read,    0,            &TWebApi::Log},
+    {"POST",   "/api/machines/{machine}/abort",                                 TRole::Operate, 0,            &TWebApi::Abort},
+    {"GET",    "/api/machines/{machine}/programs",                              TRole::Read,    0,            &TWebApi::ProgramList},
+    {"GET",    "/api/machines/{machine}/deleted",                               TRole::Read,    0,            &TWebApi::RemovedList},
+    {"GET",    "/api/machines/{machine}/programs/{name}",                       TRole::Read,    0,            &TWebApi::Program},
+    {"PUT",    "/api/machines/{machine}/programs/{name}",                       TRole::Operate, kProgramBody, &TWebApi::Upload},
+    {"DELETE", "/api/machines/{machine}/programs/{name}",                       TRole::Operate, 0,            &TWebApi::Remove},
+    {"GET",    "/api/machines/{machine}/programs/{name}/versions",              TRole::Read,    0,            &TWebApi::VersionList},
+    {"GET",    "/api/machines/{machine}/programs/{name}/versions/{id}",         TRole::Read,    0,            &TWebApi::Version},
+    {"POST",   "/api/machines/{machine}/programs/{name}/versions/{id}/restore", TRole::Operate, 0,            &TWebApi::Restore},
+    {"GET",    "/api/machines/{machine}/received",                              TRole::Read,    0,            &TWebApi::ReceivedList},
+    {"GET",    "/api/machines/{machine}/received/{name}",                       TRole::Read,    0,            &TWebApi::ReceivedProgram},
+    {"POST",   "/api/machines/{machine}/received/{name}/accept",                TRole::Operate, kSmallBody,   &TWebApi::Accept},
+};
+// clang-format on
+
 TWebApi::TWebApi(const QString& root, THttpServer* server, QObject* parent)
     : QObject(parent),
       server_(server),
       machines_(root),
-      users_(WebUsers::FilePath(machines_.Root())) {
+      sessions_(WebUsers::FilePath(machines_.Root())) {
     InitPageResource();
     server_->OnHead = [this](const THttpRequest& r) { return Head(r); };
-    server_->OnRequest = [this](const THttpRequest& r) { return Handle(r); };
+    server_->OnRequest = [this](const THttpRequest& r, const THttpAnswer& a) {
+        return Dispatch(r, a);
+    };
     connect(&machines_, &TMachines::Changed, this, [this](const QString& name) {
         server_->Broadcast("machine",
                            QJsonDocument(machines_.Describe(name)).toJson(QJsonDocument::Compact));
     });
     connect(&machines_, &TMachines::LogEntry, this,
             [this](const QString& name, const QString& entry) {
-                QJsonObject event = LogEntries::Parse(entry);
+                QJsonObject event = machines_.Entry(name, entry);
                 event[QStringLiteral("machine")] = name;
                 server_->Broadcast("log", QJsonDocument(event).toJson(QJsonDocument::Compact));
             });
+    connect(&sessions_, &TSessions::Ended, this,
+            [this](const QByteArray& token, const QString& user, const QString& why) {
+                server_->CloseStreams("s:" + token);
+                Audit::Say(QStringLiteral("Sitzung beendet (%1)").arg(why), user, "-");
+            });
 }
 
-QString TWebApi::FileNameProblem(const QByteArray& name) {
-    if (name.isEmpty()) return QStringLiteral("Der Dateiname ist leer.");
-    for (char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 32 || u == 127) return QStringLiteral("Der Dateiname enthält ein Steuerzeichen.");
-        if (c == '/' || c == '\\') return QStringLiteral("Der Dateiname enthält ein Trennzeichen.");
+// ---- routing ----------------------------------------------------------------------------
+
+const TWebApi::TRoute* TWebApi::Route(const THttpRequest& request, TCall* call,
+                                      std::optional<THttpReply>* no) {
+    static const QRegularExpression versionId(QStringLiteral("^\\d{8}-\\d{6}(\\.\\d+)?$"));
+    const QList<QByteArray> path = request.Segments();
+    const TRoute* route = nullptr;
+    QByteArrayList allowed;
+    QList<QByteArray> values;  // what the pattern's placeholders took, in order
+    for (const TRoute& r : kRoutes) {
+        const QList<QByteArray> pattern = QByteArray(r.pattern + 1).split('/');
+        if (pattern.size() != path.size()) continue;
+        QList<QByteArray> taken;
+        bool match = true;
+        for (qsizetype i = 0; i < pattern.size() && match; ++i) {
+            if (pattern[i].startsWith('{')) {
+                taken.append(path[i]);
+                match = !path[i].isEmpty();
+            } else {
+                match = pattern[i] == path[i];
+            }
+        }
+        if (!match) continue;
+        allowed.append(r.method);
+        if (r.method == request.method) {
+            route = &r;
+            values = taken;
+        }
     }
-    if (name.contains("..")) return QStringLiteral("Der Dateiname enthält \"..\".");
-    if (name.startsWith('.')) return QStringLiteral("Der Dateiname beginnt mit einem Punkt.");
-    // NAME_MAX of the file systems in use.
-    if (name.size() > 255) return QStringLiteral("Der Dateiname ist zu lang.");
-    if (!QString::fromUtf8(name).toUtf8().startsWith(name)) {
-        return QStringLiteral("Der Dateiname ist kein gültiger UTF-8-Text.");
+    if (allowed.isEmpty()) {
+        *no = ErrorReply(404, QStringLiteral("Unbekannte Adresse."));
+        return nullptr;
     }
-    return {};
+    if (!route) {
+        *no =
+            ErrorReply(405, QStringLiteral("Nicht erlaubt: ") +
+                                QString::fromLatin1(allowed.join(", ")) + QStringLiteral(" hier."));
+        (*no)->AddHeader("Allow", allowed.join(", "));
+        return nullptr;
+    }
+    if (IsChange(route->method) && !SameOrigin(request)) {
+        *no = ErrorReply(403, QStringLiteral("Anfrage von einer fremden Seite abgelehnt."));
+        return nullptr;
+    }
+    if (route->needs != TRole::None) {
+        call->token = CookieValue(request.Header("cookie"), kCookie);
+        call->user = sessions_.Find(call->token);
+        if (!call->user) {
+            *no = ErrorReply(401, QStringLiteral("Bitte anmelden."));
+            return nullptr;
+        }
+        if (call->user->role < route->needs) {
+            *no = ErrorReply(403, QStringLiteral("Das dürfen nur Benutzer mit der Rolle \"%1\".")
+                                      .arg(WebUsers::RoleName(route->needs)));
+            return nullptr;
+        }
+    }
+    if (request.contentLength > route->maxBody) {
+        *no = ErrorReply(413, route->maxBody > 0
+                                  ? QStringLiteral("Größer als %1 KiB.").arg(route->maxBody / 1024)
+                                  : QStringLiteral("Hier wird nichts hochgeladen."));
+        return nullptr;
+    }
+    // The placeholders' values, checked.
+    QByteArrayList names;
+    for (const QByteArray& segment : QByteArray(route->pattern).split('/')) {
+        if (segment.startsWith('{')) names.append(segment);
+    }
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const QByteArray& value = values[i];
+        if (names[i] == "{machine}") {
+            call->machine = QString::fromUtf8(value);
+            if (!machines_.Has(call->machine)) machines_.Scan();
+            if (!machines_.Has(call->machine)) {
+                *no = ErrorReply(404, QStringLiteral("Unbekannte Maschine."));
+                return nullptr;
+            }
+        } else if (names[i] == "{name}") {
+            if (const QString problem = ProgramNameProblem(value); !problem.isEmpty()) {
+                *no = ErrorReply(400, problem);
+                return nullptr;
+            }
+            call->name = QString::fromUtf8(value);
+        } else if (names[i] == "{id}") {
+            call->id = QString::fromUtf8(value);
+            if (!versionId.match(call->id).hasMatch()) {
+                *no = ErrorReply(404, QStringLiteral("Diese Fassung gibt es nicht."));
+                return nullptr;
+            }
+        }
+    }
+    return route;
 }
 
-// ---- sessions, origin, failed logins --------------------------------------------------------
+std::optional<THttpReply> TWebApi::Head(const THttpRequest& request) {
+    const THttpAnswer none;
+    TCall call{request, none};
+    std::optional<THttpReply> no;
+    Route(request, &call, &no);
+    return no;
+}
 
-const TWebUser* TWebApi::SessionUser(const THttpRequest& request, QByteArray* token) {
-    const QByteArray t = CookieValue(request.Header("cookie"), kCookie);
-    const auto it = sessions_.find(t);
-    if (t.isEmpty() || it == sessions_.end()) return nullptr;
-    if (it->lastUsed.elapsed() > kSessionIdleMs) {
-        sessions_.erase(it);
-        return nullptr;
+THttpReply TWebApi::Dispatch(const THttpRequest& request, const THttpAnswer& answer) {
+    TCall call{request, answer};
+    std::optional<THttpReply> no;
+    const TRoute* route = Route(request, &call, &no);
+    if (!route) return *no;
+    try {
+        return (this->*route->handle)(call);
+    } catch (const TRefused& refused) {
+        return ErrorReply(refused.status, refused.message);
+    } catch (const FileError& e) {
+        // The system's words, with the machine's paths made relative.
+        return ErrorReply(500, machines_.Relative(call.machine, Ansi::ToQString(e.what())));
     }
-    // Deleted or changed in the users file since the login: that counts now.
-    const TWebUser* user = users_.Find(it->user);
-    if (!user) {
-        sessions_.erase(it);
-        return nullptr;
-    }
-    it->lastUsed.start();
-    if (token) *token = t;
-    return user;
 }
 
 bool TWebApi::SameOrigin(const THttpRequest& request) const {
@@ -157,302 +268,24 @@ bool TWebApi::SameOrigin(const THttpRequest& request) const {
     return referer.toLower().startsWith(own + "/");
 }
 
-bool TWebApi::Throttled(const QString& key, qint64* waitMs) {
-    const auto it = failures_.find(key);
-    if (it == failures_.end()) return false;
-    const qint64 since = it->since.elapsed();
-    if (since > kForgetMs) {
-        failures_.erase(it);
-        return false;
-    }
-    if (since >= it->blockedMs) return false;
-    *waitMs = std::max(*waitMs, it->blockedMs - since);
-    return true;
+TProgramFiles TWebApi::Programs(const QString& machine) {
+    const TInstanceFiles files = machines_.Files(machine);
+    return TProgramFiles(files.folder, files.ext);
 }
 
-void TWebApi::Failed(const QString& key, int free) {
-    if (failures_.size() > 10000) {
-        // Many addresses: forget those long quiet.
-        for (auto it = failures_.begin(); it != failures_.end();) {
-            it = it->since.elapsed() > kForgetMs ? failures_.erase(it) : std::next(it);
-        }
-    }
-    TFailures& f = failures_[key];
-    if (f.since.isValid() && f.since.elapsed() > kForgetMs) f = {};
-    ++f.count;
-    f.since.start();
-    if (f.count > free) {
-        const int doublings = std::min(f.count - free - 1, 20);
-        f.blockedMs = std::min(kMaxWaitMs, qint64(1000) << doublings);
-    }
+TProgramFiles TWebApi::Received(const QString& machine) {
+    const TInstanceFiles files = machines_.Files(machine);
+    return TProgramFiles(files.save, files.ext);
 }
 
-// ---- routing ----------------------------------------------------------------------------
-
-std::optional<THttpReply> TWebApi::Head(const THttpRequest& request) {
-    const QList<QByteArray> path = request.Segments();
-    if (path.value(0) != "api") return std::nullopt;
-    if (IsChange(request.method) && !SameOrigin(request)) {
-        return ErrorReply(403, QStringLiteral("Anfrage von einer fremden Seite abgelehnt."));
-    }
-    if (path.value(1) == "login") {
-        if (request.contentLength > kLoginBody) return ErrorReply(413, QStringLiteral("Zu groß."));
-        return std::nullopt;
-    }
-    const TWebUser* user = SessionUser(request);
-    if (!user) return ErrorReply(401, QStringLiteral("Bitte anmelden."));
-    // An upload is checked whole before its body is read.
-    if (request.method == "PUT") {
-        if (path.size() != 5 || path[1] != "machines" || path[3] != "programs") {
-            return ErrorReply(405, QStringLiteral("Nicht erlaubt."));
-        }
-        if (user->role != QStringLiteral("bedienen")) {
-            return ErrorReply(403, QStringLiteral("Nur Benutzer mit der Rolle \"bedienen\" "
-                                                  "dürfen Programme hochladen."));
-        }
-        if (!machines_.Has(QString::fromUtf8(path[2]))) {
-            machines_.Scan();
-            if (!machines_.Has(QString::fromUtf8(path[2]))) {
-                return ErrorReply(404, QStringLiteral("Unbekannte Maschine."));
-            }
-        }
-        const QString problem = FileNameProblem(path[4]);
-        if (!problem.isEmpty()) return ErrorReply(400, problem);
-        if (request.contentLength > server_->Limits().maxBody) {
-            return ErrorReply(413, QStringLiteral("Die Datei ist größer als 16 MiB."));
-        }
-    }
-    return std::nullopt;
+void TWebApi::Say(const TCall& call, const QString& what, const QString& object) const {
+    Audit::Say(what, call.user ? call.user->name : QString(), call.request.peer,
+               call.machine + u'/' + object);
 }
 
-THttpReply TWebApi::Handle(const THttpRequest& request) {
-    const QList<QByteArray> path = request.Segments();
-    const QByteArray& method = request.method;
-    if (path.value(0) != "api") {
-        return method == "GET" ? Page(request.path) : ErrorReply(405, QStringLiteral("Nur GET."));
-    }
-    const QByteArray what = path.value(1);
-    if (what == "login" && path.size() == 2) {
-        return method == "POST" ? Login(request) : ErrorReply(405, QStringLiteral("Nur POST."));
-    }
-    QByteArray token;
-    const TWebUser* user = SessionUser(request, &token);
-    if (!user) return ErrorReply(401, QStringLiteral("Bitte anmelden."));
-    if (what == "logout" && path.size() == 2 && method == "POST") return Logout(request);
-    if (what == "session" && path.size() == 2 && method == "GET") {
-        return JsonReply(200, QJsonObject{{QStringLiteral("user"), user->name},
-                                          {QStringLiteral("role"), user->role}});
-    }
-    if (what == "events" && path.size() == 2 && method == "GET") return Events(token);
-    if (what == "machines") {
-        if (path.size() == 2 && method == "GET") {
-            machines_.Scan();
-            return JsonReply(200, machines_.DescribeAll());
-        }
-        if (path.size() >= 3) return Machine(request, path, *user);
-    }
-    return ErrorReply(404, QStringLiteral("Unbekannte Adresse."));
-}
+// ---- the page, login and sessions -------------------------------------------------------
 
-THttpReply TWebApi::Machine(const THttpRequest& request, const QList<QByteArray>& path,
-                            const TWebUser& user) {
-    const QString name = QString::fromUtf8(path[2]);
-    if (!machines_.Has(name)) machines_.Scan();
-    if (!machines_.Has(name)) return ErrorReply(404, QStringLiteral("Unbekannte Maschine."));
-    const QByteArray& method = request.method;
-    const QByteArray what = path.value(3);
-    if (path.size() == 3 && method == "GET") return JsonReply(200, machines_.Describe(name));
-    if (what == "log" && path.size() == 4 && method == "GET") return Log(name, request);
-    if (what == "abort" && path.size() == 4 && method == "POST") {
-        if (user.role != QStringLiteral("bedienen")) {
-            return ErrorReply(403, QStringLiteral("Nur Benutzer mit der Rolle \"bedienen\" "
-                                                  "dürfen ein Senden abbrechen."));
-        }
-        const QString state = machines_.State(name);
-        if (state != QStringLiteral("sendet") && state != QStringLiteral("wartet")) {
-            return ErrorReply(409, QStringLiteral("Es läuft kein Senden."));
-        }
-        if (!machines_.Command(name, {{QStringLiteral("command"), QStringLiteral("abort")}})) {
-            return ErrorReply(409, QStringLiteral("Der Server der Maschine antwortet nicht."));
-        }
-        return JsonReply(202, QJsonObject{{QStringLiteral("ok"), true}});
-    }
-    if (what != "programs" && what != "received") {
-        return ErrorReply(404, QStringLiteral("Unbekannte Adresse."));
-    }
-    const TInstanceFiles files = machines_.Files(name);
-    const QString folder = what == "programs" ? files.folder : files.save;
-    if (path.size() == 4 && method == "GET") return ListFiles(folder, files.ext);
-    if (path.size() != 5) return ErrorReply(404, QStringLiteral("Unbekannte Adresse."));
-    const QString problem = FileNameProblem(path[4]);
-    if (!problem.isEmpty()) return ErrorReply(400, problem);
-    if (method == "GET") return Download(folder, files.ext, path[4]);
-    if (method == "PUT" && what == "programs") {
-        return Upload(folder, files.ext, path[4], request.body);
-    }
-    return ErrorReply(405, QStringLiteral("Nicht erlaubt."));
-}
-
-// ---- login ------------------------------------------------------------------------------
-
-THttpReply TWebApi::Login(const THttpRequest& request) {
-    const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-    const QString name = body.value(QStringLiteral("user")).toString();
-    const QString password = body.value(QStringLiteral("password")).toString();
-    if (name.isEmpty() || !body.value(QStringLiteral("password")).isString()) {
-        return ErrorReply(400, QStringLiteral("Benutzer und Passwort fehlen."));
-    }
-    const QString userKey = QStringLiteral("u:") + name;
-    const QString addressKey = QStringLiteral("a:") + QString::fromLatin1(request.peer);
-    qint64 waitMs = 0;
-    if (Throttled(userKey, &waitMs) | Throttled(addressKey, &waitMs)) {
-        const qint64 seconds = (waitMs + 999) / 1000;
-        THttpReply reply = ErrorReply(
-            429, QStringLiteral("Zu viele Fehlversuche: bitte %1 s warten.").arg(seconds));
-        reply.AddHeader("Retry-After", QByteArray::number(seconds));
-        return reply;
-    }
-    const TWebUser* user = users_.Find(name);
-    if (!user || !WebUsers::Verify(*user, password)) {
-        if (!user) {
-            // As long as a wrong password, so the answer tells nothing about the name.
-            static const TWebUser nobody =
-                WebUsers::Make(QStringLiteral("-"), QStringLiteral("lesen"), QStringLiteral("-"));
-            WebUsers::Verify(nobody, password);
-        }
-        Failed(userKey, kFreeUserFailures);
-        Failed(addressKey, kFreeAddressFailures);
-        return ErrorReply(401, QStringLiteral("Benutzer oder Passwort falsch."));
-    }
-    failures_.remove(userKey);
-    if (sessions_.size() >= kMaxSessions) {
-        auto oldest = sessions_.begin();
-        for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-            if (it->lastUsed.elapsed() > oldest->lastUsed.elapsed()) oldest = it;
-        }
-        server_->CloseStreams(oldest.key());
-        sessions_.erase(oldest);
-    }
-    QByteArray random(32, '\0');
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(random.data()), 8);
-    const QByteArray token =
-        random.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-    TSession session{user->name, {}};
-    session.lastUsed.start();
-    sessions_.insert(token, session);
-    THttpReply reply = JsonReply(200, QJsonObject{{QStringLiteral("user"), user->name},
-                                                  {QStringLiteral("role"), user->role}});
-    reply.headers.append({"Set-Cookie", QByteArray(kCookie) + "=" + token +
-                                            "; Path=/; HttpOnly; SameSite=Strict" +
-                                            (server_->Secure() ? "; Secure" : "")});
-    return reply;
-}
-
-THttpReply TWebApi::Logout(const THttpRequest& request) {
-    const QByteArray token = CookieValue(request.Header("cookie"), kCookie);
-    sessions_.remove(token);
-    server_->CloseStreams(token);
-    THttpReply reply = JsonReply(200, QJsonObject{{QStringLiteral("ok"), true}});
-    reply.headers.append({"Set-Cookie", QByteArray(kCookie) +
-                                            "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
-                                            (server_->Secure() ? "; Secure" : "")});
-    return reply;
-}
-
-// ---- files and the log ------------------------------------------------------------------
-
-THttpReply TWebApi::ListFiles(const QString& folder, const QString& ext) {
-    QJsonArray list;
-    const QFileInfoList infos = QDir(folder).entryInfoList(QDir::Files, QDir::Name);
-    for (const QFileInfo& info : infos) {
-        if (HasExtension(info.fileName(), ext) && !info.fileName().startsWith(u'.')) {
-            list.append(FileObject(info));
-        }
-    }
-    return JsonReply(200, list);
-}
-
-THttpReply TWebApi::Download(const QString& folder, const QString& ext, const QByteArray& name) {
-    const QString wanted = QString::fromUtf8(name);
-    const QString path = FindIgnoringCase(JoinPath(folder, wanted));
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.isFile() || !HasExtension(info.fileName(), ext)) {
-        return ErrorReply(404, QStringLiteral("Datei nicht vorhanden."));
-    }
-    if (info.size() > kMaxDownload) return ErrorReply(413, QStringLiteral("Datei zu groß."));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return ErrorReply(500, QStringLiteral("Datei nicht lesbar: ") + file.errorString());
-    }
-    THttpReply reply;
-    reply.contentType = "application/octet-stream";
-    reply.body = file.readAll();
-    reply.AddHeader("Content-Disposition", Disposition(info.fileName()));
-    reply.AddHeader("Cache-Control", "no-store");
-    return reply;
-}
-
-THttpReply TWebApi::Upload(const QString& folder, const QString& ext, const QByteArray& name,
-                           const QByteArray& body) {
-    const QString given = QString::fromUtf8(name);
-    if (!HasExtension(given, ext)) {
-        return ErrorReply(400, QStringLiteral("Programme dieser Maschine haben die Endung .%1: "
-                                              "ein Abruf lädt nur sie.")
-                                   .arg(ext));
-    }
-    // A program that differs only in letter case is the same program to a call: replaced.
-    QStringList alternatives;
-    const QString found = FindIgnoringCase(JoinPath(folder, given), &alternatives);
-    if (found.isEmpty() && !alternatives.isEmpty()) {
-        return ErrorReply(409, QStringLiteral("Mehrere Dateien unterscheiden sich nur in der "
-                                              "Groß-/Kleinschreibung: ") +
-                                   alternatives.join(QStringLiteral(", ")));
-    }
-    const QString path = found.isEmpty() ? JoinPath(folder, given) : found;
-    if (!found.isEmpty() && !QFileInfo(found).isFile()) {
-        return ErrorReply(409, QStringLiteral("Unter diesem Namen liegt keine Datei."));
-    }
-    QString version;
-    try {
-        version = Versions::Keep(path);
-        WriteAtomic(path, body);
-    } catch (const std::exception& e) {
-        return ErrorReply(500, QStringLiteral("Nicht gespeichert: ") + MessageOf(e));
-    }
-    QJsonObject result = FileObject(QFileInfo(path));
-    result[QStringLiteral("version")] = version.isEmpty() ? QJsonValue() : QJsonValue(version);
-    return JsonReply(found.isEmpty() ? 201 : 200, result);
-}
-
-THttpReply TWebApi::Log(const QString& machine, const THttpRequest& request) {
-    int limit = kDefaultLog;
-    const QByteArray text = request.Query("limit");
-    if (!text.isEmpty()) {
-        bool ok = false;
-        limit = text.toInt(&ok);
-        if (!ok || limit < 1) {
-            return ErrorReply(400, QStringLiteral("limit ist eine ganze Zahl ab 1."));
-        }
-        limit = std::min(limit, kMaxLog);
-    }
-    QJsonArray entries;
-    for (const QString& line : LogEntries::TailEntries(machines_.Files(machine).log, limit)) {
-        entries.append(LogEntries::Parse(line));
-    }
-    return JsonReply(200, entries);
-}
-
-THttpReply TWebApi::Events(const QByteArray& token) {
-    THttpReply reply;
-    reply.eventStream = true;
-    reply.streamTag = token;
-    machines_.Scan();
-    reply.body = "event: machines\ndata: " +
-                 QJsonDocument(machines_.DescribeAll()).toJson(QJsonDocument::Compact) + "\n\n";
-    return reply;
-}
-
-THttpReply TWebApi::Page(const QByteArray& path) {
+THttpReply TWebApi::Page(const TCall& call) {
     static const QHash<QByteArray, QPair<QString, QByteArray>> files{
         {"/", {QStringLiteral(":/web/index.html"), "text/html; charset=utf-8"}},
         {"/index.html", {QStringLiteral(":/web/index.html"), "text/html; charset=utf-8"}},
@@ -460,7 +293,7 @@ THttpReply TWebApi::Page(const QByteArray& path) {
         {"/app.css", {QStringLiteral(":/web/app.css"), "text/css; charset=utf-8"}},
         {"/icon.svg", {QStringLiteral(":/web/icon.svg"), "image/svg+xml"}},
     };
-    const auto it = files.find(path);
+    const auto it = files.find(call.request.path);
     if (it == files.end()) return ErrorReply(404, QStringLiteral("Unbekannte Adresse."));
     QFile file(it->first);
     file.open(QIODevice::ReadOnly);
@@ -470,4 +303,211 @@ THttpReply TWebApi::Page(const QByteArray& path) {
     reply.AddHeader("Content-Security-Policy", kPageSecurity);
     reply.AddHeader("Cache-Control", "no-cache");
     return reply;
+}
+
+THttpReply TWebApi::Login(const TCall& call) {
+    const QJsonObject body = QJsonDocument::fromJson(call.request.body).object();
+    const QString name = body.value(QStringLiteral("user")).toString();
+    const QString password = body.value(QStringLiteral("password")).toString();
+    if (name.isEmpty() || !body.value(QStringLiteral("password")).isString()) {
+        return ErrorReply(400, QStringLiteral("Benutzer und Passwort fehlen."));
+    }
+    const QByteArray address = call.request.peer;
+    qint64 waitMs = 0;
+    if (logins_.Throttled(name, address, &waitMs)) {
+        const int seconds = int((waitMs + 999) / 1000);
+        return Busy(429, QStringLiteral("Zu viele Fehlversuche: bitte %1 s warten.").arg(seconds),
+                    seconds);
+    }
+    const TWebUser* user = sessions_.Users().Find(name);
+    const QByteArray salt = user ? user->salt : QByteArray();
+    const THttpAnswer answer = call.answer;
+    const bool queued = logins_.Check(user, password, [this, name, salt, address, answer](bool ok) {
+        answer(LoginChecked(ok, name, salt, address));
+    });
+    if (!queued) {
+        return Busy(503,
+                    QStringLiteral("Zu viele Anmeldungen gleichzeitig: bitte gleich noch "
+                                   "einmal."),
+                    2);
+    }
+    return THttpReply::Later();
+}
+
+THttpReply TWebApi::LoginChecked(bool ok, const QString& name, const QByteArray& salt,
+                                 const QByteArray& address) {
+    // The password may have changed while it was checked: the old one opens nothing.
+    const TWebUser* user = sessions_.Users().Find(name);
+    if (!ok || !user || user->salt != salt) {
+        logins_.Failed(name, address);
+        Audit::Say(QStringLiteral("Anmeldung fehlgeschlagen"), name, address);
+        return ErrorReply(401, QStringLiteral("Benutzer oder Passwort falsch."));
+    }
+    logins_.Succeeded(name, address);
+    Audit::Say(QStringLiteral("Anmeldung"), name, address);
+    const QByteArray token = sessions_.Open(*user);
+    const QString role = WebUsers::RoleName(user->role);
+    THttpReply reply = JsonReply(
+        200, QJsonObject{{QStringLiteral("user"), user->name}, {QStringLiteral("role"), role}});
+    reply.AddHeader("Set-Cookie", QByteArray(kCookie) + "=" + token +
+                                      "; Path=/; HttpOnly; SameSite=Strict" +
+                                      (server_->Secure() ? "; Secure" : ""));
+    return reply;
+}
+
+THttpReply TWebApi::Logout(const TCall& call) {
+    sessions_.Close(call.token);
+    server_->CloseStreams("s:" + call.token);
+    Audit::Say(QStringLiteral("Abmeldung"), call.user->name, call.request.peer);
+    THttpReply reply = JsonReply(200, QJsonObject{{QStringLiteral("ok"), true}});
+    reply.AddHeader("Set-Cookie", QByteArray(kCookie) +
+                                      "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
+                                      (server_->Secure() ? "; Secure" : ""));
+    return reply;
+}
+
+THttpReply TWebApi::Session(const TCall& call) {
+    return JsonReply(200,
+                     QJsonObject{{QStringLiteral("user"), call.user->name},
+                                 {QStringLiteral("role"), WebUsers::RoleName(call.user->role)}});
+}
+
+THttpReply TWebApi::Events(const TCall& call) {
+    const QByteArray session = "s:" + call.token;
+    const QByteArray user = "u:" + call.user->name.toUtf8();
+    // Bounded per session and per user, so that one cannot take every stream from the
+    // others; a page that gets none shows the machines by asking now and then.
+    if (server_->StreamsTagged(session) >= kStreamsPerSession ||
+        server_->StreamsTagged(user) >= kStreamsPerUser) {
+        return Busy(429, QStringLiteral("Zu viele offene Live-Verbindungen dieses Benutzers."), 30);
+    }
+    THttpReply reply;
+    reply.eventStream = true;
+    reply.streamTags = {session, user};
+    machines_.Scan();
+    reply.body = "event: machines\ndata: " +
+                 QJsonDocument(machines_.DescribeAll()).toJson(QJsonDocument::Compact) + "\n\n";
+    return reply;
+}
+
+// ---- machines and their logs ------------------------------------------------------------
+
+THttpReply TWebApi::MachineList(const TCall&) {
+    machines_.Scan();
+    return JsonReply(200, machines_.DescribeAll());
+}
+
+THttpReply TWebApi::MachineState(const TCall& call) {
+    return JsonReply(200, machines_.Describe(call.machine));
+}
+
+THttpReply TWebApi::Log(const TCall& call) {
+    int limit = kDefaultLog;
+    const QByteArray text = call.request.Query("limit");
+    if (!text.isEmpty()) {
+        bool ok = false;
+        limit = text.toInt(&ok);
+        if (!ok || limit < 1) {
+            return ErrorReply(400, QStringLiteral("limit ist eine ganze Zahl ab 1."));
+        }
+        limit = std::min(limit, kMaxLog);
+    }
+    QJsonArray entries;
+    const QString log = machines_.Files(call.machine).log;
+    for (const QString& line : LogEntries::TailEntries(log, limit)) {
+        entries.append(machines_.Entry(call.machine, line));
+    }
+    return JsonReply(200, entries);
+}
+
+THttpReply TWebApi::Abort(const TCall& call) {
+    const QByteArray state = machines_.State(call.machine);
+    if (state != StatusSocket::kSending && state != StatusSocket::kWaiting) {
+        return ErrorReply(409, QStringLiteral("Es läuft kein Senden."));
+    }
+    const QJsonObject command{{QStringLiteral("command"), QStringLiteral("abort")},
+                              {QStringLiteral("user"), call.user->name}};
+    if (!machines_.Command(call.machine, command)) {
+        return ErrorReply(409, QStringLiteral("Der Server der Maschine antwortet nicht."));
+    }
+    Audit::Say(QStringLiteral("Abbruch Senden"), call.user->name, call.request.peer, call.machine);
+    return JsonReply(202, QJsonObject{{QStringLiteral("ok"), true}});
+}
+
+// ---- programs, their versions, received programs ----------------------------------------
+
+THttpReply TWebApi::ProgramList(const TCall& call) {
+    return JsonReply(200, Programs(call.machine).List());
+}
+
+THttpReply TWebApi::RemovedList(const TCall& call) {
+    return JsonReply(200, Programs(call.machine).Removed());
+}
+
+THttpReply TWebApi::Program(const TCall& call) {
+    return Bytes(Programs(call.machine).Existing(call.name));
+}
+
+THttpReply TWebApi::Upload(const TCall& call) {
+    bool created = false;
+    const QJsonObject result = Programs(call.machine).Write(call.name, call.request.body, &created);
+    const QString name = result.value(QStringLiteral("name")).toString();
+    Say(call, created ? QStringLiteral("Hochgeladen") : QStringLiteral("Ersetzt"),
+        created ? name
+                : name + QStringLiteral(" (vorherige Fassung %1)")
+                             .arg(result.value(QStringLiteral("version")).toString()));
+    return JsonReply(created ? 201 : 200, result);
+}
+
+THttpReply TWebApi::Remove(const TCall& call) {
+    const QJsonObject result = Programs(call.machine).Remove(call.name);
+    Say(call, QStringLiteral("Gelöscht"),
+        result.value(QStringLiteral("name")).toString() +
+            QStringLiteral(" (aufbewahrt als Fassung %1)")
+                .arg(result.value(QStringLiteral("version")).toString()));
+    return JsonReply(200, result);
+}
+
+THttpReply TWebApi::VersionList(const TCall& call) {
+    return JsonReply(200, Programs(call.machine).VersionList(call.name));
+}
+
+THttpReply TWebApi::Version(const TCall& call) {
+    return Bytes(Programs(call.machine).VersionPath(call.name, call.id));
+}
+
+THttpReply TWebApi::Restore(const TCall& call) {
+    bool created = false;
+    const QJsonObject result = Programs(call.machine).Restore(call.name, call.id, &created);
+    Say(call, QStringLiteral("Wiederhergestellt"),
+        result.value(QStringLiteral("name")).toString() + QStringLiteral(" aus Fassung ") +
+            call.id);
+    return JsonReply(created ? 201 : 200, result);
+}
+
+THttpReply TWebApi::ReceivedList(const TCall& call) {
+    return JsonReply(200, Received(call.machine).List());
+}
+
+THttpReply TWebApi::ReceivedProgram(const TCall& call) {
+    return Bytes(Received(call.machine).Existing(call.name));
+}
+
+THttpReply TWebApi::Accept(const TCall& call) {
+    const QJsonObject body = QJsonDocument::fromJson(call.request.body).object();
+    const QString as = body.value(QStringLiteral("as")).toString(call.name);
+    if (const QString problem = ProgramNameProblem(as.toUtf8()); !problem.isEmpty()) {
+        return ErrorReply(400, problem);
+    }
+    const QString from = Received(call.machine).Existing(call.name);
+    TProgramFiles programs = Programs(call.machine);
+    if (QFileInfo(from) == QFileInfo(programs.Target(as))) {
+        return ErrorReply(409, QStringLiteral("Das ist schon dieses Programm."));
+    }
+    bool created = false;
+    const QJsonObject result = programs.Write(as, TProgramFiles::Read(from), &created);
+    Say(call, QStringLiteral("Übernommen"),
+        QStringLiteral("empfangen %1 als %2")
+            .arg(QFileInfo(from).fileName(), result.value(QStringLiteral("name")).toString()));
+    return JsonReply(created ? 201 : 200, result);
 }

@@ -1,22 +1,27 @@
 #pragma once
 // The web page's HTTP API and the page itself, over THttpServer: login and sessions, the
-// machines, their logs, programs and received programs, uploads, aborting a send, and the
-// event stream. Holds no transfer state: everything comes from the instances' sockets and
-// the files in their folders.
+// machines, their logs, programs (with versions, restore and delete) and received programs
+// (taken over as programs), uploads, aborting a send, and the event stream. Holds no
+// transfer state: everything comes from the instances' sockets and the files in their
+// folders.
 //
-// Rules: a request without a valid session gets 401; a "lesen" user's change 403; a change
-// without an Origin (or Referer) of this server 403; an unknown machine or file 404; a file
-// name that is no plain name 400; a body over the server's limit 413; repeated failed logins
-// for one user or address 429.
-#include <QElapsedTimer>
-#include <QHash>
+// Every route is one row of kRoutes: method, pattern, the role it needs, its body limit, its
+// handler. The head check and the dispatch read the same row, in this order: no route 404
+// (405 for another method); a change without an Origin (or Referer) of this server 403; no
+// valid session 401; a role too small 403; a body over the row's limit 413; an unknown
+// machine 404; a name that is no plain file name 400. So a body is read only for a route
+// that takes one, once who asks may ask. Failed logins slow down (429).
+#include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
 
 #include "web/HttpServer.h"
+#include "web/Logins.h"
 #include "web/Machines.h"
-#include "web/WebUsers.h"
+#include "web/Sessions.h"
+
+class TProgramFiles;
 
 class TWebApi final : public QObject {
     Q_OBJECT
@@ -26,49 +31,67 @@ class TWebApi final : public QObject {
 
     TMachines& Machines() { return machines_; }
 
-    // Empty when name is a plain file name (no separator, "..", control character or NUL,
-    // not hidden, not longer than the file system allows), otherwise why not (German).
-    static QString FileNameProblem(const QByteArray& name);
-
   private:
-    struct TSession {
-        QString user;
-        QElapsedTimer lastUsed;
+    // One request as its route takes it.
+    struct TCall {
+        TCall(const THttpRequest& r, const THttpAnswer& a) : request(r), answer(a) {}
+        const THttpRequest& request;
+        const THttpAnswer& answer;
+        const TWebUser* user = nullptr;  // nullptr on a route that needs no session
+        QByteArray token;                // the session's
+        QString machine;                 // {machine}
+        QString name;                    // {name}: a plain file name
+        QString id;                      // {id}: a version's id
     };
-    struct TFailures {
-        int count = 0;
-        QElapsedTimer since;   // the last failure
-        qint64 blockedMs = 0;  // no try before since + blockedMs
+    using THandler = THttpReply (TWebApi::*)(const TCall&);
+    struct TRoute {
+        const char* method;
+        const char* pattern;  // "{machine}", "{name}", "{id}" take one segment each
+        TRole needs;
+        qint64 maxBody;
+        THandler handle;
     };
+    static const TRoute kRoutes[];
 
+    // The route of request and its call, or the answer that refuses it.
+    const TRoute* Route(const THttpRequest& request, TCall* call, std::optional<THttpReply>* no);
     std::optional<THttpReply> Head(const THttpRequest& request);
-    THttpReply Handle(const THttpRequest& request);
-
-    // The session's user, or nullptr; the role as the users file says now.
-    const TWebUser* SessionUser(const THttpRequest& request, QByteArray* token = nullptr);
+    THttpReply Dispatch(const THttpRequest& request, const THttpAnswer& answer);
     bool SameOrigin(const THttpRequest& request) const;
+    TProgramFiles Programs(const QString& machine);
+    TProgramFiles Received(const QString& machine);
+    void Say(const TCall& call, const QString& what, const QString& object) const;
 
-    THttpReply Login(const THttpRequest& request);
-    THttpReply Logout(const THttpRequest& request);
-    THttpReply Machine(const THttpRequest& request, const QList<QByteArray>& path,
-                       const TWebUser& user);
-    THttpReply ListFiles(const QString& folder, const QString& ext);
-    THttpReply Download(const QString& folder, const QString& ext, const QByteArray& name);
-    THttpReply Upload(const QString& folder, const QString& ext, const QByteArray& name,
-                      const QByteArray& body);
-    THttpReply Log(const QString& machine, const THttpRequest& request);
-    THttpReply Events(const QByteArray& token);
-    THttpReply Page(const QByteArray& path);
+    // The handlers, in the order of kRoutes.
+    THttpReply Page(const TCall& call);
+    THttpReply Login(const TCall& call);
+    THttpReply Logout(const TCall& call);
+    THttpReply Session(const TCall& call);
+    THttpReply Events(const TCall& call);
+    THttpReply MachineList(const TCall& call);
+    THttpReply MachineState(const TCall& call);
+    THttpReply Log(const TCall& call);
+    THttpReply Abort(const TCall& call);
+    THttpReply ProgramList(const TCall& call);
+    THttpReply RemovedList(const TCall& call);
+    THttpReply Program(const TCall& call);
+    THttpReply Upload(const TCall& call);
+    THttpReply Remove(const TCall& call);
+    THttpReply VersionList(const TCall& call);
+    THttpReply Version(const TCall& call);
+    THttpReply Restore(const TCall& call);
+    THttpReply ReceivedList(const TCall& call);
+    THttpReply ReceivedProgram(const TCall& call);
+    THttpReply Accept(const TCall& call);
 
-    // Failed logins: true (and the wait) when this user or address must wait.
-    bool Throttled(const QString& key, qint64* waitMs);
-    void Failed(const QString& key, int free);
+    // The answer to a login whose password check has ended.
+    THttpReply LoginChecked(bool ok, const QString& name, const QByteArray& salt,
+                            const QByteArray& address);
 
     THttpServer* server_;
     TMachines machines_;
-    TWebUserFile users_;
-    QHash<QByteArray, TSession> sessions_;
-    QHash<QString, TFailures> failures_;
+    TSessions sessions_;
+    TLogins logins_;
 };
 
 // A JSON reply.

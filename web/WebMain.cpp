@@ -7,7 +7,10 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QJsonObject>
+#include <QNetworkInterface>
+#include <QRegularExpression>
 #include <QStringList>
 #include <cstdio>
 #include <iostream>
@@ -59,10 +62,52 @@ bool RootMissing(const QString& root) {
 
 // ---- --web ------------------------------------------------------------------------------
 
+// An address as a Host header names it: IPv6 in brackets, without a scope.
+QByteArray HostOf(const QHostAddress& address) {
+    QHostAddress plain = address;
+    plain.setScopeId(QString());
+    const QByteArray text = AddressText(plain).toLower();
+    return text.contains(':') ? '[' + text + ']' : text;
+}
+
+// The names a browser may use for this server: the address it listens on (every address of
+// the machine and its host name when it listens on all), localhost on loopback, and the
+// names the admin adds. Any other name (a DNS rebinding) gets 421.
+QByteArrayList ServedHosts(const QHostAddress& listen, const QStringList& extra) {
+    QByteArrayList hosts;
+    const bool any = listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4 ||
+                     listen == QHostAddress::AnyIPv6;
+    const QList<QHostAddress> addresses =
+        any ? QNetworkInterface::allAddresses() : QList<QHostAddress>{listen};
+    for (const QHostAddress& a : addresses) hosts.append(HostOf(a));
+    if (any || listen.isLoopback()) hosts.append("localhost");
+    if (any) {
+        const QString name = QHostInfo::localHostName().toLower();
+        const QString domain = QHostInfo::localDomainName().toLower();
+        if (!name.isEmpty()) hosts.append(name.toUtf8());
+        if (!name.isEmpty() && !domain.isEmpty()) hosts.append((name + u'.' + domain).toUtf8());
+    }
+    for (const QString& h : extra) hosts.append(h.toLower().toUtf8());
+    QByteArrayList unique;
+    for (const QByteArray& h : hosts) {
+        if (!unique.contains(h)) unique.append(h);
+    }
+    return unique;
+}
+
+// A name for --host: a host name or address, without port or path.
+bool PlainHost(const QString& name) {
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$"));
+    QHostAddress address;
+    return re.match(name).hasMatch() || (name.startsWith(u'[') && name.endsWith(u']') &&
+                                         address.setAddress(name.mid(1, name.size() - 2)));
+}
+
 int RunWeb(const QStringList& args) {
     QString root = QString::fromLatin1(kDefaultRoot);
     QString listen = QStringLiteral("127.0.0.1:8080");
     QString cert, key;
+    QStringList hosts;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
         if (a == QStringLiteral("--web")) continue;
@@ -72,6 +117,13 @@ int RunWeb(const QStringList& args) {
             (a == QStringLiteral("--listen") ? listen
              : a == QStringLiteral("--cert") ? cert
                                              : key) = args[++i];
+        } else if (a == QStringLiteral("--host") && i + 1 < args.size()) {
+            if (!PlainHost(args[i + 1])) {
+                return Wrong(QStringLiteral("--host erwartet einen Namen oder eine Adresse "
+                                            "ohne Port, nicht %1")
+                                 .arg(args[i + 1]));
+            }
+            hosts.append(args[++i]);
         } else if (!a.startsWith(u'-')) {
             root = a;
         } else {
@@ -87,7 +139,9 @@ int RunWeb(const QStringList& args) {
     }
     if (RootMissing(root)) return WebExit::Root;
 
-    THttpServer server(THttpServer::Options{});
+    THttpServer::Options options;
+    options.hosts = ServedHosts(address, hosts);
+    THttpServer server(options);
     QString error;
     if (!cert.isEmpty() && !server.UseTls(cert, key, &error)) {
         Say(QStringLiteral("dnc-server: HTTPS nicht möglich: ") + error);
@@ -106,6 +160,8 @@ int RunWeb(const QStringList& args) {
             .arg(server.Port())
             .arg(api.Machines().Root())
             .arg(api.Machines().Names().size()));
+    Say(QStringLiteral("Angenommene Namen (weitere mit --host NAME): ") +
+        QString::fromUtf8(options.hosts.join(", ")));
     if (WebUsers::Read(WebUsers::FilePath(api.Machines().Root())).isEmpty()) {
         Say(QStringLiteral("Noch kein Benutzer: dnc-server --web-user NAME --role bedienen %1")
                 .arg(api.Machines().Root()));
@@ -207,7 +263,7 @@ int RunWebUser(const QStringList& args) {
     if (remove == !role.isEmpty()) {
         return Wrong(QStringLiteral("--web-user braucht --role lesen|bedienen oder --delete"));
     }
-    if (!remove && !WebUsers::ValidRole(role)) {
+    if (!remove && WebUsers::ParseRole(role) == TRole::None) {
         return Wrong(QStringLiteral("Rolle %1 gibt es nicht: lesen oder bedienen").arg(role));
     }
     if (RootMissing(root)) return WebExit::Root;
@@ -241,7 +297,7 @@ int RunWebUser(const QStringList& args) {
                     .arg(kMinPassword));
             return WebExit::Usage;
         }
-        const TWebUser user = WebUsers::Make(name, role, password);
+        const TWebUser user = WebUsers::Make(name, WebUsers::ParseRole(role), password);
         done = QStringLiteral("Benutzer %1 %2 (Rolle %3).")
                    .arg(name,
                         it == users.end() ? QStringLiteral("angelegt") : QStringLiteral("geändert"),

@@ -4,7 +4,6 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QFileInfo>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
 
@@ -46,12 +45,25 @@ QString WebUsers::NameProblem(const QString& name) {
     return {};
 }
 
-bool WebUsers::ValidRole(const QString& role) {
-    return role == QStringLiteral("lesen") || role == QStringLiteral("bedienen");
+TRole WebUsers::ParseRole(const QString& word) {
+    if (word == QStringLiteral("lesen")) return TRole::Read;
+    if (word == QStringLiteral("bedienen")) return TRole::Operate;
+    return TRole::None;
 }
 
-TWebUser WebUsers::Make(const QString& name, const QString& role, const QString& password,
-                        int rounds) {
+QString WebUsers::RoleName(TRole role) {
+    switch (role) {
+        case TRole::Read:
+            return QStringLiteral("lesen");
+        case TRole::Operate:
+            return QStringLiteral("bedienen");
+        case TRole::None:
+            break;
+    }
+    return {};
+}
+
+TWebUser WebUsers::Make(const QString& name, TRole role, const QString& password, int rounds) {
     TWebUser user{name, role, rounds, QByteArray(16, '\0'), {}};
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(user.salt.data()), 4);
     user.hash = Derive(password, user.salt, rounds);
@@ -70,9 +82,9 @@ QList<TWebUser> WebUsers::Read(const QString& path) {
     for (const QByteArray& raw : file.readAll().split('\n')) {
         const QList<QByteArray> f = raw.trimmed().split(':');
         if (f.size() != 6 || f[2] != kScheme) continue;
-        TWebUser user{QString::fromUtf8(f[0]), QString::fromUtf8(f[1]), f[3].toInt(),
+        TWebUser user{QString::fromUtf8(f[0]), ParseRole(QString::fromUtf8(f[1])), f[3].toInt(),
                       QByteArray::fromBase64(f[4]), QByteArray::fromBase64(f[5])};
-        if (NameProblem(user.name).isEmpty() && ValidRole(user.role) && user.rounds > 0) {
+        if (NameProblem(user.name).isEmpty() && user.role != TRole::None && user.rounds > 0) {
             users.append(user);
         }
     }
@@ -82,7 +94,7 @@ QList<TWebUser> WebUsers::Read(const QString& path) {
 void WebUsers::Write(const QString& path, const QList<TWebUser>& users) {
     QByteArray text;
     for (const TWebUser& u : users) {
-        text += u.name.toUtf8() + ':' + u.role.toUtf8() + ':' + kScheme + ':' +
+        text += u.name.toUtf8() + ':' + RoleName(u.role).toUtf8() + ':' + kScheme + ':' +
                 QByteArray::number(u.rounds) + ':' + u.salt.toBase64() + ':' + u.hash.toBase64() +
                 '\n';
     }
@@ -108,12 +120,16 @@ const TWebUser* TWebUserFile::Find(const QString& name) {
     return nullptr;
 }
 
-void TWebUserFile::Refresh() {
-    const QFileInfo info(path_);
-    const QDateTime modified = info.exists() ? info.lastModified() : QDateTime();
-    const qint64 size = info.exists() ? info.size() : -1;
-    if (modified == modified_ && size == size_) return;
-    modified_ = modified;
-    size_ = size;
+bool TWebUserFile::Refresh() {
+    struct stat st {};
+    QByteArray stamp = "-";  // no file
+    if (::stat(QFile::encodeName(path_).constData(), &st) == 0) {
+        stamp = QByteArray::number(qulonglong(st.st_ino)) + ' ' + QByteArray::number(st.st_size) +
+                ' ' + QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
+                QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+    }
+    if (stamp == stamp_) return false;
+    stamp_ = stamp;
     users_ = WebUsers::Read(path_);
+    return true;
 }

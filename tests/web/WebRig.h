@@ -107,7 +107,28 @@ struct THttpResult {
     }
 };
 
-// Sends raw bytes and reads one response (Content-Length, or until the server closes).
+// Connects to the server from a local address of one's choosing (127.0.0.2 plays another
+// machine of the shop network, or the attacker).
+inline bool ConnectFrom(QTcpSocket& socket, quint16 port, const char* from = "127.0.0.1") {
+    socket.bind(QHostAddress(QString::fromLatin1(from)), 0);
+    socket.connectToHost("127.0.0.1", port);
+    return socket.waitForConnected(5000);
+}
+
+// Reads until the server has closed the connection; what came.
+inline QByteArray UntilClosed(QTcpSocket& socket, int deadlineMs = 30000) {
+    QByteArray got;
+    WaitFor(
+        [&] {
+            got += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        deadlineMs);
+    return got + socket.readAll();
+}
+
+// Sends raw bytes and reads one response (Content-Length, or until the server closes); a
+// request already sent when bytes are empty.
 inline THttpResult Exchange(QTcpSocket& socket, const QByteArray& request) {
     THttpResult r;
     socket.write(request);
@@ -127,7 +148,9 @@ inline THttpResult Exchange(QTcpSocket& socket, const QByteArray& request) {
         if (headEnd >= 0 && length >= 0 && got.size() >= headEnd + 4 + length) break;
         if (socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0)
             break;
-        if (socket.bytesAvailable() == 0) socket.waitForReadyRead(100);
+        // A server in this process answers only while its events are processed.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (socket.bytesAvailable() == 0) socket.waitForReadyRead(5);
         got += socket.readAll();
     }
     if (headEnd >= 0) r.body = got.mid(headEnd + 4, length >= 0 ? length : -1);
@@ -224,15 +247,24 @@ class TWebRig {
         web.kill();
         web.waitForFinished(5000);
     }
+    // What the web process said on standard error (its journal) so far.
+    QByteArray WebJournal() {
+        webSaid += web.readAllStandardError();
+        return webSaid;
+    }
 
     QByteArray Origin() const { return "http://127.0.0.1:" + QByteArray::number(port); }
 
     // One request on its own connection. headers: whole lines without CR LF.
     THttpResult Http(const QByteArray& method, const QByteArray& path, const QByteArray& body = {},
                      const QByteArrayList& headers = {}, const QByteArray& cookie = {}) {
+        return HttpFrom("127.0.0.1", method, path, body, headers, cookie);
+    }
+    THttpResult HttpFrom(const char* from, const QByteArray& method, const QByteArray& path,
+                         const QByteArray& body = {}, const QByteArrayList& headers = {},
+                         const QByteArray& cookie = {}) {
         QTcpSocket socket;
-        socket.connectToHost("127.0.0.1", port);
-        if (!socket.waitForConnected(5000)) return {};
+        if (!ConnectFrom(socket, port, from)) return {};
         QByteArray request = method + " " + path +
                              " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
                              "\r\nConnection: close\r\n";
@@ -252,10 +284,12 @@ class TWebRig {
         return Http(method, path, body, {"Origin: " + Origin()}, cookie);
     }
     // Logs in; the session cookie ("dnc_sitzung=..."), empty on failure.
-    QByteArray Login(const QByteArray& user, const QByteArray& password) {
-        const THttpResult r = Http("POST", "/api/login",
-                                   "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}",
-                                   {"Origin: " + Origin(), "Content-Type: application/json"});
+    QByteArray Login(const QByteArray& user, const QByteArray& password,
+                     const char* from = "127.0.0.1") {
+        const THttpResult r =
+            HttpFrom(from, "POST", "/api/login",
+                     "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}",
+                     {"Origin: " + Origin(), "Content-Type: application/json"});
         return r.status == 200 ? r.Header("set-cookie").split(';').first() : QByteArray();
     }
 
@@ -273,8 +307,7 @@ class TWebRig {
 class TEventStream {
   public:
     TEventStream(quint16 port, const QByteArray& cookie) {
-        socket.connectToHost("127.0.0.1", port);
-        socket.waitForConnected(5000);
+        ConnectFrom(socket, port);
         socket.write("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie +
                      "\r\nAccept: text/event-stream\r\n\r\n");
         socket.flush();
@@ -308,6 +341,19 @@ class TEventStream {
             buffer += socket.readAll();
         }
         return false;
+    }
+    // The status of the stream's answer (200 when it streams), 0 when none came.
+    int Status(int deadlineMs = 20000) {
+        webrig::WaitFor([&] { return buffer.contains("\r\n") || !Open(); }, deadlineMs);
+        return buffer.startsWith("HTTP/1.1 ") ? buffer.mid(9, 3).toInt() : 0;
+    }
+    bool Open() {
+        buffer += socket.readAll();
+        return socket.state() == QAbstractSocket::ConnectedState;
+    }
+    // True once the server has ended the stream.
+    bool Ended(int deadlineMs = 20000) {
+        return webrig::WaitFor([&] { return !Open(); }, deadlineMs);
     }
     QTcpSocket socket;
     QByteArray buffer;

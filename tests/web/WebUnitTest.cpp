@@ -15,7 +15,9 @@
 #include "web/HttpParser.h"
 #include "web/HttpServer.h"
 #include "web/LogEntries.h"
-#include "web/WebApi.h"
+#include "web/Logins.h"
+#include "web/ProgramNames.h"
+#include "web/Sessions.h"
 
 using namespace webrig;
 
@@ -96,22 +98,33 @@ TEST(HttpParser, RefusesWhatIsNoPlainRequest) {
         {"head too long", "GET / HTTP/1.1\r\nHost: a\r\nX: " + QByteArray(20000, 'x') + "\r\n\r\n",
          431},
         {"head without end", "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'x'), 431},
+        {"two Host", "GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400},
+        {"Host with a user part", "GET / HTTP/1.1\r\nHost: u@a\r\n\r\n", 400},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Parse(row.request, {}).error, row.status) << row.name;
     }
 }
 
-TEST(WebApiNames, OnlyPlainFileNamesPass) {
+TEST(ProgramNames, OnlyPlainNamesThatShowAsTheyAre) {
     for (const QByteArray& ok : {QByteArray("1001.CNC"), QByteArray("Welle 3 (neu).nc"),
-                                 QByteArray("Fr\xC3\xA4s-\xC3\xBC.CNC"), QByteArray(255, 'a')}) {
-        EXPECT_TRUE(TWebApi::FileNameProblem(ok).isEmpty()) << ok.constData();
+                                 QByteArray("Fr\xC3\xA4s-\xC3\xBC.CNC"), QByteArray(200, 'a')}) {
+        EXPECT_TRUE(ProgramNameProblem(ok).isEmpty()) << ok.constData();
     }
     for (const QByteArray& bad :
          {QByteArray(), QByteArray("a/b"), QByteArray("a\\b"), QByteArray(".."), QByteArray("a..b"),
           QByteArray("x\0y", 3), QByteArray("a\nb"), QByteArray("a\x7f"), QByteArray(".hidden"),
-          QByteArray(256, 'a'), QByteArray("\xFF\xFE")}) {
-        EXPECT_FALSE(TWebApi::FileNameProblem(bad).isEmpty()) << bad.toHex().constData();
+          QByteArray(201, 'a'), QByteArray("\xFF\xFE"),
+          // U+202E and U+2066 turn the text around, U+0085 is a control character of its own.
+          QByteArray("\xE2\x80\xAE"
+                     "fdp.CNC"),
+          QByteArray("a\xE2\x81\xA6"
+                     "b.CNC"),
+          QByteArray("a\xC2\x85"
+                     "b.CNC"),
+          // A name encoded twice would be stored as "%2e%2e%2fsecret.CNC".
+          QByteArray("%2e%2e%2fsecret.CNC")}) {
+        EXPECT_FALSE(ProgramNameProblem(bad).isEmpty()) << bad.toHex().constData();
     }
 }
 
@@ -127,6 +140,42 @@ TEST(LogEntries, TextAndTimeOfAnEntry) {
     EXPECT_EQ(none.value("entry"), "ohne Zeit");
     EXPECT_TRUE(none.value("time").isNull());
 
+    // What each kind of entry says as "Zuletzt", once the server's folders are out of it.
+    const struct {
+        const char* entry;
+        const char* program;
+        const char* direction;
+        const char* result;
+    } transfers[] = {
+        {"/srv/dnc/f1/2507.CNC gesendete PRG Nr = 3", "2507.CNC", "gesendet", "vollständig"},
+        {"/srv/dnc/f1/7000.CNC nicht vollständig gesendet: abgebrochen nach Zeile 10 von 90 "
+         "(Abbruch Senden) (Web: meister)",
+         "7000.CNC", "gesendet",
+         "abgebrochen nach Zeile 10 von 90 (Abbruch Senden) (Web: meister)"},
+        {"/srv/dnc/f1/save/P4711.CNC PRG Nr = 4 ", "P4711.CNC", "empfangen", "gespeichert"},
+        {"/srv/dnc/f1/save/P4711.CNC PRG Nr = 5 (nach Abbruch nachgetragen)", "P4711.CNC",
+         "empfangen", "gespeichert"},
+        {"/srv/dnc/f1/unvollstaendig/Empfang-1.CNC unvollständig empfangen (Gerät verloren) ",
+         "Empfang-1.CNC", "empfangen", "unvollständig (Gerät verloren)"},
+        {"/srv/dnc/f1/save/P1.CNC nicht gespeichert (Platte voll), steht in xxx.tmp", "P1.CNC",
+         "empfangen", "nicht gespeichert (Platte voll)"},
+    };
+    for (const auto& t : transfers) {
+        const QString entry = QString::fromUtf8(t.entry);
+        const QJsonObject got = LogEntries::Transfer(
+            LogEntries::Relative(entry, {"/srv/dnc/f1", "/srv/dnc/f1/save/", "/srv/dnc"}));
+        EXPECT_EQ(got.value("program").toString(), QString::fromUtf8(t.program)) << t.entry;
+        EXPECT_EQ(got.value("direction").toString(), QString::fromUtf8(t.direction)) << t.entry;
+        EXPECT_EQ(got.value("result").toString(), QString::fromUtf8(t.result)) << t.entry;
+    }
+    EXPECT_TRUE(LogEntries::Transfer("Beginn ").isEmpty());
+    EXPECT_TRUE(LogEntries::Transfer("Schnittstelle COM1 verloren (/dev/ttyUSB0) ").isEmpty());
+    // The save folder's programs by their names, the machine's other files relative to it,
+    // another machine's relative to the root.
+    EXPECT_EQ(LogEntries::Relative("/r/f1/save/P1.CNC und /r/f1/unvollstaendig/E.CNC und /r/f2/x",
+                                   {"/r/f1", "/r/f1/save", "/r"}),
+              "P1.CNC und unvollstaendig/E.CNC und f2/x");
+
     QTemporaryDir dir;
     WriteFile(dir.filePath("DNC.log"), "a 1\r\nb 2\r\nc 3\r\nhalb");
     EXPECT_EQ(LogEntries::TailEntries(dir.filePath("DNC.log"), 2), QStringList({"b 2", "c 3"}));
@@ -136,9 +185,10 @@ TEST(LogEntries, TextAndTimeOfAnEntry) {
 TEST(HttpServer, SlowClientsTimeOutAndStreamsAreBounded) {
     THttpServer::Options options;
     options.headTimeoutMs = 300;
+    options.bodyIdleMs = 300;
     options.maxStreams = 2;
     THttpServer server(options);
-    server.OnRequest = [](const THttpRequest& r) {
+    server.OnRequest = [](const THttpRequest& r, const THttpAnswer&) {
         THttpReply reply;
         reply.eventStream = r.path == "/events";
         reply.body = "ok";
@@ -163,6 +213,10 @@ TEST(HttpServer, SlowClientsTimeOutAndStreamsAreBounded) {
         },
         10000));
     EXPECT_TRUE(got.startsWith("HTTP/1.1 408 ")) << got.constData();
+    // A body that stops coming: the same.
+    QTcpSocket stalled;
+    open(stalled, "PUT / HTTP/1.1\r\nHost: a\r\nContent-Length: 10\r\n\r\nG0");
+    EXPECT_TRUE(UntilClosed(stalled).startsWith("HTTP/1.1 408 "));
     // Two streams are open, the third is refused; events reach the open ones.
     QTcpSocket a, b, c;
     for (QTcpSocket* s : {&a, &b, &c}) open(*s, "GET /events HTTP/1.1\r\nHost: a\r\n\r\n");
@@ -188,6 +242,198 @@ TEST(HttpServer, SlowClientsTimeOutAndStreamsAreBounded) {
             return server.Streams() == 1;
         },
         20000));
+}
+
+namespace {
+
+// A server on a free port of 127.0.0.1 that answers "ok", and "/halten" never: such a
+// request stays under way (holding counts them).
+struct TServed {
+    explicit TServed(THttpServer::Options options) : server(options) {
+        server.OnRequest = [this](const THttpRequest& r, const THttpAnswer&) {
+            THttpReply reply;
+            reply.body = "ok";
+            if (r.path != "/halten") return reply;
+            ++holding;
+            return THttpReply::Later();
+        };
+        QString error;
+        listening = server.Listen(QHostAddress::LocalHost, 0, &error);
+    }
+    THttpServer server;
+    bool listening = false;
+    int holding = 0;
+};
+
+QByteArray Get(const QByteArray& host = "a", const QByteArray& path = "/") {
+    return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+}
+
+}  // namespace
+
+TEST(HttpServer, OneAddressCannotHoldTheServerAndNobodyIsDroppedWithoutAWord) {
+    THttpServer::Options options;
+    options.maxPerAddress = 3;
+    options.maxConnections = 6;
+    options.retryAfterSeconds = 7;
+    // Long enough that nothing times out while the test runs: the limits are under test.
+    options.headTimeoutMs = options.keepAliveMs = 120000;
+    TServed s(options);
+    ASSERT_TRUE(s.listening);
+    const quint16 port = s.server.Port();
+    const auto hold = [&](std::initializer_list<QTcpSocket*> sockets) {
+        const int before = s.holding;
+        for (QTcpSocket* c : sockets) c->write(Get("a", "/halten"));
+        return WaitFor([&] { return s.holding == before + int(sockets.size()); });
+    };
+    // The attacker's address holds three requests: its fourth connection is told to come
+    // back later, and closed...
+    QTcpSocket held[3];
+    for (QTcpSocket& h : held) ASSERT_TRUE(ConnectFrom(h, port, "127.0.0.2"));
+    ASSERT_TRUE(hold({&held[0], &held[1], &held[2]}));
+    QTcpSocket refused;
+    ASSERT_TRUE(ConnectFrom(refused, port, "127.0.0.2"));
+    const QByteArray answer = UntilClosed(refused);
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 503 ")) << answer.constData();
+    EXPECT_TRUE(answer.contains("Retry-After: 7\r\n"));
+    // ...while another address is served.
+    QTcpSocket user;
+    ASSERT_TRUE(ConnectFrom(user, port, "127.0.0.1"));
+    EXPECT_EQ(Exchange(user, Get()).status, 200);
+    // Idle connections fill the server; a new client takes the place of one of them, never
+    // of a request under way.
+    QTcpSocket idle[2];
+    for (QTcpSocket& i : idle) ASSERT_TRUE(ConnectFrom(i, port, "127.0.0.3"));
+    ASSERT_TRUE(WaitFor([&] { return s.server.Connections() == 6; }));
+    QTcpSocket late;
+    ASSERT_TRUE(ConnectFrom(late, port, "127.0.0.4"));
+    EXPECT_EQ(Exchange(late, Get()).status, 200);
+    const auto closed = [](QTcpSocket* c) {
+        c->readAll();
+        return c->state() == QAbstractSocket::UnconnectedState;
+    };
+    QList<QTcpSocket*> open{&user, &idle[0], &idle[1]};
+    ASSERT_TRUE(WaitFor([&] { return std::any_of(open.begin(), open.end(), closed); }));
+    open.removeIf(closed);
+    ASSERT_EQ(open.size(), 2);
+    for (QTcpSocket& h : held) EXPECT_EQ(h.state(), QAbstractSocket::ConnectedState);
+    // With every connection busy, the next one is refused with 503 too.
+    ASSERT_TRUE(hold({open[0], open[1], &late}));
+    QTcpSocket full;
+    ASSERT_TRUE(ConnectFrom(full, port, "127.0.0.5"));
+    EXPECT_TRUE(UntilClosed(full).startsWith("HTTP/1.1 503 "));
+    EXPECT_EQ(s.server.Connections(), 6);
+}
+
+TEST(HttpServer, ARefusedRequestsBodyIsNeverRead) {
+    TServed s(THttpServer::Options{});
+    ASSERT_TRUE(s.listening);
+    s.server.OnHead = [](const THttpRequest& r) -> std::optional<THttpReply> {
+        if (r.path == "/geheim") return PlainReply(401);
+        return std::nullopt;
+    };
+    // The head announces 16 MB that never come: the answer comes at once, the connection ends.
+    for (const QByteArray& path : {QByteArray("/geheim"), QByteArray("/")}) {
+        QTcpSocket c;
+        ASSERT_TRUE(ConnectFrom(c, s.server.Port(), "127.0.0.2"));
+        c.write("POST " + path + " HTTP/1.1\r\nHost: a\r\nContent-Length: 160000000\r\n\r\n");
+        const QByteArray got = UntilClosed(c);
+        EXPECT_TRUE(got.startsWith(path == "/" ? "HTTP/1.1 413 " : "HTTP/1.1 401 "))
+            << got.constData();
+        EXPECT_TRUE(got.contains("Connection: close\r\n"));
+    }
+    EXPECT_TRUE(WaitFor([&] { return s.server.Connections() == 0; }));
+}
+
+TEST(HttpServer, ALaterAnswerKeepsTheOrderOfPipelinedRequests) {
+    TServed s(THttpServer::Options{});
+    ASSERT_TRUE(s.listening);
+    s.server.OnRequest = [](const THttpRequest& r, const THttpAnswer& answer) {
+        THttpReply reply;
+        reply.body = r.path.mid(1);
+        if (r.path != "/spaet") return reply;
+        QTimer::singleShot(50, [answer, reply] { answer(reply); });
+        return THttpReply::Later();
+    };
+    QTcpSocket c;
+    ASSERT_TRUE(ConnectFrom(c, s.server.Port()));
+    c.write("GET /spaet HTTP/1.1\r\nHost: a\r\n\r\nGET /gleich HTTP/1.1\r\nHost: a\r\n\r\n");
+    QByteArray got;
+    ASSERT_TRUE(WaitFor([&] {
+        got += c.readAll();
+        return got.endsWith("\r\n\r\ngleich");
+    })) << got.constData();
+    EXPECT_EQ(got.count("HTTP/1.1 200 OK"), 2);
+    EXPECT_TRUE(got.contains("\r\n\r\nspaetHTTP/1.1 200 OK")) << got.constData();
+}
+
+TEST(HttpServer, OnlyItsOwnHostNamesAreServed) {
+    THttpServer::Options options;
+    options.hosts = {"127.0.0.1", "dnc.werk", "[::1]"};
+    TServed s(options);
+    ASSERT_TRUE(s.listening);
+    const struct {
+        QByteArray host;
+        int status;
+    } rows[] = {{"127.0.0.1:8080", 200},       {"DNC.werk", 200},     {"dnc.werk.:443", 200},
+                {"[::1]:8080", 200},           {"evil.example", 421}, {"127.0.0.2", 421},
+                {"dnc.werk.evil.example", 421}};
+    for (const auto& row : rows) {
+        QTcpSocket c;
+        ASSERT_TRUE(ConnectFrom(c, s.server.Port()));
+        EXPECT_EQ(Exchange(c, Get(row.host)).status, row.status) << row.host.constData();
+    }
+}
+
+TEST(Sessions, EndAsSoonAsTheUsersFileChangesTheirPasswordOrRemovesTheirUser) {
+    QTemporaryDir dir;
+    const QString path = WebUsers::FilePath(dir.path());
+    const TWebUser meister = WebUsers::Make("meister", TRole::Operate, "alt-passwort", 1);
+    const TWebUser gast = WebUsers::Make("gast", TRole::Read, "nur-schauen", 1);
+    const TWebUser leser = WebUsers::Make("leser", TRole::Read, "lesen-lesen", 1);
+    WebUsers::Write(path, {meister, gast, leser});
+    TSessions sessions(path);
+    QMap<QByteArray, QString> ended;
+    QObject::connect(
+        &sessions, &TSessions::Ended,
+        [&](const QByteArray& token, const QString&, const QString& why) { ended[token] = why; });
+    const QByteArray a = sessions.Open(meister), b = sessions.Open(gast), c = sessions.Open(leser);
+    ASSERT_NE(sessions.Find(a), nullptr);
+    // Another process (--web-user) replaces the file: no request is needed to end them.
+    WebUsers::Write(path, {WebUsers::Make("meister", TRole::Operate, "neu-passwort", 1), leser});
+    ASSERT_TRUE(WaitFor([&] { return ended.size() == 2; }));
+    EXPECT_EQ(ended.value(a), "Passwort geändert");
+    EXPECT_EQ(ended.value(b), "Benutzer entfernt");
+    EXPECT_EQ(sessions.Find(a), nullptr);
+    EXPECT_EQ(sessions.Find(b), nullptr);
+    ASSERT_NE(sessions.Find(c), nullptr);
+    EXPECT_EQ(sessions.Find(c)->name, "leser");
+}
+
+TEST(Logins, OneAddressFailingSlowsOnlyItselfAndChecksAnswerLater) {
+    TLogins logins;
+    qint64 wait = 0;
+    for (int i = 0; i < 5; ++i) logins.Failed("gast", "10.0.0.2");
+    EXPECT_TRUE(logins.Throttled("gast", "10.0.0.2", &wait));
+    EXPECT_GT(wait, 0);
+    // The right password still goes from another address; a success there forgets nothing
+    // of the attacker's failures.
+    EXPECT_FALSE(logins.Throttled("gast", "10.0.0.3", &wait));
+    logins.Succeeded("gast", "10.0.0.3");
+    EXPECT_TRUE(logins.Throttled("gast", "10.0.0.2", &wait));
+    // Twenty failures from one address, over any names, slow that address.
+    for (int i = 0; i < 20; ++i) logins.Failed(QString("name%1").arg(i), "10.0.0.4");
+    EXPECT_TRUE(logins.Throttled("jemand", "10.0.0.4", &wait));
+
+    const TWebUser user = WebUsers::Make("gast", TRole::Read, "nur-schauen", 1);
+    QList<bool> results;
+    const auto note = [&](bool ok) { results.append(ok); };
+    ASSERT_TRUE(logins.Check(&user, "nur-schauen", note));
+    ASSERT_TRUE(logins.Check(&user, "falsch", note));
+    ASSERT_TRUE(logins.Check(nullptr, "nur-schauen", note));
+    EXPECT_TRUE(results.isEmpty());  // never within the call: the event loop goes on meanwhile
+    ASSERT_TRUE(WaitFor([&] { return results.size() == 3; }));
+    EXPECT_EQ(results, QList<bool>({true, false, false}));
 }
 
 namespace {
