@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -43,8 +42,6 @@ class THttpConnection final : public QObject {
         if (socket_->bytesAvailable() > 0) Read();
     }
 
-    TPhase Phase() const { return phase_; }
-    qint64 IdleMs() const { return since_.elapsed(); }
     const QByteArray& Address() const { return address_; }
     const QByteArrayList& Tags() const { return tags_; }
 
@@ -103,7 +100,6 @@ class THttpConnection final : public QObject {
   private:
     void Enter(TPhase phase, int timeoutMs) {
         phase_ = phase;
-        since_.start();
         if (timeoutMs > 0) {
             timer_.start(timeoutMs);
         } else {
@@ -242,7 +238,6 @@ class THttpConnection final : public QObject {
     QByteArray address_;
     THttpParser parser_;
     QTimer timer_;
-    QElapsedTimer since_;  // in this phase since
     TPhase phase_ = TPhase::Idle;
     quint64 request_ = 0;  // the request the handler has (answers to older ones are late)
     QByteArrayList tags_;
@@ -356,27 +351,13 @@ bool THttpServer::Listen(const QHostAddress& address, quint16 port, QString* err
 
 quint16 THttpServer::Port() const { return server_ ? server_->serverPort() : 0; }
 
-bool THttpServer::CloseIdle(const QByteArray& address, bool sameAddress) {
-    THttpConnection* longest = nullptr;
-    for (THttpConnection* c : std::as_const(connections_)) {
-        if (c->Phase() != THttpConnection::TPhase::Idle) continue;
-        if (sameAddress && c->Address() != address) continue;
-        if (!longest || c->IdleMs() > longest->IdleMs()) longest = c;
-    }
-    if (!longest) return false;
-    longest->Close();
-    return true;
-}
-
 void THttpServer::Accept() {
     while (QTcpSocket* socket = server_->nextPendingConnection()) {
         const QByteArray address = AddressText(socket->peerAddress());
-        // Over a limit an idle connection makes room (a browser opens a new one when it
-        // needs it); when none is idle the client is told to come back later.
-        const bool room =
-            (perAddress_.value(address) < options_.maxPerAddress || CloseIdle(address, true)) &&
-            (connections_.size() < options_.maxConnections || CloseIdle(address, false));
-        if (room) {
+        // Over a limit the client is told to come back later; the connections there end
+        // soon by their time-outs.
+        if (perAddress_.value(address) < options_.maxPerAddress &&
+            connections_.size() < options_.maxConnections) {
             auto* c = new THttpConnection(this, socket, address);
             connections_.insert(c);
             ++perAddress_[address];

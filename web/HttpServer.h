@@ -117,9 +117,6 @@ class THttpServer final : public QObject {
   private:
     friend class THttpConnection;
     void Accept();
-    // Makes room for one more connection of address: closes the longest idle one among
-    // those of that address (sameAddress) or among all; false when none is idle.
-    bool CloseIdle(const QByteArray& address, bool sameAddress);
     void StreamOpened(THttpConnection* c);
     void Gone(THttpConnection* c);
 

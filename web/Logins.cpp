@@ -8,8 +8,10 @@ constexpr int kFreeUserFailures = 4;
 constexpr int kFreeAddressFailures = 19;
 constexpr qint64 kMaxWaitMs = 5 * 60 * 1000;
 constexpr qint64 kForgetMs = 15 * 60 * 1000;
-// A check takes a tenth of a second or so: this many wait at most (a few seconds' work).
+// A check takes a tenth of a second or so: this many wait at most (a few seconds' work),
+// and this many of one address.
 constexpr int kMaxWaiting = 32;
+constexpr int kMaxWaitingFrom = 4;
 
 QString UserKey(const QString& user, const QByteArray& address) {
     return QStringLiteral("u:") + QString::fromLatin1(address) + u'\n' + user;
@@ -68,20 +70,22 @@ void TLogins::Succeeded(const QString& user, const QByteArray& address) {
     failures_.remove(UserKey(user, address));
 }
 
-bool TLogins::Check(const TWebUser* user, const QString& password,
+bool TLogins::Check(const TWebUser* user, const QString& password, const QByteArray& address,
                     const std::function<void(bool)>& done) {
-    if (waiting_ >= kMaxWaiting) return false;
+    if (waiting_ >= kMaxWaiting || waitingFrom_.value(address) >= kMaxWaitingFrom) return false;
     ++waiting_;
+    ++waitingFrom_[address];
     const std::optional<TWebUser> checked = user ? std::optional(*user) : std::nullopt;
     // The destructor waits for the pool: this outlives every check.
-    pool_.start([this, checked, password, done] {
+    pool_.start([this, checked, password, address, done] {
         static const TWebUser nobody =
             WebUsers::Make(QStringLiteral("-"), TRole::Read, QStringLiteral("-"));
         const bool ok = WebUsers::Verify(checked.value_or(nobody), password) && checked;
         QMetaObject::invokeMethod(
             this,
-            [this, ok, done] {
+            [this, ok, address, done] {
                 --waiting_;
+                if (--waitingFrom_[address] <= 0) waitingFrom_.remove(address);
                 done(ok);
             },
             Qt::QueuedConnection);

@@ -29,10 +29,10 @@ class TLogins final : public QObject {
 
     // Checks password against user off the event loop; done(ok) runs on this object's
     // thread. user nullptr: a name nobody has, checked as long as a real one so that the
-    // answer's time tells nothing. False (done is not called) when too many checks wait.
-    bool Check(const TWebUser* user, const QString& password,
+    // answer's time tells nothing. False (done is not called) when too many checks wait, in
+    // all or from address (so one address cannot keep everybody else from logging in).
+    bool Check(const TWebUser* user, const QString& password, const QByteArray& address,
                const std::function<void(bool)>& done);
-    int Waiting() const { return waiting_; }
 
   private:
     struct TFailures {
@@ -45,5 +45,6 @@ class TLogins final : public QObject {
 
     QThreadPool pool_;
     int waiting_ = 0;
+    QHash<QByteArray, int> waitingFrom_;
     QHash<QString, TFailures> failures_;
 };

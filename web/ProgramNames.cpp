@@ -5,7 +5,9 @@
 
 namespace {
 
-bool IsBidiControl(char32_t c) { return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069); }
+bool IsBidiControl(char32_t c) {
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
 
 }  // namespace
 
@@ -22,8 +24,9 @@ QString ProgramNameProblem(const QByteArray& name) {
             return QStringLiteral("Der Dateiname enthält ein Steuerzeichen.");
         }
         if (IsBidiControl(c)) {
-            return QStringLiteral("Der Dateiname enthält ein Zeichen, das die Schreibrichtung "
-                                  "umkehrt.");
+            return QStringLiteral(
+                "Der Dateiname enthält ein Zeichen, das die Schreibrichtung "
+                "umkehrt.");
         }
         if (c == '/' || c == '\\') {
             return QStringLiteral("Der Dateiname enthält ein Trennzeichen.");

@@ -322,9 +322,10 @@ THttpReply TWebApi::Login(const TCall& call) {
     const TWebUser* user = sessions_.Users().Find(name);
     const QByteArray salt = user ? user->salt : QByteArray();
     const THttpAnswer answer = call.answer;
-    const bool queued = logins_.Check(user, password, [this, name, salt, address, answer](bool ok) {
-        answer(LoginChecked(ok, name, salt, address));
-    });
+    const bool queued =
+        logins_.Check(user, password, address, [this, name, salt, address, answer](bool ok) {
+            answer(LoginChecked(ok, name, salt, address));
+        });
     if (!queued) {
         return Busy(503,
                     QStringLiteral("Zu viele Anmeldungen gleichzeitig: bitte gleich noch "

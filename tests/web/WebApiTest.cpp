@@ -104,7 +104,8 @@ TEST_F(WebApi, EveryRuleOfAccessNamesAndSizes) {
          {QByteArray("..%2F..%2Fboese.CNC"), QByteArray("a%2Fb.CNC"), QByteArray("a%5Cb.CNC"),
           QByteArray("%2E%2E"), QByteArray("..CNC"), QByteArray("x%00.CNC"),
           QByteArray("zeile%0A2.CNC"), QByteArray("glocke%07.CNC"), QByteArray(".versteckt.CNC"),
-          QByteArray(300, 'A') + ".CNC", QByteArray("%FF%FE.CNC")}) {
+          QByteArray(300, 'A') + ".CNC", QByteArray(197, 'A') + ".CNC", QByteArray("%FF%FE.CNC"),
+          QByteArray("%E2%80%AEfdp.CNC"), QByteArray("%252e%252e%252fgeheim.CNC")}) {
         EXPECT_EQ(rig.Change("PUT", "/api/machines/fraese1/programs/" + name, op, "G0\r\n").status,
                   400)
             << name.constData();
@@ -114,11 +115,44 @@ TEST_F(WebApi, EveryRuleOfAccessNamesAndSizes) {
     EXPECT_EQ(rig.Change("PUT", "/api/machines/fraese1/programs/1001.txt", op, "x").status, 400);
     EXPECT_EQ(Names(rig.Folder("fraese1")), before);
     EXPECT_EQ(Names(rig.rootPath), rootBefore);
+    // The longest name there is can be replaced too: its version's name still fits.
+    const QByteArray longest = "/api/machines/fraese1/programs/" + QByteArray(196, 'L') + ".CNC";
+    EXPECT_EQ(rig.Change("PUT", longest, op, "G0 X1\r\n").status, 201);
+    EXPECT_EQ(rig.Change("PUT", longest, op, "G0 X2\r\n").status, 200);
+    EXPECT_EQ(rig.Change("DELETE", longest, op).status, 200);
     // Over 16 MiB: 413 on the head, without sending the body.
     EXPECT_EQ(rig.Http("PUT", "/api/machines/fraese1/programs/big.CNC", {},
                        {"Origin: " + rig.Origin(), "Content-Length: 16777217"}, op)
                   .status,
               413);
+    // Nothing is read for a route that takes no body, or before the session and the role
+    // allow it: answered on the head, and the connection ends.
+    for (const QByteArray& head :
+         {QByteArray("POST /nichts HTTP/1.1\r\nContent-Length: 16777216\r\n"),
+          QByteArray("PUT /api/machines/fraese1/programs/1.CNC HTTP/1.1\r\n"
+                     "Content-Length: 1000000\r\nOrigin: " +
+                     rig.Origin() + "\r\n"),
+          QByteArray("PUT /api/machines/fraese1/programs/1.CNC HTTP/1.1\r\n"
+                     "Content-Length: 1000000\r\nOrigin: " +
+                     rig.Origin() + "\r\nCookie: " + reader + "\r\n")}) {
+        QTcpSocket attacker;
+        ASSERT_TRUE(ConnectFrom(attacker, rig.port, "127.0.0.2"));
+        attacker.write(head + "Host: 127.0.0.1\r\n\r\n");
+        const QByteArray answer = UntilClosed(attacker);
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 40")) << answer.constData();
+    }
+    // Only the names the front listens on: not one a rebinding DNS gives, and only one.
+    const auto asHost = [&](const QByteArray& host, const QByteArray& path) {
+        QTcpSocket socket;
+        ConnectFrom(socket, rig.port);
+        return Exchange(socket, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nCookie: " + op +
+                                    "\r\n\r\n")
+            .status;
+    };
+    EXPECT_EQ(asHost("evil.example", "/api/machines"), 421);
+    EXPECT_EQ(asHost("evil.example:" + QByteArray::number(rig.port), "/"), 421);
+    EXPECT_EQ(asHost("localhost:" + QByteArray::number(rig.port), "/api/machines"), 200);
+    EXPECT_EQ(rig.Http("GET", "/api/machines", {}, {"Host: localhost"}, op).status, 400);
     // Bounded heads.
     EXPECT_EQ(
         rig.Http("GET", "/api/machines", {}, {"X-Fill: " + QByteArray(20000, 'x')}, op).status,
@@ -129,19 +163,26 @@ TEST_F(WebApi, EveryRuleOfAccessNamesAndSizes) {
     EXPECT_TRUE(page.body.contains("<html lang=\"de\">"));
     EXPECT_TRUE(page.Header("content-security-policy").contains("default-src 'self'"));
 
-    // Failed logins for one user slow down: 429 with the wait, also for the right password.
+    // Failed logins for one user from one address slow down there: 429 with the wait, also
+    // for the right password; from another address the right password still goes.
     int status = 0;
     for (int i = 0; i < 8 && status != 429; ++i) {
-        status = rig.Http("POST", "/api/login", "{\"user\":\"gast\",\"password\":\"nein\"}",
-                          {"Origin: " + rig.Origin()})
-                     .status;
+        status =
+            rig.HttpFrom("127.0.0.2", "POST", "/api/login",
+                         "{\"user\":\"gast\",\"password\":\"nein\"}", {"Origin: " + rig.Origin()})
+                .status;
     }
     EXPECT_EQ(status, 429);
-    const THttpResult blocked =
-        rig.Http("POST", "/api/login", "{\"user\":\"gast\",\"password\":\"nur-schauen\"}",
-                 {"Origin: " + rig.Origin()});
+    const THttpResult blocked = rig.HttpFrom("127.0.0.2", "POST", "/api/login",
+                                             "{\"user\":\"gast\",\"password\":\"nur-schauen\"}",
+                                             {"Origin: " + rig.Origin()});
     EXPECT_EQ(blocked.status, 429);
     EXPECT_FALSE(blocked.Header("retry-after").isEmpty());
+    EXPECT_FALSE(rig.Login("gast", "nur-schauen", "127.0.0.1").isEmpty());
+    // Who logged in, and who failed from where.
+    EXPECT_TRUE(rig.WebSaid("Anmeldung: Benutzer meister, Adresse 127.0.0.1\n"));
+    EXPECT_TRUE(rig.WebSaid("Anmeldung fehlgeschlagen: Benutzer gast, Adresse 127.0.0.2\n"))
+        << rig.webSaid.constData();
 
     // Logout ends the session; a deleted user's session ends too.
     EXPECT_EQ(rig.Change("POST", "/api/logout", reader).status, 200);
@@ -230,10 +271,14 @@ TEST_F(WebApi, UploadCallDownloadProgressAbortAndEvents) {
         return o.value("name") == "fraese1" && o.value("state") == "wartet";
     })) << events.seen.join(' ').constData();
     EXPECT_EQ(rig.Change("POST", "/api/machines/fraese1/abort", op).status, 202);
+    // The machine's log says who aborted, and names the program as the machine knows it.
     ASSERT_TRUE(events.WaitFor("log", [](const QJsonObject& o) {
         return o.value("machine") == "fraese1" &&
-               o.value("entry").toString().contains("nicht vollständig gesendet");
+               o.value("entry").toString().startsWith("7000.CNC nicht vollständig gesendet") &&
+               o.value("entry").toString().endsWith("(Abbruch Senden) (Web: meister)");
     })) << events.seen.join(' ').constData();
+    EXPECT_TRUE(rig.Log("fraese1").contains(" (Abbruch Senden) (Web: meister) "));
+    EXPECT_TRUE(rig.WebSaid("Abbruch Senden: Benutzer meister, Adresse 127.0.0.1, fraese1\n"));
     ASSERT_TRUE(events.WaitFor("machine", [](const QJsonObject& o) {
         return o.value("name") == "fraese1" && o.value("state") == "bereit" &&
                o.value("lines").isNull();
@@ -323,4 +368,214 @@ TEST_F(WebApi, HttpsWithACertificate) {
     EXPECT_TRUE(login.Header("set-cookie").contains("; Secure")) << login.head.constData();
     // Plain HTTP on the HTTPS port gets nothing.
     EXPECT_EQ(rig.Http("GET", "/api/machines").status, 0);
+}
+
+TEST_F(WebApi, ProgramsKeepEveryVersionAndReceivedOnesAreTakenOver) {
+    ASSERT_EQ(rig.MakeUser("gast", "lesen", "nur-schauen"), 0);
+    const QByteArray reader = rig.Login("gast", "nur-schauen");
+    const QByteArray& op = operatorCookie;
+    const QByteArray program = "/api/machines/drehbank2/programs/1234.CNC";
+    const QByteArray first = "%\r\nN10 G0 X0\r\nM30\r\n", second = "%\r\nN10 G0 X9\r\nM30\r\n";
+    ASSERT_EQ(rig.Change("PUT", program, op, first).status, 201);
+    const THttpResult replaced = rig.Change("PUT", program, op, second);
+    ASSERT_EQ(replaced.status, 200);
+    // The replaced one's version is an id, not a place on the server.
+    const QString kept = replaced.Json().toObject().value("version").toString();
+    EXPECT_TRUE(QRegularExpression("^\\d{8}-\\d{6}(\\.\\d+)?$").match(kept).hasMatch())
+        << kept.toStdString();
+
+    // The list, a version's bytes, and its restore: what it replaces is kept in turn.
+    const QJsonArray versions =
+        rig.Http("GET", program + "/versions", {}, {}, reader).Json().toArray();
+    ASSERT_EQ(versions.size(), 1);
+    EXPECT_EQ(versions[0].toObject().value("id").toString(), kept);
+    EXPECT_EQ(versions[0].toObject().value("size").toInt(), first.size());
+    EXPECT_FALSE(versions[0].toObject().value("time").toString().isEmpty());
+    EXPECT_EQ(rig.Http("GET", program + "/versions/" + kept.toLatin1(), {}, {}, reader).body,
+              first);
+    EXPECT_EQ(rig.Http("GET", program + "/versions/20200101-000000", {}, {}, op).status, 404);
+    EXPECT_EQ(
+        rig.Change("POST", program + "/versions/" + kept.toLatin1() + "/restore", reader).status,
+        403);
+    EXPECT_EQ(rig.Change("POST", program + "/versions/" + kept.toLatin1() + "/restore", op).status,
+              200);
+    EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/1234.CNC"), first);
+    ASSERT_EQ(rig.Http("GET", program + "/versions", {}, {}, op).Json().toArray().size(), 2);
+
+    // Deleted: gone from the list, kept as a version, and back by a restore.
+    EXPECT_EQ(rig.Change("DELETE", program, reader).status, 403);
+    const THttpResult removed = rig.Change("DELETE", program, op);
+    ASSERT_EQ(removed.status, 200);
+    EXPECT_FALSE(QFileInfo::exists(rig.Folder("drehbank2") + "/1234.CNC"));
+    EXPECT_EQ(
+        rig.Http("GET", "/api/machines/drehbank2/programs", {}, {}, op).Json().toArray().size(), 0);
+    const QJsonArray gone =
+        rig.Http("GET", "/api/machines/drehbank2/deleted", {}, {}, op).Json().toArray();
+    ASSERT_EQ(gone.size(), 1);
+    EXPECT_EQ(gone[0].toObject().value("name"), "1234.CNC");
+    const QString last = removed.Json().toObject().value("version").toString();
+    EXPECT_EQ(rig.Change("POST", program + "/versions/" + last.toLatin1() + "/restore", op).status,
+              201);
+    EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/1234.CNC"), first);
+
+    // A received program becomes a callable one; the program it replaces is kept.
+    TMachineLine& lathe = *rig.lines["drehbank2"];
+    const QByteArray sent = "%\r\n(DFS,P4711,)\r\nN10 G1 X10\r\nM30\r\n";
+    lathe.Send(sent);
+    ASSERT_TRUE(WaitFor([&] { return rig.Log("drehbank2").contains("P4711.CNC PRG Nr = "); }));
+    const QByteArray accept = "/api/machines/drehbank2/received/P4711.CNC/accept";
+    EXPECT_EQ(rig.Change("POST", accept, reader, "{\"as\":\"4711.CNC\"}").status, 403);
+    EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"../4711.CNC\"}").status, 400);
+    EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"4711.txt\"}").status, 400);
+    EXPECT_EQ(rig.Change("POST", "/api/machines/drehbank2/received/P9.CNC/accept", op,
+                         "{\"as\":\"9.CNC\"}")
+                  .status,
+              404);
+    EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"4711.CNC\"}").status, 201);
+    EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/4711.CNC"),
+              ReadFile(rig.Folder("drehbank2") + "/save/P4711.CNC"));
+    EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"1234.cnc\"}").status, 200);
+    EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/1234.CNC"),
+              ReadFile(rig.Folder("drehbank2") + "/save/P4711.CNC"));
+    EXPECT_EQ(rig.Http("GET", program + "/versions/", {}, {}, op).status, 404);
+    EXPECT_EQ(rig.Http("GET", program + "/versions", {}, {}, op).Json().toArray().size(), 4);
+    lathe.Call("4711");
+    const QByteArray taken = ReadFile(rig.Folder("drehbank2") + "/4711.CNC");
+    EXPECT_EQ(lathe.Until(taken.right(8)), taken);
+    ASSERT_TRUE(
+        WaitFor([&] { return rig.Log("drehbank2").contains("4711.CNC gesendete PRG Nr"); }));
+
+    // The log and the last transfer name files as the machine knows them, never by the
+    // server's folders; the journal says who did each change, from where, to what.
+    const QByteArray log = rig.Http("GET", "/api/machines/drehbank2/log", {}, {}, op).body;
+    EXPECT_TRUE(log.contains("\"save/P4711.CNC PRG Nr = 1\"")) << log.constData();
+    EXPECT_FALSE(log.contains(rig.rootPath.toUtf8())) << log.constData();
+    const QJsonObject lastTransfer = rig.Http("GET", "/api/machines/drehbank2", {}, {}, op)
+                                         .Json()
+                                         .toObject()
+                                         .value("lastTransfer")
+                                         .toObject();
+    EXPECT_EQ(lastTransfer.value("program"), "4711.CNC");
+    EXPECT_EQ(lastTransfer.value("direction"), "gesendet");
+    EXPECT_EQ(lastTransfer.value("result"), "vollständig");
+    for (const QByteArray& line :
+         {QByteArray("Hochgeladen: Benutzer meister, Adresse 127.0.0.1, drehbank2/1234.CNC\n"),
+          "Ersetzt: Benutzer meister, Adresse 127.0.0.1, drehbank2/1234.CNC (vorherige Fassung " +
+              kept.toLatin1() + ")\n",
+          "Wiederhergestellt: Benutzer meister, Adresse 127.0.0.1, drehbank2/1234.CNC aus "
+          "Fassung " +
+              kept.toLatin1() + "\n",
+          "Gelöscht: Benutzer meister, Adresse 127.0.0.1, drehbank2/1234.CNC (aufbewahrt als "
+          "Fassung " +
+              last.toLatin1() + ")\n",
+          QByteArray("Übernommen: Benutzer meister, Adresse 127.0.0.1, drehbank2/empfangen "
+                     "P4711.CNC als 4711.CNC\n")}) {
+        EXPECT_TRUE(rig.WebSaid(line)) << line.constData() << rig.webSaid.constData();
+    }
+}
+
+TEST_F(WebApi, StreamsAreSharedFairlyAndEndWithTheirSessions) {
+    ASSERT_EQ(rig.MakeUser("gast", "lesen", "nur-schauen"), 0);
+    ASSERT_EQ(rig.MakeUser("pruefer", "lesen", "pruef-pruef"), 0);
+    // One user opens streams until refused, from two sessions: a few each, a few in all...
+    std::vector<std::unique_ptr<TEventStream>> streams;
+    int open = 0;
+    for (const QByteArray& cookie : {operatorCookie, rig.Login("meister", kPassword)}) {
+        for (int i = 0; i < 6; ++i) {
+            streams.push_back(std::make_unique<TEventStream>(rig.port, cookie));
+            const int status = streams.back()->Status();
+            ASSERT_TRUE(status == 200 || status == 429) << status;
+            open += status == 200 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(open, 8);
+    const QByteArray refused = streams.back()->buffer;
+    EXPECT_TRUE(refused.contains("Retry-After: ")) << refused.constData();
+    // ...and another user still gets his.
+    const QByteArray guest = rig.Login("gast", "nur-schauen");
+    TEventStream theirs(rig.port, guest);
+    EXPECT_EQ(theirs.Status(), 200);
+    EXPECT_TRUE(theirs.WaitFor("machines", [](const QJsonObject&) { return true; }));
+
+    // A changed password ends that user's sessions and streams at once; a deleted user's too.
+    const QByteArray checker = rig.Login("pruefer", "pruef-pruef");
+    TEventStream checking(rig.port, checker);
+    ASSERT_EQ(checking.Status(), 200);
+    ASSERT_EQ(rig.MakeUser("gast", "lesen", "neues-passwort"), 0);
+    EXPECT_TRUE(theirs.Ended());
+    EXPECT_EQ(rig.Http("GET", "/api/machines", {}, {}, guest).status, 401);
+    QProcess del;
+    del.start(DNC_SERVER, {"--web-user", "pruefer", "--delete", rig.rootPath});
+    ASSERT_TRUE(del.waitForFinished(30000));
+    EXPECT_TRUE(checking.Ended());
+    EXPECT_EQ(rig.Http("GET", "/api/session", {}, {}, checker).status, 401);
+    EXPECT_FALSE(rig.Login("gast", "neues-passwort").isEmpty());
+    // The others' streams go on.
+    EXPECT_EQ(rig.Http("GET", "/api/session", {}, {}, operatorCookie).status, 200);
+    EXPECT_TRUE(streams.front()->Open());
+    EXPECT_TRUE(rig.WebSaid("Sitzung beendet (Benutzer entfernt): Benutzer pruefer"));
+}
+
+TEST_F(WebApi, LoginsAndCrowdsHoldUpNobodyElse) {
+    // A user whose password takes seconds to check: while a wrong one is checked, the page
+    // is served. (A check on the event loop would hold every answer until it ended.)
+    QFile users(rig.rootPath + "/.dnc-web-users");
+    ASSERT_TRUE(users.open(QIODevice::Append));
+    users.write("langsam:lesen:pbkdf2-sha256:3000000:" + QByteArray(16, 's').toBase64() + ":" +
+                QByteArray(32, 'h').toBase64() + "\n");
+    users.close();
+    QTcpSocket slow;
+    ASSERT_TRUE(ConnectFrom(slow, rig.port, "127.0.0.2"));
+    const QByteArray body = "{\"user\":\"langsam\",\"password\":\"falsch-falsch\"}";
+    slow.write("POST /api/login HTTP/1.1\r\n" + rig.Host() + "\r\nOrigin: " + rig.Origin() +
+               "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    slow.flush();
+    // Forty failing logins from the same address meanwhile: each is answered (401, or 503
+    // once too many of that address wait).
+    std::vector<std::unique_ptr<QTcpSocket>> storm;
+    for (int i = 0; i < 40; ++i) {
+        storm.push_back(std::make_unique<QTcpSocket>());
+        ASSERT_TRUE(ConnectFrom(*storm.back(), rig.port, "127.0.0.2"));
+        const QByteArray b =
+            "{\"user\":\"niemand" + QByteArray::number(i) + "\",\"password\":\"x\"}";
+        storm.back()->write(
+            "POST /api/login HTTP/1.1\r\n" + rig.Host() + "\r\nOrigin: " + rig.Origin() +
+            "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(b.size()) +
+            "\r\n\r\n" + b);
+        storm.back()->flush();
+    }
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(rig.Http("GET", "/api/machines", {}, {}, operatorCookie).status, 200);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(slow.waitForReadyRead(1));  // the slow check still runs
+    EXPECT_TRUE(Exchange(slow, {}).status == 401);
+    for (auto& s : storm) {
+        const QByteArray answer = UntilClosed(*s, 60000);
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 401 ") || answer.startsWith("HTTP/1.1 503 ") ||
+                    answer.startsWith("HTTP/1.1 429 "))
+            << answer.constData();
+    }
+
+    // A crowd from one address: every connection is answered, over the bound (32) with 503
+    // and when to come back; another address is served meanwhile.
+    std::vector<std::unique_ptr<QTcpSocket>> crowd;
+    for (int i = 0; i < 60; ++i) {
+        crowd.push_back(std::make_unique<QTcpSocket>());
+        ASSERT_TRUE(ConnectFrom(*crowd.back(), rig.port, "127.0.0.3"));
+        crowd.back()->write("GET /api/machines HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " +
+                            operatorCookie + "\r\n\r\n");
+        crowd.back()->flush();
+    }
+    EXPECT_EQ(rig.Http("GET", "/api/machines", {}, {}, operatorCookie).status, 200);
+    int served = 0, refused = 0;
+    for (auto& c : crowd) {
+        const THttpResult r = Exchange(*c, {});
+        served += r.status == 200 ? 1 : 0;
+        if (r.status == 503) {
+            ++refused;
+            EXPECT_FALSE(r.Header("retry-after").isEmpty());
+        }
+    }
+    EXPECT_EQ(served + refused, 60);
 }

@@ -247,11 +247,14 @@ class TWebRig {
         web.kill();
         web.waitForFinished(5000);
     }
-    // What the web process said on standard error (its journal) so far.
-    QByteArray WebJournal() {
-        webSaid += web.readAllStandardError();
-        return webSaid;
+    // True once the web process has said text on standard error (its journal).
+    bool WebSaid(const QByteArray& text) {
+        return WaitFor([&] {
+            webSaid += web.readAllStandardError();
+            return webSaid.contains(text);
+        });
     }
+    QByteArray Host() const { return "Host: 127.0.0.1:" + QByteArray::number(port); }
 
     QByteArray Origin() const { return "http://127.0.0.1:" + QByteArray::number(port); }
 
