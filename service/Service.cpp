@@ -158,6 +158,7 @@ int TService::Start() {
     } else if (requested >= 1 && requested <= MaxPort) {
         // Its device is not there yet (the adapter is plugged in later): wait for it.
         requestedPort_ = requested;
+        publisher_->WaitForPort(requested);
         ServiceLine(PortMissingText(requested));
         connect(&portWait_, &QTimer::timeout, this, [this] { WaitForPort(); });
         portWait_.start(1000);
@@ -239,6 +240,7 @@ void TService::WaitForPort() {
     if (LoadSerialSettings(*serial_, &requested) != TSettingsLoad::Loaded) return;
     if (serial_->COMPort() != requestedPort_) return;
     portWait_.stop();
+    publisher_->WaitForPort(0);
     ServiceLine("COM" + QByteArray::number(requestedPort_) + Ansi::Lit(" ist jetzt vorhanden"));
     OpenPort();
 }

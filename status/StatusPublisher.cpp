@@ -108,12 +108,15 @@ QByteArray TStatusPublisher::StateWord() const {
 QJsonValue TStatusPublisher::Reason() const {
     if (!engine_) return QJsonValue();
     const TSerial& serial = *engine_->Serial1;
-    const int port = serial.COMPort();
-    const QByteArray failure = PortError::Reason(serial.LastOpenFailure());
+    if (serial.Active()) return QJsonValue();
+    const bool reconnecting = engine_->Reconnecting();
+    const int port = reconnecting || waitPort_ <= 0 ? serial.COMPort() : waitPort_;
+    const QByteArray failure = reconnecting ? PortError::Reason(serial.LastOpenFailure())
+                                            : Ansi::Lit("Gerät nicht vorhanden");
     const QByteArray portText = "COM" + QByteArray::number(port);
-    if (engine_->Reconnecting()) {
+    if (reconnecting || waitPort_ > 0) {
         // The device it opened before, or the one the port map names now.
-        QByteArray device = serial.Device();
+        QByteArray device = reconnecting ? serial.Device() : QByteArray();
         if (device.isEmpty()) device = Port::DeviceName(port);
         QByteArray text = Ansi::Lit("wartet auf ") +
                           (device.isEmpty() ? Ansi::Lit("die Zuordnung von ") + portText
@@ -121,7 +124,6 @@ QJsonValue TStatusPublisher::Reason() const {
         if (!failure.isEmpty()) text += ": " + failure;
         return Text(text);
     }
-    if (serial.Active()) return QJsonValue();
     if (port <= 0) return Text(Ansi::Lit("keine Schnittstelle gewählt"));
     return Text(portText + Ansi::Lit(" ist nicht geöffnet") +
                 (failure.isEmpty() ? QByteArray() : ": " + failure));

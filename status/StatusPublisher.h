@@ -32,6 +32,13 @@ class TStatusPublisher final : public QObject, public TTransferView {
     // The engine whose state is published (not owned); set right after creating it.
     void Attach(TTransferEngine* engine) { engine_ = engine; }
 
+    // The front waits for the device of port to appear (0: it no longer does); the reason
+    // of "getrennt" says so.
+    void WaitForPort(int port) {
+        waitPort_ = port;
+        Changed();
+    }
+
     // Opens the socket in folder. On failure the trace says why; the instance runs on
     // unpublished.
     bool Listen(const QString& folder);
@@ -87,6 +94,7 @@ class TStatusPublisher final : public QObject, public TTransferView {
     TSendProgress progress_;
     bool sending_ = false;
     QByteArray program_;  // the file a send sends (or the last one loaded)
+    int waitPort_ = 0;
 
     bool queued_ = false;
     QByteArray lastState_;  // state word of the last publication

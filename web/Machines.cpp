@@ -53,9 +53,13 @@ TMachines::~TMachines() {
 void TMachines::Scan() {
     if (IsMachineFolder(root_)) Add(QFileInfo(root_).fileName(), root_);
     const QDir dir(root_);
+    const QStringList watched = watcher_.directories();
     for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QString folder = dir.filePath(name);
         if (machines_.contains(name) || IsMachineFolder(folder)) Add(name, folder);
+        // A folder made just now gets its Config.ini or socket a moment later: watched, so
+        // that is seen too.
+        if (!watched.contains(folder)) watcher_.addPath(folder);
     }
     for (auto& m : machines_) {
         if (!m->client->Connected()) TryConnect(*m);
@@ -79,7 +83,6 @@ void TMachines::Add(const QString& name, const QString& folder) {
         TryConnect(*raw);  // a restart makes a new socket; the watcher sees that too
     });
     machines_.insert(name, m);
-    if (folder != root_) watcher_.addPath(folder);
 }
 
 void TMachines::TryConnect(TMachine& m) {
@@ -102,12 +105,16 @@ void TMachines::FolderChanged(const QString& folder) {
         Scan();
         return;
     }
+    bool known = false;
     for (auto& m : machines_) {
-        if (m->folder == folder && !m->client->Connected()) {
+        if (m->folder != folder) continue;
+        known = true;
+        if (!m->client->Connected()) {
             m->tries = 0;
             TryConnect(*m);
         }
     }
+    if (!known) Scan();
 }
 
 void TMachines::WaitForStates(int ms) {

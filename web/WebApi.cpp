@@ -124,21 +124,25 @@ TWebApi::TWebApi(const QString& root, THttpServer* server, QObject* parent)
     server_->OnRequest = [this](const THttpRequest& r, const THttpAnswer& a) {
         return Dispatch(r, a);
     };
-    connect(&machines_, &TMachines::Changed, this, [this](const QString& name) {
-        server_->Broadcast("machine",
-                           QJsonDocument(machines_.Describe(name)).toJson(QJsonDocument::Compact));
-    });
+    connect(&machines_, &TMachines::Changed, this, [this](const QString& name) { Publish(name); });
     connect(&machines_, &TMachines::LogEntry, this,
             [this](const QString& name, const QString& entry) {
                 QJsonObject event = machines_.Entry(name, entry);
                 event[QStringLiteral("machine")] = name;
                 server_->Broadcast("log", QJsonDocument(event).toJson(QJsonDocument::Compact));
+                // A transfer's entry is the machine's "Zuletzt" from now on.
+                if (LogEntries::IsTransfer(entry)) Publish(name);
             });
     connect(&sessions_, &TSessions::Ended, this,
             [this](const QByteArray& token, const QString& user, const QString& why) {
                 server_->CloseStreams("s:" + token);
                 Audit::Say(QStringLiteral("Sitzung beendet (%1)").arg(why), user, "-");
             });
+}
+
+void TWebApi::Publish(const QString& machine) {
+    server_->Broadcast("machine",
+                       QJsonDocument(machines_.Describe(machine)).toJson(QJsonDocument::Compact));
 }
 
 // ---- routing ----------------------------------------------------------------------------

@@ -61,6 +61,8 @@ class TWebApi final : public QObject {
     TProgramFiles Programs(const QString& machine);
     TProgramFiles Received(const QString& machine);
     void Say(const TCall& call, const QString& what, const QString& object) const;
+    // The machine's state to every open stream.
+    void Publish(const QString& machine);
 
     // The handlers, in the order of kRoutes.
     THttpReply Page(const TCall& call);

@@ -285,6 +285,25 @@ TEST_F(WebApi, UploadCallDownloadProgressAbortAndEvents) {
     }));
     EXPECT_EQ(rig.Change("POST", "/api/machines/fraese1/abort", op).status, 409);
 
+    // A machine whose device is not there (yet): "getrennt", and which device it waits for.
+    rig.AddMachine("ohneport");
+    const QString link = rig.Folder("ohneport") + "/.config/dnc-server/ports/COM1";
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link("/nonexistent/ttyUSB7", link));
+    auto& service = rig.services["ohneport"];
+    service = std::make_unique<QProcess>();
+    service->setProcessEnvironment(rig.Env(rig.Folder("ohneport")));
+    service->setWorkingDirectory(rig.Folder("ohneport"));
+    service->start(DNC_SERVER, {"--service"});
+    ASSERT_TRUE(events.WaitFor("machine",
+                               [&](const QJsonObject& o) {
+                                   return o.value("name") == "ohneport" &&
+                                          o.value("state") == "getrennt" &&
+                                          o.value("reason").toString().startsWith(
+                                              "wartet auf /nonexistent/ttyUSB7 für COM1");
+                               }))
+        << events.seen.join(' ').constData() << rig.Journal("ohneport").constData();
+
     // An instance that ends is "aus" at once; --status says so too.
     ::kill(pid_t(rig.services["fraese1"]->processId()), SIGTERM);
     ASSERT_TRUE(events.WaitFor("machine", [](const QJsonObject& o) {
@@ -294,10 +313,11 @@ TEST_F(WebApi, UploadCallDownloadProgressAbortAndEvents) {
     status.start(DNC_SERVER, {"--status", rig.rootPath});
     ASSERT_TRUE(status.waitForFinished(30000));
     const QList<QByteArray> lines = status.readAllStandardOutput().trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 2);
+    ASSERT_EQ(lines.size(), 3);
     EXPECT_TRUE(lines[0].startsWith("drehbank2\tCOM1\tbereit\t-\t")) << lines[0].constData();
     EXPECT_TRUE(lines[0].endsWith("P4711.CNC PRG Nr = 2")) << lines[0].constData();
     EXPECT_TRUE(lines[1].startsWith("fraese1\t-\taus\t-\t")) << lines[1].constData();
+    EXPECT_TRUE(lines[2].startsWith("ohneport\t-\tgetrennt\t-\t")) << lines[2].constData();
 }
 
 TEST_F(WebApi, TheWebProcessKilledDuringASendTouchesNothing) {

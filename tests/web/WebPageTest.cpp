@@ -1,75 +1,135 @@
-// The page in headless Chromium (tests/web/page_test.py, Selenium): two machines, a send
-// whose progress the page shows, an upload that a call then gets, a received program
-// downloaded byte for byte. Screenshots at 1280 and 360 pixels go to SHOT_FOLDER.
+// The page in headless Chromium (tests/web/page_test.py, Selenium), against real instances:
+// the overview when its event stream is refused, during a send and while the machine takes
+// nothing, and "Abbruch Senden"; the programs of a machine with their versions, a restore,
+// a received program taken over, a delete. Screenshots at 390 and 1280 pixels go to
+// SHOT_FOLDER.
 #include <gtest/gtest.h>
 
 #include "tests/web/WebRig.h"
 
 using namespace webrig;
 
-TEST(WebPage, InHeadlessChromium) {
-    if (!QFileInfo::exists("/usr/bin/chromium") || !QFileInfo::exists("/usr/bin/chromedriver")) {
-        GTEST_FAIL() << "chromium and chromium-driver are missing: scripts/setup.sh installs them";
+namespace {
+
+const QByteArray kPassword = "Spindel-4711";
+
+class WebPage : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!QFileInfo::exists("/usr/bin/chromium") ||
+            !QFileInfo::exists("/usr/bin/chromedriver")) {
+            GTEST_FAIL() << "chromium and chromium-driver are missing: scripts/setup.sh installs "
+                            "them";
+        }
     }
+
+    bool Start() {
+        for (const auto& [name, line] : rig.lines) {
+            if (!rig.StartService(name)) return false;
+        }
+        return rig.MakeUser("meister", "bedienen", kPassword) == 0 && rig.StartWeb();
+    }
+
+    // Runs the scenario; each cue it prints calls cue(name) once; until cued, tick runs
+    // between reads. Returns what it printed.
+    QByteArray Run(const QString& scenario, const QStringList& extra,
+                   const std::function<void(const QByteArray&)>& cue,
+                   const std::function<void()>& tick) {
+        QProcess page;
+        page.start(
+            "/usr/bin/python3",
+            QStringList{PAGE_SCRIPT, "--scenario", scenario, "--url", rig.Origin() + "/", "--user",
+                        "meister", "--password", kPassword, "--shots", SHOT_FOLDER} +
+                extra);
+        EXPECT_TRUE(page.waitForStarted());
+        QByteArray said;
+        qsizetype cued = 0;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                said += page.readAllStandardOutput();
+                for (qsizetype end; (end = said.indexOf('\n', cued)) >= 0; cued = end + 1) {
+                    cue(said.mid(cued, end - cued));
+                }
+                tick();
+                return page.state() == QProcess::NotRunning;
+            },
+            110000))
+            << said.constData();
+        said += page.readAllStandardOutput();
+        EXPECT_EQ(page.exitCode(), 0)
+            << said.constData() << page.readAllStandardError().constData();
+        EXPECT_TRUE(said.contains("DONE")) << said.constData();
+        return said;
+    }
+
     TWebRig rig;
+};
+
+}  // namespace
+
+TEST_F(WebPage, OverviewWithoutItsStreamDuringASendAndAnAbortThatAsksFirst) {
     TMachineLine& mill = rig.AddMachine("fraese1");
-    TMachineLine& lathe = rig.AddMachine("drehbank2");
+    // A long name: it must stand whole beside a long state, or above it.
+    rig.AddMachine("Bearbeitungszentrum-DMU65");
     QByteArray program = "%\r\n";
-    for (int k = 1; k <= 4000; ++k)
+    for (int k = 1; k <= 8000; ++k)
         program += "N" + QByteArray::number(k) + " G1 X1.5 Y2.5 Z-0.125 F900\r\n";
     program += "M30\r\n";
     WriteFile(rig.Folder("fraese1") + "/7000.CNC", program);
-    ASSERT_TRUE(rig.StartService("fraese1"));
-    ASSERT_TRUE(rig.StartService("drehbank2"));
-    const QByteArray password = "Spindel-4711";
-    ASSERT_EQ(rig.MakeUser("meister", "bedienen", password), 0);
-    ASSERT_TRUE(rig.StartWeb()) << rig.webSaid.constData();
-    // A program the lathe sent, to download.
-    lathe.Send("%\r\n(DFS,P4711,)\r\nN10 G1 X10 \xB0\r\nM30\r\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.Log("drehbank2").contains("P4711.CNC PRG Nr = 1"); }));
-    QTemporaryDir upload;
-    const QByteArray uploaded = "%\r\n(HOCHGELADEN)\r\nN10 G0 X5\r\nM30\r\n";
-    WriteFile(upload.filePath("5555.CNC"), uploaded);
-
-    QProcess page;
-    page.start("/usr/bin/python3",
-               {PAGE_SCRIPT, "--url", rig.Origin() + "/", "--user", "meister", "--password",
-                password, "--upload", upload.filePath("5555.CNC"), "--expect-download",
-                rig.Folder("drehbank2") + "/save/P4711.CNC", "--shots", SHOT_FOLDER});
-    ASSERT_TRUE(page.waitForStarted());
-    // The mill reads slowly from the page's SEND until it has seen the bar move (SEEN),
-    // so the send lasts however slow the browser is; then it takes the rest.
-    bool sending = false;
-    QByteArray said, got;
+    ASSERT_TRUE(Start()) << rig.webSaid.constData();
+    // The mill reads slowly from the page's SEND, so that the bar moves however slow the
+    // browser is, and nothing from STALL on (or once half the program is in).
+    bool reading = false;
+    QByteArray got;
     QElapsedTimer paced;
     paced.start();
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            said += page.readAllStandardOutput();
-            if (!sending && said.contains("SEND")) {
-                sending = true;
+    Run(
+        "overview", {},
+        [&](const QByteArray& cue) {
+            if (cue == "SEND") {
                 mill.Call("7000");
+                reading = true;
             }
-            if (said.contains("SEEN")) {
-                got += mill.Take();
-            } else if (sending && paced.elapsed() >= 20) {
+            if (cue == "STALL") reading = false;
+        },
+        [&] {
+            if (reading && got.size() < program.size() / 2 && paced.elapsed() >= 20) {
                 paced.restart();
                 got += mill.Take(256);
             }
-            return page.state() == QProcess::NotRunning;
-        },
-        120000))
-        << said.constData();
-    said += page.readAllStandardOutput();
-    EXPECT_EQ(page.exitCode(), 0) << said.constData() << page.readAllStandardError().constData();
-    EXPECT_TRUE(said.contains("DONE"));
-    EXPECT_TRUE(WaitFor([&] {
-        got += mill.Take();
-        return got.endsWith("M30\r\n");
-    }));
-    EXPECT_EQ(got, program);
-    // The upload is what a call of the lathe gets.
-    EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/5555.CNC"), uploaded);
+        });
+    ASSERT_TRUE(WaitFor([&] { return rig.Log("fraese1").contains("(Web: meister)"); }));
+    const QByteArray log = rig.Log("fraese1");
+    // The log is Windows-1252.
+    EXPECT_TRUE(log.contains("7000.CNC nicht vollst\xE4ndig gesendet: abgebrochen nach Zeile "))
+        << log.constData();
+    EXPECT_TRUE(log.contains(" (Abbruch Senden) (Web: meister) ")) << log.constData();
+}
+
+TEST_F(WebPage, ProgramsTheirVersionsAndReceivedOnes) {
+    TMachineLine& lathe = rig.AddMachine("drehbank2");
+    for (const char* name : {"100.CNC", "9.CNC", "10.CNC"}) {
+        WriteFile(rig.Folder("drehbank2") + "/" + name, "%\r\nN10 G0 X0\r\nM30\r\n");
+    }
+    ASSERT_TRUE(Start()) << rig.webSaid.constData();
+    // A program the lathe sent, to download and to take over.
+    lathe.Send("%\r\n(DFS,P4711,)\r\nN10 G1 X10 \xB0\r\nM30\r\n");
+    ASSERT_TRUE(WaitFor([&] { return rig.Log("drehbank2").contains("P4711.CNC PRG Nr = 1"); }));
+    QTemporaryDir first, second;
+    const QByteArray v1 = "%\r\n(ERSTE FASSUNG)\r\nN10 G0 X5\r\nN20 G1 Y1\r\nM30\r\n";
+    const QByteArray v2 = "%\r\n(ZWEITE FASSUNG)\r\nN10 G0 X6\r\nN20 G1 Y1\r\nM30\r\n";
+    WriteFile(first.filePath("5555.CNC"), v1);
+    WriteFile(second.filePath("5555.CNC"), v2);
+    const QString saved = rig.Folder("drehbank2") + "/save/P4711.CNC";
+    Run(
+        "programs",
+        {"--upload", first.filePath("5555.CNC"), "--replace", second.filePath("5555.CNC"),
+         "--expect-download", saved},
+        [](const QByteArray&) {}, [] {});
+    // Restored, taken over and deleted on disk as on the page; a call gets the restored one.
+    EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/5555.CNC"), v1);
+    EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/4711.CNC"), ReadFile(saved));
+    EXPECT_FALSE(QFileInfo::exists(rig.Folder("drehbank2") + "/100.CNC"));
     lathe.Call("5555");
-    EXPECT_EQ(lathe.Until("M30\r\n"), uploaded);
+    EXPECT_EQ(lathe.Until("M30\r\n"), v1);
 }
