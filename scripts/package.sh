@@ -45,7 +45,8 @@ for f in ./usr/bin/dnc-server ./usr/bin/dnc-virtual-cnc \
          ./usr/share/man/man1/dnc-server.1.gz ./usr/share/man/man1/dnc-virtual-cnc.1.gz \
          ./usr/share/doc/dnc-server/copyright ./usr/share/doc/dnc-server/changelog.gz \
          ./usr/share/dnc-server/Serial.html \
-         "./usr/lib/systemd/system/dnc-server@.service"; do
+         "./usr/lib/systemd/system/dnc-server@.service" ./usr/lib/systemd/system/dnc-web.service \
+         ./etc/default/dnc-web; do
   if ! grep -qxF "$f" <<<"$listing"; then
     echo "missing in the package: $f" >&2
     status=1
@@ -73,5 +74,9 @@ echo "unpacked program: $version"
 [ "$version" = "dnc-server 1.0" ] || status=1
 grep -q "ExecStart=/usr/bin/dnc-server --service" "$unpacked/usr/lib/systemd/system/dnc-server@.service" \
   || { echo "the unit does not name /usr/bin/dnc-server" >&2; status=1; }
+grep -q "ExecStart=/usr/bin/dnc-server --web " "$unpacked/usr/lib/systemd/system/dnc-web.service" \
+  || { echo "the web unit does not name /usr/bin/dnc-server" >&2; status=1; }
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/dnc-web \
+  || { echo "/etc/default/dnc-web is no conffile" >&2; status=1; }
 [ $status -eq 0 ] && echo "package checked: $(basename "$deb")"
 exit $status

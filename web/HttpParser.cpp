@@ -94,7 +94,9 @@ THttpParser::Event THttpParser::Next() {
             while (buffer_.startsWith("\r\n")) buffer_.remove(0, 2);
             const qsizetype end = buffer_.indexOf("\r\n\r\n");
             if (end < 0) {
-                return buffer_.size() > limits_.maxHead ? Fail(431) : Event::None;
+                // Too long only once even a terminator still to come would begin too late:
+                // the answer must not depend on where the reads cut the head.
+                return buffer_.size() >= limits_.maxHead + 4 ? Fail(431) : Event::None;
             }
             if (end > limits_.maxHead) return Fail(431);
             if (!ParseHead(QByteArrayView(buffer_).first(end))) return Event::Error;

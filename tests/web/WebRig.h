@@ -309,8 +309,8 @@ class TWebRig {
 // An open event stream: reads events as they come.
 class TEventStream {
   public:
-    TEventStream(quint16 port, const QByteArray& cookie) {
-        ConnectFrom(socket, port);
+    TEventStream(quint16 port, const QByteArray& cookie, const char* from = "127.0.0.1") {
+        ConnectFrom(socket, port, from);
         socket.write("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie +
                      "\r\nAccept: text/event-stream\r\n\r\n");
         socket.flush();

@@ -78,6 +78,17 @@ TEST(HttpParser, EverySplitOfAStreamGivesTheSameRequests) {
     }
 }
 
+TEST(HttpParser, AHeadAtItsLimitIsTakenWhereverTheReadsCutItsEnd) {
+    // Exactly the longest head there may be: whole, and one byte over: 431, however cut.
+    const QByteArray start = "GET / HTTP/1.1\r\nHost: a\r\nX: ";
+    const QByteArray fits = start + QByteArray(16 * 1024 - start.size(), 'x') + "\r\n\r\n";
+    const QByteArray over = start + QByteArray(16 * 1024 + 1 - start.size(), 'x') + "\r\n\r\n";
+    for (qsizetype cut = fits.size() - 6; cut < fits.size(); ++cut) {
+        EXPECT_EQ(Parse(fits, {cut}).targets.size(), 1) << cut;
+        EXPECT_EQ(Parse(over, {cut + 1}).error, 431) << cut;
+    }
+}
+
 TEST(HttpParser, RefusesWhatIsNoPlainRequest) {
     const struct {
         const char* name;
