@@ -209,3 +209,21 @@ TEST(Rfc2217, ModemStatePurgeAndARefusedRate) {
     EXPECT_EQ(serial.LastOpenFailure().Code, peNotSupported);
     EXPECT_EQ(serial.LastOpenFailure().Setting, psRate);
 }
+
+// A server that takes the connection and never says a word is no COM port server: the open
+// gives up at its limit instead of waiting on.
+TEST(Rfc2217, ASilentServerFailsTheOpen) {
+    PtyPortMap map;
+    ScriptedDeviceServer silent;  // listens, never answers
+    QFile entry(QString::fromUtf8(Port::MapFolder()) + "/COM2");
+    entry.remove();
+    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+    entry.write("rfc2217://127.0.0.1:" + QByteArray::number(silent.Port()) + "\n");
+    entry.close();
+    EnsurePortsProbed(8);
+    TSerial serial;
+    serial.SetCOMPort(2);
+    EXPECT_FALSE(serial.Open());
+    EXPECT_EQ(serial.LastOpenFailure().Code, peNotSupported);
+    EXPECT_EQ(serial.LastOpenFailure().Setting, psComPortOption);
+}
