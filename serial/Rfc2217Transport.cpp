@@ -15,8 +15,7 @@ constexpr int kNegotiateMs = 500;
 constexpr int kCommandMs = 200;
 
 qint64 NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               TClock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch())
         .count();
 }
 
@@ -78,11 +77,11 @@ void TRfc2217Transport::NoteModem(quint8 state) {
 }
 
 TRead TRfc2217Transport::Read(QByteArray& data, qsizetype room) {
-    QByteArray raw;
-    const TRead read = TTcpTransport::Read(raw, room);
+    raw_.resize(0);
+    const TRead read = TTcpTransport::Read(raw_, room);
     if (read != TRead::Some) return read;
     // The telnet stream: data, answers owed, notifications of the modem lines.
-    parser_.Feed(raw, data);
+    parser_.Feed(raw_, data);
     if (QByteArray answers = parser_.TakeAnswers(); !answers.isEmpty()) {
         std::lock_guard lock(owedMutex_);
         owed_ += answers;

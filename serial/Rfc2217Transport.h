@@ -31,9 +31,11 @@ class TRfc2217Transport : public TTcpTransport {
     bool Negotiate(const TLineSettings& line, QByteArray& early, TPortFailure& failure);
     void NoteModem(quint8 state);
 
-    Rfc2217::TTelnetParser parser_;  // used under the component's receive lock
+    // Used under the component's receive lock: the parser and the stream as read.
+    Rfc2217::TTelnetParser parser_;
+    QByteArray raw_;
     std::mutex owedMutex_;
-    QByteArray owed_;               // answers for the server, sent by Answer
-    std::atomic<int> modem_{0};     // TIOCM_* bits from the last notification
+    QByteArray owed_;            // answers for the server, sent by Answer
+    std::atomic<int> modem_{0};  // TIOCM_* bits from the last notification
     std::atomic<quint32> events_{0};
 };

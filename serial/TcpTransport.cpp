@@ -21,15 +21,19 @@ constexpr int kPaceBytes = 256;
 
 // Start, data and stop bits, and the parity bit if there is one.
 std::chrono::nanoseconds CharTime(const TLineSettings& line) {
-    const qint64 halfBits = 2 * (1 + line.DataBits + 4 + (line.Parity != none ? 1 : 0)) +
-                            (line.Stop == sb_1 ? 2 : line.Stop == sb_15 ? 3 : 4);
+    const qint64 halfBits =
+        2 * (1 + line.DataBits + 4 + (line.Parity != none ? 1 : 0)) + (line.Stop == sb_1    ? 2
+                                                                       : line.Stop == sb_15 ? 3
+                                                                                            : 4);
     return std::chrono::nanoseconds(halfBits * 500'000'000LL / std::max<quint32>(line.Rate, 1));
 }
 
 }  // namespace
 
 TTcpTransport::TTcpTransport(int fd, const TLineSettings& line, TGone gone)
-    : TTransport(fd), gone_(std::move(gone)), charTime_(CharTime(line)),
+    : TTransport(fd),
+      gone_(std::move(gone)),
+      charTime_(CharTime(line)),
       lineFreeAt_(TClock::now()) {}
 
 TTcpTransport::~TTcpTransport() { close(fd_); }

@@ -33,8 +33,10 @@ std::unique_ptr<TTransport> OpenTransport(const QByteArray& device, const TLineS
                                           TTransport::TGone gone, QByteArray& early,
                                           TPortFailure& failure) {
     Port::TNetAddress address;
-    if (!Port::ParseNetworkAddress(device, &address)) return TTtyTransport::Open(device, line, failure);
-    if (address.Rfc2217) return TRfc2217Transport::Open(address, line, std::move(gone), early, failure);
+    if (!Port::ParseNetworkAddress(device, &address))
+        return TTtyTransport::Open(device, line, failure);
+    if (address.Rfc2217)
+        return TRfc2217Transport::Open(address, line, std::move(gone), early, failure);
     // Raw TCP: the line is set on the device server, not from here.
     return TTcpTransport::Open(address, line, std::move(gone), failure);
 }

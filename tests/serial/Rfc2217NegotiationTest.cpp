@@ -134,11 +134,9 @@ TEST(Rfc2217Negotiation, RefusalsNameTheSetting) {
     const Row rows[] = {
         {"another rate", [](Confirmations& c) { c.rate = RateReply(9600); }, psRate},
         {"a rate cut short", [](Confirmations& c) { c.rate.remove(4, 2); }, psRate},
-        {"other data bits", [](Confirmations& c) { c.data = Reply(SetDatasize, 8); },
-         psDataBits},
+        {"other data bits", [](Confirmations& c) { c.data = Reply(SetDatasize, 8); }, psDataBits},
         {"other parity", [](Confirmations& c) { c.parity = Reply(SetParity, 1); }, psLine},
-        {"other stop bits", [](Confirmations& c) { c.stop = Reply(SetStopsize, 1); },
-         psStopBits},
+        {"other stop bits", [](Confirmations& c) { c.stop = Reply(SetStopsize, 1); }, psStopBits},
         {"no flow control", [](Confirmations& c) { c.flow = Reply(SetControl, kFlowNone); },
          psLine},
         {"a value of two bytes", [](Confirmations& c) { c.data = Reply(SetDatasize, "\x07\x07"); },
@@ -179,8 +177,7 @@ TEST(Rfc2217Negotiation, MissingAnswersEndAtTheLimit) {
     const Confirmations server;
     const Row rows[] = {
         {"silent", {}, {}, peNotSupported, psComPortOption},
-        {"a plain telnet server", Negotiation(WILL, OptEcho), {}, peNotSupported,
-         psComPortOption},
+        {"a plain telnet server", Negotiation(WILL, OptEcho), {}, peNotSupported, psComPortOption},
         {"option taken, nothing confirmed", kTakesTheOption, {}, peTimeOut, psNone},
         {"four of five confirmed", kTakesTheOption,
          server.rate + server.data + server.parity + server.stop, peTimeOut, psNone},
