@@ -162,6 +162,7 @@ TEST_F(WebApi, EveryRuleOfAccessNamesAndSizes) {
     EXPECT_EQ(page.status, 200);
     EXPECT_TRUE(page.body.contains("<html lang=\"de\">"));
     EXPECT_TRUE(page.Header("content-security-policy").contains("default-src 'self'"));
+    EXPECT_TRUE(page.Header("strict-transport-security").isEmpty());  // only under HTTPS
 
     // Failed logins for one user from one address slow down there: 429 with the wait, also
     // for the right password; from another address the right password still goes.
@@ -386,6 +387,8 @@ TEST_F(WebApi, HttpsWithACertificate) {
               QByteArray::number(body.size()) + "\r\n\r\n" + body);
     EXPECT_EQ(login.status, 200);
     EXPECT_TRUE(login.Header("set-cookie").contains("; Secure")) << login.head.constData();
+    // Once a browser has it over HTTPS, it never asks over plain HTTP again.
+    EXPECT_TRUE(login.Header("strict-transport-security").startsWith("max-age="));
     // Plain HTTP on the HTTPS port gets nothing.
     EXPECT_EQ(rig.Http("GET", "/api/machines").status, 0);
 }
@@ -447,17 +450,12 @@ TEST_F(WebApi, ProgramsKeepEveryVersionAndReceivedOnesAreTakenOver) {
     EXPECT_EQ(rig.Change("POST", accept, reader, "{\"as\":\"4711.CNC\"}").status, 403);
     EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"../4711.CNC\"}").status, 400);
     EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"4711.txt\"}").status, 400);
-    EXPECT_EQ(rig.Change("POST", "/api/machines/drehbank2/received/P9.CNC/accept", op,
-                         "{\"as\":\"9.CNC\"}")
-                  .status,
-              404);
     EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"4711.CNC\"}").status, 201);
     EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/4711.CNC"),
               ReadFile(rig.Folder("drehbank2") + "/save/P4711.CNC"));
     EXPECT_EQ(rig.Change("POST", accept, op, "{\"as\":\"1234.cnc\"}").status, 200);
     EXPECT_EQ(ReadFile(rig.Folder("drehbank2") + "/1234.CNC"),
               ReadFile(rig.Folder("drehbank2") + "/save/P4711.CNC"));
-    EXPECT_EQ(rig.Http("GET", program + "/versions/", {}, {}, op).status, 404);
     EXPECT_EQ(rig.Http("GET", program + "/versions", {}, {}, op).Json().toArray().size(), 4);
     lathe.Call("4711");
     const QByteArray taken = ReadFile(rig.Folder("drehbank2") + "/4711.CNC");
@@ -536,7 +534,7 @@ TEST_F(WebApi, StreamsAreSharedFairlyAndEndWithTheirSessions) {
     EXPECT_TRUE(rig.WebSaid("Sitzung beendet (Benutzer entfernt): Benutzer pruefer"));
 }
 
-TEST_F(WebApi, LoginsAndCrowdsHoldUpNobodyElse) {
+TEST_F(WebApi, ALoginStormHoldsUpNobodyElse) {
     // A user whose password takes seconds to check: while a wrong one is checked, the page
     // is served. (A check on the event loop would hold every answer until it ended.)
     QFile users(rig.rootPath + "/.dnc-web-users");
@@ -576,26 +574,4 @@ TEST_F(WebApi, LoginsAndCrowdsHoldUpNobodyElse) {
                     answer.startsWith("HTTP/1.1 429 "))
             << answer.constData();
     }
-
-    // A crowd from one address: every connection is answered, over the bound (32) with 503
-    // and when to come back; another address is served meanwhile.
-    std::vector<std::unique_ptr<QTcpSocket>> crowd;
-    for (int i = 0; i < 60; ++i) {
-        crowd.push_back(std::make_unique<QTcpSocket>());
-        ASSERT_TRUE(ConnectFrom(*crowd.back(), rig.port, "127.0.0.3"));
-        crowd.back()->write("GET /api/machines HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " +
-                            operatorCookie + "\r\n\r\n");
-        crowd.back()->flush();
-    }
-    EXPECT_EQ(rig.Http("GET", "/api/machines", {}, {}, operatorCookie).status, 200);
-    int served = 0, refused = 0;
-    for (auto& c : crowd) {
-        const THttpResult r = Exchange(*c, {});
-        served += r.status == 200 ? 1 : 0;
-        if (r.status == 503) {
-            ++refused;
-            EXPECT_FALSE(r.Header("retry-after").isEmpty());
-        }
-    }
-    EXPECT_EQ(served + refused, 60);
 }

@@ -8,7 +8,7 @@ overview: the user's event streams taken by another client, the page shows the m
   "Abbruch Senden" that asks first.
 programs: numeric order and search, upload and replace, the versions with the difference
   to the current one and a restore, download and view of a received program and taking it
-  over as a program, delete. Screenshots go to --shots."""
+  over as a program. Screenshots go to --shots."""
 import argparse
 import http.client
 import json
@@ -281,13 +281,6 @@ def programs():
     wait.until(lambda d: 'übernommen' in text('#files-msg'))
     wait.until(lambda d: '4711.CNC' in column('#programs'))
 
-    # Deleted after a question, and listed as deleted.
-    row('#programs', '100.CNC').find_element(By.XPATH, './/button[text()="Löschen"]').click()
-    wait.until(lambda d: js('return document.querySelector("#confirm").open'))
-    css('#confirm-yes').click()
-    wait.until(lambda d: '100.CNC' not in column('#programs'))
-    wait.until(lambda d: shown('#removed-box'))
-    assert column('#removed') == ['100.CNC'], column('#removed')
     shot('machine-390.png', 390)
     shot('machine-1280.png', 1280)
 
