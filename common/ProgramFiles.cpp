@@ -20,8 +20,9 @@ QString NameProblem(const QByteArray& name) {
             return QStringLiteral("Der Dateiname enthält ein Steuerzeichen.");
         }
         if ((u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069)) {
-            return QStringLiteral("Der Dateiname enthält ein Zeichen, das die Schreibrichtung "
-                                  "umkehrt.");
+            return QStringLiteral(
+                "Der Dateiname enthält ein Zeichen, das die Schreibrichtung "
+                "umkehrt.");
         }
         if (u == '/' || u == '\\') return QStringLiteral("Der Dateiname enthält ein Trennzeichen.");
         if (u == '%') return QStringLiteral("Der Dateiname enthält \"%\".");
@@ -53,7 +54,8 @@ QString Find(const QString& folder, const QString& ext, const QByteArray& name, 
     *problem = NameProblem(name);
     if (!problem->isEmpty()) return {};
     const QString path = FindIgnoringCase(JoinPath(folder, QString::fromUtf8(name)));
-    if (path.isEmpty() || !QFileInfo(path).isFile() || !HasExtension(QFileInfo(path).fileName(), ext)) {
+    if (path.isEmpty() || !QFileInfo(path).isFile() ||
+        !HasExtension(QFileInfo(path).fileName(), ext)) {
         *problem = QStringLiteral("Datei nicht vorhanden.");
         return {};
     }

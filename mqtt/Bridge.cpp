@@ -150,7 +150,9 @@ void TBridge::PublishEvent(const QString& name, const QJsonObject& event) {
     const QByteArray payload = Compact(whole);
     if (broker_->IsUp()) {
         if (!broker_->Publish(Topics::Event(site_, name), payload, false)) {
-            Say(QStringLiteral("Ereignis von %1 nicht gesendet (%2 Bytes).").arg(name).arg(payload.size()));
+            Say(QStringLiteral("Ereignis von %1 nicht gesendet (%2 Bytes).")
+                    .arg(name)
+                    .arg(payload.size()));
         }
         return;
     }

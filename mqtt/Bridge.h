@@ -37,9 +37,9 @@ class TBridge final : public QObject {
 
   private:
     struct TMachineOut {
-        QByteArray last;       // the state last published, without its time
-        QString lastWord;      // and its state word
-        QElapsedTimer since;   // when it went out
+        QByteArray last;      // the state last published, without its time
+        QString lastWord;     // and its state word
+        QElapsedTimer since;  // when it went out
         QTimer* later = nullptr;
         // Commands sent to the instance whose answer is awaited, in order.
         std::deque<QJsonObject> awaiting;

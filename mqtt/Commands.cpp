@@ -145,9 +145,9 @@ void TBridge::Unanswered(const QString& name) {
 void TBridge::Program(const QString& name, const QJsonObject& request, QJsonObject reply) {
     const QByteArray file = request.value(QStringLiteral("name")).toString().toUtf8();
     reply[QStringLiteral("name")] = QString::fromUtf8(file);
-    const auto bytes = QByteArray::fromBase64Encoding(
-        request.value(QStringLiteral("data")).toString().toLatin1(),
-        QByteArray::AbortOnBase64DecodingErrors);
+    const auto bytes =
+        QByteArray::fromBase64Encoding(request.value(QStringLiteral("data")).toString().toLatin1(),
+                                       QByteArray::AbortOnBase64DecodingErrors);
     if (!request.value(QStringLiteral("data")).isString() || !bytes) {
         return Answer(name, reply, false, Text("\"data\" fehlt oder ist kein Base64."));
     }
@@ -162,10 +162,10 @@ void TBridge::Program(const QString& name, const QJsonObject& request, QJsonObje
     reply[QStringLiteral("size")] = info.size();
     reply[QStringLiteral("created")] = stored.result == ProgramFiles::TStored::Created;
     // Beside the program, as the machine's folder holds it.
-    reply[QStringLiteral("version")] =
-        stored.version.isEmpty()
-            ? QJsonValue()
-            : QJsonValue(QLatin1String(Versions::kFolder) + u'/' + QFileInfo(stored.version).fileName());
+    reply[QStringLiteral("version")] = stored.version.isEmpty()
+                                           ? QJsonValue()
+                                           : QJsonValue(QLatin1String(Versions::kFolder) + u'/' +
+                                                        QFileInfo(stored.version).fileName());
     Answer(name, reply, true,
            (stored.result == ProgramFiles::TStored::Created ? Text("%1 gespeichert (%2 Bytes)")
                                                             : Text("%1 ersetzt (%2 Bytes)"))
@@ -212,7 +212,8 @@ void TBridge::Files(const QString& name, const QJsonObject& request, QJsonObject
         return Answer(name, reply, false, Text("\"folder\" ist programs oder received."));
     }
     QJsonArray list;
-    for (const QFileInfo& info : ProgramFiles::List(folder, files.ext)) list.append(FileObject(info));
+    for (const QFileInfo& info : ProgramFiles::List(folder, files.ext))
+        list.append(FileObject(info));
     reply[QStringLiteral("files")] = list;
     Answer(name, reply, true, Text("%1 Dateien").arg(list.size()));
 }

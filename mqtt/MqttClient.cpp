@@ -43,9 +43,9 @@ QString TMqttClient::Start() {
     mosquitto_log_callback_set(mosq_, &TMqttClient::OnLog);
     if (!options_.user.isEmpty()) {
         const QByteArray user = options_.user.toUtf8();
-        mosquitto_username_pw_set(mosq_, user.constData(),
-                                  options_.password.isEmpty() ? nullptr
-                                                              : options_.password.constData());
+        mosquitto_username_pw_set(
+            mosq_, user.constData(),
+            options_.password.isEmpty() ? nullptr : options_.password.constData());
     }
     const QByteArray willTopic = options_.willTopic.toUtf8();
     if (!willTopic.isEmpty()) {

@@ -41,12 +41,12 @@ struct TCall {
 // The command line; empty with *error when it is wrong.
 std::optional<TCall> Parse(const QStringList& args, QString* error) {
     TCall call;
-    const QHash<QString, QString*> valued{{QStringLiteral("--mqtt"), &call.url},
-                                          {QStringLiteral("--site"), &call.site},
-                                          {QStringLiteral("--mqtt-user"), &call.user},
-                                          {QStringLiteral("--mqtt-password-file"),
-                                           &call.passwordFile},
-                                          {QStringLiteral("--mqtt-cafile"), &call.caFile}};
+    const QHash<QString, QString*> valued{
+        {QStringLiteral("--mqtt"), &call.url},
+        {QStringLiteral("--site"), &call.site},
+        {QStringLiteral("--mqtt-user"), &call.user},
+        {QStringLiteral("--mqtt-password-file"), &call.passwordFile},
+        {QStringLiteral("--mqtt-cafile"), &call.caFile}};
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
         if (valued.contains(a) && i + 1 < args.size()) {
@@ -121,7 +121,8 @@ int RunMqttMode(int argc, char** argv, const QByteArray& usage) {
         if (path.isEmpty()) continue;
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
-            Say(QStringLiteral("dnc-server: %1 ist nicht lesbar: %2").arg(path, file.errorString()));
+            Say(QStringLiteral("dnc-server: %1 ist nicht lesbar: %2")
+                    .arg(path, file.errorString()));
             return MqttExit::File;
         }
         if (path != call->passwordFile) continue;

@@ -15,7 +15,9 @@ QString Of(const QString& site, const QString& machine, const char* leaf) {
 
 }  // namespace
 
-QString Online(const QString& site) { return QLatin1String(kRoot) + site + QStringLiteral("/online"); }
+QString Online(const QString& site) {
+    return QLatin1String(kRoot) + site + QStringLiteral("/online");
+}
 QString State(const QString& site, const QString& machine) { return Of(site, machine, "state"); }
 QString Event(const QString& site, const QString& machine) { return Of(site, machine, "event"); }
 QString Reply(const QString& site, const QString& machine) { return Of(site, machine, "reply"); }

@@ -15,11 +15,11 @@
 
 namespace brokerrig {
 
-using webrig::TMachineLine;
-using webrig::TWebRig;
 using test_files::ReadFile;
 using test_files::WaitFor;
 using test_files::WriteFile;
+using webrig::TMachineLine;
+using webrig::TWebRig;
 
 inline quint16 FreePort() {
     QTcpServer probe;
@@ -105,9 +105,11 @@ class TClient {
             const QString& ca = {}, const QByteArray& session = {}) {
         mosq_ = mosquitto_new(session.isEmpty() ? nullptr : session.constData(), session.isEmpty(),
                               this);
-        if (session.isEmpty()) mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        if (session.isEmpty())
+            mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
         mosquitto_username_pw_set(mosq_, user.constData(), password.constData());
-        if (!ca.isEmpty()) mosquitto_tls_set(mosq_, QFile::encodeName(ca), nullptr, nullptr, nullptr, nullptr);
+        if (!ca.isEmpty())
+            mosquitto_tls_set(mosq_, QFile::encodeName(ca), nullptr, nullptr, nullptr, nullptr);
         mosquitto_connect_v5_callback_set(
             mosq_, [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
                 static_cast<TClient*>(self)->connack_ = rc;
@@ -121,7 +123,8 @@ class TClient {
                 static_cast<TClient*>(self)->acks_[mid] = reason;
             });
         mosquitto_message_v5_callback_set(
-            mosq_, [](mosquitto*, void* self, const mosquitto_message* m, const mosquitto_property*) {
+            mosq_,
+            [](mosquitto*, void* self, const mosquitto_message* m, const mosquitto_property*) {
                 static_cast<TClient*>(self)->messages.push_back(
                     {QString::fromUtf8(m->topic),
                      QByteArray(static_cast<const char*>(m->payload), m->payloadlen), m->retain});

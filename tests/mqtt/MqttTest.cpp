@@ -33,10 +33,14 @@ class Mqtt : public ::testing::Test {
     QString Url() const { return "mqtt://127.0.0.1:" + QString::number(broker.port); }
     // The bridge of a site, as its unit starts it.
     QStringList Args(const QString& site, const QString& url = {}) const {
-        return {"--mqtt",      url.isEmpty() ? Url() : url,
-                "--site",      site,
-                "--mqtt-user", site,
-                "--mqtt-password-file", broker.dir.filePath(site + ".pw")};
+        return {"--mqtt",
+                url.isEmpty() ? Url() : url,
+                "--site",
+                site,
+                "--mqtt-user",
+                site,
+                "--mqtt-password-file",
+                broker.dir.filePath(site + ".pw")};
     }
     TBroker broker;
     TWebRig hall1, hall2;
@@ -66,8 +70,8 @@ TEST_F(Mqtt, TwoSitesStatesEventsInOrderRemoteProgressAndAbort) {
     const auto mill0 = web.Next("dnc/halle1/fraese1/state");
     ASSERT_TRUE(mill0);
     EXPECT_EQ(mill0->keys(), QStringList({"device", "id", "lastTransfer", "line", "lines", "name",
-                                          "percent", "port", "program", "remainingSeconds",
-                                          "site", "stallSeconds", "state", "time"}));
+                                          "percent", "port", "program", "remainingSeconds", "site",
+                                          "stallSeconds", "state", "time"}));
     EXPECT_EQ(mill0->value("id"), "halle1/fraese1");
     EXPECT_EQ(mill0->value("state"), "bereit");
     EXPECT_EQ(mill0->value("port"), "COM1");
@@ -109,7 +113,8 @@ TEST_F(Mqtt, TwoSitesStatesEventsInOrderRemoteProgressAndAbort) {
     int percent = -1;
     ASSERT_TRUE(web.Loop([&] {
         mill.Take(2048);
-        const QJsonObject s = QJsonDocument::fromJson(web.Last("dnc/halle1/fraese1/state")).object();
+        const QJsonObject s =
+            QJsonDocument::fromJson(web.Last("dnc/halle1/fraese1/state")).object();
         if (s.value("state") != "sendet") return false;
         if (percent < 0) percent = s.value("percent").toInt();
         return s.value("program") == "7000.CNC" && s.value("lines") == 4002 &&
@@ -128,11 +133,13 @@ TEST_F(Mqtt, TwoSitesStatesEventsInOrderRemoteProgressAndAbort) {
     EXPECT_EQ(answer->value("request"), "r1");
     EXPECT_EQ(answer->value("user"), "anna");
     EXPECT_EQ(answer->value("ok"), true) << Json(*answer).constData();
-    const auto aborted = web.Next("dnc/halle1/fraese1/event",
-                                  [](const QJsonObject& e) { return e.value("type") == "aborted"; });
+    const auto aborted = web.Next("dnc/halle1/fraese1/event", [](const QJsonObject& e) {
+        return e.value("type") == "aborted";
+    });
     ASSERT_TRUE(aborted);
     EXPECT_EQ(aborted->value("program"), "7000.CNC");
-    EXPECT_TRUE(aborted->value("entry").toString().endsWith("(Web: anna)")) << Json(*aborted).constData();
+    EXPECT_TRUE(aborted->value("entry").toString().endsWith("(Web: anna)"))
+        << Json(*aborted).constData();
     EXPECT_TRUE(bridge1.Said("abort für anna (Anfrage r1): Senden abgebrochen"));
     EXPECT_FALSE(bridge1.said.contains("fremd"));
     // Nothing to abort now; a command without a user is refused.
@@ -171,11 +178,12 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
     const QByteArray program = "%\r\n(ZWEITE FASSUNG)\r\nN10 G0 X1 \xE4\r\nM30\r\n";
     const auto upload = [&](const char* request, const char* name, const QByteArray& bytes) {
         web.Publish("dnc/halle1/fraese1/cmd/program",
-                    Json({{"request", request}, {"user", "anna"}, {"name", name},
+                    Json({{"request", request},
+                          {"user", "anna"},
+                          {"name", name},
                           {"data", QString::fromLatin1(bytes.toBase64())}}));
-        return web.Next("dnc/halle1/fraese1/event", [&](const QJsonObject& e) {
-            return e.value("request") == request;
-        });
+        return web.Next("dnc/halle1/fraese1/event",
+                        [&](const QJsonObject& e) { return e.value("request") == request; });
     };
     const auto created = upload("u1", "4711.CNC", first);
     ASSERT_TRUE(created);
@@ -186,7 +194,8 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
     EXPECT_EQ(replaced->value("name"), "4711.CNC");
     EXPECT_EQ(replaced->value("created"), false);
     EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + "/4711.CNC"), program);
-    EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + '/' + replaced->value("version").toString()), first);
+    EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + '/' + replaced->value("version").toString()),
+              first);
     for (const char* bad : {"../4711.CNC", "4711.txt", "4711\xE2\x80\xAE.CNC"}) {
         const auto refused = upload(bad, bad, first);
         ASSERT_TRUE(refused);
@@ -195,7 +204,8 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
     EXPECT_FALSE(QFileInfo::exists(hall1.rootPath + "/4711.CNC"));
 
     // Fetched back, and listed; answers go to the reply topic.
-    web.Publish("dnc/halle1/fraese1/cmd/download", R"({"request":"d1","user":"anna","name":"4711.cnc"})");
+    web.Publish("dnc/halle1/fraese1/cmd/download",
+                R"({"request":"d1","user":"anna","name":"4711.cnc"})");
     const auto fetched = web.Next("dnc/halle1/fraese1/reply");
     ASSERT_TRUE(fetched);
     EXPECT_EQ(fetched->value("request"), "d1") << "a retained command was carried out";
@@ -226,12 +236,26 @@ TEST_F(Mqtt, BrokerAbsentRestartedAndBridgeKilled) {
     dashboard();
     broker.Stop();
 
-    // No broker at the start: the bridge waits and says so; what happens meanwhile is held.
+    // No broker at the start (something on its port that hangs up): the bridge waits, says
+    // so once and tries again; what happens meanwhile is held.
+    QTcpServer nobody;
+    int tries = 0;
+    ASSERT_TRUE(nobody.listen(QHostAddress::LocalHost, broker.port));
+    QObject::connect(&nobody, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* s = nobody.nextPendingConnection()) {
+            ++tries;
+            s->abort();
+            s->deleteLater();
+        }
+    });
     bridge2.Start(hall2, Args("halle2"));
-    ASSERT_TRUE(bridge2.Said("nicht erreichbar (Connection refused): die Brücke wartet"))
-        << bridge2.said.constData();
     lathe.Send("%\r\n(DFS,P1001,)\r\nN10 G1\r\nM30\r\n");
     ASSERT_TRUE(WaitFor([&] { return hall2.Log("drehbank2").contains("P1001.CNC PRG Nr"); }));
+    ASSERT_TRUE(WaitFor([&] { return tries >= 3; }, 60000));
+    nobody.close();
+    EXPECT_TRUE(bridge2.Said("die Brücke wartet und versucht es wieder"))
+        << bridge2.said.constData();
+    EXPECT_EQ(bridge2.said.count("nicht erreichbar ("), 1);
     ASSERT_TRUE(broker.Start());
     ASSERT_TRUE(bridge2.Said("mit dem Broker")) << bridge2.said.constData();
     auto client = dashboard();
@@ -257,6 +281,15 @@ TEST_F(Mqtt, BrokerAbsentRestartedAndBridgeKilled) {
     EXPECT_TRUE(client->Next("dnc/halle2/drehbank2/state", [](const QJsonObject& s) {
         return s.value("lastTransfer").toObject().value("entry").toString().contains("P1002.CNC");
     }));
+
+    // A broker that crashed and lost everything it kept: every state comes again.
+    client.reset();
+    broker.Kill();
+    QFile::remove(broker.dir.filePath("mosquitto.db"));
+    ASSERT_TRUE(broker.Start());
+    client = std::make_unique<TClient>(broker.port, "web", "pw-web");
+    client->Subscribe("dnc/#");
+    EXPECT_TRUE(client->Next("dnc/halle2/drehbank2/state"));
 
     // A bridge that dies: its last will says the site is offline.
     EXPECT_TRUE(client->Hears("dnc/halle2/online", "1"));
@@ -309,8 +342,9 @@ TEST_F(Mqtt, WrongPasswordWrongCallAndTls) {
         {Args("halle1", "http://127.0.0.1:1"), 1},
         {Args("halle1") + QStringList{"--mqtt-cafile", key("ca.pem")}, 1},
         {Args("hal+le1"), 1},
-        {{"--mqtt", Url(), "--site", "halle1", "--mqtt-user", "halle1",
-          "--mqtt-password-file", key("fehlt.pw")}, 3},
+        {{"--mqtt", Url(), "--site", "halle1", "--mqtt-user", "halle1", "--mqtt-password-file",
+          key("fehlt.pw")},
+         3},
         {Args("halle1", tls) + QStringList{"--mqtt-cafile", key("fehlt.pem")}, 3},
     };
     for (const auto& [args, status] : calls) {

@@ -26,8 +26,8 @@ TEST(BrokerUrl, HostPortAndTls) {
         EXPECT_EQ(url->tls, row.tls) << row.url;
     }
     for (const char* bad : {"broker:1883", "http://broker", "mqtt://", "mqtt://broker:0",
-                            "mqtt://broker:70000", "mqtt://broker:x", "mqtt://::1",
-                            "mqtt://[::1", "mqtt://user@broker", "mqtt://broker/dnc"}) {
+                            "mqtt://broker:70000", "mqtt://broker:x", "mqtt://::1", "mqtt://[::1",
+                            "mqtt://user@broker", "mqtt://broker/dnc"}) {
         EXPECT_FALSE(Topics::ParseBrokerUrl(QString::fromLatin1(bad))) << bad;
     }
 }
@@ -88,10 +88,11 @@ TEST(ProgramFiles, OnlyPlainNamesThatShowAsTheyAre) {
         EXPECT_TRUE(ProgramFiles::NameProblem(ok).isEmpty()) << ok.constData();
     }
     for (const QByteArray& bad :
-         {QByteArray(), QByteArray("a/b"), QByteArray("a\\b"), QByteArray(".."),
-          QByteArray("a..b"), QByteArray("x\0y", 3), QByteArray("a\nb"), QByteArray("a\x7f"),
-          QByteArray("a\xC2\x85"), QByteArray(".hidden"), QByteArray(201, 'a'),
-          QByteArray("\xFF\xFE"), QByteArray("\xE2\x80\xAE" "CNC.1147"),
+         {QByteArray(), QByteArray("a/b"), QByteArray("a\\b"), QByteArray(".."), QByteArray("a..b"),
+          QByteArray("x\0y", 3), QByteArray("a\nb"), QByteArray("a\x7f"), QByteArray("a\xC2\x85"),
+          QByteArray(".hidden"), QByteArray(201, 'a'), QByteArray("\xFF\xFE"),
+          QByteArray("\xE2\x80\xAE"
+                     "CNC.1147"),
           QByteArray("a\xE2\x81\xA6.CNC"), QByteArray("%2e%2e%2fsecret.CNC")}) {
         EXPECT_FALSE(ProgramFiles::NameProblem(bad).isEmpty()) << bad.toHex().constData();
     }
