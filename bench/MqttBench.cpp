@@ -7,30 +7,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "bench/ProcessStats.h"
 #include "tests/mqtt/BrokerRig.h"
 
+using namespace bench;
 using namespace brokerrig;
-
-namespace {
-
-QByteArray StatusField(qint64 pid, const QByteArray& name) {
-    for (const QByteArray& line : ReadFile(QString("/proc/%1/status").arg(pid)).split('\n')) {
-        if (line.startsWith(name + ":")) return line.mid(name.size() + 1).simplified();
-    }
-    return "?";
-}
-
-long CpuTicks(qint64 pid) {
-    const QList<QByteArray> f = ReadFile(QString("/proc/%1/stat").arg(pid)).split(' ');
-    return f.size() > 15 ? f[13].toLong() + f[14].toLong() : -1;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -58,10 +39,10 @@ int main(int argc, char** argv) {
     for (int s = 0; s < 2; ++s) {
         WriteFile(broker.dir.filePath(QString(siteNames[s]) + ".pw"),
                   "pw-" + QByteArray(siteNames[s]) + "\n");
-        bridges[s].Start(sites[s], {"--mqtt", "mqtt://127.0.0.1:" + QString::number(broker.port),
-                                    "--site", siteNames[s], "--mqtt-user", siteNames[s],
-                                    "--mqtt-password-file",
-                                    broker.dir.filePath(QString(siteNames[s]) + ".pw")});
+        bridges[s].Start(sites[s],
+                         {"--mqtt", "mqtt://127.0.0.1:" + QString::number(broker.port), "--site",
+                          siteNames[s], "--mqtt-user", siteNames[s], "--mqtt-password-file",
+                          broker.dir.filePath(QString(siteNames[s]) + ".pw")});
         if (!bridges[s].Said("ist online")) return 1;
     }
     TClient client(broker.port, "bench", "pw-bench");
@@ -97,8 +78,8 @@ int main(int argc, char** argv) {
     std::printf(
         "state change through the broker over 20 sends: call -> \"sendet\" median %.1f ms "
         "(worst %.1f), last byte read -> \"bereit\" median %.1f ms (worst %.1f)\n",
-        Median(toSending), *std::max_element(toSending.begin(), toSending.end()),
-        Median(toReady), *std::max_element(toReady.begin(), toReady.end()));
+        Median(toSending), *std::max_element(toSending.begin(), toSending.end()), Median(toReady),
+        *std::max_element(toReady.begin(), toReady.end()));
 
     for (int s = 0; s < 2; ++s) {
         const qint64 pid = bridges[s].process.processId();
@@ -106,11 +87,12 @@ int main(int argc, char** argv) {
         QElapsedTimer t;
         t.start();
         WaitFor([&] { return t.elapsed() >= 5000; }, 6000);
-        std::printf("bridge %s (%d machines): VmRSS %s, peak %s; idle %ld clock ticks (of %ld "
-                    "per second) of CPU in 5 s\n",
-                    siteNames[s], count / 2 + (s == 0 ? count % 2 : 0),
-                    StatusField(pid, "VmRSS").constData(), StatusField(pid, "VmHWM").constData(),
-                    CpuTicks(pid) - ticks, sysconf(_SC_CLK_TCK));
+        std::printf(
+            "bridge %s (%d machines): VmRSS %s, peak %s; idle %ld clock ticks (of %ld "
+            "per second) of CPU in 5 s\n",
+            siteNames[s], count / 2 + (s == 0 ? count % 2 : 0),
+            StatusField(pid, "VmRSS").constData(), StatusField(pid, "VmHWM").constData(),
+            CpuTicks(pid) - ticks, sysconf(_SC_CLK_TCK));
     }
     return 0;
 }

@@ -63,8 +63,9 @@ class TBridge final : public QObject {
     void InstanceReplied(const QString& name, const QJsonObject& answer);
     void Unanswered(const QString& name);
     void Program(const QString& name, const QJsonObject& request, QJsonObject reply);
-    void Download(const QString& name, const QJsonObject& request, QJsonObject reply);
-    void Files(const QString& name, const QJsonObject& request, QJsonObject reply);
+    void Download(const QString& name, const QString& folder, const QString& ext,
+                  const QJsonObject& request, QJsonObject reply);
+    void Files(const QString& name, const QString& folder, const QString& ext, QJsonObject reply);
     void Log(const QString& name, const QJsonObject& request, QJsonObject reply);
     // An answer to a change (on the event topic) or to a question (on the reply topic).
     void Answer(const QString& name, QJsonObject reply, bool ok, const QString& message);

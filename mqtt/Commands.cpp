@@ -40,6 +40,14 @@ QJsonObject FileObject(const QFileInfo& info) {
             {QStringLiteral("time"), info.lastModified().toString(Qt::ISODate)}};
 }
 
+// The folder a question names: the programs a call can load (default) or the received ones.
+QString FolderOf(const TInstanceFiles& files, const QJsonObject& request) {
+    const QString folder = request.value(QStringLiteral("folder")).toString();
+    if (folder.isEmpty() || folder == QStringLiteral("programs")) return files.folder;
+    if (folder == QStringLiteral("received")) return files.save;
+    return {};
+}
+
 }  // namespace
 
 void TBridge::Message(const QString& topic, const QByteArray& payload, bool retained) {
@@ -80,8 +88,15 @@ void TBridge::Command(const QString& name, const QString& command, const QJsonOb
                       QJsonObject reply) {
     if (command == QStringLiteral("abort")) return Abort(name, reply);
     if (command == QStringLiteral("program")) return Program(name, request, reply);
-    if (command == QStringLiteral("download")) return Download(name, request, reply);
-    if (command == QStringLiteral("files")) return Files(name, request, reply);
+    if (command == QStringLiteral("download") || command == QStringLiteral("files")) {
+        const TInstanceFiles files = machines_.Files(name);
+        const QString folder = FolderOf(files, request);
+        if (folder.isEmpty()) {
+            return Answer(name, reply, false, Text("\"folder\" ist programs oder received."));
+        }
+        if (command == QStringLiteral("files")) return Files(name, folder, files.ext, reply);
+        return Download(name, folder, files.ext, request, reply);
+    }
     if (command == QStringLiteral("log")) return Log(name, request, reply);
     Answer(name, reply, false, Text("Unbekannter Befehl."));
 }
@@ -173,23 +188,11 @@ void TBridge::Program(const QString& name, const QJsonObject& request, QJsonObje
                .arg(info.size()));
 }
 
-// The folder a question names: the programs a call can load (default) or the received ones.
-static QString FolderOf(const TInstanceFiles& files, const QJsonObject& request) {
-    const QString folder = request.value(QStringLiteral("folder")).toString();
-    if (folder.isEmpty() || folder == QStringLiteral("programs")) return files.folder;
-    if (folder == QStringLiteral("received")) return files.save;
-    return {};
-}
-
-void TBridge::Download(const QString& name, const QJsonObject& request, QJsonObject reply) {
-    const TInstanceFiles files = machines_.Files(name);
-    const QString folder = FolderOf(files, request);
-    if (folder.isEmpty()) {
-        return Answer(name, reply, false, Text("\"folder\" ist programs oder received."));
-    }
+void TBridge::Download(const QString& name, const QString& folder, const QString& ext,
+                       const QJsonObject& request, QJsonObject reply) {
     QString problem;
     const QString path = ProgramFiles::Find(
-        folder, files.ext, request.value(QStringLiteral("name")).toString().toUtf8(), &problem);
+        folder, ext, request.value(QStringLiteral("name")).toString().toUtf8(), &problem);
     if (path.isEmpty()) return Answer(name, reply, false, problem);
     const QFileInfo info(path);
     if (info.size() > ProgramFiles::kMaxBytes) {
@@ -205,15 +208,10 @@ void TBridge::Download(const QString& name, const QJsonObject& request, QJsonObj
     Answer(name, reply, true, info.fileName());
 }
 
-void TBridge::Files(const QString& name, const QJsonObject& request, QJsonObject reply) {
-    const TInstanceFiles files = machines_.Files(name);
-    const QString folder = FolderOf(files, request);
-    if (folder.isEmpty()) {
-        return Answer(name, reply, false, Text("\"folder\" ist programs oder received."));
-    }
+void TBridge::Files(const QString& name, const QString& folder, const QString& ext,
+                    QJsonObject reply) {
     QJsonArray list;
-    for (const QFileInfo& info : ProgramFiles::List(folder, files.ext))
-        list.append(FileObject(info));
+    for (const QFileInfo& info : ProgramFiles::List(folder, ext)) list.append(FileObject(info));
     reply[QStringLiteral("files")] = list;
     Answer(name, reply, true, Text("%1 Dateien").arg(list.size()));
 }

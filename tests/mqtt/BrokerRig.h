@@ -18,6 +18,7 @@ namespace brokerrig {
 using test_files::ReadFile;
 using test_files::WaitFor;
 using test_files::WriteFile;
+using webrig::Program;
 using webrig::TMachineLine;
 using webrig::TWebRig;
 

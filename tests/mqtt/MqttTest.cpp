@@ -13,15 +13,6 @@ const QByteArray kAcl =
     "user halle2\ntopic readwrite dnc/halle2/#\n"
     "user web\ntopic read dnc/#\ntopic write dnc/+/+/cmd/#\n";
 
-// A program of `lines` lines, each about 40 bytes.
-QByteArray Program(int lines) {
-    QByteArray p = "%\r\n";
-    for (int k = 1; k <= lines; ++k)
-        p += "N" + QByteArray::number(k * 10) + " G1 X" + QByteArray::number(k) +
-             ".500 Y-20.125 F1200\r\n";
-    return p + "M30\r\n";
-}
-
 QByteArray Json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
 class Mqtt : public ::testing::Test {
