@@ -42,6 +42,7 @@ bool TBridge::Usable(const QString& name) {
     if (unusable_.contains(name)) return false;
     const QString problem = Topics::NameProblem(name);
     if (problem.isEmpty()) return true;
+    if (!machines_.Has(name)) return false;
     unusable_.insert(name, problem);
     Say(QStringLiteral("Maschine %1 wird nicht veröffentlicht: ihr Name %2.").arg(name, problem));
     return false;

@@ -40,6 +40,13 @@ QJsonObject FileObject(const QFileInfo& info) {
             {QStringLiteral("time"), info.lastModified().toString(Qt::ISODate)}};
 }
 
+// A request's value for the journal: as JSON writes it (no line end), not too long.
+QString Shown(const QJsonValue& value) {
+    const QByteArray json = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    const QString text = QString::fromUtf8(json.mid(1, json.size() - 2));
+    return text.size() > 64 ? text.left(64) + QStringLiteral("...") : text;
+}
+
 // The folder a question names: the programs a call can load (default) or the received ones.
 QString FolderOf(const TInstanceFiles& files, const QJsonObject& request) {
     const QString folder = request.value(QStringLiteral("folder")).toString();
@@ -54,6 +61,10 @@ void TBridge::Message(const QString& topic, const QByteArray& payload, bool reta
     const auto target = Topics::ParseCommand(topic, site_);
     if (!target) return;
     const QString& name = target->machine;
+    // No topic of ours can carry such a name: nothing to answer on.
+    if (!Topics::NameProblem(name).isEmpty() || !Topics::NameProblem(target->command).isEmpty()) {
+        return;
+    }
     // A retained command would be carried out again at every connect: never.
     if (retained) {
         Say(QStringLiteral("Gespeicherter Befehl auf %1 nicht ausgeführt: ein Befehl gilt nur, "
@@ -62,6 +73,7 @@ void TBridge::Message(const QString& topic, const QByteArray& payload, bool reta
         return;
     }
     if (payload.isEmpty()) return;
+    if (!machines_.Has(name)) machines_.Scan();  // a machine folder made just now
     QJsonObject reply = About(name);
     reply[QStringLiteral("type")] = QStringLiteral("reply");
     reply[QStringLiteral("command")] = target->command;
@@ -77,7 +89,7 @@ void TBridge::Message(const QString& topic, const QByteArray& payload, bool reta
     } else if (user.isEmpty()) {
         Answer(name, reply, false,
                Text("Der Befehl nennt keinen Benutzer (\"user\", höchstens 64 Zeichen)."));
-    } else if (!machines_.Has(name) || !Usable(name)) {
+    } else if (!machines_.Has(name)) {
         Answer(name, reply, false, Text("Unbekannte Maschine."));
     } else {
         Command(name, target->command, request, reply);
@@ -106,9 +118,9 @@ void TBridge::Answer(const QString& name, QJsonObject reply, bool ok, const QStr
     reply[QStringLiteral("message")] = message;
     reply[QStringLiteral("time")] = IsoNow();
     const QString what = reply.value(QStringLiteral("command")).toString();
-    Say(QStringLiteral("%1: %2 für %3 (Anfrage %4): %5")
+    Say(QStringLiteral("%1: %2 von %3 (Anfrage %4): %5")
             .arg(name, what, reply.value(QStringLiteral("user")).toString(),
-                 reply.value(QStringLiteral("request")).toVariant().toString(), message));
+                 Shown(reply.value(QStringLiteral("request"))), message));
     if (what == QStringLiteral("abort") || what == QStringLiteral("program")) {
         QJsonObject event;
         for (auto it = reply.begin(); it != reply.end(); ++it) event.insert(it.key(), it.value());

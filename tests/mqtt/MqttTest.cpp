@@ -131,7 +131,7 @@ TEST_F(Mqtt, TwoSitesStatesEventsInOrderRemoteProgressAndAbort) {
     EXPECT_EQ(aborted->value("program"), "7000.CNC");
     EXPECT_TRUE(aborted->value("entry").toString().endsWith("(Web: anna)"))
         << Json(*aborted).constData();
-    EXPECT_TRUE(bridge1.Said("abort für anna (Anfrage r1): Senden abgebrochen"));
+    EXPECT_TRUE(bridge1.Said("abort von anna (Anfrage \"r1\"): Senden abgebrochen"));
     EXPECT_FALSE(bridge1.said.contains("fremd"));
     // Nothing to abort now; a command without a user is refused.
     web.Publish("dnc/halle1/fraese1/cmd/abort", R"({"request":2,"user":"anna"})");
