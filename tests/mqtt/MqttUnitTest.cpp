@@ -40,8 +40,6 @@ TEST(Topics, NamesAndCommandsOfOneSite) {
                                QStringLiteral("#"), QStringLiteral("a\nb"), QString(129, u'x')}) {
         EXPECT_FALSE(Topics::NameProblem(bad).isEmpty()) << bad.toStdString();
     }
-    EXPECT_EQ(Topics::State("h1", "f1"), "dnc/h1/f1/state");
-    EXPECT_EQ(Topics::Commands("h1"), "dnc/h1/+/cmd/+");
     const auto abort = Topics::ParseCommand("dnc/h1/f1/cmd/abort", "h1");
     ASSERT_TRUE(abort);
     EXPECT_EQ(abort->machine, "f1");
@@ -82,15 +80,13 @@ TEST(LogEntries, WhatAnEntryTells) {
     }
 }
 
+// Beside the web front's rules: names that show other than they are, and room for versions.
 TEST(ProgramFiles, OnlyPlainNamesThatShowAsTheyAre) {
-    for (const QByteArray& ok : {QByteArray("1001.CNC"), QByteArray("Welle 3 (neu).nc"),
-                                 QByteArray("Fr\xC3\xA4s-\xC3\xBC.CNC"), QByteArray(200, 'a')}) {
-        EXPECT_TRUE(ProgramFiles::NameProblem(ok).isEmpty()) << ok.constData();
-    }
+    EXPECT_TRUE(ProgramFiles::NameProblem("Fr\xC3\xA4s 3 (neu).CNC").isEmpty());
+    EXPECT_TRUE(ProgramFiles::NameProblem(QByteArray(200, 'a')).isEmpty());
     for (const QByteArray& bad :
-         {QByteArray(), QByteArray("a/b"), QByteArray("a\\b"), QByteArray(".."), QByteArray("a..b"),
-          QByteArray("x\0y", 3), QByteArray("a\nb"), QByteArray("a\x7f"), QByteArray("a\xC2\x85"),
-          QByteArray(".hidden"), QByteArray(201, 'a'), QByteArray("\xFF\xFE"),
+         {QByteArray("a/b"), QByteArray(".."), QByteArray("a\xC2\x85"), QByteArray(201, 'a'),
+          QByteArray("\xFF\xFE"),
           QByteArray("\xE2\x80\xAE"
                      "CNC.1147"),
           QByteArray("a\xE2\x81\xA6.CNC"), QByteArray("%2e%2e%2fsecret.CNC")}) {
