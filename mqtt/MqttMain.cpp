@@ -61,7 +61,7 @@ std::optional<TCall> Parse(const QStringList& args, QString* error) {
     if (call.site.isEmpty()) {
         *error = QStringLiteral("--mqtt braucht --site NAME (der Standort dieses Rechners)");
     } else if (const QString problem = Topics::NameProblem(call.site); !problem.isEmpty()) {
-        *error = QStringLiteral("--site %1 geht nicht: der Name ist %2").arg(call.site, problem);
+        *error = QStringLiteral("--site %1 geht nicht: der Name %2").arg(call.site, problem);
     } else if (!call.passwordFile.isEmpty() && call.user.isEmpty()) {
         *error = QStringLiteral("--mqtt-password-file gehört zu --mqtt-user");
     } else {

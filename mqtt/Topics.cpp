@@ -33,8 +33,8 @@ std::optional<TCommandTopic> ParseCommand(const QString& topic, const QString& s
 }
 
 QString NameProblem(const QString& name) {
-    if (name.isEmpty()) return QStringLiteral("leer");
-    if (name.size() > kMaxName) return QStringLiteral("länger als %1 Zeichen").arg(kMaxName);
+    if (name.isEmpty()) return QStringLiteral("ist leer");
+    if (name.size() > kMaxName) return QStringLiteral("ist länger als %1 Zeichen").arg(kMaxName);
     for (const QChar c : name) {
         if (c == u'/' || c == u'+' || c == u'#') return QStringLiteral("enthält \"%1\"").arg(c);
         if (c.unicode() < 32 || c.category() == QChar::Other_Control) {
