@@ -389,7 +389,6 @@ void TTransferEngine::AnswerCall(const QByteArray& leading, const QByteArray& le
         } else {
             LogText = fullPath + Ansi::Lit(" nicht vollständig gesendet: abgebrochen nach Zeile ") +
                       Num(linesSent) + " von " + Num(lines) + " (" + JobEndReason + ")";
-            if (!JobAbortedBy.isEmpty()) LogText += " (" + JobAbortedBy + ")";
         }
         LogFile();
     });

@@ -93,7 +93,6 @@ void TTransferEngine::AutoSendSerial(TSendKind kind, std::function<void(TSendEnd
     JobAborted = false;
     BytesBeforeSend = Serial1->InQueueCount();
     JobAbortReason = "Abbruch Senden";
-    JobAbortedBy.clear();
     JobEndReason.clear();
     DeviceWasLost = false;
     Stalled = false;

@@ -187,6 +187,11 @@ void TTransferEngine::SetNull() {
     SetStatus(" Parameter der Schnittstelle   " + CfgComPort());
 }
 
+void TTransferEngine::AbortSendBy(const QByteArray& who) {
+    if (Job && !Job->Finished() && !JobAborted) JobAbortReason = who;
+    ButtonTxClearClick();
+}
+
 void TTransferEngine::ButtonTxClearClick() {
     if (Job && !Job->Finished()) {
         // No further line goes out; the purge ends the write that waits.
@@ -199,11 +204,6 @@ void TTransferEngine::ButtonTxClearClick() {
     } else {
         SetStatus(Ansi::Lit("Fehler beim löschen des Sendepuffers!"));
     }
-}
-
-void TTransferEngine::AbortSendBy(const QByteArray& who) {
-    if (Job && !Job->Finished() && !JobAborted) JobAbortedBy = who;
-    ButtonTxClearClick();
 }
 
 void TTransferEngine::ButtonRxClearClick() {

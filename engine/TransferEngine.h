@@ -117,7 +117,8 @@ class TTransferEngine : public QObject {
     // character is then neither sent nor shown.
     bool MemoTrmKeyPress(char key);
     void ButtonTxClearClick();
-    // "Abbruch Senden" from afar: who ("Web: meister") is named in the send's log entry.
+    // "Abbruch Senden" from afar: the send's log entry ends with who instead of the reason
+    // ("Web: anna").
     void AbortSendBy(const QByteArray& who);
     void ButtonRxClearClick();
     void SetNull();
@@ -254,7 +255,6 @@ class TTransferEngine : public QObject {
     bool JobAborted = false;
     qsizetype BytesBeforeSend = 0;  // what the port held when the send began
     QByteArray JobAbortReason;      // "Abbruch Senden", "neuer Abruf"
-    QByteArray JobAbortedBy;        // who aborted it from afar ("Web: meister"), or empty
     QByteArray JobEndReason;        // why the send ended early (empty: it went out whole)
     bool DeviceWasLost = false;
     int JobDwellMs = 0;

@@ -33,13 +33,15 @@ QString Absolute(const QByteArray& path) {
     return QDir::cleanPath(QFileInfo(Ansi::ToQString(path)).absoluteFilePath());
 }
 
-// A name from a reader as a log entry may hold it: one line, no control characters, short.
-QByteArray Printable(const QString& text) {
-    QByteArray out = Ansi::FromQString(text.left(64));
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+// A reader's user as the log may carry it: one line, no control character, bounded.
+QByteArray UserName(const QString& given) {
+    QString name;
+    for (const QChar c : given.left(64)) {
+        if (c.unicode() >= 32 && c.unicode() != 127 && c.category() != QChar::Other_Control) {
+            name += c;
+        }
     }
-    return out;
+    return Ansi::FromQString(name.trimmed());
 }
 
 QByteArray Line(const QJsonObject& object) {
@@ -241,9 +243,11 @@ void TStatusPublisher::Command(QLocalSocket* reader, const QJsonObject& command)
                       {QStringLiteral("command"), name}};
     if (name == QStringLiteral("abort") && engine_) {
         const bool sending = engine_->Sending();
-        // The same as the window's "Abbruch Senden", with the web page's user in the log.
-        const QByteArray user = Printable(command.value(QStringLiteral("user")).toString());
-        if (sending) engine_->AbortSendBy(user.isEmpty() ? QByteArray() : "Web: " + user);
+        // The same as the window's "Abbruch Senden"; the log names who asked, when a reader
+        // says so.
+        const QByteArray user = UserName(command.value(QStringLiteral("user")).toString());
+        if (sending && user.isEmpty()) engine_->ButtonTxClearClick();
+        if (sending && !user.isEmpty()) engine_->AbortSendBy("Web: " + user);
         reply[QStringLiteral("ok")] = sending;
         reply[QStringLiteral("message")] =
             sending ? QStringLiteral("Senden abgebrochen") : QStringLiteral("Es läuft kein Senden");

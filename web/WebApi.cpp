@@ -8,11 +8,11 @@
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
+#include "common/ProgramFiles.h"
+#include "status/LogEntries.h"
 #include "status/StatusSocket.h"
 #include "web/Audit.h"
-#include "web/LogEntries.h"
-#include "web/ProgramFiles.h"
-#include "web/ProgramNames.h"
+#include "web/ProgramFolder.h"
 
 // The page lives in the resources of this static library: registered by hand.
 static void InitPageResource() { Q_INIT_RESOURCE(web); }
@@ -57,7 +57,7 @@ QByteArray Disposition(const QString& name) {
 THttpReply Bytes(const QString& path) {
     THttpReply reply;
     reply.contentType = "application/octet-stream";
-    reply.body = TProgramFiles::Read(path);
+    reply.body = TProgramFolder::Read(path);
     reply.AddHeader("Content-Disposition", Disposition(QFileInfo(path).fileName()));
     reply.AddHeader("Cache-Control", "no-store");
     return reply;
@@ -223,7 +223,7 @@ const TWebApi::TRoute* TWebApi::Route(const THttpRequest& request, TCall* call,
                 return nullptr;
             }
         } else if (names[i] == "{name}") {
-            if (const QString problem = ProgramNameProblem(value); !problem.isEmpty()) {
+            if (const QString problem = ProgramFiles::NameProblem(value); !problem.isEmpty()) {
                 *no = ErrorReply(400, problem);
                 return nullptr;
             }
@@ -255,7 +255,7 @@ THttpReply TWebApi::Dispatch(const THttpRequest& request, const THttpAnswer& ans
     try {
         return (this->*route->handle)(call);
     } catch (const TRefused& refused) {
-        return ErrorReply(refused.status, refused.message);
+        return ErrorReply(refused.status, machines_.Relative(call.machine, refused.message));
     } catch (const FileError& e) {
         // The system's words, with the machine's paths made relative.
         return ErrorReply(500, machines_.Relative(call.machine, Ansi::ToQString(e.what())));
@@ -272,14 +272,14 @@ bool TWebApi::SameOrigin(const THttpRequest& request) const {
     return referer.toLower().startsWith(own + "/");
 }
 
-TProgramFiles TWebApi::Programs(const QString& machine) {
+TProgramFolder TWebApi::Programs(const QString& machine) {
     const TInstanceFiles files = machines_.Files(machine);
-    return TProgramFiles(files.folder, files.ext);
+    return TProgramFolder(files.folder, files.ext);
 }
 
-TProgramFiles TWebApi::Received(const QString& machine) {
+TProgramFolder TWebApi::Received(const QString& machine) {
     const TInstanceFiles files = machines_.Files(machine);
-    return TProgramFiles(files.save, files.ext);
+    return TProgramFolder(files.save, files.ext);
 }
 
 void TWebApi::Say(const TCall& call, const QString& what, const QString& object) const {
@@ -426,8 +426,9 @@ THttpReply TWebApi::Log(const TCall& call) {
 }
 
 THttpReply TWebApi::Abort(const TCall& call) {
-    const QByteArray state = machines_.State(call.machine);
-    if (state != StatusSocket::kSending && state != StatusSocket::kWaiting) {
+    const QString state = machines_.State(call.machine);
+    if (state != QString::fromUtf8(StatusSocket::kSending) &&
+        state != QString::fromUtf8(StatusSocket::kWaiting)) {
         return ErrorReply(409, QStringLiteral("Es läuft kein Senden."));
     }
     const QJsonObject command{{QStringLiteral("command"), QStringLiteral("abort")},
@@ -501,16 +502,16 @@ THttpReply TWebApi::ReceivedProgram(const TCall& call) {
 THttpReply TWebApi::Accept(const TCall& call) {
     const QJsonObject body = QJsonDocument::fromJson(call.request.body).object();
     const QString as = body.value(QStringLiteral("as")).toString(call.name);
-    if (const QString problem = ProgramNameProblem(as.toUtf8()); !problem.isEmpty()) {
+    if (const QString problem = ProgramFiles::NameProblem(as.toUtf8()); !problem.isEmpty()) {
         return ErrorReply(400, problem);
     }
     const QString from = Received(call.machine).Existing(call.name);
-    TProgramFiles programs = Programs(call.machine);
+    TProgramFolder programs = Programs(call.machine);
     if (QFileInfo(from) == QFileInfo(programs.Target(as))) {
         return ErrorReply(409, QStringLiteral("Das ist schon dieses Programm."));
     }
     bool created = false;
-    const QJsonObject result = programs.Write(as, TProgramFiles::Read(from), &created);
+    const QJsonObject result = programs.Write(as, TProgramFolder::Read(from), &created);
     Say(call, QStringLiteral("Übernommen"),
         QStringLiteral("empfangen %1 als %2")
             .arg(QFileInfo(from).fileName(), result.value(QStringLiteral("name")).toString()));

@@ -16,12 +16,12 @@
 #include <QObject>
 #include <QString>
 
+#include "status/Machines.h"
 #include "web/HttpServer.h"
 #include "web/Logins.h"
-#include "web/Machines.h"
 #include "web/Sessions.h"
 
-class TProgramFiles;
+class TProgramFolder;
 
 class TWebApi final : public QObject {
     Q_OBJECT
@@ -58,8 +58,8 @@ class TWebApi final : public QObject {
     std::optional<THttpReply> Head(const THttpRequest& request);
     THttpReply Dispatch(const THttpRequest& request, const THttpAnswer& answer);
     bool SameOrigin(const THttpRequest& request) const;
-    TProgramFiles Programs(const QString& machine);
-    TProgramFiles Received(const QString& machine);
+    TProgramFolder Programs(const QString& machine);
+    TProgramFolder Received(const QString& machine);
     void Say(const TCall& call, const QString& what, const QString& object) const;
     // The machine's state to every open stream.
     void Publish(const QString& machine);

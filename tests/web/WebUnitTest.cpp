@@ -8,15 +8,15 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include "common/ProgramFiles.h"
+#include "status/LogEntries.h"
 #include "status/StatusClient.h"
 #include "status/StatusPublisher.h"
 #include "status/StatusSocket.h"
 #include "tests/web/WebRig.h"
 #include "web/HttpParser.h"
 #include "web/HttpServer.h"
-#include "web/LogEntries.h"
 #include "web/Logins.h"
-#include "web/ProgramNames.h"
 
 using namespace webrig;
 
@@ -119,7 +119,7 @@ TEST(HttpParser, RefusesWhatIsNoPlainRequest) {
 TEST(ProgramNames, OnlyPlainNamesThatShowAsTheyAre) {
     for (const QByteArray& ok : {QByteArray("1001.CNC"), QByteArray("Welle 3 (neu).nc"),
                                  QByteArray("Fr\xC3\xA4s-\xC3\xBC.CNC"), QByteArray(200, 'a')}) {
-        EXPECT_TRUE(ProgramNameProblem(ok).isEmpty()) << ok.constData();
+        EXPECT_TRUE(ProgramFiles::NameProblem(ok).isEmpty()) << ok.constData();
     }
     for (const QByteArray& bad :
          {QByteArray(), QByteArray("a/b"), QByteArray("a\\b"), QByteArray(".."), QByteArray("a..b"),
@@ -134,7 +134,7 @@ TEST(ProgramNames, OnlyPlainNamesThatShowAsTheyAre) {
                      "b.CNC"),
           // A name encoded twice would be stored as "%2e%2e%2fsecret.CNC".
           QByteArray("%2e%2e%2fsecret.CNC")}) {
-        EXPECT_FALSE(ProgramNameProblem(bad).isEmpty()) << bad.toHex().constData();
+        EXPECT_FALSE(ProgramFiles::NameProblem(bad).isEmpty()) << bad.toHex().constData();
     }
 }
 
@@ -159,9 +159,8 @@ TEST(LogEntries, TextAndTimeOfAnEntry) {
     } transfers[] = {
         {"/srv/dnc/f1/2507.CNC gesendete PRG Nr = 3", "2507.CNC", "gesendet", "vollständig"},
         {"/srv/dnc/f1/7000.CNC nicht vollständig gesendet: abgebrochen nach Zeile 10 von 90 "
-         "(Abbruch Senden) (Web: meister)",
-         "7000.CNC", "gesendet",
-         "abgebrochen nach Zeile 10 von 90 (Abbruch Senden) (Web: meister)"},
+         "(Web: meister)",
+         "7000.CNC", "gesendet", "abgebrochen nach Zeile 10 von 90 (Web: meister)"},
         {"/srv/dnc/f1/save/P4711.CNC PRG Nr = 4 ", "P4711.CNC", "empfangen", "gespeichert"},
         {"/srv/dnc/f1/save/P4711.CNC PRG Nr = 5 (nach Abbruch nachgetragen)", "P4711.CNC",
          "empfangen", "gespeichert"},

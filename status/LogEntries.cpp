@@ -1,4 +1,4 @@
-#include "web/LogEntries.h"
+#include "status/LogEntries.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -44,35 +44,34 @@ QJsonObject LogEntries::Parse(const QString& line) {
 }
 
 QJsonObject LogEntries::Transfer(const QString& text) {
-    static const struct {
-        QRegularExpression pattern;
-        const char* direction;
-        const char* result;  // nullptr: the second group says it
-    } kinds[] = {
-        {QRegularExpression(QStringLiteral(R"(^(.+) gesendete PRG Nr = \d+$)")), "gesendet",
-         "vollständig"},
-        {QRegularExpression(QStringLiteral(R"(^(.+) nicht vollständig gesendet: (.+)$)")),
-         "gesendet", nullptr},
-        {QRegularExpression(
-             QStringLiteral(R"(^(.+) PRG Nr = \d+( \(nach Abbruch nachgetragen\))?$)")),
-         "empfangen", "gespeichert"},
-        {QRegularExpression(QStringLiteral(R"(^(.+) (unvollständig) empfangen \((.+)\)$)")),
-         "empfangen", nullptr},
-        {QRegularExpression(QStringLiteral(R"(^(.+) (nicht gespeichert) \((.+?)\), )")),
-         "empfangen", nullptr},
+    const QString t = text.trimmed();
+    const TKind kind = Kind(t);
+    // The text after marker (the engine writes each kind's marker once).
+    const auto after = [&t](const QString& marker) {
+        return t.mid(t.indexOf(marker) + marker.size());
     };
-    const QString trimmed = text.trimmed();
-    for (const auto& kind : kinds) {
-        const QRegularExpressionMatch m = kind.pattern.match(trimmed);
-        if (!m.hasMatch()) continue;
-        QString result = kind.result ? QString::fromUtf8(kind.result) : m.captured(2);
-        if (m.lastCapturedIndex() == 3) result += QStringLiteral(" (") + m.captured(3) + u')';
-        const QString path = m.captured(1);
-        return {{QStringLiteral("program"), path.mid(path.lastIndexOf(u'/') + 1)},
-                {QStringLiteral("direction"), QString::fromUtf8(kind.direction)},
-                {QStringLiteral("result"), result}};
+    QString direction = QStringLiteral("empfangen"), result;
+    if (kind.kind == QStringLiteral("sent")) {
+        direction = QStringLiteral("gesendet");
+        result = QStringLiteral("vollständig");
+    } else if (kind.kind == QStringLiteral("aborted")) {
+        direction = QStringLiteral("gesendet");
+        result = after(QStringLiteral(" nicht vollständig gesendet: "));
+    } else if (kind.kind == QStringLiteral("saved")) {
+        result = QStringLiteral("gespeichert");
+    } else if (kind.kind == QStringLiteral("notSaved")) {
+        const QString reason = after(QStringLiteral(" nicht gespeichert ("));
+        result = QStringLiteral("nicht gespeichert (") +
+                 reason.left(reason.indexOf(QStringLiteral("), "))) + u')';
+    } else if (kind.kind == QStringLiteral("incomplete") && !kind.program.isEmpty()) {
+        result =
+            QStringLiteral("unvollständig (") + after(QStringLiteral(" unvollständig empfangen ("));
+    } else {
+        return {};
     }
-    return {};
+    return {{QStringLiteral("program"), kind.program},
+            {QStringLiteral("direction"), direction},
+            {QStringLiteral("result"), result}};
 }
 
 bool LogEntries::IsTransfer(const QString& line) {
@@ -89,6 +88,31 @@ QString LogEntries::Relative(const QString& text, QStringList folders) {
         if (folder.size() > 1) out.replace(folder, QString());
     }
     return out;
+}
+
+LogEntries::TKind LogEntries::Kind(const QString& entry) {
+    // The entries as the engine writes them; the path comes first where there is one.
+    static const struct {
+        const char* kind;
+        QRegularExpression pattern;
+    } kinds[] = {
+        {"sent", QRegularExpression(QStringLiteral("^(.+) gesendete PRG Nr = \\d+"))},
+        {"aborted", QRegularExpression(QStringLiteral("^(.+) nicht vollständig gesendet: "))},
+        {"saved", QRegularExpression(QStringLiteral("^(.+) PRG Nr = \\d+"))},
+        {"notSaved", QRegularExpression(QStringLiteral("^(.+) nicht gespeichert \\("))},
+        {"incomplete", QRegularExpression(QStringLiteral("^(.+) unvollständig empfangen \\("))},
+        {"incomplete", QRegularExpression(QStringLiteral("^()Empfang unvollständig \\("))},
+        {"lost", QRegularExpression(QStringLiteral("^()Schnittstelle COM\\d+ verloren "))},
+        {"reopened",
+         QRegularExpression(QStringLiteral("^()Schnittstelle COM\\d+ (wieder )?geöffnet "))},
+    };
+    for (const auto& k : kinds) {
+        const QRegularExpressionMatch m = k.pattern.match(entry);
+        if (!m.hasMatch()) continue;
+        const QString path = m.captured(1);
+        return {QLatin1String(k.kind), path.mid(path.lastIndexOf(u'/') + 1)};
+    }
+    return {QStringLiteral("log"), {}};
 }
 
 QStringList LogEntries::TailEntries(const QString& path, int limit) {

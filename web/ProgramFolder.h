@@ -1,8 +1,9 @@
 #pragma once
 // One folder of a machine's program files (the programs a call loads, or the received ones)
-// as the API lists and changes them. Every change keeps what it replaces or removes as a
-// version in ".versionen/" beside it, so each one can be undone. A name is found ignoring
-// letter case, as a call finds it. Answers name files, never server paths.
+// as the web API lists and changes them, over the programs every front stores alike
+// (common/ProgramFiles.h). Every change keeps what it replaces or removes as a version in
+// ".versionen/" beside it, so each one can be undone. A name is found ignoring letter case,
+// as a call finds it. Answers name files, never server paths.
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -15,9 +16,9 @@ struct TRefused {
     QString message;
 };
 
-class TProgramFiles {
+class TProgramFolder {
   public:
-    TProgramFiles(const QString& folder, const QString& ext) : folder_(folder), ext_(ext) {}
+    TProgramFolder(const QString& folder, const QString& ext) : folder_(folder), ext_(ext) {}
 
     // [{name, size, time}] of the files with the folder's extension, by name.
     QJsonArray List() const;
@@ -42,7 +43,6 @@ class TProgramFiles {
     QJsonObject Remove(const QString& name);
 
   private:
-    bool HasExtension(const QString& name) const;
     // The name versions of name are kept under: the file's, or a removed one's.
     QString VersionedName(const QString& name) const;
 

@@ -1,11 +1,12 @@
 #pragma once
-// The machines under the web server's root: the root folder itself and each direct
-// subfolder that holds a Config.ini or an instance's socket, named after the folder. Each
-// has a reader on its instance's socket; a folder whose instance does not answer is "aus".
-// Folders are watched (inotify), so an instance that starts or ends is seen at once.
+// The machines under a reader's root (the web front's, the broker bridge's): the root folder
+// itself and each direct subfolder that holds a Config.ini or an instance's socket, named
+// after the folder. Each has a reader on its instance's socket; a folder whose instance does
+// not answer is "aus". Folders are watched (inotify), so an instance that starts or ends is
+// seen at once.
 //
 // A machine is named by an id: a folder's name here; machines of other sites will be
-// "<site>/<machine>" (the API carries an id as one path segment, its "/" as %2F).
+// "<site>/<machine>" (the web API carries an id as one path segment, its "/" as %2F).
 // Everything it says names files relative to the machine, never by server paths.
 #include <QFileSystemWatcher>
 #include <QHash>
@@ -42,7 +43,7 @@ class TMachines final : public QObject {
     // Sends a command to the machine's instance; false when none answers.
     bool Command(const QString& name, const QJsonObject& command);
     // The state word (StatusSocket::kReady, ...; kOff when no instance answers).
-    QByteArray State(const QString& name);
+    QString State(const QString& name);
     // A log entry of the machine as the API shows it: {entry, time}, names relative.
     QJsonObject Entry(const QString& name, const QString& line);
     // text with the machine's folders taken out of its paths.
@@ -51,6 +52,8 @@ class TMachines final : public QObject {
   signals:
     void Changed(const QString& name);
     void LogEntry(const QString& name, const QString& entry);
+    // The instance's answer to a command, in the order the commands were sent.
+    void Reply(const QString& name, const QJsonObject& reply);
 
   private:
     struct TMachine;

@@ -1,4 +1,4 @@
-#include "web/Machines.h"
+#include "status/Machines.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -7,9 +7,9 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
+#include "status/LogEntries.h"
 #include "status/StatusClient.h"
 #include "status/StatusSocket.h"
-#include "web/LogEntries.h"
 
 struct TMachines::TMachine {
     QString name;
@@ -53,13 +53,14 @@ TMachines::~TMachines() {
 void TMachines::Scan() {
     if (IsMachineFolder(root_)) Add(QFileInfo(root_).fileName(), root_);
     const QDir dir(root_);
-    const QStringList watched = watcher_.directories();
     for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QString folder = dir.filePath(name);
-        if (machines_.contains(name) || IsMachineFolder(folder)) Add(name, folder);
-        // A folder made just now gets its Config.ini or socket a moment later: watched, so
-        // that is seen too.
-        if (!watched.contains(folder)) watcher_.addPath(folder);
+        if (machines_.contains(name) || IsMachineFolder(folder)) {
+            Add(name, folder);
+        } else {
+            // A folder made for a machine gets its Config.ini or its instance later.
+            watcher_.addPath(folder);
+        }
     }
     for (auto& m : machines_) {
         if (!m->client->Connected()) TryConnect(*m);
@@ -78,11 +79,15 @@ void TMachines::Add(const QString& name, const QString& folder) {
     connect(m->client, &TStatusClient::StateChanged, this, [this, name] { emit Changed(name); });
     connect(m->client, &TStatusClient::LogEntry, this,
             [this, name](const QString& entry) { emit LogEntry(name, entry); });
+    connect(m->client, &TStatusClient::Reply, this,
+            [this, name](const QJsonObject& reply) { emit Reply(name, reply); });
     connect(m->client, &TStatusClient::Disconnected, this, [this, raw, name] {
         emit Changed(name);
         TryConnect(*raw);  // a restart makes a new socket; the watcher sees that too
     });
     machines_.insert(name, m);
+    if (folder != root_) watcher_.addPath(folder);
+    emit Changed(name);
 }
 
 void TMachines::TryConnect(TMachine& m) {
@@ -105,16 +110,16 @@ void TMachines::FolderChanged(const QString& folder) {
         Scan();
         return;
     }
-    bool known = false;
+    bool machine = false;
     for (auto& m : machines_) {
         if (m->folder != folder) continue;
-        known = true;
+        machine = true;
         if (!m->client->Connected()) {
             m->tries = 0;
             TryConnect(*m);
         }
     }
-    if (!known) Scan();
+    if (!machine) Scan();
 }
 
 void TMachines::WaitForStates(int ms) {
@@ -138,12 +143,12 @@ TInstanceFiles TMachines::Files(const QString& name) {
     return InstanceFiles((*it)->folder, (*it)->client->State());
 }
 
-QByteArray TMachines::State(const QString& name) {
+QString TMachines::State(const QString& name) {
     const auto it = machines_.find(name);
     if (it == machines_.end()) return {};
     const QJsonObject& s = (*it)->client->State();
-    return s.isEmpty() ? QByteArray(StatusSocket::kOff)
-                       : s.value(QStringLiteral("state")).toString().toUtf8();
+    return s.isEmpty() ? QString::fromUtf8(StatusSocket::kOff)
+                       : s.value(QStringLiteral("state")).toString();
 }
 
 QString TMachines::Relative(const QString& name, const QString& text) {
@@ -197,7 +202,7 @@ QJsonObject TMachines::Describe(const QString& name) {
         const QString k = QLatin1String(key);
         d[k] = s.contains(k) ? s.value(k) : QJsonValue();
     }
-    d[QStringLiteral("state")] = QString::fromUtf8(State(name));
+    d[QStringLiteral("state")] = State(name);
     d[QStringLiteral("lastTransfer")] = LastTransfer(m, Files(name).log);
     return d;
 }

@@ -1,4 +1,4 @@
-#include "web/ProgramFiles.h"
+#include "web/ProgramFolder.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -6,12 +6,12 @@
 #include <QFileInfo>
 
 #include "common/FilePaths.h"
-#include "common/FileReplace.h"
+#include "common/ProgramFiles.h"
 #include "common/Versions.h"
 
 namespace {
 
-// The most a download reads into memory (programs are far smaller).
+// The most a download reads into memory (a received program may be larger than an upload).
 constexpr qint64 kMaxRead = 64 * 1024 * 1024;
 
 QJsonObject FileObject(const QFileInfo& info) {
@@ -31,25 +31,21 @@ QString VersionTime(const QString& id) {
         .toString(Qt::ISODate);
 }
 
-bool TProgramFiles::HasExtension(const QString& name) const {
-    return !ext_.isEmpty() && name.endsWith(u'.' + ext_, Qt::CaseInsensitive) &&
-           name.size() > ext_.size() + 1 && !name.startsWith(u'.');
-}
-
-QJsonArray TProgramFiles::List() const {
+QJsonArray TProgramFolder::List() const {
     QJsonArray list;
-    for (const QFileInfo& info : QDir(folder_).entryInfoList(QDir::Files, QDir::Name)) {
-        if (HasExtension(info.fileName())) list.append(FileObject(info));
-    }
+    for (const QFileInfo& info : ProgramFiles::List(folder_, ext_)) list.append(FileObject(info));
     return list;
 }
 
-QJsonArray TProgramFiles::Removed() const {
+QJsonArray TProgramFolder::Removed() const {
     QStringList names = Versions::Names(folder_);
     names.sort();
     QJsonArray list;
     for (const QString& name : names) {
-        if (!HasExtension(name) || !FindIgnoringCase(JoinPath(folder_, name)).isEmpty()) continue;
+        if (!ProgramFiles::HasExtension(name, ext_) ||
+            !FindIgnoringCase(JoinPath(folder_, name)).isEmpty()) {
+            continue;
+        }
         const QList<Versions::TVersion> versions = Versions::List(JoinPath(folder_, name));
         list.append(QJsonObject{{QStringLiteral("name"), name},
                                 {QStringLiteral("time"), VersionTime(versions.value(0).id)}});
@@ -57,15 +53,14 @@ QJsonArray TProgramFiles::Removed() const {
     return list;
 }
 
-QString TProgramFiles::Existing(const QString& name) const {
-    const QString path = FindIgnoringCase(JoinPath(folder_, name));
-    if (path.isEmpty() || !QFileInfo(path).isFile() || !HasExtension(QFileInfo(path).fileName())) {
-        throw TRefused{404, QStringLiteral("Datei nicht vorhanden.")};
-    }
+QString TProgramFolder::Existing(const QString& name) const {
+    QString problem;
+    const QString path = ProgramFiles::Find(folder_, ext_, name.toUtf8(), &problem);
+    if (path.isEmpty()) throw TRefused{404, problem};
     return path;
 }
 
-QByteArray TProgramFiles::Read(const QString& path) {
+QByteArray TProgramFolder::Read(const QString& path) {
     QFile file(path);
     if (file.size() > kMaxRead) throw TRefused{413, QStringLiteral("Datei zu groß.")};
     if (!file.open(QIODevice::ReadOnly)) {
@@ -74,38 +69,31 @@ QByteArray TProgramFiles::Read(const QString& path) {
     return file.readAll();
 }
 
-QString TProgramFiles::Target(const QString& name) const {
+QString TProgramFolder::Target(const QString& name) const {
     const QString found = FindIgnoringCase(JoinPath(folder_, name));
     return found.isEmpty() ? JoinPath(folder_, name) : found;
 }
 
-QJsonObject TProgramFiles::Write(const QString& name, const QByteArray& bytes, bool* created) {
-    if (!HasExtension(name)) {
-        throw TRefused{400, QStringLiteral("Programme dieser Maschine haben die Endung .%1: "
-                                           "ein Abruf lädt nur sie.")
-                                .arg(ext_)};
+QJsonObject TProgramFolder::Write(const QString& name, const QByteArray& bytes, bool* created) {
+    const ProgramFiles::TStored stored = ProgramFiles::Store(folder_, ext_, name.toUtf8(), bytes);
+    switch (stored.result) {
+        case ProgramFiles::TStored::Refused:
+            throw TRefused{400, stored.message};
+        case ProgramFiles::TStored::Conflict:
+            throw TRefused{409, stored.message};
+        case ProgramFiles::TStored::Failed:
+            throw TRefused{500, stored.message};
+        case ProgramFiles::TStored::Created:
+        case ProgramFiles::TStored::Replaced:
+            break;
     }
-    // A program that differs only in letter case is the same program to a call: replaced.
-    QStringList alternatives;
-    const QString found = FindIgnoringCase(JoinPath(folder_, name), &alternatives);
-    if (found.isEmpty() && !alternatives.isEmpty()) {
-        throw TRefused{409, QStringLiteral("Mehrere Dateien unterscheiden sich nur in der "
-                                           "Groß-/Kleinschreibung: ") +
-                                alternatives.join(QStringLiteral(", "))};
-    }
-    if (!found.isEmpty() && !QFileInfo(found).isFile()) {
-        throw TRefused{409, QStringLiteral("Unter diesem Namen liegt keine Datei.")};
-    }
-    const QString path = found.isEmpty() ? JoinPath(folder_, name) : found;
-    const QString version = Versions::Keep(path);
-    WriteAtomic(path, bytes);
-    *created = found.isEmpty();
-    QJsonObject result = FileObject(QFileInfo(path));
-    result[QStringLiteral("version")] = IdOrNull(version);
+    *created = stored.result == ProgramFiles::TStored::Created;
+    QJsonObject result = FileObject(QFileInfo(stored.path));
+    result[QStringLiteral("version")] = IdOrNull(stored.version);
     return result;
 }
 
-QString TProgramFiles::VersionedName(const QString& name) const {
+QString TProgramFolder::VersionedName(const QString& name) const {
     const QString path = FindIgnoringCase(JoinPath(folder_, name));
     if (!path.isEmpty()) return QFileInfo(path).fileName();
     const QStringList names = Versions::Names(folder_);
@@ -116,7 +104,7 @@ QString TProgramFiles::VersionedName(const QString& name) const {
     return name;
 }
 
-QJsonArray TProgramFiles::VersionList(const QString& name) const {
+QJsonArray TProgramFolder::VersionList(const QString& name) const {
     QJsonArray list;
     for (const Versions::TVersion& v : Versions::List(JoinPath(folder_, VersionedName(name)))) {
         list.append(QJsonObject{{QStringLiteral("id"), v.id},
@@ -126,20 +114,20 @@ QJsonArray TProgramFiles::VersionList(const QString& name) const {
     return list;
 }
 
-QString TProgramFiles::VersionPath(const QString& name, const QString& id) const {
+QString TProgramFolder::VersionPath(const QString& name, const QString& id) const {
     for (const Versions::TVersion& v : Versions::List(JoinPath(folder_, VersionedName(name)))) {
         if (v.id == id) return v.path;
     }
     throw TRefused{404, QStringLiteral("Diese Fassung gibt es nicht (mehr).")};
 }
 
-QJsonObject TProgramFiles::Restore(const QString& name, const QString& id, bool* created) {
+QJsonObject TProgramFolder::Restore(const QString& name, const QString& id, bool* created) {
     // Read first: keeping the file now may remove the oldest version, which may be this one.
     const QByteArray bytes = Read(VersionPath(name, id));
     return Write(VersionedName(name), bytes, created);
 }
 
-QJsonObject TProgramFiles::Remove(const QString& name) {
+QJsonObject TProgramFolder::Remove(const QString& name) {
     const QString path = Existing(name);
     const QString version = Versions::Keep(path);
     if (!QFile::remove(path)) {
