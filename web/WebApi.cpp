@@ -21,7 +21,7 @@ namespace {
 
 constexpr char kCookie[] = "dnc_sitzung";
 constexpr qint64 kSmallBody = 4096;
-constexpr qint64 kProgramBody = 16 * 1024 * 1024;
+constexpr qint64 kProgramBody = ProgramFiles::kMaxBytes;
 constexpr int kDefaultLog = 100;
 constexpr int kMaxLog = 5000;
 // Event streams: a page needs one; a few tabs of one session, a few sessions of one user.
@@ -203,9 +203,13 @@ const TWebApi::TRoute* TWebApi::Route(const THttpRequest& request, TCall* call,
         }
     }
     if (request.contentLength > route->maxBody) {
-        *no = ErrorReply(413, route->maxBody > 0
-                                  ? QStringLiteral("Größer als %1 KiB.").arg(route->maxBody / 1024)
-                                  : QStringLiteral("Hier wird nichts hochgeladen."));
+        QString limit = QStringLiteral("Hier wird nichts hochgeladen.");
+        if (route->maxBody >= 1024 * 1024) {
+            limit = QStringLiteral("Größer als %1 MiB.").arg(route->maxBody / (1024 * 1024));
+        } else if (route->maxBody > 0) {
+            limit = QStringLiteral("Größer als %1 KiB.").arg(route->maxBody / 1024);
+        }
+        *no = ErrorReply(413, limit);
         return nullptr;
     }
     // The placeholders' values, checked.
