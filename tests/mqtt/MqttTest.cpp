@@ -52,7 +52,17 @@ TEST_F(Mqtt, TwoSitesStatesEventsInOrderRemoteProgressAndAbort) {
     ASSERT_TRUE(bridge2.Said("Standort halle2 ist online")) << bridge2.said.constData();
 
     // Retained: a client that comes later gets every site's flag and every machine's state,
-    // with the fields of the web front's machine entry.
+    // with the fields of the web front's machine entry. Later: once the bridges have
+    // published both states (a first client hears them), not just once they are online.
+    {
+        TClient first(broker.port, "web", "pw-web");
+        ASSERT_TRUE(first.Connected());
+        first.Subscribe("dnc/#");
+        ASSERT_TRUE(first.Loop([&] {
+            return !first.Last("dnc/halle1/fraese1/state").isEmpty() &&
+                   !first.Last("dnc/halle2/drehbank2/state").isEmpty();
+        }));
+    }
     TClient web(broker.port, "web", "pw-web");
     ASSERT_TRUE(web.Connected());
     web.Subscribe("dnc/#");
