@@ -255,6 +255,7 @@ def programs():
     assert [[a, b] for a, b in zip(old, new) if a != b] == changed, changed
     shot('versions-1280.png', 1280)
     shot('versions-390.png', 390)
+    assert shown('#version-list tbody tr[data-id] button:nth-of-type(2)'), 'no restore at 390 px'
     width(1280)
     css('#version-list tbody tr[data-id] button:nth-of-type(2)').click()
     wait.until(lambda d: 'wiederhergestellt' in text('#versions-msg'))
