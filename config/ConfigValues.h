@@ -27,6 +27,8 @@ inline constexpr int Timer = 11;   // dwell in milliseconds, decimal digits
 inline constexpr int Send = 12;    // folder of programs to send and of the log file
 inline constexpr int Save = 13;    // folder for received programs
 inline constexpr int Quiet = 14;   // optional: seconds without data that end a transmission
+inline constexpr int Names = 15;   // optional: "DFS" or "Programm", how received programs are named
+inline constexpr int LineEnd = 16;  // optional: the line end sent after each line
 }  // namespace CfgSlot
 
 // A folder or extension as written, without the blanks a Windows editor leaves at the end
@@ -48,3 +50,5 @@ inline QByteArray CfgTimer() { return ConfigValues[CfgSlot::Timer]; }
 inline QByteArray CfgSend() { return WithoutTrailingBlanks(ConfigValues[CfgSlot::Send]); }
 inline QByteArray CfgSave() { return WithoutTrailingBlanks(ConfigValues[CfgSlot::Save]); }
 inline QByteArray CfgQuiet() { return ConfigValues[CfgSlot::Quiet]; }
+inline QByteArray CfgNames() { return ConfigValues[CfgSlot::Names]; }
+inline QByteArray CfgLineEnd() { return ConfigValues[CfgSlot::LineEnd]; }
