@@ -93,7 +93,8 @@ inline void CheckCrLf(const QString& dir, const QByteArray& log, const QByteArra
     EXPECT_EQ(ReadFile(dir + "/a2.txt"), kProgram1001) << "call after a glitch byte";
     EXPECT_EQ(ReadFile(dir + "/a3.txt"), kProgram2507) << "first of two calls";
     EXPECT_EQ(ReadFile(dir + "/a4.txt"), kProgram1001) << "second of two calls";
-    EXPECT_EQ(ReadFile(dir + "/save/GEW.CNC"), kThread + "\r\n") << "one program, not two";
+    // The subprogram's "%" line came right after it: its tape end as well.
+    EXPECT_EQ(ReadFile(dir + "/save/GEW.CNC"), kThread + "%\r\n") << "one program, not two";
     EXPECT_EQ(ReadFile(dir + "/save/SUB2.CNC"), kSub + "\r\n");
     EXPECT_EQ(ReadFile(dir + "/a5.txt"), kProgram2507) << "call after a subprogram";
     EXPECT_EQ(Saved(dir), (QStringList{"GEW.CNC", "SUB2.CNC"}));

@@ -29,7 +29,12 @@ const Row kRows[] = {
 
     {"Fanuc 30i: a path", "%\n<../../etc/passwd>\nM30\n", "../../etc/passwd", "", true},
     {"Fanuc 30i: a separator", "<A/B>\nM30\n", "A/B", "", true},
-    {"Fanuc 30i: a control character", QByteArray("<A\x01" "B>\nM30\n"), "A\x01" "B", "", true},
+    {"Fanuc 30i: a control character",
+     QByteArray("<A\x01"
+                "B>\nM30\n"),
+     "A\x01"
+     "B",
+     "", true},
     {"Fanuc 30i: a blank", "<WELLE LINKS>\nM30\n", "WELLE LINKS", "", true},
     {"Fanuc 30i: a hidden file", "<.profile>\nM30\n", ".profile", "", true},
     {"Fanuc 30i: too long", "<" + QByteArray(65, 'A') + ">\nM30\n", QByteArray(65, 'A'), "", true},

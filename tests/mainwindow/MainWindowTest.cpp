@@ -726,7 +726,7 @@ TEST_F(MainWindowTest, ConnectClearsTheMemosAndDisconnectKeepsThem) {
     EXPECT_TRUE(seam.boxes.isEmpty());
 }
 
-TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
+TEST_F(MainWindowTest, ReadingGoesOnWhileADecisionWaitsForItsBox) {
     MapPorts({1});
     ScriptedSeam seam;
     TForm1 form(nullptr, false);
@@ -734,38 +734,32 @@ TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
     form.Verbinde();
     ASSERT_TRUE(form.Serial1->Active());
 
-    // While the receive event waits for its save box (a program without a "DFS," name),
-    // bytes arrive: their notification is taken inside the box's message loop but its
-    // handler waits.
+    // While the receive event waits for its save box (a program without a "DFS," name), the
+    // next program arrives whole: it is read at once, but saved only after the box.
     ConfigValues[CfgSlot::Save] = QFile::encodeName(work.path());
     ConfigValues[CfgSlot::PrgAK] = "Prg";
     ConfigValues[CfgSlot::Ext] = "CNC";
-    bool pendingInside = false;
-    QString memoInside = "unset";
+    const QByteArray next = "%\n(DFS,P2,)\nN10 G0\nM30\n";
+    bool readInside = false;
+    bool savedInside = true;
     bool once = false;
     seam.duringBox = [&] {
         if (std::exchange(once, true)) return;
-        ASSERT_EQ(::write(ports[1]->master, "N10 G0\n", 7), 7);
-        for (int i = 0;
-             i < 500 && !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
-             ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            ::usleep(2000);
-        }
-        pendingInside = form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
-        form.FlushMemos();
-        memoInside = form.MemoRec->toPlainText();
+        ASSERT_EQ(::write(ports[1]->master, next.constData(), size_t(next.size())), next.size());
+        readInside = transfer_wait([&] {
+            form.FlushMemos();
+            return form.MemoRec->toPlainText().endsWith(QString::fromLatin1(next));
+        });
+        savedInside = QFileInfo::exists(work.filePath("P2.CNC"));
         EXPECT_TRUE(form.Engine->SerialHandlerRunning());
     };
     ASSERT_EQ(::write(ports[1]->master, "%\r\nN1 X0\r\nM30\r\n", 15), 15);
     ASSERT_TRUE(transfer_wait([&] {
-        return once && !form.Engine->Busy() &&
-               !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
+        return once && !form.Engine->Busy() && QFileInfo::exists(work.filePath("P2.CNC"));
     }));
-    EXPECT_TRUE(pendingInside);
-    EXPECT_EQ(memoInside, "%\nN1 X0\nM30\n");
-    form.FlushMemos();
-    EXPECT_EQ(form.MemoRec->toPlainText(), "%\nN1 X0\nM30\nN10 G0\n");
+    EXPECT_TRUE(readInside);
+    EXPECT_FALSE(savedInside) << "the decision on the next program waits for the box";
+    EXPECT_EQ(ReadAll(work.filePath("P2.CNC")), next + "\r\n");
 }
 
 // A pulled adapter: no box waits for a click; the window says so, keeps "Trennen" to stop
