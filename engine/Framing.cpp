@@ -206,19 +206,26 @@ void TFraming::Take(char c, qint64 now) {
             lastByteMs_ = now;
             if (percent_ == "%" && c == '%') {
                 percent_ = "%%";
-            } else if (Printable(c)) {
-                // "%Prg...", "%_N_...": the next transmission begins with the "%". After "%%"
-                // the first one was the tape end.
+            } else if (LetterOrDigit(c) || c == '_') {
+                // "%Prg...", "%_N_...", "%4711 G71": the next transmission begins with the "%".
+                // After "%%" the first one was the tape end.
                 const QByteArray tapeEnd = percent_.chopped(1);
                 FlushLast(tapeEnd);
                 Begin(now);
                 TakeText('%', now);
                 TakeText(c, now);
+            } else if (Printable(c) && c != '%') {
+                // "%$TEIL2.MIN%": a tape end, and the next header.
+                FlushLast(percent_);
+                Take(c, now);
             } else if (percent_ == "%" && (LineEnd(c) || c == ' ')) {
                 FlushLast(percent_);
                 Pend(QByteArray("%") + c);
             } else {
-                FlushLast(percent_);  // DC4, NUL, ETX: the tape end's trailer
+                // DC4, NUL, ETX: the tape end's trailer; or a "%" after "%%", which begins
+                // what follows.
+                FlushLast(percent_);
+                if (c == '%') Take(c, now);
             }
             return;
         case State::Pending:

@@ -143,8 +143,10 @@ TLineStart ClassifyLineStart(QByteArrayView start, bool afterReturn) {
         const char c = start[1];
         if (c == '%') {
             if (start.size() == 2) return TLineStart::Undecided;
-            // "%%Prg": the first "%" ends the program, the second begins what follows.
-            return Printable(start[2]) ? TLineStart::TapeEnd : TLineStart::DoubleEnd;
+            // "%%Prg": the first "%" ends the program, the second begins what follows;
+            // "%%%Prg": "%%" ends it.
+            return Printable(start[2]) && start[2] != '%' ? TLineStart::TapeEnd
+                                                          : TLineStart::DoubleEnd;
         }
         if (c == '_') {
             switch (Prefix(start, "%_N_")) {

@@ -247,7 +247,7 @@ namespace {
 void AgainstTheService(const control_cases::Case& c) {
     ServiceRig rig;
     const QString dir = rig.dir.path();
-    WriteFile(rig.dir.filePath("Config.ini"), ConfigIni(rig.dir, "20"));
+    WriteFile(rig.dir.filePath("Config.ini"), ConfigIni(rig.dir, "20") + c.config);
     control_cases::WriteWorkFiles(dir);
     rig.StartCnc(c.args(dir) + QStringList{"--hold"});
     rig.StartServer();
@@ -283,4 +283,24 @@ TEST(Service, ANewCallDuringASendStopsItAndIsAnswered) {
 
 TEST(Service, ADeviceLostMidProgramKeepsItWholeAsIncomplete) {
     AgainstTheService(control_cases::kDeviceLostMidProgram);
+}
+
+TEST(Service, FanucProgramsNamedAsPunchedAndCallsAnswered) {
+    AgainstTheService(control_cases::FamilyCase<control_cases::kFanuc>());
+}
+
+TEST(Service, HaasProgramsNamedAsPunchedAndCallsAnswered) {
+    AgainstTheService(control_cases::FamilyCase<control_cases::kHaas>());
+}
+
+TEST(Service, HeidenhainProgramsNamedAsPunchedAndCallsAnswered) {
+    AgainstTheService(control_cases::FamilyCase<control_cases::kHeidenhain>());
+}
+
+TEST(Service, SinumerikProgramsNamedAsPunchedAndCallsAnswered) {
+    AgainstTheService(control_cases::FamilyCase<control_cases::kSinumerik>());
+}
+
+TEST(Service, OkumaProgramsNamedAsPunchedAndCallsAnswered) {
+    AgainstTheService(control_cases::FamilyCase<control_cases::kOkuma>());
 }
