@@ -25,6 +25,9 @@ bool Trailer(char c) {
     return (byte < 32 && c != '\t' && !LineEnd(c)) || byte == 127;
 }
 
+// A "%" directly followed by this begins a header: "%Prg", "%_N_", "%4711 G71 *".
+bool HeadAfterPercent(char c) { return LetterOrDigit(c) || c == '_'; }
+
 char Upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; }
 
 // The words of a subprogram's return, after which a header begins the next program.
@@ -206,7 +209,7 @@ void TFraming::Take(char c, qint64 now) {
             lastByteMs_ = now;
             if (percent_ == "%" && c == '%') {
                 percent_ = "%%";
-            } else if (LetterOrDigit(c) || c == '_') {
+            } else if (HeadAfterPercent(c)) {
                 // "%Prg...", "%_N_...", "%4711 G71": the next transmission begins with the "%".
                 // After "%%" the first one was the tape end.
                 const QByteArray tapeEnd = percent_.chopped(1);
@@ -232,14 +235,15 @@ void TFraming::Take(char c, qint64 now) {
             if (LineEnd(c) || c == ' ') {
                 lastByteMs_ = now;
                 if (pending_.size() < kPendingLimit) pending_ += c;
-            } else if (Printable(c) && c != '%') {
+            } else if (Printable(c) && c != '%' && (pending_ != "%" || HeadAfterPercent(c))) {
                 // Text after the tape end: the next transmission, which begins with it.
                 const QByteArray begun = std::exchange(pending_, QByteArray());
                 Begin(now);
                 for (const char p : begun) TakeText(p, now);
                 TakeText(c, now);
             } else {
-                // A "%" of its own, or a trailer: the tape end began nothing.
+                // A "%" of its own, a trailer, or a header that needs no "%" ("$TEIL1.MIN%"):
+                // the tape end began nothing.
                 pending_.clear();
                 state_ = State::Idle;
                 Take(c, now);

@@ -237,30 +237,40 @@ TEST(Framing, EverySplitOfAStreamGivesTheSameTransmissions) {
 }
 
 // Under load a control's bytes are read late and in lumps: whatever the pauses between reads
-// (below the quiet time), the program after a call's tape end begins with its "%". (Pauses
-// within an end line are left out: its end word and line end come together from a control.)
-TEST(Framing, AProgramAfterACallsTapeEndKeepsItsPercentHoweverLateItIsRead) {
+// (below the quiet time), the program after a call's tape end begins with its "%", and an
+// Okuma header after it without. (Pauses within an end line are left out: its end word and
+// line end come together from a control.)
+TEST(Framing, WhatFollowsACallsTapeEndIsTheSameHoweverLateItIsRead) {
     const unsigned seed = std::random_device()();
     std::mt19937 random(seed);
-    const Stream s{"call, tape end, program", {kCall + kTapeEndThenProgram + "\x14"}, {}};
-    const std::vector<Out> expected = {{Kind::Complete, kCall},
-                                       {Kind::Complete, kTapeEndThenProgram}};
-    const QByteArray& stream = s.parts[0];
-    const size_t n = stream.size();
-    const auto inEndLine = [&](size_t at) {
-        const qsizetype first = stream.indexOf("M30"), second = stream.lastIndexOf("M30");
-        return (qsizetype(at) > first && qsizetype(at) <= first + 5) ||
-               (qsizetype(at) > second && qsizetype(at) <= second + 5);
+    const std::vector<Stream> streams = {
+        {"call, tape end, program",
+         {kCall + kTapeEndThenProgram + "\x14"},
+         {{Kind::Complete, kCall}, {Kind::Complete, kTapeEndThenProgram}}},
+        {"call, tape end, Okuma file",
+         {kCall + "%$TEIL4.MIN%\r\nM02\r\n\x13"},
+         {{Kind::Complete, kCall}, {Kind::Complete, "$TEIL4.MIN%\r\nM02\r\n"}}},
     };
-    for (int round = 0; round < 2000; ++round) {
-        std::vector<size_t> cuts;
-        for (size_t i = 1; i < n; ++i)
-            if (std::bernoulli_distribution(0.3)(random)) cuts.push_back(i);
-        std::vector<Out> got = Feed(s, cuts, [&](size_t at) -> qint64 {
-            return inEndLine(at) ? 1 : std::uniform_int_distribution<qint64>(0, 4000)(random);
-        });
-        for (Out& o : got) o.follows = false;  // pauses tell whether it followed at once
-        ASSERT_EQ(got, expected) << "seed " << seed << ", reads split at " << Split(cuts);
+    for (const Stream& s : streams) {
+        const QByteArray& stream = s.parts[0];
+        const auto inEndLine = [&](size_t at) {
+            for (const char* word : {"M30", "M02"}) {
+                for (qsizetype w = stream.indexOf(word); w >= 0; w = stream.indexOf(word, w + 1))
+                    if (qsizetype(at) > w && qsizetype(at) <= w + 5) return true;
+            }
+            return false;
+        };
+        for (int round = 0; round < 1000; ++round) {
+            std::vector<size_t> cuts;
+            for (size_t i = 1; i < size_t(stream.size()); ++i)
+                if (std::bernoulli_distribution(0.3)(random)) cuts.push_back(i);
+            std::vector<Out> got = Feed(s, cuts, [&](size_t at) -> qint64 {
+                return inEndLine(at) ? 1 : std::uniform_int_distribution<qint64>(0, 4000)(random);
+            });
+            for (Out& o : got) o.follows = false;  // pauses tell whether it followed at once
+            ASSERT_EQ(got, s.expected)
+                << s.name << ", seed " << seed << ", reads split at " << Split(cuts);
+        }
     }
 }
 
