@@ -42,7 +42,7 @@ constexpr char kIsoEnd[] = "N99999999 ";
 // Enough of a first line to tell a Heidenhain header.
 constexpr qsizetype kFirstLine = 80;
 // A tape end's line end and blanks kept for what may follow it, at most.
-constexpr qsizetype kPendingLimit = 64;
+constexpr qsizetype kTapeEndLimit = 64;
 
 }  // namespace
 
@@ -80,13 +80,13 @@ void TFraming::Tick(qint64 nowMs) {
         // still begin what follows.
         if (percent_ == "%") {
             FlushLast(percent_);
-            Pend("%");
+            KeepTapeEnd("%");
         } else {
             FlushLast(percent_);
         }
     }
-    if (state_ == State::Pending && nowMs >= lastByteMs_ + quietMs_) {
-        pending_.clear();
+    if (state_ == State::TapeEnd && nowMs >= lastByteMs_ + quietMs_) {
+        tapeEnd_.clear();
         state_ = State::Idle;
     }
 }
@@ -115,8 +115,8 @@ void TFraming::Cut(qint64 nowMs) {
         case State::AfterEndPercent:
             FlushLast(percent_);
             break;
-        case State::Pending:
-            pending_.clear();
+        case State::TapeEnd:
+            tapeEnd_.clear();
             state_ = State::Idle;
             break;
         case State::Idle:
@@ -136,7 +136,7 @@ void TFraming::Reset() {
     last_ = {};
     lastGiven_ = false;
     percent_.clear();
-    pending_.clear();
+    tapeEnd_.clear();
     Start();
 }
 
@@ -160,7 +160,7 @@ qint64 TFraming::Deadline() const {
         case State::AfterEnd:
         case State::AfterEndPercent:
             return endedMs_ + trailerMs_;
-        case State::Pending:
+        case State::TapeEnd:
             return lastByteMs_ + quietMs_;
     }
     return -1;
@@ -223,7 +223,7 @@ void TFraming::Take(char c, qint64 now) {
                 Take(c, now);
             } else if (percent_ == "%" && (LineEnd(c) || c == ' ')) {
                 FlushLast(percent_);
-                Pend(QByteArray("%") + c);
+                KeepTapeEnd(QByteArray("%") + c);
             } else {
                 // DC4, NUL, ETX: the tape end's trailer; or a "%" after "%%", which begins
                 // what follows.
@@ -231,20 +231,20 @@ void TFraming::Take(char c, qint64 now) {
                 if (c == '%') Take(c, now);
             }
             return;
-        case State::Pending:
+        case State::TapeEnd:
             if (LineEnd(c) || c == ' ') {
                 lastByteMs_ = now;
-                if (pending_.size() < kPendingLimit) pending_ += c;
-            } else if (Printable(c) && c != '%' && (pending_ != "%" || HeadAfterPercent(c))) {
+                if (tapeEnd_.size() < kTapeEndLimit) tapeEnd_ += c;
+            } else if (Printable(c) && c != '%' && (tapeEnd_ != "%" || HeadAfterPercent(c))) {
                 // Text after the tape end: the next transmission, which begins with it.
-                const QByteArray begun = std::exchange(pending_, QByteArray());
+                const QByteArray begun = std::exchange(tapeEnd_, QByteArray());
                 Begin(now);
                 for (const char p : begun) TakeText(p, now);
                 TakeText(c, now);
             } else {
                 // A "%" of its own, a trailer, or a header that needs no "%" ("$TEIL1.MIN%"):
                 // the tape end began nothing.
-                pending_.clear();
+                tapeEnd_.clear();
                 state_ = State::Idle;
                 Take(c, now);
             }
@@ -339,7 +339,7 @@ void TFraming::DecideLineStart(qint64 now, bool force) {
             held_ += '%';
             lastEndMs_ = now;
             Finish(kind);
-            Pend("%");
+            KeepTapeEnd("%");
             for (const char c : QByteArrayView(line).sliced(1)) Take(c, now);
             return;
         case TLineStart::DoubleEnd:
@@ -529,9 +529,9 @@ void TFraming::FlushLast(QByteArrayView tapeEnd) {
     state_ = State::Idle;
 }
 
-void TFraming::Pend(const QByteArray& bytes) {
-    pending_ = bytes;
-    state_ = State::Pending;
+void TFraming::KeepTapeEnd(const QByteArray& bytes) {
+    tapeEnd_ = bytes;
+    state_ = State::TapeEnd;
 }
 
 void TFraming::SpillIfOver() {

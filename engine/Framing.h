@@ -94,7 +94,8 @@ class TFraming {
         EndCr,            // its end line's CR came; an LF may follow
         AfterEnd,         // ended by its end line; a tape end may follow
         AfterEndPercent,  // ...a "%" (or "%%") came; what follows it decides
-        Pending,          // a tape end that begins the next transmission if text follows it
+        TapeEnd,          // a tape end given out, that begins the next transmission if text
+                          // follows it
     };
 
     void Take(char c, qint64 now);
@@ -113,7 +114,7 @@ class TFraming {
     void EndQuiet();
     void Finish(TTransmission::Kind kind);  // gives out what is held
     void FlushLast(QByteArrayView tapeEnd);
-    void Pend(const QByteArray& bytes);
+    void KeepTapeEnd(const QByteArray& bytes);
     void SpillIfOver();
 
     State state_ = State::Idle;
@@ -158,7 +159,7 @@ class TFraming {
     qint64 endedMs_ = 0;
     qint64 lastEndMs_ = -1;  // when the last transmission ended by its end or "%" line
     QByteArray percent_;     // the "%" or "%%" after the end line, not yet decided
-    QByteArray pending_;     // a tape end and its line end that begin what follows it
+    QByteArray tapeEnd_;     // a tape end and its line end that begin what follows it
 
     std::deque<TTransmission> out_;
 };
