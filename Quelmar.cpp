@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Usage.h"
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
 #include "common/Modal.h"
@@ -122,14 +123,35 @@ int RunWindow(int argc, char** argv, TStart start) {
     return result;
 }
 
+void PrintUsage(FILE* to) { std::fputs(Ansi::ToQString(UsageText()).toUtf8().constData(), to); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
     if (mode.isEmpty()) return RunWindow(argc, argv, TStart::CurrentFolder);
     if (mode == "--workspace" && argc == 2) return RunWindow(argc, argv, TStart::Workspace);
+    // A question about the program is answered whatever else the line holds.
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            PrintUsage(stdout);
+            return ServiceExit::Ok;
+        }
+        if (arg == "--version") {
+            std::printf("dnc-server %s\n", DNC_VERSION);
+            return ServiceExit::Ok;
+        }
+    }
     // The web page, the state of the instances, the page's users: no window, no transfer.
-    if (IsWebMode(argc, argv)) return RunWebMode(argc, argv);
-    // Any other option is the service's or a question about the program: no window, no display.
+    if (IsWebMode(argc, argv)) return RunWebMode(argc, argv, UsageText());
+    // The server without a window or display takes no other option.
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArray(argv[i]) != "--service") {
+            std::fprintf(stderr, "dnc-server: unbekannte Option %s\n\n", argv[i]);
+            PrintUsage(stderr);
+            return ServiceExit::Usage;
+        }
+    }
     return RunService(argc, argv);
 }

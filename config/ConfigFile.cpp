@@ -75,33 +75,12 @@ QByteArray TrailingBlanksNote(const std::array<QByteArray, ConfigSlotCount>& val
     QByteArray lines;
     for (const Slot& slot : named) {
         const QByteArray& value = values[size_t(slot.line)];
-        if (slot.line > lastLine || value == WithoutTrailingBlanks(value)) continue;
+        if (slot.line > lastLine || value == ConfigLines::WithoutTrailingBlanks(value)) continue;
         if (!lines.isEmpty()) lines += ", ";
         lines += "Zeile " + QByteArray::number(slot.line) + " (" + Ansi::Lit(slot.label) + ")";
     }
     if (lines.isEmpty()) return {};
     return Ansi::Lit("Leerzeichen am Zeilenende gehören nicht zum Wert: ") + lines;
-}
-
-QList<QByteArray> SplitLines(const QByteArray& content) {
-    QList<QByteArray> lines;
-    qsizetype end = content.indexOf('\x1a');
-    if (end < 0) end = content.size();
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < end; ++i) {
-        const char c = content[i];
-        if (c != '\n' && c != '\r') continue;
-        lines.append(content.mid(start, i - start));
-        if (c == '\r' && i + 1 < end && content[i + 1] == '\n') ++i;
-        start = i + 1;
-    }
-    if (start < end) lines.append(content.mid(start, end - start));
-    return lines;
-}
-
-QByteArray LineValue(const QByteArray& line) {
-    const qsizetype eq = line.indexOf('=');
-    return eq < 0 ? line : line.mid(eq + 1);
 }
 
 QByteArray LineKey(const QByteArray& line) {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <array>
 
+#include "common/ConfigLines.h"
 #include "config/ConfigValues.h"
 
 namespace ConfigFile {
@@ -32,14 +33,6 @@ QByteArray EncodingNote(TEncoding encoding);
 // used (the extension and the two folders), or empty when none has any.
 QByteArray TrailingBlanksNote(const std::array<QByteArray, ConfigSlotCount>& values,
                               int lastLine = ConfigSlotCount - 1);
-
-// Splits file content into lines. A line ends at CR LF, LF or a lone CR; a Ctrl-Z (26)
-// ends the text as in old DOS files. A final line without an end still counts; a line
-// end at the very end of the content does not start another line.
-QList<QByteArray> SplitLines(const QByteArray& content);
-
-// The value of a line: everything after its first "=", or the whole line without "=".
-QByteArray LineValue(const QByteArray& line);
 
 // The key of a line: the text up to and including its first "=", empty without "=".
 QByteArray LineKey(const QByteArray& line);

@@ -59,7 +59,7 @@ bool TKonfiguration::ReadConfigFile() {
 }
 
 int TKonfiguration::ListAndStore(const QByteArray& content) {
-    const QList<QByteArray> lines = ConfigFile::SplitLines(content);
+    const QList<QByteArray> lines = ConfigLines::SplitLines(content);
     const int total = static_cast<int>(lines.size());
     const int k = std::max(1, std::min(total, StartupMaxLines));
 
@@ -73,7 +73,7 @@ int TKonfiguration::ListAndStore(const QByteArray& content) {
                QByteArray::number(StartupMaxLines) + " werden gelesen");
 
     ConfigValues[1].clear();
-    for (int j = 2; j <= k; ++j) ConfigValues[j] = ConfigFile::LineValue(lines[j - 1]);
+    for (int j = 2; j <= k; ++j) ConfigValues[j] = ConfigLines::LineValue(lines[j - 1]);
     return k;
 }
 

@@ -40,7 +40,7 @@ class TKonfiguration {
     // Throws FileError when the file cannot be read; ConfigValues are then unchanged.
     bool ReadConfigFile();
 
-    // BaudRateTable[br_009600] := 1248; the other entries stay.
+    // Makes the setting 9600 stand for 1248 bit/s (serial/Line.h); the others stay.
     void PatchRateTable();
 
     // The open-file dialog for configuration files.

@@ -67,14 +67,6 @@ QByteArray LogEntry(const QByteArray& text, const QDateTime& when, const QLocale
     return text + LogTimeStamp(when, locale) + "\r\n";
 }
 
-QByteArray LogFileNameFor(const QByteArray& cfgSend, const QByteArray& cfgLog) {
-    // Empty values (no Config.ini yet) would name "/.log" in the file-system root: the
-    // log then goes to the working directory under a visible name instead.
-    const QByteArray name = cfgLog.isEmpty() ? QByteArray("Protokoll") : cfgLog;
-    if (cfgSend.isEmpty()) return name + ".log";
-    return cfgSend + "/" + name + ".log";
-}
-
 QString LogPath(const QByteArray& name) { return Ansi::ToQString(name); }
 
 void AppendLogEntry(const QString& path, const QByteArray& entry, bool create) {

@@ -13,10 +13,6 @@ QByteArray LogTimeStamp(const QDateTime& when, const QLocale& locale);
 // The whole entry: text, time stamp, CR LF.
 QByteArray LogEntry(const QByteArray& text, const QDateTime& when, const QLocale& locale);
 
-// Folder, "/", base name, ".log". An empty folder means the working directory and an
-// empty base name "Protokoll".
-QByteArray LogFileNameFor(const QByteArray& cfgSend, const QByteArray& cfgLog);
-
 // A system byte string as a path for the file functions.
 QString LogPath(const QByteArray& name);
 

@@ -2,6 +2,7 @@
 // and typing onto the line.
 #include "common/Ansi.h"
 #include "common/Errors.h"
+#include "common/FilePaths.h"
 #include "common/TextFile.h"
 #include "config/ConfigValues.h"
 #include "engine/TransferEngine.h"
@@ -13,7 +14,7 @@ void TTransferEngine::PrgLoad(const QByteArray& fileName) {
     if (RefusedWhileBusy()) return;
     LoadFileName = fileName;
     QStringList alternatives;
-    QString path = TransferRules::FindIgnoringCase(Ansi::ToQString(fileName), &alternatives);
+    QString path = FindIgnoringCase(Ansi::ToQString(fileName), &alternatives);
     if (path.isEmpty() && !alternatives.isEmpty()) {
         throw FileError(Ansi::Lit("Datei öffnen"), Ansi::ToQString(fileName),
                         Ansi::Lit("mehrere Dateien unterscheiden sich nur in der "

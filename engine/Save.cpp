@@ -11,14 +11,15 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
+#include "common/FilePaths.h"
 #include "common/FileReplace.h"
+#include "common/Versions.h"
 #include "config/ConfigValues.h"
 #include "engine/KeepReceived.h"
 #include "engine/LogFile.h"
 #include "engine/ProgramHeader.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
-#include "engine/Versions.h"
 
 namespace {
 
@@ -34,8 +35,7 @@ QByteArray FreshName(const QByteArray& folder) {
     const QByteArray stem =
         "Empfang-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss").toLatin1();
     QByteArray name = stem + "." + CfgExt();
-    for (int i = 2;
-         QFileInfo::exists(TransferRules::JoinPath(Ansi::ToQString(folder), Ansi::ToQString(name)));
+    for (int i = 2; QFileInfo::exists(JoinPath(Ansi::ToQString(folder), Ansi::ToQString(name)));
          ++i) {
         name = stem + "-" + Num(i) + "." + CfgExt();
     }
@@ -272,7 +272,7 @@ void TTransferEngine::RecoverLastSave() {
 
 void TTransferEngine::RemoveLeftTemporaries() {
     const QString save = Ansi::ToQString(CfgSave());
-    const QString versions = TransferRules::JoinPath(save, QLatin1String(Versions::kFolder));
+    const QString versions = JoinPath(save, QLatin1String(Versions::kFolder));
     for (const QString& folder :
          {save, versions, QString(), QString(kUnsavedFolder), QString(kIncompleteFolder)}) {
         for (const QString& path : TransferRules::RemoveLeftTemporaries(folder)) {

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
+#include "common/FilePaths.h"
 #include "common/HandlerGuard.h"
 #include "common/TextFile.h"
 #include "config/ConfigFile.h"
@@ -52,8 +53,7 @@ void TTransferEngine::ReportMissingFile(const QStringList& alternatives) {
 bool TTransferEngine::SendPrgLoad() {
     // 1. Programs copied from Windows keep their letter case.
     QStringList alternatives;
-    const QString path =
-        TransferRules::FindIgnoringCase(Ansi::ToQString(SendFileName), &alternatives);
+    const QString path = FindIgnoringCase(Ansi::ToQString(SendFileName), &alternatives);
     if (path.isEmpty()) {
         ReportMissingFile(alternatives);
         return false;
@@ -233,8 +233,8 @@ QByteArray TTransferEngine::LineEnd() {
 
 bool TTransferEngine::TestCallLoad() {
     QStringList alternatives;
-    const QString path = TransferRules::FindIgnoringCase(
-        Ansi::ToQString(CfgPrgAK() + "." + CfgExt()), &alternatives);
+    const QString path =
+        FindIgnoringCase(Ansi::ToQString(CfgPrgAK() + "." + CfgExt()), &alternatives);
     if (path.isEmpty()) {
         ReportMissingFile(alternatives);
         return false;

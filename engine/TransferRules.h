@@ -71,14 +71,6 @@ QByteArray UnsafeNameReason(const QByteArray& name);
 // length said, so that a program of megabytes is not copied into the display.
 QByteArray ForTrace(const QByteArray& text, qsizetype limit = 64 * 1024);
 
-// A file named as given, or one in the same folder whose name differs only in letter case
-// (programs copied from Windows keep their case). When the exact name is missing and more
-// than one file matches, nothing is chosen and *alternatives names them.
-QString FindIgnoringCase(const QString& path, QStringList* alternatives = nullptr);
-
-// folder + "/" + name, with no doubled separator when folder ends in one.
-QString JoinPath(const QString& folder, const QString& name);
-
 // Writes data to path so that a crash leaves the old file or the new one, never half of one:
 // a temporary file in the same folder, write, fsync, rename, fsync of the folder.
 // Throws FileError (path and the system's reason) on any failure; the temporary is removed.

@@ -25,10 +25,10 @@ void CheckLineRules(const QList<QByteArray>& lines) {
     for (const QByteArray& line : lines) {
         FUZZ_CHECK(!HasLineEnd(line));
         const QByteArray key = ConfigFile::LineKey(line);
-        const QByteArray value = ConfigFile::LineValue(line);
+        const QByteArray value = ConfigLines::LineValue(line);
         FUZZ_CHECK(key + value == line);
         FUZZ_CHECK(key.isEmpty() ? !line.contains('=') : key.indexOf('=') == key.size() - 1);
-        FUZZ_CHECK(ConfigFile::LineValue(ConfigFile::ComposeLine(key, value)) == value);
+        FUZZ_CHECK(ConfigLines::LineValue(ConfigFile::ComposeLine(key, value)) == value);
     }
 }
 
@@ -37,7 +37,7 @@ void CheckStartupRead(const QByteArray& content) {
     const ConfigFile::TEncoding encoding = ConfigFile::DetectEncoding(content);
     const QByteArray text = ConfigFile::Decode(content, encoding);
     FUZZ_CHECK(ConfigFile::Decode(ConfigFile::Encode(text, encoding), encoding) == text);
-    const QList<QByteArray> lines = ConfigFile::SplitLines(text);
+    const QList<QByteArray> lines = ConfigLines::SplitLines(text);
     static QTemporaryDir dir;
     static const QString path = dir.filePath(QStringLiteral("Config.ini"));
     // A new file each time: truncating one on ext4 makes close() flush it to the disk.
@@ -63,7 +63,7 @@ void CheckStartupRead(const QByteArray& content) {
     FUZZ_CHECK(appended == 2 * (kept - 1) + (total > StartupMaxLines ? 1 : 0) + notes);
     FUZZ_CHECK(ConfigValues[1].isEmpty());
     for (int j = 2; j < ConfigSlotCount; ++j) {
-        FUZZ_CHECK(ConfigValues[j] == (j <= kept ? ConfigFile::LineValue(lines[j - 1]) : ""));
+        FUZZ_CHECK(ConfigValues[j] == (j <= kept ? ConfigLines::LineValue(lines[j - 1]) : ""));
     }
 }
 
@@ -75,7 +75,7 @@ void CheckSavedFile(const QList<QByteArray>& lines, FuzzedDataProvider& in) {
     std::array<QByteArray, 21> keys, values;
     for (int k = 2; k <= linesRead; ++k) {
         keys[k] = ConfigFile::LineKey(lines[k - 1]);
-        values[k] = ConfigFile::LineValue(lines[k - 1]);
+        values[k] = ConfigLines::LineValue(lines[k - 1]);
     }
     for (int k = 2; k <= 13; ++k) {
         if (in.ConsumeBool()) {
@@ -88,13 +88,13 @@ void CheckSavedFile(const QList<QByteArray>& lines, FuzzedDataProvider& in) {
 
     const QByteArray file = ConfigFile::Compose(path, keys, values, linesRead, carried);
     FUZZ_CHECK(file.endsWith("\r\n"));
-    const QList<QByteArray> back = ConfigFile::SplitLines(file);
+    const QList<QByteArray> back = ConfigLines::SplitLines(file);
     FUZZ_CHECK(back.size() >= linesRead);
     const int written = int(back.size() - carried.size());
     FUZZ_CHECK(written >= linesRead && written <= std::max(linesRead, 13));
     FUZZ_CHECK(back[0] == ConfigFile::HeaderLine(ConfigFile::OneLine(path), int(back.size())));
     for (int k = 2; k <= written; ++k) {
-        FUZZ_CHECK(ConfigFile::LineValue(back[k - 1]) == ConfigFile::OneLine(values[k]));
+        FUZZ_CHECK(ConfigLines::LineValue(back[k - 1]) == ConfigFile::OneLine(values[k]));
         if (!keys[k].isEmpty()) FUZZ_CHECK(ConfigFile::LineKey(back[k - 1]) == keys[k]);
     }
     for (int k = written + 1; k <= 13; ++k) FUZZ_CHECK(values[k].isEmpty());
@@ -133,12 +133,12 @@ void CheckBackupPath(const QByteArray& bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray content(reinterpret_cast<const char*>(data), qsizetype(size));
-    const QList<QByteArray> lines = ConfigFile::SplitLines(content);
+    const QList<QByteArray> lines = ConfigLines::SplitLines(content);
     CheckLineRules(lines);
     CheckStartupRead(content);
     FuzzedDataProvider in(data, size);
     CheckSavedFile(lines, in);
-    for (const QByteArray& line : lines.mid(0, 16)) CheckDwell(ConfigFile::LineValue(line));
+    for (const QByteArray& line : lines.mid(0, 16)) CheckDwell(ConfigLines::LineValue(line));
     CheckBackupPath(content.left(256));
     return 0;
 }

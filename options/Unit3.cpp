@@ -329,7 +329,7 @@ void TForm3::LoadOptionsFile(const QString& name) {
     // Written back in the encoding it was read in.
     ConfigEncoding = ConfigFile::DetectEncoding(content);
     const QList<QByteArray> lines =
-        ConfigFile::SplitLines(ConfigFile::Decode(content, ConfigEncoding));
+        ConfigLines::SplitLines(ConfigFile::Decode(content, ConfigEncoding));
 
     if (memoFile_) memoFile_->setPlainText(QStringLiteral("Config.Ini Werte"));
     MemoConfig->setPlainText(ConfigFile::FullPath(name));
@@ -342,7 +342,7 @@ void TForm3::LoadOptionsFile(const QString& name) {
         AppendLine(memoFile_, line);
         AppendLine(memoFile_, QByteArray::number(k));
         AppendLine(memoFile_, line);
-        ConfigValues[k] = ConfigFile::LineValue(line);
+        ConfigValues[k] = ConfigLines::LineValue(line);
         ConfigKeys[k] = ConfigFile::LineKey(line);
         ConfigLineCount = k;
     }

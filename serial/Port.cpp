@@ -20,7 +20,8 @@
 #include <chrono>
 #include <mutex>
 
-#include "serial/Serial.h"
+#include "serial/Events.h"
+#include "serial/Probe.h"
 
 namespace Port {
 

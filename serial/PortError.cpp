@@ -15,14 +15,12 @@ namespace {
 // share (ä, ö, ü, ß).
 QByteArray W(const char* utf8) { return QString::fromUtf8(utf8).toLatin1(); }
 
-const char* const kStopBitNames[] = {"1", "1,5", "2"};
-
 QByteArray SettingText(const TPortFailure& f) {
     switch (f.Setting) {
         case psDataBits:
             return QByteArray::number(f.DataBits) + " Datenbits";
         case psStopBits:
-            return QByteArray(kStopBitNames[f.StopBits >= 0 && f.StopBits <= 2 ? f.StopBits : 0]) +
+            return QByteArray(StopBitNames[f.StopBits >= 0 && f.StopBits <= 2 ? f.StopBits : 0]) +
                    " Stoppbits bei " + QByteArray::number(f.DataBits) + " Datenbits";
         case psRate:
             return "die Bitrate " + QByteArray::number(f.Rate) + " bit/s";
@@ -83,6 +81,16 @@ TPortFailure Failure(int err) {
 TPortFailure Failure(TPortError code) {
     TPortFailure f;
     f.Code = code;
+    return f;
+}
+
+TPortFailure NotSupported(TPortSetting setting, const TLineSettings& line, int err) {
+    TPortFailure f = Failure(peNotSupported);
+    f.Errno = err;
+    f.Setting = setting;
+    f.DataBits = line.DataBits + 4;
+    f.StopBits = line.Stop;
+    f.Rate = line.Rate;
     return f;
 }
 

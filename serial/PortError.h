@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include "serial/Line.h"
+
 enum TPortError : quint8 {
     peNone,          // no failure
     peNoPort,        // port 0: no port chosen
@@ -46,6 +48,8 @@ TPortError FromErrno(int err);
 TPortFailure Failure(int err);
 // A failure without an errno behind it.
 TPortFailure Failure(TPortError code);
+// The device cannot take a setting of line (err: the system's error behind it, if any).
+TPortFailure NotSupported(TPortSetting setting, const TLineSettings& line, int err = 0);
 
 // The system's own words for err (English), shown only in brackets after German ones.
 QByteArray SystemText(int err);

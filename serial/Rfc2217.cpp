@@ -33,6 +33,8 @@ QByteArray Command(quint8 command, quint8 value) {
     return Command(command, QByteArrayView(&v, 1));
 }
 
+quint8 DataValue(TDataBits bits) { return quint8(bits + 4); }
+
 quint8 ParityValue(TParityBit parity) { return quint8(parity) + 1; }
 
 quint8 StopValue(TStopBits stop) {
@@ -56,15 +58,16 @@ QByteArray Greeting() {
            Negotiation(DO, OptBinary) + Negotiation(WILL, OptSga) + Negotiation(DO, OptSga);
 }
 
-QByteArray Settings(const TLineRequest& r) {
-    const char rate[] = {char(r.Rate >> 24), char(r.Rate >> 16), char(r.Rate >> 8), char(r.Rate)};
-    QByteArray out = Command(SetBaudrate, QByteArrayView(rate, 4));
-    out += Command(SetDatasize, quint8(r.DataBits));
-    out += Command(SetParity, ParityValue(r.Parity));
-    out += Command(SetStopsize, StopValue(r.Stop));
-    out += Command(SetControl, FlowValue(r.RtsCts, r.XonXoff));
-    out += Command(SetControl, r.Dtr ? kDtrOn : kDtrOff);
-    if (!r.RtsCts) out += Command(SetControl, r.Rts ? kRtsOn : kRtsOff);
+QByteArray Settings(const TLineSettings& line) {
+    const quint32 rate = line.Rate;
+    const char bytes[] = {char(rate >> 24), char(rate >> 16), char(rate >> 8), char(rate)};
+    QByteArray out = Command(SetBaudrate, QByteArrayView(bytes, 4));
+    out += Command(SetDatasize, DataValue(line.DataBits));
+    out += Command(SetParity, ParityValue(line.Parity));
+    out += Command(SetStopsize, StopValue(line.Stop));
+    out += Command(SetControl, FlowValue(line.RtsCts, line.XonXoff));
+    out += Command(SetControl, line.Dtr ? kDtrOn : kDtrOff);
+    if (!line.RtsCts) out += Command(SetControl, line.Rts ? kRtsOn : kRtsOff);
     out += Command(SetLinestateMask, quint8(0));
     out += Command(SetModemstateMask, quint8(kModemCts | kModemDsr | kModemRing | kModemDcd));
     return out;

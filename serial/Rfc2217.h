@@ -9,7 +9,7 @@
 #include <array>
 #include <vector>
 
-#include "serial/Serial.h"
+#include "serial/Line.h"
 
 namespace Rfc2217 {
 
@@ -48,6 +48,7 @@ QByteArray Command(quint8 command, QByteArrayView value);
 QByteArray Command(quint8 command, quint8 value);
 
 // The option values of the settings.
+quint8 DataValue(TDataBits bits);       // the number of data bits
 quint8 ParityValue(TParityBit parity);  // none 1, odd 2, even 3, mark 4, space 5
 quint8 StopValue(TStopBits stop);       // 1: 1, 2: 2, 1,5: 3
 quint8 FlowValue(bool rtsCts, bool xonXoff);
@@ -56,17 +57,7 @@ quint8 FlowValue(bool rtsCts, bool xonXoff);
 QByteArray Greeting();
 
 // The line settings of an open, in the order the replies come back.
-struct TLineRequest {
-    quint32 Rate = 9600;
-    int DataBits = 8;
-    TParityBit Parity = none;
-    TStopBits Stop = sb_1;
-    bool RtsCts = false;
-    bool XonXoff = false;
-    bool Rts = false;  // with RtsCts the handshake drives RTS
-    bool Dtr = false;
-};
-QByteArray Settings(const TLineRequest& request);
+QByteArray Settings(const TLineSettings& line);
 
 // A reply of the server to a command (code without the offset) or a notification.
 struct TReply {

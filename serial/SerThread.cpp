@@ -1,3 +1,5 @@
+#include "serial/SerThread.h"
+
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,8 +10,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "serial/Port.h"
-#include "serial/Serial.h"
+#include "serial/Transport.h"
 
 const quint32 TSerThread::DispatchOrder[HandlerCount] = {
     EV_BREAK, EV_CTS, EV_DSR, EV_ERR, EV_RING, EV_RLSD, EV_RXCHAR, EV_RXFLAG, EV_TXEMPTY};
@@ -32,7 +33,7 @@ TSerThread::TSerThread(TSerial* owner, quint32 commMask)
                   owner->OnDcd, owner->OnRxChar, owner->OnEventChar, owner->OnTxEmpty});
     // Read here, on the opening thread: a change right after the open is a change.
     constexpr quint32 lineBits = EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_BREAK | EV_ERR;
-    FWatchLine = (commMask & lineBits) && Port::ReadLineState(owner->Handle(), FLineAtOpen);
+    FWatchLine = (commMask & lineBits) && owner->FTransport->ReadLineState(FLineAtOpen);
 }
 
 TSerThread::~TSerThread() {
@@ -107,7 +108,8 @@ void TSerThread::DispatchOnOwnerThread() {
 }
 
 void TSerThread::Execute() {
-    const int fd = FOwner->Handle();
+    TTransport& transport = *FOwner->FTransport;
+    const int fd = transport.Handle();
     Port::TLineState before = FLineAtOpen;
     bool watchLine = FWatchLine;
     while (!FStop.load()) {
@@ -142,17 +144,17 @@ void TSerThread::Execute() {
             lost = lost || failed;
         }
         events |= FOwner->FRxUnseen.exchange(0);
-        events |= FOwner->FNetEvents.exchange(0);
+        events |= transport.TakeLineEvents();
         if (watchLine) {
             Port::TLineState now;
-            if (Port::ReadLineState(fd, now)) {
+            if (transport.ReadLineState(now)) {
                 events |= Port::LineEvents(before, now);
                 before = now;
             } else {
                 watchLine = false;  // the device lost its lines; a hang-up follows
             }
         }
-        if (watchTx && Port::OutQueue(fd) <= 0) {
+        if (watchTx && transport.OutQueue() <= 0) {
             FOwner->FTxPending.store(false);
             events |= EV_TXEMPTY;
         }

@@ -1,6 +1,7 @@
 #pragma once
-// The serial port component: the settings of one RS-232 port, the port probe, open/close,
-// the event thread and the transfer operations.
+// The serial port component: the settings of one RS-232 port, open/close, the event thread
+// (SerThread.h) and the transfer operations, over the transport of its device
+// (Transport.h).
 //
 // Threads and notifications
 // -------------------------
@@ -31,15 +32,16 @@
 //
 // Device servers
 // --------------
-// A map entry "tcp://HOST:PORT" is a device server's raw TCP mode: the line settings are made
-// on the device server. "rfc2217://HOST:PORT" speaks the telnet COM port option: every open
-// sets bit rate, data bits, parity, stop bits and flow control on the device server and
-// waits until it has confirmed them; its modem-state notifications raise EV_CTS, EV_DSR,
-// EV_RING and EV_RLSD; PurgeBuffers purges its buffers too. Data is escaped both ways.
-// A device server takes bytes much faster than its line gives them to the machine: a waited
-// write is paced to the bit rate and frame of the settings (start bit, data bits, parity,
-// stop bits), so the device server holds about one write at a time, and returns when the
-// last byte has had its time on the line and the connection has delivered it.
+// A map entry "tcp://HOST:PORT" is a device server's raw TCP mode (TcpTransport.h): the
+// line settings are made on the device server. "rfc2217://HOST:PORT" speaks the telnet COM
+// port option (Rfc2217Transport.h): every open sets bit rate, data bits, parity, stop bits
+// and flow control on the device server and waits until it has confirmed them; its
+// modem-state notifications raise EV_CTS, EV_DSR, EV_RING and EV_RLSD; PurgeBuffers purges
+// its buffers too. Data is escaped both ways. A device server takes bytes much faster than
+// its line gives them to the machine: a waited write is paced to the bit rate and frame of
+// the settings (start bit, data bits, parity, stop bits), so the device server holds about
+// one write at a time, and returns when the last byte has had its time on the line and the
+// connection has delivered it.
 //
 // Settings on this platform
 // -------------------------
@@ -67,49 +69,22 @@
 #include <QByteArray>
 #include <QObject>
 #include <QStringList>
-#include <QThread>
 #include <QtGlobal>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <vector>
 
-#include "serial/Port.h"
+#include "serial/Events.h"
+#include "serial/Line.h"
 #include "serial/PortError.h"
+#include "serial/Probe.h"
+#include "serial/WakeUp.h"
 
-namespace Rfc2217 {
-class TTelnetParser;
-}
+class TTransport;
 
-enum TBaudrate : quint8 {
-    br_000050,
-    br_000110,
-    br_000150,
-    br_000300,
-    br_000600,
-    br_001200,
-    br_002400,
-    br_004800,
-    br_009600,
-    br_014400,
-    br_019200,
-    br_038400,
-    br_056000,
-    br_057600,
-    br_115200,
-    br_128000,
-    br_230400,
-    br_256000,
-    br_460800,
-    br_921600
-};
-enum TDataBits : quint8 { db_4, db_5, db_6, db_7, db_8 };
-enum TParityBit : quint8 { none, odd, even, mark, space };
-enum TStopBits : quint8 { sb_1, sb_15, sb_2 };
 enum TThreadPriority : quint8 {
     tpIdle,
     tpLowest,
@@ -119,47 +94,6 @@ enum TThreadPriority : quint8 {
     tpHighest,
     tpTimeCritical
 };
-
-constexpr int BaudRateCount = 20;
-constexpr int MaxPort = 99;
-
-// Bit rate of each TBaudrate, writable: start-up may redefine an entry.
-extern quint32 BaudRateTable[BaudRateCount];
-extern const char* const ParityNames[5];
-extern const char* const StopBitNames[3];
-
-// Port probe state, process-wide, filled once. The probe looks at the devices without
-// opening them.
-extern bool PortExists[MaxPort + 1];  // index = port number 1..99; [0] unused
-// Existing ports the user may not open (not in the group dialout); index as PortExists.
-extern bool PortNotPermitted[MaxPort + 1];
-extern int PortList[MaxPort];  // existing ports ascending, packed from [0], rest 0
-extern bool AnyPortExists;
-extern int ProbedPortCount;  // 0: no probe has run yet
-
-void ProbePorts(int count);
-void EnsurePortsProbed(int count);
-int PortListIndex(int port);
-// The probe at program start: every name that the port map or the default mapping leads to
-// a device, COM1..COM8 as always and COM9..COM99 too.
-void ProbeStartUpPorts();
-
-// Test-only: forget the probe so that a test can probe another port map.
-void ResetPortProbeForTests();
-// Probes again, as many ports as the first probe did: for a server without a window that
-// waits for its device to appear (the windows keep the probe of their start).
-void ProbePortsAgain();
-
-// Event bits, in dispatch order.
-constexpr quint32 EV_RXCHAR = 0x0001;
-constexpr quint32 EV_RXFLAG = 0x0002;
-constexpr quint32 EV_TXEMPTY = 0x0004;
-constexpr quint32 EV_CTS = 0x0008;
-constexpr quint32 EV_DSR = 0x0010;
-constexpr quint32 EV_RLSD = 0x0020;
-constexpr quint32 EV_BREAK = 0x0040;
-constexpr quint32 EV_ERR = 0x0080;
-constexpr quint32 EV_RING = 0x0100;
 
 // Time-outs computed at open from the bit rate and RecTimeOut/TrmTimeOut (ms).
 struct TCommTimeouts {
@@ -393,6 +327,12 @@ class TSerial : public TCustomSerial {
   private:
     friend class TSerThread;
 
+    // The settings an open asks of the line.
+    TLineSettings LineSettings() const;
+    bool OpenDevice(const QByteArray& device);
+    // Closing, or the device noted lost: what waits for the device gives up.
+    bool Gone() const { return FClosing.load() || FLost.load(); }
+
     // Drains the port into the receive store (at most up to cap bytes held; cap < 0: no
     // limit). Returns bytes added; eventChar tells whether EventChar was among them; lost
     // tells whether the device hung up or failed.
@@ -406,17 +346,6 @@ class TSerial : public TCustomSerial {
     };
     int DrainRx(TRxFill& fill);
     void NotifyUnread(const TRxFill& fill);
-    bool OpenDevice(const QByteArray& device);
-    // termios, bit rate and modem lines of a tty; false with the failure.
-    bool ConfigureDevice(int fd, quint32 baud, TPortFailure& failure);
-    // The settings over the telnet COM port option, confirmed by the device server; data that
-    // came meanwhile is added to rx.
-    bool ConfigureNetwork(int fd, quint32 baud, QByteArray& rx, TPortFailure& failure);
-    // Sends a whole piece of the telnet stream; waits at most ms for the connection to
-    // take it (false: not all of it sent).
-    bool NetSend(int fd, const QByteArray& bytes, int ms);
-    // Paced writing to a device server.
-    int NetWrite(int fd, const char* buffer, int count, bool wait);
 
     int WaitedWrite(const char* buffer, int count, bool wait);
     // When a write of count bytes gives up (M*N + TrmTimeOut); false when it never does.
@@ -427,7 +356,10 @@ class TSerial : public TCustomSerial {
     int WaitedRead(char* buffer, quint32 count);
     void NoteDeviceLost();
     void HandleDeviceLost(quint64 generation, int attempt);
+    // The event mask of the handlers assigned now.
+    quint32 HandlerMask() const;
     void WakeThread();
+    void StartThread();
     void StopThread();
     void BindClosed();
     void BindOpen();
@@ -469,8 +401,13 @@ class TSerial : public TCustomSerial {
     // Settings captured at open that the data path uses.
     char FOpenEventChar = 13;
     bool FOpenEliminateNull = false;
+    quint32 FOpenBaud = 0;
 
-    std::mutex FRxMutex;
+    // The device while open: set and reset under FTransferMutex held exclusively.
+    std::unique_ptr<TTransport> FTransport;
+    QByteArray FDevice;  // the device of the last successful open
+
+    std::mutex FRxMutex;  // the receive store and every read of the transport
     QByteArray FRxStore;
     qsizetype FRxCap = 2048;  // the event thread stops reading when the store holds this
     std::atomic<bool> FLost{false};
@@ -483,80 +420,14 @@ class TSerial : public TCustomSerial {
     // Transfers hold this shared; Close() and Open() hold it exclusively.
     std::shared_mutex FTransferMutex;
     // Rung to wake a waiting write / read: by an abort (the count goes up) or by Close().
-    int FTxWakeFd = -1;
-    int FRxWakeFd = -1;
-    std::atomic<bool> FTxRung{false};
-    std::atomic<bool> FRxRung{false};
+    TWakeUp FTxWake;
+    TWakeUp FRxWake;
     std::atomic<quint64> FTxAborts{0};
     std::atomic<quint64> FRxAborts{0};
     std::atomic<bool> FClosing{false};
-    quint32 FOpenBaud = 0;  // bit rate of the open port, for how long a queue takes to drain
-    bool FOpenIsPty = false;
-    bool FOpenIsSocket = false;  // a serial device server over TCP
-    bool FOpenRfc2217 = false;   // ... that speaks the telnet COM port option
-    QByteArray FDevice;          // the device of the last successful open
-    Port::TSavedDevice FSaved;   // the tty as it was before the open
-    // A device server's line: how long a character takes on it, and when what was written
-    // so far has had its time there.
-    qint64 FCharNs = 0;
-    std::mutex FPaceMutex;
-    std::chrono::steady_clock::time_point FLineFreeAt;
-    // The telnet stream: the parser of what comes (under FRxMutex) and one sender at a time.
-    std::unique_ptr<Rfc2217::TTelnetParser> FTelnet;
-    std::timed_mutex FNetMutex;
-    std::atomic<int> FNetModem{0};       // TIOCM_* bits from the last notification
-    std::atomic<quint32> FNetEvents{0};  // line events from notifications, for the thread
-    // How long an open waits for a device server to take the connection: a server on the
-    // LAN answers in milliseconds, and a reconnect try must not hold the window.
-    static constexpr int kConnectMs = 200;
-    // How long a device server may take to confirm the settings of an open.
-    static constexpr int kNegotiateMs = 500;
 
     QByteArray (TSerial::*FReadString)() = &TSerial::ReadStringClosed;
     int (TSerial::*FWriteString)(const QByteArray&) = &TSerial::WriteStringClosed;
     int (TSerial::*FReadBuffer)(char*, quint32) = &TSerial::ReadBufferClosed;
     int (TSerial::*FWriteBuffer)(const char*, int) = &TSerial::WriteBufferClosed;
-};
-
-// The event thread: waits for line and data events of the owner's port and dispatches them.
-class TSerThread : public QThread {
-    Q_OBJECT
-  public:
-    // Handlers in dispatch order: break, CTS, DSR, error, ring, DCD, RX char, event char,
-    // TX empty; copied from the owner at open.
-    static constexpr int HandlerCount = 9;
-    static const quint32 DispatchOrder[HandlerCount];
-
-    TSerThread(TSerial* owner, quint32 commMask);
-    ~TSerThread() override;
-
-    // Events that ended the last wait.
-    quint32 EventMask = 0;
-
-    // Calls the handlers for the bits of EventMask, in dispatch order.
-    void DispatchEvents();
-
-    // Sets the stop request and wakes the wait; does not wait for the end.
-    void RequestStop();
-    // Wakes the wait so that it looks at the port again (data taken, data written).
-    void Wake();
-
-  protected:
-    void run() override { Execute(); }
-    void Execute();
-
-  private:
-    using THandlers = std::array<TNotifyHandler, HandlerCount>;
-    static void Dispatch(TSerial* owner, quint32 mask, const THandlers& handlers);
-    void DispatchOnOwnerThread();
-
-    TSerial* FOwner;
-    quint32 FCommMask;
-    std::shared_ptr<const THandlers> FHandlers;
-    int FWakeFd = -1;
-    bool FWatchLine = false;       // the device has modem lines and a handler wants them
-    Port::TLineState FLineAtOpen;  // modem bits and line counters at open
-    std::atomic<bool> FStop{false};
-    std::mutex FSyncMutex;
-    std::shared_ptr<TSyncCall> FSync;  // the dispatch waiting on the owner's thread
 };

@@ -3,7 +3,7 @@
 // of these calls.
 #include <termios.h>
 
-#include "serial/Serial.h"
+#include "serial/Line.h"
 
 namespace Termios {
 

@@ -321,71 +321,7 @@ void TService::SendProgress(const TSendProgress& p) {
 
 // ---- the command line ----------------------------------------------------------------------
 
-QByteArray ServiceUsage() {
-    return Ansi::Lit(
-        "Aufruf: dnc-server [--workspace | --service | --web ... | --web-user ... |\n"
-        "                   --status ...] [--help] [--version]\n"
-        "\n"
-        "  (ohne Option)  das Fenster des DNC Servers im aktuellen Ordner\n"
-        "  --workspace    das Fenster im eigenen Arbeitsordner ~/DNC-Server (so startet\n"
-        "                 es das Menü); beim ersten Start mit Config.ini angelegt\n"
-        "  --service      ohne Fenster und ohne Bildschirm: im Arbeitsordner mit seiner\n"
-        "                 Config.ini, die Schnittstelle aus SerDemo.ini; jede Meldung auf\n"
-        "                 der Standardfehlerausgabe. SIGTERM/SIGINT: Eintrag \"Ende\" und\n"
-        "                 Ende mit Status 0; SIGHUP: Config.ini neu lesen.\n"
-        "  --web [--listen ADRESSE:PORT] [--cert DATEI --key DATEI] [WURZEL]\n"
-        "                 die Webseite und die HTTP-API für die Server, deren\n"
-        "                 Arbeitsordner WURZEL (Vorgabe /srv/dnc) oder ein direkter\n"
-        "                 Unterordner davon ist; Vorgabe 127.0.0.1:8080, mit --cert und\n"
-        "                 --key (PEM) HTTPS. Hält keinen Übertragungszustand.\n"
-        "  --web-user NAME --role lesen|bedienen [WURZEL]\n"
-        "                 legt einen Benutzer der Webseite an oder ändert ihn; das\n"
-        "                 Passwort (mindestens 8 Zeichen) kommt von der Standardeingabe\n"
-        "                 (am Terminal zweimal gefragt). Gespeichert in\n"
-        "                 WURZEL/.dnc-web-users (PBKDF2-SHA256, nur für den Besitzer).\n"
-        "  --web-user NAME --delete [WURZEL]\n"
-        "                 entfernt einen Benutzer.\n"
-        "  --status [WURZEL]\n"
-        "                 eine Zeile je Server (Name, Port, Zustand, Fortschritt, letzte\n"
-        "                 Übertragung), durch Tabulatoren getrennt.\n"
-        "  --help         dieser Text\n"
-        "  --version      die Version\n"
-        "\n"
-        "Status beim Ende: 0 beendet, 1 falscher Aufruf, 2 Config.ini fehlt, ist nicht lesbar\n"
-        "oder ein Ordner, 3 SerDemo.ini fehlt, ist nicht lesbar, ein Ordner oder nennt keine\n"
-        "Schnittstelle, 4 der Eintrag des Ports in der Portzuordnung ist nicht lesbar oder ein\n"
-        "Ordner, 5 die Log-Datei ist nicht les- oder schreibbar oder ein Ordner, 6 ein\n"
-        "unerwarteter Fehler; 10 kein Bildschirm für das Fenster. --web, --web-user,\n"
-        "--status: 1 falscher Aufruf, 2 WURZEL fehlt, 4 Adresse, Zertifikat oder Schlüssel\n"
-        "nicht nutzbar.\n"
-        "\n"
-        "Im Arbeitsordner: nicht-gespeichert/ Programme, deren Speichern fehlschlug;\n"
-        "unvollstaendig/ abgebrochene Empfänge. Neben jedem ersetzten Programm: .versionen/\n"
-        "die letzten 10 Fassungen.\n");
-}
-
 int RunService(int argc, char** argv) {
-    bool service = false;
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(Ansi::ToQString(ServiceUsage()).toUtf8().constData(), stdout);
-            return ServiceExit::Ok;
-        }
-        if (arg == "--version") {
-            std::printf("dnc-server %s\n", DNC_VERSION);
-            return ServiceExit::Ok;
-        }
-        if (arg == "--service") {
-            service = true;
-            continue;
-        }
-        std::fprintf(stderr, "dnc-server: unbekannte Option %s\n\n", argv[i]);
-        std::fputs(Ansi::ToQString(ServiceUsage()).toUtf8().constData(), stderr);
-        return ServiceExit::Usage;
-    }
-    if (!service) return ServiceExit::Usage;
-
     // No exception ends the service: one that leaves an event's handler is said.
     TGuardedApplication<QCoreApplication> app(argc, argv, [](const QByteArray& what) {
         ServiceLine(Ansi::Lit("Unerwarteter Fehler: ") + what);

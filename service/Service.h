@@ -105,8 +105,6 @@ class TService : public QObject, public TTransferView {
     int lastPercent_ = -1;
 };
 
-// `dnc-server --service` and its options; returns the exit status.
+// `dnc-server --service` (the main program has checked its options); returns the exit
+// status.
 int RunService(int argc, char** argv);
-
-// The usage text of --help.
-QByteArray ServiceUsage();

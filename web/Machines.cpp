@@ -7,9 +7,6 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
-#include "config/ConfigFile.h"
-#include "config/ConfigValues.h"
-#include "engine/LogFile.h"
 #include "status/StatusClient.h"
 #include "status/StatusSocket.h"
 #include "web/LogEntries.h"
@@ -31,27 +28,6 @@ namespace {
 
 constexpr int kRetryMs = 100;
 constexpr int kRetries = 20;
-
-// The values of Config.ini that locate the files, by line number.
-TMachineFiles FilesFromConfig(const QString& folder) {
-    TMachineFiles files{folder, QStringLiteral("CNC"), folder, {}};
-    QFile file(folder + QStringLiteral("/Config.ini"));
-    std::array<QByteArray, ConfigSlotCount> values;
-    if (file.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> lines = ConfigFile::SplitLines(file.read(1024 * 1024));
-        for (qsizetype k = 1; k < ConfigSlotCount && k <= lines.size(); ++k) {
-            values[k] = ConfigFile::LineValue(lines[k - 1]);
-        }
-    }
-    const QDir dir(folder);
-    if (!values[CfgSlot::Ext].isEmpty()) files.ext = Ansi::ToQString(values[CfgSlot::Ext]);
-    if (!values[CfgSlot::Save].isEmpty()) {
-        files.save = QDir::cleanPath(dir.absoluteFilePath(Ansi::ToQString(values[CfgSlot::Save])));
-    }
-    files.log = QDir::cleanPath(dir.absoluteFilePath(
-        Ansi::ToQString(LogFileNameFor(values[CfgSlot::Send], values[CfgSlot::Log]))));
-    return files;
-}
 
 bool IsMachineFolder(const QString& folder) {
     return QFileInfo::exists(folder + QStringLiteral("/Config.ini")) ||
@@ -149,14 +125,10 @@ QStringList TMachines::Names() const {
     return names;
 }
 
-TMachineFiles TMachines::Files(const QString& name) {
+TInstanceFiles TMachines::Files(const QString& name) {
     const auto it = machines_.find(name);
     if (it == machines_.end()) return {};
-    const TMachine& m = **it;
-    const QJsonObject& s = m.client->State();
-    if (s.isEmpty()) return FilesFromConfig(m.folder);
-    return {m.folder, s.value(QStringLiteral("ext")).toString(),
-            s.value(QStringLiteral("save")).toString(), s.value(QStringLiteral("log")).toString()};
+    return InstanceFiles((*it)->folder, (*it)->client->State());
 }
 
 QString TMachines::State(const QString& name) {

@@ -12,15 +12,9 @@
 #include <QTimer>
 #include <memory>
 
-class TStatusClient;
+#include "status/InstanceFiles.h"
 
-// Where a machine's files are: from its running instance, else from its Config.ini.
-struct TMachineFiles {
-    QString folder;  // the working folder: the programs a call can load
-    QString ext;     // CfgExt
-    QString save;    // the save folder
-    QString log;     // the log file
-};
+class TStatusClient;
 
 class TMachines final : public QObject {
     Q_OBJECT
@@ -38,7 +32,7 @@ class TMachines final : public QObject {
     // The machine as the API shows it.
     QJsonObject Describe(const QString& name);
     QJsonArray DescribeAll();
-    TMachineFiles Files(const QString& name);
+    TInstanceFiles Files(const QString& name);
     // Waits up to ms until every instance that answered has said its state (for --status).
     void WaitForStates(int ms);
     // Sends a command to the machine's instance; false when none answers.

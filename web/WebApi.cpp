@@ -8,8 +8,9 @@
 #include <QRandomGenerator>
 
 #include "common/Ansi.h"
-#include "engine/TransferRules.h"
-#include "engine/Versions.h"
+#include "common/FilePaths.h"
+#include "common/FileReplace.h"
+#include "common/Versions.h"
 #include "web/LogEntries.h"
 
 // The page lives in the resources of this static library: registered by hand.
@@ -279,7 +280,7 @@ THttpReply TWebApi::Machine(const THttpRequest& request, const QList<QByteArray>
     if (what != "programs" && what != "received") {
         return ErrorReply(404, QStringLiteral("Unbekannte Adresse."));
     }
-    const TMachineFiles files = machines_.Files(name);
+    const TInstanceFiles files = machines_.Files(name);
     const QString folder = what == "programs" ? files.folder : files.save;
     if (path.size() == 4 && method == "GET") return ListFiles(folder, files.ext);
     if (path.size() != 5) return ErrorReply(404, QStringLiteral("Unbekannte Adresse."));
@@ -373,7 +374,7 @@ THttpReply TWebApi::ListFiles(const QString& folder, const QString& ext) {
 
 THttpReply TWebApi::Download(const QString& folder, const QString& ext, const QByteArray& name) {
     const QString wanted = QString::fromUtf8(name);
-    const QString path = TransferRules::FindIgnoringCase(TransferRules::JoinPath(folder, wanted));
+    const QString path = FindIgnoringCase(JoinPath(folder, wanted));
     const QFileInfo info(path);
     if (path.isEmpty() || !info.isFile() || !HasExtension(info.fileName(), ext)) {
         return ErrorReply(404, QStringLiteral("Datei nicht vorhanden."));
@@ -401,21 +402,20 @@ THttpReply TWebApi::Upload(const QString& folder, const QString& ext, const QByt
     }
     // A program that differs only in letter case is the same program to a call: replaced.
     QStringList alternatives;
-    const QString found =
-        TransferRules::FindIgnoringCase(TransferRules::JoinPath(folder, given), &alternatives);
+    const QString found = FindIgnoringCase(JoinPath(folder, given), &alternatives);
     if (found.isEmpty() && !alternatives.isEmpty()) {
         return ErrorReply(409, QStringLiteral("Mehrere Dateien unterscheiden sich nur in der "
                                               "Groß-/Kleinschreibung: ") +
                                    alternatives.join(QStringLiteral(", ")));
     }
-    const QString path = found.isEmpty() ? TransferRules::JoinPath(folder, given) : found;
+    const QString path = found.isEmpty() ? JoinPath(folder, given) : found;
     if (!found.isEmpty() && !QFileInfo(found).isFile()) {
         return ErrorReply(409, QStringLiteral("Unter diesem Namen liegt keine Datei."));
     }
     QString version;
     try {
         version = Versions::Keep(path);
-        TransferRules::WriteFileAtomic(path, body);
+        WriteAtomic(path, body);
     } catch (const std::exception& e) {
         return ErrorReply(500, QStringLiteral("Nicht gespeichert: ") + MessageOf(e));
     }

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "common/Ansi.h"
-#include "service/Service.h"
 #include "web/HttpServer.h"
 #include "web/Machines.h"
 #include "web/WebApi.h"
@@ -25,6 +24,9 @@ namespace {
 constexpr char kDefaultRoot[] = "/srv/dnc";
 constexpr int kMinPassword = 8;
 
+// The program's usage text, shown after a wrong call.
+QByteArray usageText;
+
 void Say(const QString& text) {
     std::fputs((text + u'\n').toUtf8().constData(), stderr);
     std::fflush(stderr);
@@ -32,7 +34,7 @@ void Say(const QString& text) {
 
 int Wrong(const QString& text) {
     Say(QStringLiteral("dnc-server: ") + text);
-    Say(Ansi::ToQString(ServiceUsage()));
+    Say(Ansi::ToQString(usageText));
     return WebExit::Usage;
 }
 
@@ -276,14 +278,11 @@ bool IsWebMode(int argc, char** argv) {
     return false;
 }
 
-int RunWebMode(int argc, char** argv) {
+int RunWebMode(int argc, char** argv, const QByteArray& usage) {
+    usageText = usage;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("dnc-server"));
     const QStringList args = QCoreApplication::arguments();
-    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
-        std::fputs(Ansi::ToQString(ServiceUsage()).toUtf8().constData(), stdout);
-        return WebExit::Ok;
-    }
     if (args.contains(QStringLiteral("--web-user"))) return RunWebUser(args);
     if (args.contains(QStringLiteral("--status"))) return RunStatus(args);
     return RunWeb(args);

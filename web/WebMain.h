@@ -1,4 +1,6 @@
 #pragma once
+#include <QByteArray>
+
 // The modes of the web side: `--web` serves the page and the API, `--status` prints the
 // instances' states, `--web-user` adds, changes or removes a user of the page.
 namespace WebExit {
@@ -10,5 +12,6 @@ inline constexpr int Listen = 4;  // the address cannot be used, or certificate 
 
 // True when argv asks for one of these modes.
 bool IsWebMode(int argc, char** argv);
-// Runs the mode argv asks for; returns the exit status.
-int RunWebMode(int argc, char** argv);
+// Runs the mode argv asks for; returns the exit status. usage: the program's usage text
+// (Windows-1252), shown after a wrong call.
+int RunWebMode(int argc, char** argv, const QByteArray& usage);

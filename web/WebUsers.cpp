@@ -10,7 +10,7 @@
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
-#include "engine/TransferRules.h"
+#include "common/FileReplace.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ void WebUsers::Write(const QString& path, const QList<TWebUser>& users) {
     // The temporary is made with the process's umask: owner-only from the start.
     const mode_t before = ::umask(077);
     try {
-        TransferRules::WriteFileAtomic(path, text);
+        WriteAtomic(path, text);
     } catch (...) {
         ::umask(before);
         throw;

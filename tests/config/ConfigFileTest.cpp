@@ -7,6 +7,7 @@
 #include "config/ConfigValues.h"
 
 using namespace ConfigFile;
+using namespace ConfigLines;
 
 TEST(ConfigFileSplitLines, LineEnds) {
     struct Row {

@@ -160,5 +160,5 @@ TEST_F(KonfigTest, RateOverrideChangesOnly9600) {
     }
     EXPECT_EQ(BaudRateTable[br_004800], 4800u);
     EXPECT_EQ(BaudRateTable[br_014400], 14400u);
-    std::copy(saved.begin(), saved.end(), BaudRateTable);
+    RestoreRates();
 }

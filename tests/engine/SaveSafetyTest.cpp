@@ -8,8 +8,8 @@
 #include <QTemporaryDir>
 
 #include "common/Errors.h"
+#include "common/Versions.h"
 #include "engine/KeepReceived.h"
-#include "engine/Versions.h"
 #include "tests/common/TestFiles.h"
 
 using test_files::ReadFile;

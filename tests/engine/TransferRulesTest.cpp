@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 
 #include "common/Errors.h"
+#include "common/FilePaths.h"
 #include "engine/TransferRules.h"
 
 using namespace TransferRules;

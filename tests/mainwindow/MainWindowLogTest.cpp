@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include "common/Ansi.h"
+#include "common/ConfigLines.h"
 #include "engine/IniFile.h"
 #include "engine/LogFile.h"
 

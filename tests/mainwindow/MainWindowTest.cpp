@@ -95,7 +95,7 @@ class MainWindowTest : public ::testing::Test {
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.filePath("config")));
         ConfigValues.fill(QByteArray());
         ConfigFileName = QStringLiteral("Config.ini");
-        BaudRateTable[br_009600] = 9600;
+        RestoreRates();
     }
     void TearDown() override {
         QDir::setCurrent(oldDir);

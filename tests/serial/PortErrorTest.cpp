@@ -8,29 +8,6 @@
 
 namespace {
 
-TEST(PortError, ErrnoMapsToOneCode) {
-    struct Row {
-        int err;
-        TPortError code;
-    };
-    const Row rows[] = {
-        {0, peNone},
-        {EBUSY, peBusy},
-        {EWOULDBLOCK, peBusy},
-        {EACCES, peNotPermitted},
-        {EPERM, peNotPermitted},
-        {ENOENT, peNoDevice},
-        {ENODEV, peNoDevice},
-        {ENXIO, peNoDevice},
-        {ENOTTY, peNotSerial},
-        {EINVAL, peNotSupported},
-        {EIO, peLost},
-        {ETIMEDOUT, peTimeOut},
-        {ENOMEM, peOther},
-    };
-    for (const Row& row : rows) EXPECT_EQ(PortError::FromErrno(row.err), row.code) << row.err;
-}
-
 // Every code has German words of its own; the system's words follow only in brackets.
 TEST(PortError, EveryCodeIsWordedInGerman) {
     QList<QByteArray> reasons;

@@ -106,8 +106,7 @@ TEST_F(SerialPort, SettingsTheDeviceCannotTakeFailTheOpen) {
          psStopBits, "2 Stoppbits bei 5 Datenbits"},
         {"rate 0", [](TSerial& s) { s.SetBaudrate(br_000050); }, psRate, "0 bit/s"},
     };
-    const quint32 saved = BaudRateTable[br_000050];
-    BaudRateTable[br_000050] = 0;
+    OverrideRate(br_000050, 0);
     for (const Row& row : rows) {
         TSerial serial;
         serial.SetCOMPort(1);
@@ -123,12 +122,11 @@ TEST_F(SerialPort, SettingsTheDeviceCannotTakeFailTheOpen) {
         other.SetCOMPort(1);
         EXPECT_TRUE(other.Open()) << row.name;
     }
-    BaudRateTable[br_000050] = saved;
+    RestoreRates();
 }
 
 TEST_F(SerialPort, TermiosIsReallySet) {
-    const quint32 saved = BaudRateTable[br_009600];
-    BaudRateTable[br_009600] = 1248;  // no Bnnn constant exists for it
+    OverrideRate(br_009600, 1248);  // no Bnnn constant exists for it
     TSerial serial;
     serial.SetCOMPort(1);
     serial.SetBaudrate(br_009600);
@@ -140,7 +138,7 @@ TEST_F(SerialPort, TermiosIsReallySet) {
     serial.SetXOnChar(0x11);
     serial.SetXOffChar(0x13);
     ASSERT_TRUE(serial.Open()) << serial.LastOpenError().constData();
-    BaudRateTable[br_009600] = saved;
+    RestoreRates();
 
     termios t{};
     ASSERT_EQ(tcgetattr(serial.Handle(), &t), 0);

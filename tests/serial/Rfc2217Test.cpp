@@ -162,6 +162,14 @@ class ScriptedDeviceServer {
     QByteArray got_;
 };
 
+// COM2 -> a device server on 127.0.0.1 that speaks RFC 2217.
+bool MapCom2To(quint16 port) {
+    QFile entry(QString::fromUtf8(Port::MapFolder()) + "/COM2");
+    entry.remove();
+    if (!entry.open(QIODevice::WriteOnly)) return false;
+    return entry.write("rfc2217://127.0.0.1:" + QByteArray::number(port) + "\n") > 0;
+}
+
 }  // namespace
 
 // The modem lines of the device server raise EV_CTS and EV_DSR; "Abbruch Senden" and
@@ -169,11 +177,7 @@ class ScriptedDeviceServer {
 TEST(Rfc2217, ModemStatePurgeAndARefusedRate) {
     PtyPortMap map;
     ScriptedDeviceServer server;
-    QFile entry(QString::fromUtf8(Port::MapFolder()) + "/COM2");
-    entry.remove();
-    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
-    entry.write("rfc2217://127.0.0.1:" + QByteArray::number(server.Port()) + "\n");
-    entry.close();
+    ASSERT_TRUE(MapCom2To(server.Port()));
     EnsurePortsProbed(8);
     TSerial serial;
     serial.SetCOMPort(2);
@@ -200,12 +204,23 @@ TEST(Rfc2217, ModemStatePurgeAndARefusedRate) {
 
     // The server runs another rate than asked: the open fails and says which.
     ScriptedDeviceServer other;
-    entry.remove();
-    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
-    entry.write("rfc2217://127.0.0.1:" + QByteArray::number(other.Port()) + "\n");
-    entry.close();
+    ASSERT_TRUE(MapCom2To(other.Port()));
     other.Serve(9600);
     EXPECT_FALSE(serial.Open());
     EXPECT_EQ(serial.LastOpenFailure().Code, peNotSupported);
     EXPECT_EQ(serial.LastOpenFailure().Setting, psRate);
+}
+
+// A server that takes the connection and never says a word is no COM port server: the open
+// gives up at its limit instead of waiting on.
+TEST(Rfc2217, ASilentServerFailsTheOpen) {
+    PtyPortMap map;
+    ScriptedDeviceServer silent;  // listens, never answers
+    ASSERT_TRUE(MapCom2To(silent.Port()));
+    EnsurePortsProbed(8);
+    TSerial serial;
+    serial.SetCOMPort(2);
+    EXPECT_FALSE(serial.Open());
+    EXPECT_EQ(serial.LastOpenFailure().Code, peNotSupported);
+    EXPECT_EQ(serial.LastOpenFailure().Setting, psComPortOption);
 }

@@ -208,3 +208,16 @@ TEST_F(SerialTransfer, NullCharsAreDroppedOnlyWhenAsked) {
 }
 
 }  // namespace
+
+// Without a handler no event thread watches the port: a write is what finds the device gone
+// (the system says EIO), and the port closes as after any loss.
+TEST_F(SerialTransfer, WriteToAVanishedDeviceClosesThePort) {
+    int lost = 0;
+    serial.OnDeviceLost = [&](TSerial*) { ++lost; };
+    ASSERT_TRUE(serial.Open());
+    ASSERT_FALSE(serial.HasEventThread());
+    map.CloseMaster(2);
+    EXPECT_EQ(serial.WriteString("G1\r\n"), 0);
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return lost == 1; }));
+    EXPECT_FALSE(serial.Active());
+}

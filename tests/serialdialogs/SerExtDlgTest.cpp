@@ -45,12 +45,11 @@ void ClickOk(TFormCOMSetup& form) { form.ui->ButtonOk->click(); }
 class SerExtDlgTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::copy(BaudRateTable, BaudRateTable + BaudRateCount, FSavedTable);
         Serial.SetCOMPort(2);
         Serial.SetBaudrate(br_004800);
         Dlg.SetSerial(&Serial);
     }
-    void TearDown() override { std::copy(FSavedTable, FSavedTable + BaudRateCount, BaudRateTable); }
+    void TearDown() override { RestoreRates(); }
 
     // The probe result must stand before the first component is built.
     struct ProbeFirst {
@@ -58,37 +57,35 @@ class SerExtDlgTest : public ::testing::Test {
     } FProbe;
     TSerial Serial;
     TSerExtDlg Dlg;
-
-  private:
-    quint32 FSavedTable[BaudRateCount];
 };
 
 }  // namespace
 
-TEST(DcbFlag, FieldsAreTwoBitsAtFourAndTwelveAndOneBitElsewhere) {
-    struct Row {
-        int position, value, readBack;
-        quint32 flags;
+// The flag fields keep their values apart: each reads back what was set, cut to what it
+// holds (one bit; DTR and RTS control 0 to 3), whatever the others hold.
+TEST(DcbFlag, FieldsKeepTheirValuesApart) {
+    struct Field {
+        int position;
+        int most;
     };
-    const Row rows[] = {
-        {fParity, 1, 1, 0x0002},      {fParity, 3, 1, 0x0002},  // masked to one bit
-        {fOutxCtsFlow, 1, 1, 0x0004}, {fOutxDsrFlow, 1, 1, 0x0008}, {fDtrControl, 2, 2, 0x0020},
-        {fDtrControl, 7, 3, 0x0030},  {fOutX, 1, 1, 0x0100},        {fInX, 1, 1, 0x0200},
-        {fRtsControl, 2, 2, 0x2000},  {fRtsControl, 1, 1, 0x1000},
-    };
-    for (const Row& row : rows) {
-        TDcb dcb;
-        dcb.Flags = 0;
-        SetDcbFlag(dcb, row.position, row.value);
-        EXPECT_EQ(dcb.Flags, row.flags) << "position " << row.position;
-        EXPECT_EQ(GetDcbFlag(dcb, row.position), row.readBack);
-
-        // Clearing the field leaves every other bit set.
-        dcb.Flags = 0xFFFFFFFF;
-        SetDcbFlag(dcb, row.position, 0);
-        EXPECT_EQ(dcb.Flags, ~(row.position == fDtrControl || row.position == fRtsControl
-                                   ? 3u << row.position
-                                   : 1u << row.position));
+    const Field fields[] = {{fBinary, 1},     {fParity, 1}, {fOutxCtsFlow, 1}, {fOutxDsrFlow, 1},
+                            {fDtrControl, 3}, {fOutX, 1},   {fInX, 1},         {fRtsControl, 3}};
+    for (const Field& field : fields) {
+        for (int value = 0; value <= 3; ++value) {
+            for (const bool othersSet : {false, true}) {
+                TDcb dcb;
+                for (const Field& other : fields)
+                    SetDcbFlag(dcb, other.position, othersSet ? 3 : 0);
+                SetDcbFlag(dcb, field.position, value);
+                EXPECT_EQ(GetDcbFlag(dcb, field.position), value & field.most)
+                    << "field at " << field.position << ", value " << value;
+                for (const Field& other : fields) {
+                    if (other.position == field.position) continue;
+                    EXPECT_EQ(GetDcbFlag(dcb, other.position), othersSet ? other.most : 0)
+                        << "field at " << other.position << " after setting " << field.position;
+                }
+            }
+        }
     }
 }
 
@@ -173,7 +170,7 @@ TEST_F(SerExtDlgTest, BufferSizesStepByPowersOfTwo) {
 }
 
 TEST_F(SerExtDlgTest, BitRateListIsTheTableAsItStands) {
-    BaudRateTable[br_009600] = 1248;
+    OverrideRate(br_009600, 1248);
     QStringList items;
     DialogScript script([&](TFormCOMSetup& form) {
         for (int i = 0; i < form.ui->ComboBoxBaudrate->count(); ++i)

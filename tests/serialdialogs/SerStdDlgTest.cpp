@@ -101,7 +101,7 @@ TEST_F(SerStdDlgTest, TakesBackOnlyTheRatesItKnows) {
     }
     // Where start-up made 9600 run at 1248, 1248 is taken back there and 9600 is not: the
     // port never runs at another rate than the one chosen.
-    BaudRateTable[br_009600] = 1248;
+    OverrideRate(br_009600, 1248);
     for (const Row& row : {Row{1248, br_009600}, Row{9600, br_004800}}) {
         Serial.SetBaudrate(br_004800);
         ScriptedPortDialog dialog;
@@ -109,7 +109,7 @@ TEST_F(SerStdDlgTest, TakesBackOnlyTheRatesItKnows) {
         ASSERT_TRUE(Dlg.Execute());
         EXPECT_EQ(Serial.Baudrate(), row.expected) << "patched, " << row.rate;
     }
-    BaudRateTable[br_009600] = 9600;
+    RestoreRates();
 }
 
 TEST_F(SerStdDlgTest, TakesBackFormatAndHandshakeAndLeavesTheRest) {
@@ -201,7 +201,7 @@ TEST_F(SerStdDlgTest, DestroyedSerialIsForgottenAndComOneIsOpened) {
 
 // The real form behind the dialog, worked through its controls.
 TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
-    BaudRateTable[br_009600] = 1248;
+    OverrideRate(br_009600, 1248);
     Serial.SetBaudrate(br_019200);
     QStringList rates;
     QString flowShown, title;
@@ -222,7 +222,7 @@ TEST_F(SerStdDlgTest, RealFormEditsTheRecord) {
     });
     const bool ok = Dlg.Execute();
     SerDialogs::InstallModalRunner({});
-    BaudRateTable[br_009600] = 9600;
+    RestoreRates();
 
     ASSERT_TRUE(ok);
     EXPECT_EQ(title, "Eigenschaften von COM3");

@@ -1,4 +1,4 @@
-#include "engine/Versions.h"
+#include "common/Versions.h"
 
 #include <QDateTime>
 #include <QDir>
