@@ -272,6 +272,16 @@ Case FamilyCase() {
     return {FamilyArgs<F>, 2, "a2.txt", CheckFamily<F>,
             QByteArray("Ruhezeit=3600\r\nNamen=Programm\r\nZeilenende=") + F.lineEnd + "\r\n"};
 }
+
+inline Case (*const kFamilyCases[])() = {FamilyCase<kFanuc>, FamilyCase<kHaas>,
+                                         FamilyCase<kHeidenhain>, FamilyCase<kSinumerik>,
+                                         FamilyCase<kOkuma>};
+inline const char* const kFamilyNames[] = {"Fanuc", "Haas", "Heidenhain", "Sinumerik", "Okuma"};
+
+// A parameterised test's name: the family's.
+inline std::string FamilyName(const ::testing::TestParamInfo<Case (*)()>& info) {
+    return kFamilyNames[info.index];
+}
 inline const Case kIsoControl{IsoArgs, 2, "a2.txt", CheckIso};
 inline const Case kCrLfControl{CrLfArgs, 5, "a5.txt", CheckCrLf};
 inline const Case kResetDuringASend{ResetArgs, 1, "a2.txt", CheckReset};

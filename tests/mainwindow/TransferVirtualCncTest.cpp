@@ -161,25 +161,16 @@ TEST(TransferVirtualCnc, ADeviceLostMidProgramKeepsItWholeAsIncomplete) {
     AgainstTheWindow(control_cases::kDeviceLostMidProgram);
 }
 
-TEST(TransferVirtualCnc, FanucProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheWindow(control_cases::FamilyCase<control_cases::kFanuc>());
+// Each control family: a program and a punch-all, named as punched, a call answered after each.
+class TransferVirtualCncFamily : public ::testing::TestWithParam<control_cases::Case (*)()> {};
+
+TEST_P(TransferVirtualCncFamily, ProgramsNamedAsPunchedAndCallsAnswered) {
+    AgainstTheWindow(GetParam()());
 }
 
-TEST(TransferVirtualCnc, HaasProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheWindow(control_cases::FamilyCase<control_cases::kHaas>());
-}
-
-TEST(TransferVirtualCnc, HeidenhainProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheWindow(control_cases::FamilyCase<control_cases::kHeidenhain>());
-}
-
-TEST(TransferVirtualCnc, SinumerikProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheWindow(control_cases::FamilyCase<control_cases::kSinumerik>());
-}
-
-TEST(TransferVirtualCnc, OkumaProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheWindow(control_cases::FamilyCase<control_cases::kOkuma>());
-}
+INSTANTIATE_TEST_SUITE_P(Controls, TransferVirtualCncFamily,
+                         ::testing::ValuesIn(control_cases::kFamilyCases),
+                         control_cases::FamilyName);
 
 // A program without a name: its file dialog stays open while 27 more programs (140 KB) arrive,
 // on a line without handshake, where a real UART drops what is not read. All is read while

@@ -285,22 +285,10 @@ TEST(Service, ADeviceLostMidProgramKeepsItWholeAsIncomplete) {
     AgainstTheService(control_cases::kDeviceLostMidProgram);
 }
 
-TEST(Service, FanucProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheService(control_cases::FamilyCase<control_cases::kFanuc>());
-}
+// Each control family: a program and a punch-all, named as punched, a call answered after each.
+class ServiceFamily : public ::testing::TestWithParam<control_cases::Case (*)()> {};
 
-TEST(Service, HaasProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheService(control_cases::FamilyCase<control_cases::kHaas>());
-}
+TEST_P(ServiceFamily, ProgramsNamedAsPunchedAndCallsAnswered) { AgainstTheService(GetParam()()); }
 
-TEST(Service, HeidenhainProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheService(control_cases::FamilyCase<control_cases::kHeidenhain>());
-}
-
-TEST(Service, SinumerikProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheService(control_cases::FamilyCase<control_cases::kSinumerik>());
-}
-
-TEST(Service, OkumaProgramsNamedAsPunchedAndCallsAnswered) {
-    AgainstTheService(control_cases::FamilyCase<control_cases::kOkuma>());
-}
+INSTANTIATE_TEST_SUITE_P(Controls, ServiceFamily, ::testing::ValuesIn(control_cases::kFamilyCases),
+                         control_cases::FamilyName);
