@@ -82,6 +82,10 @@ class TFraming {
     qint64 Deadline() const;
     // The transmission under way (without pieces given out).
     const QByteArray& Held() const { return held_; }
+    // All bytes held: the transmission under way, and one that waits for its tape end.
+    qsizetype HeldSize() const {
+        return held_.size() + probe_.size() + cutHold_.size() + last_.Text.size();
+    }
     // A transmission has ended, or is about to, and waits only for its trailer time.
     bool Settling() const;
     // The transmission under way was cut by a lost device.

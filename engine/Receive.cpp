@@ -20,7 +20,7 @@ QByteArray Num(qsizetype n) { return QByteArray::number(n); }
 
 }  // namespace
 
-void TTransferEngine::Serial1EventChar() {
+void TTransferEngine::Serial1EventChar(qint64 now) {
     // Every event but the first after start or reset waits, so more characters gather. The
     // wait is a timer: the window stays alive, and this event holds the line meanwhile.
     RxCount = 0;
@@ -30,7 +30,7 @@ void TTransferEngine::Serial1EventChar() {
         DwellTimer.start(d);
         return;
     }
-    ReadAndDecide(Now());
+    ReadAndDecide(now);
 }
 
 void TTransferEngine::ReadAndDecide(qint64 now) {
@@ -53,7 +53,7 @@ void TTransferEngine::ReadDuringSend(qint64 now) {
 
 void TTransferEngine::ReadWhileDeciding(qint64 now) {
     if (!Deferred[int(SerialEvent::RxChar)] || ReadingAside) return;
-    if (WaitingBytes() > TransferRules::ReceiveLimit()) {
+    if (WaitingBytes() > TransferRules::ReceiveLimit() && Serial1->InQueueCount() > 0) {
         // The event stays pending: the port is read again once the decision is over.
         if (!LineHeldSaid) {
             LineHeldSaid = true;
@@ -68,10 +68,13 @@ void TTransferEngine::ReadWhileDeciding(qint64 now) {
     Guarded(View->DialogParent(), "Serial1EventChar", [&] { TakeFromLine(now, true); });
     ReadingAside = false;
     ArmFramingTimer();
+    // Bytes announced while this read showed what came are read next: the port may have
+    // stopped announcing with its store full.
+    if (Deferred[int(SerialEvent::RxChar)]) QueuePump();
 }
 
 qsizetype TTransferEngine::WaitingBytes() const {
-    qsizetype waiting = Framing.Held().size();
+    qsizetype waiting = Framing.HeldSize();
     for (const TTransmission& t : Arrived) waiting += t.Text.size();
     return waiting;
 }
@@ -136,7 +139,7 @@ void TTransferEngine::TakeEnded(TTransmission t, bool duringSend, bool decisions
         Arrived.push_back(std::move(t));
         return;
     }
-    ++Deciding;
+    BeginDeciding();
     try {
         Decide(std::move(t));
     } catch (const std::exception& e) {
@@ -152,7 +155,7 @@ void TTransferEngine::DecideArrived() {
     while (!Arrived.empty() && !Job) {
         TTransmission t = std::move(Arrived.front());
         Arrived.pop_front();
-        ++Deciding;
+        BeginDeciding();
         Guarded(View->DialogParent(), "Serial1EventChar", [&] { Decide(std::move(t)); });
         --Deciding;
     }

@@ -201,7 +201,7 @@ void TTransferEngine::SendFinished() {
     auto done = std::move(JobDone);
     JobDone = nullptr;
     // Its log entry may wait for the operator (a missing log): bytes are read meanwhile.
-    ++Deciding;
+    BeginDeciding();
     if (done) Guarded(View->DialogParent(), "AutoSendSerial", [&] { done(end, lines); });
     --Deciding;
     // Transmissions that waited for the end of the send are taken now.

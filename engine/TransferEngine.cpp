@@ -140,6 +140,13 @@ void TTransferEngine::ArmFramingTimer() {
     FramingTimer.start(int(std::clamp<qint64>(wait, 0, INT_MAX)));
 }
 
+void TTransferEngine::BeginDeciding() {
+    ++Deciding;
+    // The port announces bytes once and, with its store full, no more: a notification taken
+    // before the decision began would otherwise wait for its end.
+    if (Deferred[int(SerialEvent::RxChar)]) QueuePump();
+}
+
 void TTransferEngine::SayUnusable(int slot, bool usable, const QByteArray& text) {
     if (usable) {
         UnusableSaid.erase(slot);
@@ -173,7 +180,7 @@ void TTransferEngine::RunSerialHandler(SerialEvent kind) {
     QWidget* parent = View->DialogParent();
     switch (kind) {
         case SerialEvent::RxChar:
-            Guarded(parent, "Serial1EventChar", [this] { Serial1EventChar(); });
+            Guarded(parent, "Serial1EventChar", [this] { Serial1EventChar(Now()); });
             break;
         case SerialEvent::Cts:
             View->LineSignal(TLineSignal::Cts);

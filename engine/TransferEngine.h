@@ -87,7 +87,7 @@ class TTransferEngine : public QObject {
     Modal::FileDialog OpenDialogSave;
 
     // ---- receiving (Receive.cpp) --------------------------------------------------------------
-    void Serial1EventChar();
+    void Serial1EventChar(qint64 now);
     // A transmission has ended, or is about to, and waits only for its trailer time.
     bool ReceiveSettling() const { return Framing.Settling() || !Arrived.empty(); }
 
@@ -191,6 +191,9 @@ class TTransferEngine : public QObject {
     // The receive clock (ms), on which the framing and the event thread count.
     qint64 Now() const { return ReceiveClock.elapsed(); }
     void ArmFramingTimer();
+    // A decision begins (it may wait for the operator in a box, while the port is read): bytes
+    // announced before it are read as soon as it waits.
+    void BeginDeciding();
     // A value of Config.ini that cannot be used is said once, until it changes.
     void SayUnusable(int slot, bool usable, const QByteArray& text);
 
