@@ -141,8 +141,8 @@ void TTransferEngine::RevFileSave() {
                  TBanner::ReplaceBlue);
 
     // The program it replaces is kept as a version first; the new one is written
-    // through a temporary, so a crash leaves the old program or the new one. The box of
-    // step 8 comes once the program is on disk: no box holds a received program back.
+    // through a temporary, so a crash leaves the old program or the new one. The "schon
+    // vorhanden" box comes once the program is on disk: no box holds a received program back.
     // From here until its log entry a crash leaves this note, and the program in xxx.tmp.
     const QByteArray logText = pathText + " PRG Nr = " + Num(PrgCount + 1);
     NoteSave(path, logText);

@@ -136,7 +136,8 @@ void AgainstTheWindow(const control_cases::Case& c) {
     QString screenshot = qEnvironmentVariable("DNC_SCREENSHOT");
     if (!screenshot.isEmpty()) {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        form->grab().save(screenshot.replace(".png", '-' + QLatin1String(test->name()) + ".png"));
+        const QString name = QString::fromLatin1(test->name()).replace('/', '-');
+        form->grab().save(screenshot.replace(".png", '-' + name + ".png"));
     }
     form.reset();
     cnc.kill();
