@@ -68,6 +68,8 @@ QByteArray Refusal(const QByteArray& stem, const QByteArray& ext) {
         return Ansi::Lit("Name ist länger als ") + QByteArray::number(kLongestName) + " Zeichen";
     }
     if (stem.startsWith('.')) return "Name beginnt mit einem Punkt";
+    // ...and with the extension after it, one at its end would make "..".
+    if (stem.endsWith('.')) return "Name endet mit einem Punkt";
     for (const char c : stem) {
         if (!NameChar(c) && c != '.') return Ansi::Lit("Name enthält ein unzulässiges Zeichen");
     }

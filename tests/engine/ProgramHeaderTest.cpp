@@ -42,6 +42,7 @@ const Row kRows[] = {
     {"Okuma: the server's own files", "$Config.ini%\r\nM02\r\n", "Config", "ini", true},
     {"Okuma: its log", "$DNC.log%\r\nM02\r\n", "DNC", "log", true},
     {"Okuma: a separator", "$../x.MIN%\r\nM02\r\n", "../x", "MIN", true},
+    {"Okuma: a dot before the extension", "$TEIL1.M..%\r\nM02\r\n", "TEIL1.M.", "", true},
     {"Heidenhain: a path", "0 BEGIN PGM ../4711 MM\r\n", "../4711", "H", true},
 
     {"no header", "%\nN10 G0 X0\nM30\n%", "", ""},
