@@ -1,5 +1,6 @@
 // The main program: the start sequence of the windows, then the message loop; or, with
-// --service, the server without a window; or the web side (--web, --status, --web-user).
+// --service, the server without a window; or the web side (--web, --status, --web-user); or
+// the bridge to the shop's broker (--mqtt).
 #include <unistd.h>
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "mainwindow/Workspace.h"
+#include "mqtt/MqttMain.h"
 #include "options/Unit3.h"
 #include "serial/Serial.h"
 #include "service/Service.h"
@@ -145,6 +147,8 @@ int main(int argc, char** argv) {
     }
     // The web page, the state of the instances, the page's users: no window, no transfer.
     if (IsWebMode(argc, argv)) return RunWebMode(argc, argv, UsageText());
+    // The bridge to the shop's broker: no window, no transfer either.
+    if (IsMqttMode(argc, argv)) return RunMqttMode(argc, argv, UsageText());
     // The server without a window or display takes no other option.
     for (int i = 1; i < argc; ++i) {
         if (QByteArray(argv[i]) != "--service") {

@@ -8,31 +8,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "bench/ProcessStats.h"
 #include "tests/web/WebRig.h"
 
+using namespace bench;
 using namespace webrig;
-
-namespace {
-
-// user + system CPU time of a process in clock ticks.
-long CpuTicks(qint64 pid) {
-    const QList<QByteArray> f = ReadFile(QString("/proc/%1/stat").arg(pid)).split(' ');
-    return f.size() > 15 ? f[13].toLong() + f[14].toLong() : -1;
-}
-
-QByteArray StatusField(qint64 pid, const QByteArray& name) {
-    for (const QByteArray& line : ReadFile(QString("/proc/%1/status").arg(pid)).split('\n')) {
-        if (line.startsWith(name + ":")) return line.mid(name.size() + 1).simplified();
-    }
-    return "?";
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

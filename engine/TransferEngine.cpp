@@ -222,6 +222,11 @@ void TTransferEngine::SetNull() {
     SetStatus(" Parameter der Schnittstelle   " + CfgComPort());
 }
 
+void TTransferEngine::AbortSendBy(const QByteArray& who) {
+    if (Job && !Job->Finished() && !JobAborted) JobAbortReason = who;
+    ButtonTxClearClick();
+}
+
 void TTransferEngine::ButtonTxClearClick() {
     if (Job && !Job->Finished()) {
         // No further line goes out; the purge ends the write that waits.

@@ -134,6 +134,9 @@ class TTransferEngine : public QObject {
     // character is then neither sent nor shown.
     bool MemoTrmKeyPress(char key);
     void ButtonTxClearClick();
+    // "Abbruch Senden" from afar: the send's log entry ends with who instead of the reason
+    // ("Web: anna").
+    void AbortSendBy(const QByteArray& who);
     void ButtonRxClearClick();
     void SetNull();
 

@@ -45,13 +45,15 @@ for f in ./usr/bin/dnc-server ./usr/bin/dnc-virtual-cnc \
          ./usr/share/man/man1/dnc-server.1.gz ./usr/share/man/man1/dnc-virtual-cnc.1.gz \
          ./usr/share/doc/dnc-server/copyright ./usr/share/doc/dnc-server/changelog.gz \
          ./usr/share/dnc-server/Serial.html \
-         "./usr/lib/systemd/system/dnc-server@.service"; do
+         "./usr/lib/systemd/system/dnc-server@.service" ./usr/lib/systemd/system/dnc-mqtt.service; do
   if ! grep -qxF "$f" <<<"$listing"; then
     echo "missing in the package: $f" >&2
     status=1
   fi
 done
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || { echo "no Qt dependency found" >&2; status=1; }
+dpkg-deb -f "$deb" Depends | grep -q libmosquitto1 ||
+  { echo "libmosquitto is not among the dependencies" >&2; status=1; }
 dpkg-deb -f "$deb" Depends | grep -q qt6-translations-l10n ||
   { echo "Qt's translations are not among the dependencies" >&2; status=1; }
 
@@ -73,5 +75,7 @@ echo "unpacked program: $version"
 [ "$version" = "dnc-server 1.0" ] || status=1
 grep -q "ExecStart=/usr/bin/dnc-server --service" "$unpacked/usr/lib/systemd/system/dnc-server@.service" \
   || { echo "the unit does not name /usr/bin/dnc-server" >&2; status=1; }
+grep -q "ExecStart=/usr/bin/dnc-server --mqtt" "$unpacked/usr/lib/systemd/system/dnc-mqtt.service" \
+  || { echo "the broker's unit does not name /usr/bin/dnc-server" >&2; status=1; }
 [ $status -eq 0 ] && echo "package checked: $(basename "$deb")"
 exit $status

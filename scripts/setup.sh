@@ -8,7 +8,7 @@ packages=(build-essential cmake ninja-build qt6-base-dev qt6-base-dev-tools libg
           desktop-file-utils appstream clang-format ccache
           qt6-translations-l10n systemd
           chromium chromium-driver python3-selenium openssl
-          ser2net socat)
+          ser2net socat mosquitto libmosquitto-dev)
 # clang with its runtime (libFuzzer, the sanitizers): only for the fuzzers.
 fuzz_packages=(clang libclang-rt-dev)
 [ "${1:-}" = fuzz ] && packages+=("${fuzz_packages[@]}")
@@ -23,10 +23,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-# ser2net is a peer of the tests, started by them in the foreground on 127.0.0.1: the system
-# service the package brings (its default configuration serves /dev/ttyS0..) stays off.
-if command -v systemctl >/dev/null && systemctl is-enabled ser2net.service >/dev/null 2>&1; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO systemctl disable --now ser2net.service >/dev/null 2>&1 || true
-fi
+# ser2net and mosquitto are peers of the tests, started by them in the foreground on
+# 127.0.0.1: the system services their packages bring (ser2net's default configuration serves
+# /dev/ttyS0..; mosquitto listens on port 1883) stay off.
+for unit in ser2net.service mosquitto.service; do
+  if command -v systemctl >/dev/null && systemctl is-enabled "$unit" >/dev/null 2>&1; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO systemctl disable --now "$unit" >/dev/null 2>&1 || true
+  fi
+done

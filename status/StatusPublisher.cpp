@@ -32,6 +32,17 @@ QString Absolute(const QByteArray& path) {
     return QDir::cleanPath(QFileInfo(Ansi::ToQString(path)).absoluteFilePath());
 }
 
+// A reader's user as the log may carry it: one line, no control character, bounded.
+QByteArray UserName(const QString& given) {
+    QString name;
+    for (const QChar c : given.left(64)) {
+        if (c.unicode() >= 32 && c.unicode() != 127 && c.category() != QChar::Other_Control) {
+            name += c;
+        }
+    }
+    return Ansi::FromQString(name.trimmed());
+}
+
 QByteArray Line(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
@@ -206,12 +217,18 @@ void TStatusPublisher::Command(QLocalSocket* reader, const QJsonObject& command)
                       {QStringLiteral("command"), name}};
     if (name == QStringLiteral("abort") && engine_) {
         const bool sending = engine_->Sending();
-        // The same as the window's "Abbruch Senden".
-        if (sending) engine_->ButtonTxClearClick();
+        // The same as the window's "Abbruch Senden"; the log names who asked, when a reader
+        // says so.
+        const QByteArray user = UserName(command.value(QStringLiteral("user")).toString());
+        if (sending && user.isEmpty()) engine_->ButtonTxClearClick();
+        if (sending && !user.isEmpty()) engine_->AbortSendBy("Web: " + user);
         reply[QStringLiteral("ok")] = sending;
         reply[QStringLiteral("message")] =
             sending ? QStringLiteral("Senden abgebrochen") : QStringLiteral("Es läuft kein Senden");
-        if (sending) inner_->Trace(Ansi::Lit("Abbruch Senden über die Webseite"));
+        if (sending) {
+            inner_->Trace(Ansi::Lit("Abbruch Senden über die Webseite") +
+                          (user.isEmpty() ? QByteArray() : " (" + user + ")"));
+        }
     } else {
         reply[QStringLiteral("ok")] = false;
         reply[QStringLiteral("message")] = QStringLiteral("Unbekannter Befehl");

@@ -7,7 +7,8 @@
 //                                                             at each change
 //                       {"type":"log", "entry":...}            a log entry as written
 //                       {"type":"reply", "command":..., "ok":..., "message":...}
-//   reader -> instance  {"command":"abort"}                   "Abbruch Senden"
+//   reader -> instance  {"command":"abort", "user":...}       "Abbruch Senden"; the log entry
+//                                                             names the user, when given
 //
 // A Unix socket address holds at most 107 bytes; a longer folder is reached through
 // /proc/self/fd, so any working folder works.

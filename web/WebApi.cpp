@@ -11,7 +11,7 @@
 #include "common/FilePaths.h"
 #include "common/FileReplace.h"
 #include "common/Versions.h"
-#include "web/LogEntries.h"
+#include "status/LogEntries.h"
 
 // The page lives in the resources of this static library: registered by hand.
 static void InitPageResource() { Q_INIT_RESOURCE(web); }

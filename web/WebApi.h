@@ -14,8 +14,8 @@
 #include <QObject>
 #include <QString>
 
+#include "status/Machines.h"
 #include "web/HttpServer.h"
-#include "web/Machines.h"
 #include "web/WebUsers.h"
 
 class TWebApi final : public QObject {

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "common/Ansi.h"
+#include "status/Machines.h"
 #include "web/HttpServer.h"
-#include "web/Machines.h"
 #include "web/WebApi.h"
 #include "web/WebUsers.h"
 

@@ -10,15 +10,6 @@ namespace {
 
 const QByteArray kPassword = "Spindel-4711";
 
-// A program of `lines` lines, each about 40 bytes.
-QByteArray Program(int lines) {
-    QByteArray p = "%\r\n";
-    for (int k = 1; k <= lines; ++k)
-        p += "N" + QByteArray::number(k * 10) + " G1 X" + QByteArray::number(k) +
-             ".500 Y-20.125 F1200\r\n";
-    return p + "M30\r\n";
-}
-
 QJsonObject Find(const QJsonArray& machines, const QString& name) {
     for (const QJsonValue& m : machines) {
         if (m.toObject().value("name").toString() == name) return m.toObject();

@@ -134,6 +134,15 @@ inline THttpResult Exchange(QTcpSocket& socket, const QByteArray& request) {
     return r;
 }
 
+// A program of `lines` lines, each about 40 bytes.
+inline QByteArray Program(int lines) {
+    QByteArray p = "%\r\n";
+    for (int k = 1; k <= lines; ++k)
+        p += "N" + QByteArray::number(k * 10) + " G1 X" + QByteArray::number(k) +
+             ".500 Y-20.125 F1200\r\n";
+    return p + "M30\r\n";
+}
+
 class TWebRig {
   public:
     TWebRig() : rootPath(root.path()) {}

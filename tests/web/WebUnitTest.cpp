@@ -8,13 +8,13 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include "status/LogEntries.h"
 #include "status/StatusClient.h"
 #include "status/StatusPublisher.h"
 #include "status/StatusSocket.h"
 #include "tests/web/WebRig.h"
 #include "web/HttpParser.h"
 #include "web/HttpServer.h"
-#include "web/LogEntries.h"
 #include "web/WebApi.h"
 
 using namespace webrig;

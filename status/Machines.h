@@ -1,8 +1,9 @@
 #pragma once
-// The machines under the web server's root: the root folder itself and each direct
-// subfolder that holds a Config.ini or an instance's socket, named after the folder. Each
-// has a reader on its instance's socket; a folder whose instance does not answer is "aus".
-// Folders are watched (inotify), so an instance that starts or ends is seen at once.
+// The machines under a reader's root (the web front's, the broker bridge's): the root folder
+// itself and each direct subfolder that holds a Config.ini or an instance's socket, named
+// after the folder. Each has a reader on its instance's socket; a folder whose instance does
+// not answer is "aus". Folders are watched (inotify), so an instance that starts or ends is
+// seen at once.
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QJsonArray>
@@ -42,6 +43,8 @@ class TMachines final : public QObject {
   signals:
     void Changed(const QString& name);
     void LogEntry(const QString& name, const QString& entry);
+    // The instance's answer to a command, in the order the commands were sent.
+    void Reply(const QString& name, const QJsonObject& reply);
 
   private:
     struct TMachine;

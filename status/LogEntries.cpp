@@ -1,4 +1,4 @@
-#include "web/LogEntries.h"
+#include "status/LogEntries.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -46,6 +46,31 @@ QJsonObject LogEntries::Parse(const QString& line) {
 bool LogEntries::IsTransfer(const QString& line) {
     return line.contains(QStringLiteral(" PRG Nr = ")) ||
            line.contains(QStringLiteral(" nicht vollständig gesendet"));
+}
+
+LogEntries::TKind LogEntries::Kind(const QString& entry) {
+    // The entries as the engine writes them; the path comes first where there is one.
+    static const struct {
+        const char* kind;
+        QRegularExpression pattern;
+    } kinds[] = {
+        {"sent", QRegularExpression(QStringLiteral("^(.+) gesendete PRG Nr = \\d+"))},
+        {"aborted", QRegularExpression(QStringLiteral("^(.+) nicht vollständig gesendet: "))},
+        {"saved", QRegularExpression(QStringLiteral("^(.+) PRG Nr = \\d+"))},
+        {"notSaved", QRegularExpression(QStringLiteral("^(.+) nicht gespeichert \\("))},
+        {"incomplete", QRegularExpression(QStringLiteral("^(.+) unvollständig empfangen \\("))},
+        {"incomplete", QRegularExpression(QStringLiteral("^()Empfang unvollständig \\("))},
+        {"lost", QRegularExpression(QStringLiteral("^()Schnittstelle COM\\d+ verloren "))},
+        {"reopened",
+         QRegularExpression(QStringLiteral("^()Schnittstelle COM\\d+ (wieder )?geöffnet "))},
+    };
+    for (const auto& k : kinds) {
+        const QRegularExpressionMatch m = k.pattern.match(entry);
+        if (!m.hasMatch()) continue;
+        const QString path = m.captured(1);
+        return {QLatin1String(k.kind), path.mid(path.lastIndexOf(u'/') + 1)};
+    }
+    return {QStringLiteral("log"), {}};
 }
 
 QStringList LogEntries::TailEntries(const QString& path, int limit) {

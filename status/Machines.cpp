@@ -1,4 +1,4 @@
-#include "web/Machines.h"
+#include "status/Machines.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -7,9 +7,9 @@
 #include <QFileInfo>
 
 #include "common/Ansi.h"
+#include "status/LogEntries.h"
 #include "status/StatusClient.h"
 #include "status/StatusSocket.h"
-#include "web/LogEntries.h"
 
 struct TMachines::TMachine {
     QString name;
@@ -55,7 +55,12 @@ void TMachines::Scan() {
     const QDir dir(root_);
     for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QString folder = dir.filePath(name);
-        if (machines_.contains(name) || IsMachineFolder(folder)) Add(name, folder);
+        if (machines_.contains(name) || IsMachineFolder(folder)) {
+            Add(name, folder);
+        } else {
+            // A folder made for a machine gets its Config.ini or its instance later.
+            watcher_.addPath(folder);
+        }
     }
     for (auto& m : machines_) {
         if (!m->client->Connected()) TryConnect(*m);
@@ -74,12 +79,15 @@ void TMachines::Add(const QString& name, const QString& folder) {
     connect(m->client, &TStatusClient::StateChanged, this, [this, name] { emit Changed(name); });
     connect(m->client, &TStatusClient::LogEntry, this,
             [this, name](const QString& entry) { emit LogEntry(name, entry); });
+    connect(m->client, &TStatusClient::Reply, this,
+            [this, name](const QJsonObject& reply) { emit Reply(name, reply); });
     connect(m->client, &TStatusClient::Disconnected, this, [this, raw, name] {
         emit Changed(name);
         TryConnect(*raw);  // a restart makes a new socket; the watcher sees that too
     });
     machines_.insert(name, m);
     if (folder != root_) watcher_.addPath(folder);
+    emit Changed(name);
 }
 
 void TMachines::TryConnect(TMachine& m) {
@@ -102,12 +110,16 @@ void TMachines::FolderChanged(const QString& folder) {
         Scan();
         return;
     }
+    bool machine = false;
     for (auto& m : machines_) {
-        if (m->folder == folder && !m->client->Connected()) {
+        if (m->folder != folder) continue;
+        machine = true;
+        if (!m->client->Connected()) {
             m->tries = 0;
             TryConnect(*m);
         }
     }
+    if (!machine) Scan();
 }
 
 void TMachines::WaitForStates(int ms) {

@@ -1,0 +1,83 @@
+#include "mqtt/Topics.h"
+
+#include <QStringList>
+
+namespace Topics {
+
+namespace {
+
+constexpr char kRoot[] = "dnc/";
+constexpr qsizetype kMaxName = 128;
+
+QString Of(const QString& site, const QString& machine, const char* leaf) {
+    return QLatin1String(kRoot) + site + u'/' + machine + u'/' + QLatin1String(leaf);
+}
+
+}  // namespace
+
+QString Online(const QString& site) {
+    return QLatin1String(kRoot) + site + QStringLiteral("/online");
+}
+QString State(const QString& site, const QString& machine) { return Of(site, machine, "state"); }
+QString Event(const QString& site, const QString& machine) { return Of(site, machine, "event"); }
+QString Reply(const QString& site, const QString& machine) { return Of(site, machine, "reply"); }
+QString Commands(const QString& site) { return Of(site, QStringLiteral("+"), "cmd/+"); }
+
+std::optional<TCommandTopic> ParseCommand(const QString& topic, const QString& site) {
+    const QStringList levels = topic.split(u'/');
+    if (levels.size() != 5 || levels[0] + u'/' != QLatin1String(kRoot) || levels[1] != site ||
+        levels[3] != QStringLiteral("cmd") || levels[2].isEmpty() || levels[4].isEmpty()) {
+        return std::nullopt;
+    }
+    return TCommandTopic{levels[2], levels[4]};
+}
+
+QString NameProblem(const QString& name) {
+    if (name.isEmpty()) return QStringLiteral("ist leer");
+    if (name.size() > kMaxName) return QStringLiteral("ist länger als %1 Zeichen").arg(kMaxName);
+    for (const QChar c : name) {
+        if (c == u'/' || c == u'+' || c == u'#') return QStringLiteral("enthält \"%1\"").arg(c);
+        if (c.unicode() < 32 || c.category() == QChar::Other_Control) {
+            return QStringLiteral("enthält ein Steuerzeichen");
+        }
+    }
+    return {};
+}
+
+std::optional<TBrokerUrl> ParseBrokerUrl(const QString& url) {
+    TBrokerUrl b;
+    QString rest;
+    if (url.startsWith(QStringLiteral("mqtt://"))) {
+        rest = url.mid(7);
+        b.port = 1883;
+    } else if (url.startsWith(QStringLiteral("mqtts://"))) {
+        rest = url.mid(8);
+        b.port = 8883;
+        b.tls = true;
+    } else {
+        return std::nullopt;
+    }
+    if (rest.endsWith(u'/')) rest.chop(1);
+    qsizetype colon = rest.lastIndexOf(u':');
+    if (rest.startsWith(u'[')) {
+        const qsizetype close = rest.indexOf(u']');
+        if (close < 0) return std::nullopt;
+        b.host = rest.mid(1, close - 1);
+        if (close + 1 < rest.size() && rest[close + 1] != u':') return std::nullopt;
+        colon = close + 1 < rest.size() ? close + 1 : -1;
+    } else {
+        b.host = colon < 0 ? rest : rest.left(colon);
+    }
+    if (colon >= 0) {
+        bool ok = false;
+        b.port = rest.mid(colon + 1).toInt(&ok);
+        if (!ok || b.port < 1 || b.port > 65535) return std::nullopt;
+    }
+    if (b.host.isEmpty() || b.host.contains(u'/') || b.host.contains(u'@') ||
+        (!rest.startsWith(u'[') && b.host.contains(u':'))) {
+        return std::nullopt;
+    }
+    return b;
+}
+
+}  // namespace Topics
