@@ -8,16 +8,18 @@
 
 // Line numbers of the values the program uses.
 namespace CfgSlot {
-inline constexpr int Ext = 5;      // extension of program files, without the point
-inline constexpr int Log = 6;      // base name of the log file
-inline constexpr int AK = 7;       // call identifier ("Abrufkennung")
-inline constexpr int PrgEnd = 8;   // program-end text (shown and saved only)
-inline constexpr int ComPort = 9;  // free text about the port, shown in the status bar
-inline constexpr int PrgAK = 10;   // program identifier, names the test call file
-inline constexpr int Timer = 11;   // dwell in milliseconds, decimal digits
-inline constexpr int Send = 12;    // folder of programs to send and of the log file
-inline constexpr int Save = 13;    // folder for received programs
-inline constexpr int Quiet = 14;   // optional: seconds without data that end a transmission
+inline constexpr int Ext = 5;       // extension of program files, without the point
+inline constexpr int Log = 6;       // base name of the log file
+inline constexpr int AK = 7;        // call identifier ("Abrufkennung")
+inline constexpr int PrgEnd = 8;    // program-end text (shown and saved only)
+inline constexpr int ComPort = 9;   // free text about the port, shown in the status bar
+inline constexpr int PrgAK = 10;    // program identifier, names the test call file
+inline constexpr int Timer = 11;    // dwell in milliseconds, decimal digits
+inline constexpr int Send = 12;     // folder of programs to send and of the log file
+inline constexpr int Save = 13;     // folder for received programs
+inline constexpr int Quiet = 14;    // optional: seconds without data that end a transmission
+inline constexpr int Names = 15;    // optional: "DFS" or "Programm", how programs are named
+inline constexpr int LineEnd = 16;  // optional: the line end sent after each line
 }  // namespace CfgSlot
 
 namespace ConfigLines {

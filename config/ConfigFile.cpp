@@ -119,6 +119,12 @@ QByteArray DefaultKey(int line) {
             return "SendePfad=";
         case 13:
             return "AblagePfad=";
+        case 14:
+            return "Ruhezeit=";
+        case 15:
+            return "Namen=";
+        case 16:
+            return "Zeilenende=";
         default:
             return "Zeile" + QByteArray::number(line) + '=';
     }
@@ -128,7 +134,7 @@ QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& key
                    const std::array<QByteArray, 21>& values, int linesRead,
                    const QList<QByteArray>& carried) {
     int last = linesRead;
-    for (int slot = 13; slot > last; --slot) {
+    for (int slot = CfgSlot::LineEnd; slot > last; --slot) {
         if (!values[slot].isEmpty()) {
             last = slot;
             break;
@@ -155,6 +161,41 @@ bool DwellMs(const QByteArray& text, int* ms) {
     if (!ok) return false;
     *ms = value;
     return true;
+}
+
+bool QuietTimeMs(const QByteArray& text, int* ms) {
+    *ms = kDefaultQuietS * 1000;
+    const QByteArray value = text.trimmed();
+    if (value.isEmpty()) return true;
+    int seconds = 0;
+    if (!DwellMs(value, &seconds) || seconds < 1 || seconds > kMaxQuietS) return false;
+    *ms = seconds * 1000;
+    return true;
+}
+
+bool Naming(const QByteArray& text, TNaming* naming) {
+    *naming = TNaming::Dfs;
+    const QByteArray value = text.trimmed().toUpper();
+    if (value.isEmpty() || value == "DFS") return true;
+    if (value != "PROGRAMM") return false;
+    *naming = TNaming::Program;
+    return true;
+}
+
+bool LineEndBytes(const QByteArray& text, QByteArray* bytes) {
+    static const struct {
+        const char* name;
+        const char* bytes;
+    } kEnds[] = {{"CRLF", "\r\n"}, {"LF", "\n"}, {"CR", "\r"}, {"LFCRCR", "\n\r\r"}};
+    *bytes = "\r\n";
+    const QByteArray value = text.trimmed().toUpper();
+    if (value.isEmpty()) return true;
+    for (const auto& end : kEnds) {
+        if (value != end.name) continue;
+        *bytes = end.bytes;
+        return true;
+    }
+    return false;
 }
 
 QByteArray HeaderLine(const QByteArray& path, int lineCount) {

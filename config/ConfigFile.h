@@ -50,9 +50,9 @@ QByteArray DefaultKey(int line);
 
 // The whole file as the options window writes it, each line ending in CR LF:
 // the header (OneLine of the path, "=", number of lines), lines 2 to linesRead with
-// keys[k] + values[k], then the carried lines of a longer file unchanged. A file shorter
-// than 13 lines is extended up to the last of the value slots 5 to 13 that holds a value,
-// with default keys, so that no accepted value is dropped.
+// keys[k] + values[k], then the carried lines of a longer file unchanged. A shorter file is
+// extended up to the last of the value slots 5 to 16 that holds a value, with default keys,
+// so that no accepted value is dropped.
 QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& keys,
                    const std::array<QByteArray, 21>& values, int linesRead,
                    const QList<QByteArray>& carried);
@@ -60,6 +60,25 @@ QByteArray Compose(const QByteArray& path, const std::array<QByteArray, 21>& key
 // The dwell of CfgTimer in milliseconds: a whole number of 0 or more (blanks around it
 // allowed). False for anything else; *ms is then 0.
 bool DwellMs(const QByteArray& text, int* ms);
+
+// The quiet time of CfgQuiet in milliseconds: whole seconds from 1 to 3600 (blanks around them
+// allowed); kDefaultQuietS when the value is empty. False for anything else; *ms is then the
+// default.
+inline constexpr int kDefaultQuietS = 5;
+inline constexpr int kMaxQuietS = 3600;
+bool QuietTimeMs(const QByteArray& text, int* ms);
+
+// How received programs are named (CfgNames): only by the "DFS," name, or, without one, by
+// the name the control wrote in the program's header.
+enum class TNaming { Dfs, Program };
+// "DFS" or "Programm", letter case and blanks around them ignored; empty is Dfs. False for
+// anything else; *naming is then Dfs.
+bool Naming(const QByteArray& text, TNaming* naming);
+
+// The bytes sent after each line (CfgLineEnd): "CRLF", "LF", "CR" or "LFCRCR" (letter case
+// and blanks around them ignored); empty is CR LF. False for anything else; *bytes is then
+// CR LF.
+bool LineEndBytes(const QByteArray& text, QByteArray* bytes);
 
 // The header line written by the options window: path, "=", number of lines.
 QByteArray HeaderLine(const QByteArray& path, int lineCount);

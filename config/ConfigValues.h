@@ -34,3 +34,5 @@ inline QByteArray CfgSave() {
     return ConfigLines::WithoutTrailingBlanks(ConfigValues[CfgSlot::Save]);
 }
 inline QByteArray CfgQuiet() { return ConfigValues[CfgSlot::Quiet]; }
+inline QByteArray CfgNames() { return ConfigValues[CfgSlot::Names]; }
+inline QByteArray CfgLineEnd() { return ConfigValues[CfgSlot::LineEnd]; }

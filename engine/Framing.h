@@ -6,15 +6,25 @@
 //
 //  - Leader: bytes before a transmission's first printable character (33..126) are not part
 //    of it: NULs, DC2, DEL, a glitch byte, line ends, blanks.
-//  - End line: the line that holds "M30" or "M02" (letter case ignored, "M300" too) outside a
-//    parenthesised comment ends the transmission with its line end (CR LF, LF or a lone CR).
-//    Without a line end it ends after the trailer time, or 256 bytes after the end word.
-//  - Tape end: a "%" after the end line, within the trailer time, belongs to the transmission
-//    it ends; control bytes after it are a trailer. A "%" followed by text on its line, or by
-//    a line end and then text, begins the next transmission instead. A call is given out at
-//    its end line, without waiting; a tape end after it is dropped.
-//  - "%" line: a line holding only "%" after program text ends the transmission with that
-//    "%" (subprograms ending M99, M17, M2 or nothing).
+//  - End line: the line that holds "M30" or "M02" (letter case ignored, "M300" too), Heidenhain's
+//    "END PGM" line, or the "N99999999" line of a Heidenhain ISO program, outside comments
+//    ("( ... )", and ";" to the line end), ends the transmission with its line end (CR LF, LF or
+//    a lone CR). Without a line end it ends at a control byte, after the trailer time, or 256
+//    bytes after the end word. A program whose first line is a Heidenhain header ("BEGIN PGM",
+//    "%4711 G71 *") ends only at its END PGM or N99999999 line: M30 and M2 are blocks there.
+//  - Trailer: control bytes after an end (ETX, EOT, DC4, NULs) are never text.
+//  - Tape end: a "%" after the end line, within the trailer time, that has no text after it on
+//    its line belongs to the transmission it ends. "%%" with nothing after it ends a transfer of
+//    several files. "%" directly followed by text ("%Prg", "%_N_") begins the next transmission.
+//    A tape end with its line end still begins the next transmission when text follows it
+//    (however late it is read): both carry it. A call is given out at its end line, without
+//    waiting; its tape end belongs to nothing, unless text follows it.
+//  - "%" line: a line holding only "%" (or "%%") after program text ends the transmission with
+//    it (subprograms ending M99, M17, M2 or nothing).
+//  - Next program: at a line start after a line holding M99, M17, M2, RTS or RET (a
+//    subprogram's return), a header ("O1234", "<NAME>", "$NAME.MIN%", "BEGIN PGM") begins the
+//    next transmission, so that a punch-all gives one transmission per program; "%_N_..."
+//    does so after any line. After an end line any text begins the next transmission.
 //  - Quiet time: a transmission that gets nothing for that long ends incomplete; without a
 //    letter or digit it is dropped.
 //  - Lost device: the transmission under way is cut; what follows the reconnect belongs to it
@@ -72,6 +82,10 @@ class TFraming {
     qint64 Deadline() const;
     // The transmission under way (without pieces given out).
     const QByteArray& Held() const { return held_; }
+    // All bytes held: the transmission under way, and one that waits for its tape end.
+    qsizetype HeldSize() const {
+        return held_.size() + probe_.size() + cutHold_.size() + last_.Text.size();
+    }
     // A transmission has ended, or is about to, and waits only for its trailer time.
     bool Settling() const;
     // The transmission under way was cut by a lost device.
@@ -82,22 +96,29 @@ class TFraming {
         Idle,             // between transmissions: a leader is skipped
         Text,             // in a transmission
         EndCr,            // its end line's CR came; an LF may follow
-        PercentLine,      // a "%" began a line after text: it ends there unless text follows
         AfterEnd,         // ended by its end line; a tape end may follow
-        AfterEndPercent,  // ...a "%" came; text after it begins the next transmission
+        AfterEndPercent,  // ...a "%" (or "%%") came; what follows it decides
+        TapeEnd,          // a tape end given out, that begins the next transmission if text
+                          // follows it
     };
 
     void Take(char c, qint64 now);
     void TakeText(char c, qint64 now);
+    void TakeEndLine(char c, qint64 now);
     void TakeAfterCut(char c, qint64 now);
+    // The bytes at a line start decide what the line is; force: decide with what came.
+    void DecideLineStart(qint64 now, bool force);
+    void Scan(char c);  // end and return words outside comments
+    void EndWord();
+    void EndLine();
     void Begin(qint64 now);  // a transmission begins with the next byte
     void Start();
     void NewLine();
     void EndByEndLine(qint64 now);
-    void EndHere();  // its "%" line
     void EndQuiet();
     void Finish(TTransmission::Kind kind);  // gives out what is held
-    void FlushLast(bool tapeEnd);
+    void FlushLast(QByteArrayView tapeEnd);
+    void KeepTapeEnd(const QByteArray& bytes);
     void SpillIfOver();
 
     State state_ = State::Idle;
@@ -116,11 +137,24 @@ class TFraming {
     bool away_ = false;      // cut, and the device is not back yet
     QByteArray cutHold_;     // control bytes since the cut, before the first printable one
     qint64 lastByteMs_ = 0;
+    QByteArray firstLine_;  // its first line, until it tells whether it is Heidenhain's
+    bool dialectKnown_ = false;
+    bool heidenhain_ = false;   // only its END PGM or N99999999 line ends it
+    bool afterReturn_ = false;  // the last line with text held a subprogram's return
     // Its current line.
     bool lineStart_ = true;
+    bool lineProbed_ = false;  // its start was decided to be text
+    QByteArray probe_;         // its first bytes, while they do not tell what it is
+    QByteArray lineHead_;      // its first bytes, for the N99999999 line
     bool inComment_ = false;
+    bool lineComment_ = false;
     char before2_ = 0, before1_ = 0;  // the two characters before, upper case, outside comments
+    QByteArray recent_;               // the last characters outside comments, upper case
+    QByteArray word_;                 // the word being read: letters, then digits
+    bool wordDigits_ = false;
+    bool returnOnLine_ = false;
     bool endOnLine_ = false;
+    bool endKeepsPercent_ = false;  // a "%" on the end line is text (N99999999 %4711 G71 *)
     int afterEndWord_ = 0;
 
     // The transmission ended by its end line, until its tape end is decided.
@@ -128,7 +162,8 @@ class TFraming {
     bool lastGiven_ = false;  // a call: given out already
     qint64 endedMs_ = 0;
     qint64 lastEndMs_ = -1;  // when the last transmission ended by its end or "%" line
-    QByteArray percent_;     // the "%" and line ends after it, not yet decided
+    QByteArray percent_;     // the "%" or "%%" after the end line, not yet decided
+    QByteArray tapeEnd_;     // a tape end and its line end that begin what follows it
 
     std::deque<TTransmission> out_;
 };

@@ -2,7 +2,10 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
@@ -27,4 +30,16 @@ QString KeepReceived(const QString& folder, const QByteArray& name, const QByteA
         const QString path = dir.absoluteFilePath(Ansi::ToQString(file));
         if (WriteAtomicNew(path, bytes)) return path;
     }
+}
+
+QString KeepReceivedFile(const QString& folder, const QByteArray& name, const QByteArray& ext,
+                         const QString& file) {
+    // The name is taken by an empty file first; the rename replaces it (QFile's would not).
+    const QString path = KeepReceived(folder, name, ext, QByteArray());
+    if (::rename(QFile::encodeName(file).constData(), QFile::encodeName(path).constData()) != 0) {
+        const int err = errno;
+        QFile::remove(path);
+        throw FileError("Umbenennen", path, err);
+    }
+    return path;
 }

@@ -15,3 +15,8 @@ inline constexpr char kIncompleteFolder[] = "unvollstaendig";
 // or unsafe one becomes "Empfang". Returns the file's absolute path; throws FileError.
 QString KeepReceived(const QString& folder, const QByteArray& name, const QByteArray& ext,
                      const QByteArray& bytes);
+
+// Moves file, whole, into folder under a name as KeepReceived gives it (a rename: the file is
+// gone from where it was). Returns the new absolute path; throws FileError.
+QString KeepReceivedFile(const QString& folder, const QByteArray& name, const QByteArray& ext,
+                         const QString& file);

@@ -58,7 +58,8 @@ void TTransferEngine::NCBlockSend() {
 
 bool TTransferEngine::MemoTrmKeyPress(char key) {
     if (RefusedWhileBusy()) return false;
-    const int written = Serial1->WriteString(key == '\r' ? QByteArray("\r\n") : QByteArray(1, key));
+    // Enter sends the line end the machine takes.
+    const int written = Serial1->WriteString(key == '\r' ? LineEnd() : QByteArray(1, key));
     TxCount += written;
     SetStatus(QByteArray::number(TxCount) + " Zeichen gesendet");
     return true;

@@ -32,7 +32,7 @@ void TTransferEngine::PortLost() {
     // A send under way ends with the closed port and is reported as not sent whole.
     if (Job) DeviceWasLost = true;
     // What a receive had got is kept whole, never saved as a program.
-    ReceiveLost();
+    ReceiveLost(Now());
     RxEvents = 0;
 
     const QByteArray device = Serial1->Device();
@@ -80,7 +80,7 @@ void TTransferEngine::TryReconnect() {
     View->Trace(text);
     SetStatus(text);
     View->PortReopened(port);
-    ReceiveResumed();
+    ReceiveResumed(Now());
     LogText = text + " ";
     LogFile();
 }

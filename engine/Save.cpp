@@ -1,6 +1,7 @@
 // Saving a received program in the save folder under the name the machine wrote after
-// "DFS,". A received program is never lost: without a usable name it is saved under a
-// fresh name of its own; a program it replaces is kept as a version first; when the save
+// "DFS,", or, with "Namen=Programm", under the name its control wrote in its header
+// (ProgramHeader.h). A received program is never lost: without a usable name it is saved under
+// a fresh name of its own; a program it replaces is kept as a version first; when the save
 // fails it is kept in "nicht-gespeichert" under the working folder and that is said
 // everywhere. A note beside "xxx.tmp" lasts from the start of a save to its log entry, so
 // that the start after a crash can finish what the crash cut.
@@ -16,6 +17,7 @@
 #include "config/ConfigValues.h"
 #include "engine/KeepReceived.h"
 #include "engine/LogFile.h"
+#include "engine/ProgramHeader.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
 
@@ -57,34 +59,66 @@ QString SaveFolderPath() {
 
 }  // namespace
 
+ConfigFile::TNaming TTransferEngine::Naming() {
+    ConfigFile::TNaming naming = ConfigFile::TNaming::Dfs;
+    const bool usable = ConfigFile::Naming(CfgNames(), &naming);
+    SayUnusable(CfgSlot::Names, usable,
+                Ansi::Lit("Namen \"") + CfgNames().trimmed() +
+                    Ansi::Lit("\" ist weder DFS noch Programm: Programme werden nur nach DFS, "
+                              "benannt"));
+    return naming;
+}
+
+TTransferEngine::TReceivedName TTransferEngine::ReceivedName(const QByteArray& text) {
+    bool hasKeyword = false;
+    const QByteArray dfs = TransferRules::DfsName(text, &hasKeyword);
+    if (hasKeyword && TransferRules::UnsafeNameReason(dfs).isEmpty()) return {dfs, CfgExt()};
+    if (Naming() == ConfigFile::TNaming::Program) {
+        const ProgramHeader::TName header = ProgramHeader::Find(text);
+        if (!header.Stem.isEmpty() && header.Refused.isEmpty()) {
+            return {header.Stem, header.Ext.isEmpty() ? CfgExt() : header.Ext};
+        }
+    }
+    return {{}, CfgExt()};
+}
+
 void TTransferEngine::RevFileSave() {
     using namespace TransferRules;
-    // 1.
     View->Trace("---" + ForTrace(RxPrg));
 
     const qsizetype total = RxPrg.size();
     bool hasKeyword = false;
     const QByteArray dfsName = DfsName(RxPrg, &hasKeyword);
+    const QByteArray dfsRefused = hasKeyword ? UnsafeNameReason(dfsName) : QByteArray();
+    const ProgramHeader::TName header = Naming() == ConfigFile::TNaming::Program
+                                            ? ProgramHeader::Find(RxPrg)
+                                            : ProgramHeader::TName();
+    // The "DFS," name first, then the name in the program's header.
+    const bool byHeader = !header.Stem.isEmpty() && (!hasKeyword || !dfsRefused.isEmpty());
     QByteArray name;     // file name inside the save folder
     QString chosenPath;  // or a full path the user chose
-    if (hasKeyword) {
-        // 2.
-        name = dfsName + "." + CfgExt();
+    if (hasKeyword || byHeader) {
+        name = byHeader ? header.Stem + "." + (header.Ext.isEmpty() ? CfgExt() : header.Ext)
+                        : dfsName + "." + CfgExt();
         View->Trace("Datei Name ist zum Speichern in " + name + "  Zeichen" + Num(total));
         View->Banner(
             "Datei mit Prg Nr. " + name + " wurde empfangen mit " + Num(total) + " Zeichen",
             TBanner::Replace);
-        const QByteArray reason = UnsafeNameReason(dfsName);
-        if (!reason.isEmpty()) {
-            // A name from the line is a file name, never a path; and an empty one would make
-            // every such program replace the last.
+        // A name from the line is a file name, never a path; and an empty one would make
+        // every such program replace the last.
+        if (byHeader && hasKeyword) {
+            View->Trace(Ansi::Lit("Name nach DFS, abgelehnt (") + dfsRefused + ")");
+        }
+        const QByteArray refused = byHeader ? header.Refused : dfsRefused;
+        if (!refused.isEmpty()) {
             name = FreshName(CfgSave());
-            View->Trace(Ansi::Lit("Name nach DFS, abgelehnt (") + reason +
-                        Ansi::Lit("), gespeichert als ") + name);
+            View->Trace((byHeader ? Ansi::Lit("Programmname abgelehnt (")
+                                  : Ansi::Lit("Name nach DFS, abgelehnt (")) +
+                        refused + Ansi::Lit("), gespeichert als ") + name);
         }
     } else {
-        // 3. While the operator chooses a name, a crash leaves this note (the program is
-        // in xxx.tmp): the next start keeps it.
+        // Without a name: the operator names it. While it chooses, a crash leaves this note
+        // (the program is in xxx.tmp): the next start keeps it.
         NoteSave({}, {});
         Modal::Info(View->DialogParent(),
                     "File konnte nicht decodiert werden.Neuer File zum Speichern eingeben");
@@ -98,7 +132,6 @@ void TTransferEngine::RevFileSave() {
         }
     }
 
-    // 4-7.
     View->SaveFolderShown(CfgSave());
     const QString path = chosenPath.isEmpty()
                              ? JoinPath(Ansi::ToQString(CfgSave()), Ansi::ToQString(name))
@@ -107,9 +140,9 @@ void TTransferEngine::RevFileSave() {
     View->Banner("Empfangene Datei wird gespeichert als  " + pathText + "  / Zeichen " + Num(total),
                  TBanner::ReplaceBlue);
 
-    // 8-9. The program it replaces is kept as a version first; the new one is written
-    // through a temporary, so a crash leaves the old program or the new one. The box of
-    // step 8 comes once the program is on disk: no box holds a received program back.
+    // The program it replaces is kept as a version first; the new one is written
+    // through a temporary, so a crash leaves the old program or the new one. The "schon
+    // vorhanden" box comes once the program is on disk: no box holds a received program back.
     // From here until its log entry a crash leaves this note, and the program in xxx.tmp.
     const QByteArray logText = pathText + " PRG Nr = " + Num(PrgCount + 1);
     NoteSave(path, logText);
@@ -119,12 +152,11 @@ void TTransferEngine::RevFileSave() {
         if (replaces) version = Versions::Keep(path);
         WriteAtomic(path, RxPrg, "\r\n", [this] { StopForTest("before-rename"); });
     } catch (const std::exception& e) {
-        KeepUnsaved(pathText, hasKeyword ? dfsName : QByteArray(), QByteArray(e.what()));
+        KeepUnsaved(pathText, QByteArray(e.what()));
         return;
     }
     StopForTest("after-rename");
 
-    // 10-11.
     RxPrg.clear();
     ++PrgCount;
     LogText = logText;
@@ -145,13 +177,13 @@ void TTransferEngine::RevFileSave() {
     if (logError) std::rethrow_exception(logError);
 }
 
-void TTransferEngine::KeepUnsaved(const QByteArray& pathText, const QByteArray& name,
-                                  const QByteArray& reason) {
+void TTransferEngine::KeepUnsaved(const QByteArray& pathText, const QByteArray& reason) {
     QByteArray where;
     try {
+        const TReceivedName name = ReceivedName(RxPrg);
         where = Ansi::Lit("gesichert als ") +
-                Ansi::FromQString(
-                    KeepReceived(QLatin1String(kUnsavedFolder), name, CfgExt(), RxPrg + "\r\n"));
+                Ansi::FromQString(KeepReceived(QLatin1String(kUnsavedFolder), name.Stem, name.Ext,
+                                               RxPrg + "\r\n"));
         ForgetSave();
     } catch (const std::exception& e) {
         // The working folder takes nothing either: the program is only in xxx.tmp and here.
@@ -220,9 +252,8 @@ void TTransferEngine::RecoverLastSave() {
     } else if (!last.isEmpty()) {
         // The save did not end: the program is only in xxx.tmp, which the next transmission
         // would overwrite.
-        bool hasKeyword = false;
-        const QByteArray name = TransferRules::DfsName(last, &hasKeyword);
-        const QString kept = KeepReceived(QLatin1String(kUnsavedFolder), name, CfgExt(), last);
+        const TReceivedName name = ReceivedName(last);
+        const QString kept = KeepReceived(QLatin1String(kUnsavedFolder), name.Stem, name.Ext, last);
         ForgetSave();
         const QByteArray text = (target.isEmpty() ? QByteArray(kLastTransmission) : target) +
                                 Ansi::Lit(

@@ -98,12 +98,13 @@ void TTransferEngine::AutoSendSerial(TSendKind kind, std::function<void(TSendEnd
     Stalled = false;
     // Taken once: the job runs off this thread, where the settings may not be read.
     JobDwellMs = kind == TSendKind::Called ? VerweilZeit() : 0;
+    JobLineEnd = LineEnd();
     LastLines = 0;
     LastBytes = 0;
-    JobTotalBytes = 2 * qint64(last);
+    JobTotalBytes = JobLineEnd.size() * qint64(last);
     for (int k = 1; k <= last; ++k) JobTotalBytes += SendTable->LineLength(k);
     SinceProgress.start();
-    Job = std::make_unique<TSendJob>(Serial1, SendTable, 1, last, JobDwellMs, [this] {
+    Job = std::make_unique<TSendJob>(Serial1, SendTable, 1, last, JobDwellMs, JobLineEnd, [this] {
         QMetaObject::invokeMethod(
             this, [this] { SendFinished(); }, Qt::QueuedConnection);
     });
@@ -149,7 +150,7 @@ void TTransferEngine::ReportProgress(bool running) {
         static_cast<int>(left * 10 / rate + qint64(p.Lines - p.Line) * JobDwellMs / 1000);
 
     // No byte has left for longer than the next line should take: the machine takes nothing.
-    const qint64 nextLine = SendTable->LineLength(Job->First() + p.Line) + 2;
+    const qint64 nextLine = SendTable->LineLength(Job->First() + p.Line) + JobLineEnd.size();
     const qint64 expectedMs = nextLine * 10000 / rate + JobDwellMs + 1000;
     const qint64 quiet = SinceProgress.elapsed();
     if (running && quiet > expectedMs) {
@@ -199,27 +200,33 @@ void TTransferEngine::SendFinished() {
     }
     auto done = std::move(JobDone);
     JobDone = nullptr;
+    // Its log entry may wait for the operator (a missing log): bytes are read meanwhile.
+    BeginDeciding();
     if (done) Guarded(View->DialogParent(), "AutoSendSerial", [&] { done(end, lines); });
+    --Deciding;
     // Transmissions that waited for the end of the send are taken now.
     if (!Arrived.empty()) ReceiveAgain();
     QueuePump();
 }
 
 int TTransferEngine::VerweilZeit() {
-    int d = 0;
-    if (ConfigFile::DwellMs(CfgTimer(), &d)) {
-        BadDwellSaid = false;
-        return d;
-    }
     // Reading goes on: a bad value in Config.ini must not stop the server.
-    if (!BadDwellSaid || BadDwellReported != CfgTimer()) {
-        View->Trace(Ansi::Lit("Verweilzeit ( MSec ) \"") + CfgTimer() +
+    int d = 0;
+    const bool usable = ConfigFile::DwellMs(CfgTimer(), &d);
+    SayUnusable(CfgSlot::Timer, usable,
+                Ansi::Lit("Verweilzeit ( MSec ) \"") + CfgTimer() +
                     Ansi::Lit("\" ist keine ganze Zahl ab 0: es wird ohne Verweilzeit "
                               "gearbeitet"));
-        BadDwellSaid = true;
-        BadDwellReported = CfgTimer();
-    }
-    return 0;
+    return d;
+}
+
+QByteArray TTransferEngine::LineEnd() {
+    QByteArray end;
+    const bool usable = ConfigFile::LineEndBytes(CfgLineEnd(), &end);
+    SayUnusable(CfgSlot::LineEnd, usable,
+                Ansi::Lit("Zeilenende \"") + CfgLineEnd().trimmed() +
+                    Ansi::Lit("\" ist weder CRLF, LF, CR noch LFCRCR: es wird CR LF gesendet"));
+    return end;
 }
 
 // ---- the test call ----------------------------------------------------------------------

@@ -7,8 +7,6 @@
 
 namespace {
 
-const QByteArray kCrLf("\r\n");
-
 // A write that returns at once without taking a byte (no write time-out, direct writes) is
 // tried again after this pause, so that a stalled line costs no CPU.
 constexpr int kRetryMs = 20;
@@ -16,12 +14,13 @@ constexpr int kRetryMs = 20;
 }  // namespace
 
 TSendJob::TSendJob(TSerial* serial, std::shared_ptr<const TSendTable> table, int first, int last,
-                   int dwellMs, std::function<void()> finished)
+                   int dwellMs, QByteArray lineEnd, std::function<void()> finished)
     : serial_(serial),
       table_(std::move(table)),
       first_(first),
       last_(last),
       dwellMs_(dwellMs),
+      lineEnd_(std::move(lineEnd)),
       onFinished_(std::move(finished)) {
     thread_ = std::thread([this] { Run(); });
 }
@@ -87,11 +86,11 @@ void TSendJob::Run() {
             end_ = TSendEnd::Aborted;
             break;
         }
-        // The line and its CR LF in one write: the same bytes and the same pause before the
+        // The line and its line end in one write: the same bytes and the same pause before the
         // line, at half the system calls.
         const QByteArray text = table_->LineView(k);
         line.resize(0);
-        line.append(text).append(kCrLf);
+        line.append(text).append(lineEnd_);
         if (!Put(line, text.size())) break;
         linesDone_ = k - first_ + 1;
     }

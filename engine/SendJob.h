@@ -1,6 +1,7 @@
 #pragma once
 // One send on a thread of its own, so that the window stays alive however long the machine
-// takes: for each line the dwell, then the line and CR LF, written with WriteString, which
+// takes: for each line the dwell, then the line and its line end (CR LF unless the machine
+// takes another), written with WriteString, which
 // returns when the bytes have left the port (a tty's transmit queue is empty; on a device
 // server's line the last byte has had its time). So a line counts as done when the machine
 // has it, and a cut send names the last line it got, within one. A write the machine does not take
@@ -29,7 +30,7 @@ class TSendJob {
   public:
     // Sends lines first..last of table. finished runs on the job's thread when it has ended.
     TSendJob(TSerial* serial, std::shared_ptr<const TSendTable> table, int first, int last,
-             int dwellMs, std::function<void()> finished);
+             int dwellMs, QByteArray lineEnd, std::function<void()> finished);
     // Aborts the send if it still runs and waits for its end.
     ~TSendJob();
 
@@ -42,7 +43,7 @@ class TSendJob {
 
     int First() const { return first_; }
     int Last() const { return last_; }
-    // Lines gone out whole, and bytes of the send gone out (lines and CR LF).
+    // Lines gone out whole, and bytes of the send gone out (lines and line ends).
     int LinesDone() const { return linesDone_.load(); }
     qint64 BytesDone() const { return bytesDone_.load(); }
     // Bytes of the lines alone that went out (the manual send counts these).
@@ -66,6 +67,7 @@ class TSendJob {
     const int first_;
     const int last_;
     const int dwellMs_;
+    const QByteArray lineEnd_;
     std::function<void()> onFinished_;
 
     std::atomic<int> linesDone_{0};

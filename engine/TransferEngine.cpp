@@ -1,6 +1,8 @@
 #include "engine/TransferEngine.h"
 
 #include <QThread>
+#include <algorithm>
+#include <climits>
 
 #include "common/Ansi.h"
 #include "common/HandlerGuard.h"
@@ -20,7 +22,7 @@ TTransferEngine::TTransferEngine(TSerial* serial, TTransferView* view, QObject* 
     DwellTimer.setSingleShot(true);
     DwellTimer.setTimerType(Qt::PreciseTimer);
     connect(&DwellTimer, &QTimer::timeout, this, [this] {
-        Guarded(View->DialogParent(), "Serial1EventChar", [this] { ReadAndDispatch(); });
+        Guarded(View->DialogParent(), "Serial1EventChar", [this] { ReadAndDecide(Now()); });
         HandlerDone();
     });
     ReceiveClock.start();
@@ -84,8 +86,13 @@ void TTransferEngine::DeliverSerialEvent(SerialEvent kind) {
 }
 
 void TTransferEngine::Pump() {
-    // Inside a running handler (its dwell, its processEvents or a box) notifications wait;
-    // the handler's end pumps again.
+    // A decision waits for the operator: bytes are read, everything else waits.
+    if (Deciding > 0) {
+        ReadWhileDeciding(Now());
+        return;
+    }
+    // Inside a running handler (its dwell, its processEvents) notifications wait; the
+    // handler's end pumps again.
     if (InHandler || Pumping) return;
     Pumping = true;
     for (;;) {
@@ -107,7 +114,7 @@ void TTransferEngine::Pump() {
         HandlerAsync = false;
         if (kind == SerialEvent::RxChar && Job) {
             // During a send: read, so that a new call is seen; the rest waits for its end.
-            Guarded(View->DialogParent(), "Serial1EventChar", [this] { ReadDuringSend(); });
+            Guarded(View->DialogParent(), "Serial1EventChar", [this] { ReadDuringSend(Now()); });
         } else {
             RunSerialHandler(kind);
         }
@@ -121,6 +128,34 @@ void TTransferEngine::HandlerDone() {
     InHandler = false;
     HandlerAsync = false;
     QueuePump();
+}
+
+void TTransferEngine::ArmFramingTimer() {
+    const qint64 deadline = Framing.Deadline();
+    if (deadline < 0) {
+        FramingTimer.stop();
+        return;
+    }
+    const qint64 wait = deadline - Now() + 1;
+    FramingTimer.start(int(std::clamp<qint64>(wait, 0, INT_MAX)));
+}
+
+void TTransferEngine::BeginDeciding() {
+    ++Deciding;
+    // The port announces bytes once and, with its store full, no more: a notification taken
+    // before the decision began would otherwise wait for its end.
+    if (Deferred[int(SerialEvent::RxChar)]) QueuePump();
+}
+
+void TTransferEngine::SayUnusable(int slot, bool usable, const QByteArray& text) {
+    if (usable) {
+        UnusableSaid.erase(slot);
+        return;
+    }
+    const auto said = UnusableSaid.find(slot);
+    if (said != UnusableSaid.end() && said->second == ConfigValues[slot]) return;
+    UnusableSaid[slot] = ConfigValues[slot];
+    View->Trace(text);
 }
 
 void TTransferEngine::SetStatus(const QByteArray& text) {
@@ -145,7 +180,7 @@ void TTransferEngine::RunSerialHandler(SerialEvent kind) {
     QWidget* parent = View->DialogParent();
     switch (kind) {
         case SerialEvent::RxChar:
-            Guarded(parent, "Serial1EventChar", [this] { Serial1EventChar(); });
+            Guarded(parent, "Serial1EventChar", [this] { Serial1EventChar(Now()); });
             break;
         case SerialEvent::Cts:
             View->LineSignal(TLineSignal::Cts);

@@ -7,10 +7,13 @@
 // Files, one subject each:
 //   TransferEngine.cpp  serial events, the rule of one handler at a time, Clear/Edit,
 //                       aborting what the port holds
-//   Receive.cpp         Serial1EventChar: reading into the framing (Framing.h) and
-//                       deciding on each transmission it ends
+//   Receive.cpp         Serial1EventChar: reading into the framing (Framing.h), and taking
+//                       the transmissions it ends in order
+//   Dispatch.cpp        deciding on a transmission: a call is answered, a program saved
+//   Incomplete.cpp      receptions that are not a whole program: overlong, incomplete, cut
 //   Send.cpp            SendPrgLoad, AutoSendSerial and the test call
-//   Save.cpp            RevFileSave, a failed save, the start after a crash, folder checks
+//   Save.cpp            RevFileSave and its name, a failed save, the start after a crash,
+//                       folder checks
 //   LogFile.cpp         LogFile
 //   Manual.cpp          loading and sending by hand, typing onto the line
 //   Reconnect.cpp       a lost device: said, logged, and opened again when it is back
@@ -21,10 +24,10 @@
 //
 // One handler at a time: a receive event runs until it is done, across its dwell, its
 // boxes and the send it starts; serial notifications that come meanwhile wait and run
-// after it, in order. While a send runs, what arrives is read into the framing, and the
-// transmissions it ends wait for the end of the send (nothing is interleaved on the wire);
-// only a complete call ends the send early (the control was reset). CTS and DSR are shown
-// at once.
+// after it, in order. Reading never waits: while a decision waits for the operator in a box,
+// and while a send runs, what arrives is read into the framing, and the transmissions it ends
+// wait their turn (nothing is interleaved on the wire); only a complete call ends a send early
+// (the control was reset). CTS and DSR are shown at once.
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
@@ -34,9 +37,11 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "common/Modal.h"
+#include "config/ConfigFile.h"
 #include "engine/Framing.h"
 #include "engine/SendJob.h"
 #include "engine/SendTable.h"
@@ -82,7 +87,7 @@ class TTransferEngine : public QObject {
     Modal::FileDialog OpenDialogSave;
 
     // ---- receiving (Receive.cpp) --------------------------------------------------------------
-    void Serial1EventChar();
+    void Serial1EventChar(qint64 now);
     // A transmission has ended, or is about to, and waits only for its trailer time.
     bool ReceiveSettling() const { return Framing.Settling() || !Arrived.empty(); }
 
@@ -95,6 +100,9 @@ class TTransferEngine : public QObject {
     // The dwell in ms from CfgTimer; a value that is not a whole number of 0 or more counts
     // as 0, and the trace says so once.
     int VerweilZeit();
+    // The line end sent after each line (CfgLineEnd); CR LF when the value is unusable, which
+    // the trace says once.
+    QByteArray LineEnd();
     // "Send&Test": plays the test call file; autoMode loads the called program first.
     void ButtonTestClick(bool autoMode);
     bool TestCallLoad();  // false when the file is missing or names no program
@@ -102,6 +110,15 @@ class TTransferEngine : public QObject {
 
     // ---- saving (Save.cpp) and the log (LogFile.cpp) ------------------------------------------
     void RevFileSave();
+    // How received programs are named (CfgNames); by "DFS," only when the value is unusable,
+    // which the trace says once.
+    ConfigFile::TNaming Naming();
+    // The name a received text gives itself: its "DFS," name, or with Naming() Program the
+    // name in its header, when usable; otherwise an empty stem. Ext: its extension.
+    struct TReceivedName {
+        QByteArray Stem, Ext;
+    };
+    TReceivedName ReceivedName(const QByteArray& text);
     // Appends LogText with its time stamp. An entry that cannot be written is kept and goes
     // out, in order, before the next one; the trace says so, and the caller gets the error.
     void LogFile();
@@ -174,28 +191,48 @@ class TTransferEngine : public QObject {
     void QueuePump();
     void SetStatus(const QByteArray& text);
 
-    // Receive.cpp
-    void ReadAndDispatch();
-    void ReadDuringSend();
-    // Reads what waits into the framing and takes what it ends.
-    void TakeFromLine(bool duringSend);
-    void TakeEnded(TTransmission t, bool duringSend);
-    void ConfigureFraming();
+    // The receive clock (ms), on which the framing and the event thread count.
+    qint64 Now() const { return ReceiveClock.elapsed(); }
     void ArmFramingTimer();
+    // A decision begins (it may wait for the operator in a box, while the port is read): bytes
+    // announced before it are read as soon as it waits.
+    void BeginDeciding();
+    // A value of Config.ini that cannot be used is said once, until it changes.
+    void SayUnusable(int slot, bool usable, const QByteArray& text);
+
+    // Receive.cpp
+    void ReadAndDecide(qint64 now);
+    void ReadDuringSend(qint64 now);
+    // A decision waits for the operator: the port is read, the decisions wait.
+    void ReadWhileDeciding(qint64 now);
+    qsizetype WaitingBytes() const;  // in the framing and in Arrived
+    // Reads what waits into the framing and takes what it ends.
+    void TakeFromLine(qint64 now, bool decisionsWait);
+    void TakeEnded(TTransmission t, bool duringSend, bool decisionsWait);
+    void DecideArrived();
+    void ConfigureFraming();
+    // The device was lost: the transmission under way is cut, what it has is kept.
+    void ReceiveLost(qint64 now);
+    void ReceiveResumed(qint64 now);  // the lost device is back
+    // Runs a receive event when the pump next can (transmissions wait, or time passed).
+    void ReceiveAgain();
+    int QuietTimeMs();
+
+    // Dispatch.cpp
+    void Decide(TTransmission t);
     void Dispatch(const QByteArray& completed);
     void AnswerCall(const QByteArray& leading, const QByteArray& lengthText);
     void NewCallDuringSend();
+
+    // Incomplete.cpp
     void SpillOverlong(const QByteArray& piece);
     void KeepIncomplete(const TTransmission& t);
-    // The device was lost: the transmission under way is cut, what it has is kept.
-    void ReceiveLost();
-    void ReceiveResumed();  // the lost device is back
-    // Runs a receive event when the pump next can (transmissions wait, or time passed).
-    void ReceiveAgain();
-    int RuhezeitMs();
+    // A fresh file in "unvollstaendig/" named after text; throws FileError.
+    QString KeepIncompleteBytes(const QByteArray& text, const QByteArray& bytes);
+    void KeepCutHead();  // at the loss: what came so far
 
     // Save.cpp
-    void KeepUnsaved(const QByteArray& pathText, const QByteArray& name, const QByteArray& reason);
+    void KeepUnsaved(const QByteArray& pathText, const QByteArray& reason);
     void NoteSave(const QString& target, const QByteArray& logText);
     void ForgetSave();
     void StopForTest(const char* point);
@@ -236,10 +273,12 @@ class TTransferEngine : public QObject {
     bool FramingDue = false;  // ...has passed: a receive event runs even without bytes
     // Ended transmissions that wait for their turn (the end of a send, or of the one before).
     std::deque<TTransmission> Arrived;
-    QString CutFile;  // where the head of a transmission a lost device cut is kept
-    bool BadDwellSaid = false;
-    QByteArray BadDwellReported;
-    QByteArray BadQuietReported;
+    QString CutFile;            // where the head of a transmission a lost device cut is kept
+    int Deciding = 0;           // a decision runs (and may wait for the operator)
+    bool ReadingAside = false;  // ...and the port is being read meanwhile
+    bool LineHeldSaid = false;  // the receive limit held the line: said once
+    // The unusable values said, by slot, until they change.
+    std::map<int, QByteArray> UnusableSaid;
 
     // The test call file's number problem (empty: it names a program).
     QByteArray TestCallProblem;
@@ -258,6 +297,7 @@ class TTransferEngine : public QObject {
     QByteArray JobEndReason;        // why the send ended early (empty: it went out whole)
     bool DeviceWasLost = false;
     int JobDwellMs = 0;
+    QByteArray JobLineEnd;  // sent after each line
     qint64 LastBytes = 0;
     int LastLines = 0;
     QElapsedTimer SinceProgress;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/Framing.h"
+#include "engine/ProgramHeader.h"
 #include "engine/TransferRules.h"
 #include "fuzz/FuzzCheck.h"
 
@@ -43,7 +44,8 @@ std::vector<TTransmission> Frame(const QByteArray& stream, qsizetype split1, qsi
 }
 
 // However the reads split the stream, the same transmissions; each begins with a printable
-// character, and none holds a byte that did not come.
+// character, and none holds a byte that did not come (but a "%" line between two programs,
+// which both carry).
 void CheckFraming(const QByteArray& stream, qsizetype at1, qsizetype at2, const QByteArray& prgAk) {
     const qsizetype n = stream.size();
     const qsizetype split1 = std::clamp<qsizetype>(at1, 0, n);
@@ -65,7 +67,7 @@ void CheckFraming(const QByteArray& stream, qsizetype at1, qsizetype at2, const 
         continued = whole[i].kind == TTransmission::Kind::Piece;
         total += whole[i].Text.size();
     }
-    FUZZ_CHECK(total <= n);
+    FUZZ_CHECK(total <= n + qsizetype(whole.size()));
 }
 
 void CheckCall(const QByteArray& completed, const QByteArray& prgAk, const QByteArray& ak,
@@ -105,6 +107,19 @@ void CheckNames(const QByteArray& text) {
     }
 }
 
+// A header's name stands in the text, and one that is not refused names a file in the save
+// folder and nothing else.
+void CheckHeader(const QByteArray& text) {
+    const ProgramHeader::TName name = ProgramHeader::Find(text);
+    if (name.Stem.isEmpty()) return;
+    FUZZ_CHECK(text.contains(name.Stem) || text.toUpper().contains(name.Stem.toUpper()));
+    if (!name.Refused.isEmpty()) return;
+    const QByteArray file = name.Stem + "." + (name.Ext.isEmpty() ? "CNC" : name.Ext);
+    FUZZ_CHECK(UnsafeNameReason(file).isEmpty() && !file.startsWith('.'));
+    FUZZ_CHECK(
+        std::none_of(file.begin(), file.end(), [](char c) { return IsControl(c) || c == ' '; }));
+}
+
 void CheckTrace(const QByteArray& text, qsizetype limit) {
     const QByteArray shown = ForTrace(text, limit);
     if (text.size() <= limit) {
@@ -132,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckFraming(before + chunk, at1, at2, prgAk);
     CheckCall(chunk, prgAk, ak, sendName, readLength);
     CheckNames(chunk);
+    CheckHeader(chunk);
     CheckTrace(chunk, limit);
     return 0;
 }

@@ -39,7 +39,7 @@ QString Folder() { return QDir::homePath() + QStringLiteral("/DNC-Server"); }
 QByteArray ConfigText() {
     // The file is read by line number; the keys are free text, so they carry the comments.
     const QList<QByteArray> lines = {
-        "Config.ini=14",
+        "Config.ini=16",
         Ansi::Lit("Hinweis=Jede Zeile hat ihre feste Bedeutung, nur der Wert nach dem = zählt"),
         Ansi::Lit("Hinweis=Ändern unter Einstellungen / Server Einstellung (Kennwort)"),
         Ansi::Lit("Hinweis=NC-Programme zum Senden liegen in diesem Ordner"),
@@ -53,6 +53,9 @@ QByteArray ConfigText() {
         "SendeOrdner (Protokoll, Programme von Hand)=" + QByteArray(kSendFolder),
         "SpeicherOrdner (empfangene Programme)=" + QByteArray(kSaveFolder),
         Ansi::Lit("Ruhezeit (s ohne Daten, dann endet ein Empfang unvollständig)=5"),
+        Ansi::Lit("Namen (DFS: nur der Name nach DFS,; Programm: sonst der Name im Programmkopf, "
+                  "O1234 wird 1234.CNC)=Programm"),
+        "Zeilenende (nach jeder gesendeten Zeile: CRLF, LF, CR oder LFCRCR)=CRLF",
     };
     QByteArray text;
     for (const QByteArray& line : lines) text += line + "\r\n";

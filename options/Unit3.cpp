@@ -86,6 +86,9 @@ TForm3::TForm3(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
     Label14 = ui_->Label14;
     Label15 = ui_->Label15;
     Label16 = ui_->Label16;
+    Label17 = ui_->Label17;
+    Label18 = ui_->Label18;
+    Label19 = ui_->Label19;
     BtChange = ui_->BtChange;
     BtOK = ui_->BtOK;
     BtSave = ui_->BtSave;
@@ -101,6 +104,9 @@ TForm3::TForm3(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
     TMemSend = ui_->TMemSend;
     TMemSave = ui_->TMemSave;
     TMemLog = ui_->TMemLog;
+    MemoQuietTime = ui_->MemoQuietTime;
+    MemoNames = ui_->MemoNames;
+    MemoLineEnd = ui_->MemoLineEnd;
     ChangeOptionen = ui_->ChangeOptionen;
     LogfileMin = ui_->LogfileMin;
     LogFileMax = ui_->LogFileMax;
@@ -114,10 +120,13 @@ TForm3::TForm3(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
                       {MemoPrgAK, CfgSlot::PrgAK, "MemoPrgAK  "},
                       {MemoTimer, CfgSlot::Timer, "MemoTimer    "},
                       {TMemSend, CfgSlot::Send, "TMemSend     "},
-                      {TMemSave, CfgSlot::Save, "TMemSave     "}}};
+                      {TMemSave, CfgSlot::Save, "TMemSave     "},
+                      {MemoQuietTime, CfgSlot::Quiet, "MemoQuietTime"},
+                      {MemoNames, CfgSlot::Names, "MemoNames    "},
+                      {MemoLineEnd, CfgSlot::LineEnd, "MemoLineEnd  "}}};
     fieldsByCheck_ = {{fieldsBySlot_[1], fieldsBySlot_[2], fieldsBySlot_[3], fieldsBySlot_[5],
                        fieldsBySlot_[6], fieldsBySlot_[4], fieldsBySlot_[0], fieldsBySlot_[7],
-                       fieldsBySlot_[8]}};
+                       fieldsBySlot_[8], fieldsBySlot_[9], fieldsBySlot_[10], fieldsBySlot_[11]}};
 
     // Window: silver, MS Sans Serif 11 pixels bold; the controls that differ below.
     QFont windowFont(QStringLiteral("MS Sans Serif"));
@@ -130,6 +139,15 @@ TForm3::TForm3(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
     setAutoFillBackground(true);
     for (QLabel* label : {Label13, Label15, Label16, Label14})
         label->setFont(PixelFont(windowFont, 12, false));
+    // The lines added to the file say which values they take.
+    MemoQuietTime->setToolTip(
+        QStringLiteral("Sekunden ohne Daten, nach denen ein Empfang "
+                       "unvollständig endet (1 bis 3600, leer: 5)"));
+    MemoNames->setToolTip(QStringLiteral(
+        "DFS: nur der Name nach \"DFS,\"; Programm: sonst der Name, den die Steuerung in den "
+        "Programmkopf schreibt (O1234, <NAME>, %_N_NAME_MPF, $NAME.MIN%, BEGIN PGM NAME)"));
+    MemoLineEnd->setToolTip(
+        QStringLiteral("Zeilenende beim Senden: CRLF (leer), LF, CR oder LFCRCR"));
     for (QWidget* w : {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Label4),
                        static_cast<QWidget*>(Label5), static_cast<QWidget*>(BtOK),
                        static_cast<QWidget*>(MemoAK)})
@@ -380,15 +398,13 @@ void TForm3::Unlock() {
 
 void TForm3::BtOKClick() {
     Guarded(this, "BtOKClick", [&] {
-        // A dwell the engine cannot use is not taken: nothing is, until it is corrected.
-        int dwell = 0;
-        const QByteArray timer = FieldText(MemoTimer);
-        if (!ConfigFile::DwellMs(timer, &dwell)) {
-            Modal::Error(this, Ansi::Lit("Verweilzeit ( MSec ): \"") + timer +
-                                   Ansi::Lit("\" ist keine ganze Zahl ab 0.\rDie Werte wurden "
-                                             "nicht übernommen."));
-            SetTextColor(MemoTimer, kRed);
-            MemoTimer->setFocus();
+        // A value the engine cannot use is not taken: nothing is, until it is corrected.
+        QPlainTextEdit* wrong = nullptr;
+        const QByteArray why = Unusable(&wrong);
+        if (!why.isEmpty()) {
+            Modal::Error(this, why + Ansi::Lit("\rDie Werte wurden nicht übernommen."));
+            SetTextColor(wrong, kRed);
+            wrong->setFocus();
             return;
         }
         bool changed = false;
@@ -408,6 +424,32 @@ void TForm3::BtOKClick() {
         SetState(State::S3);
         if (OnValuesAccepted) OnValuesAccepted();
     });
+}
+
+QByteArray TForm3::Unusable(QPlainTextEdit** field) const {
+    int ms = 0;
+    QByteArray bytes;
+    ConfigFile::TNaming naming{};
+    const struct {
+        QPlainTextEdit* edit;
+        bool usable;
+        const char* why;
+    } checks[] = {
+        {MemoTimer, ConfigFile::DwellMs(FieldText(MemoTimer), &ms),
+         "Verweilzeit ( MSec ): \"%1\" ist keine ganze Zahl ab 0."},
+        {MemoQuietTime, ConfigFile::QuietTimeMs(FieldText(MemoQuietTime), &ms),
+         "Ruhezeit ( s ): \"%1\" ist keine ganze Zahl von 1 bis 3600."},
+        {MemoNames, ConfigFile::Naming(FieldText(MemoNames), &naming),
+         "Namen: \"%1\" ist weder DFS noch Programm."},
+        {MemoLineEnd, ConfigFile::LineEndBytes(FieldText(MemoLineEnd), &bytes),
+         "Zeilenende: \"%1\" ist weder CRLF, LF, CR noch LFCRCR."},
+    };
+    for (const auto& check : checks) {
+        if (check.usable) continue;
+        *field = check.edit;
+        return Ansi::Lit(check.why).replace("%1", FieldText(check.edit));
+    }
+    return {};
 }
 
 void TForm3::BtSaveClick() {

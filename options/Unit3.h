@@ -1,5 +1,6 @@
 #pragma once
-// The options window: shows the nine Config.ini values the program uses, loads the file,
+// The options window: shows the Config.ini values the program uses (lines 5 to 16: the nine of
+// old, the quiet time, how received programs are named, the line end sent), loads the file,
 // unlocks the fields with a password, accepts edits into ConfigValues ("Data OK", which
 // makes them effective at once for the running engine) and writes the file back with a
 // ".bak" backup.
@@ -36,13 +37,13 @@ extern std::array<QByteArray, ConfigSlotCount> ConfigKeys;
 extern int ConfigLineCount;
 // Lines after OptionsMaxLines of a longer file; written back unchanged after them.
 extern QList<QByteArray> ConfigExtraLines;
-// The nine field texts joined in slot order when the fields were unlocked.
+// The field texts joined in slot order when the fields were unlocked.
 extern QByteArray ValuesSnapshot;
 // The encoding of the file LoadOptionsFile read: SaveOptionsFile writes in it.
 extern ConfigFile::TEncoding ConfigEncoding;
 
 // Lines of a file that the options window reads into slots; later lines are carried.
-inline constexpr int OptionsMaxLines = 15;
+inline constexpr int OptionsMaxLines = 16;
 
 class TForm3 : public QMainWindow {
     Q_OBJECT
@@ -89,6 +90,9 @@ class TForm3 : public QMainWindow {
     QLabel* Label14;
     QLabel* Label15;
     QLabel* Label16;
+    QLabel* Label17;
+    QLabel* Label18;
+    QLabel* Label19;
     QPushButton* BtChange;
     QPushButton* BtOK;
     QPushButton* BtSave;
@@ -104,6 +108,9 @@ class TForm3 : public QMainWindow {
     QPlainTextEdit* TMemSend;
     QPlainTextEdit* TMemSave;
     QPlainTextEdit* TMemLog;
+    QPlainTextEdit* MemoQuietTime;  // line 14
+    QPlainTextEdit* MemoNames;      // line 15
+    QPlainTextEdit* MemoLineEnd;    // line 16
     QMenu* ChangeOptionen;
     QAction* LogfileMin;
     QAction* LogFileMax;
@@ -147,11 +154,15 @@ class TForm3 : public QMainWindow {
     void MarkActionFonts();
 
     std::unique_ptr<Ui::TForm3> ui_;
-    std::array<Field, 9> fieldsBySlot_;   // slot order: slots 5 to 13
-    std::array<Field, 9> fieldsByCheck_;  // check order
+    // Why the field texts cannot be taken (empty: they can), for the box of "Data OK".
+    QByteArray Unusable(QPlainTextEdit** field) const;
+
+    static constexpr int kFields = 12;
+    std::array<Field, kFields> fieldsBySlot_;   // slot order: slots 5 to 16
+    std::array<Field, kFields> fieldsByCheck_;  // check order
     // The field texts at unlock, one per slot: a change is judged field by field, so an
     // edit that only moves text between two neighbouring fields still counts.
-    std::array<QByteArray, 9> snapshotFields_;
+    std::array<QByteArray, kFields> snapshotFields_;
     State state_ = State::S0;
     QPlainTextEdit* memoFile_ = nullptr;
     QPlainTextEdit* memoTrm_ = nullptr;

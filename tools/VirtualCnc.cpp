@@ -9,7 +9,10 @@
 // can punch in ISO tape format (leader, DC2, LF-only blocks, the tape end "%", DC4 and NULs),
 // send a subprogram ending M99 and its "%" line, put a glitch byte on the line as a control
 // does when it is switched on, be reset in the middle of an answer and call anew, and vanish
-// from the line and come back.
+// from the line and come back. With --control it plays a control family (Fanuc, Haas,
+// Heidenhain, Sinumerik, Okuma): it punches programs and calls in that family's format, with
+// its line end, its tape start and end and its trailer, several programs in one punch-all,
+// and reads an answer up to that family's end with its line end.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -62,6 +65,9 @@ struct Options {
     bool iso = false;       // punch in ISO tape format
     bool byId = false;      // --link through a name that outlives the line, as by-id links do
     size_t resetAfter = 0;  // the next receive is reset once this many bytes came
+    std::string control;    // a control family: fanuc, haas, heidenhain, sinumerik, okuma
+    std::string eob;        // its line end: crlf, lf, cr, lfcrcr (empty: the family's own)
+    int soakMs = 0;         // the soak ends after this long (0: after its rounds)
 };
 
 struct Action {
@@ -69,41 +75,48 @@ struct Action {
 };
 
 void Usage() {
-    std::cerr << "usage: virtual-cnc (--device PATH | --link PATH | --tcp-listen PORT)\n"
-                 "         [--rate BPS] [--chunk N]\n"
-                 "         [--prg-ak TEXT] [--ak TEXT] [--idle-ms MS] [--timeout-ms MS]\n"
-                 "         [--chunk-max N] [--seed N]  write sizes at random in chunk..N\n"
-                 "         [--leader N]       N NUL bytes before each transmission\n"
-                 "         [--eol-pause MS]   pause between the end word and its line end\n"
-                 "         [--read-rate BPS]  read no faster than the line rate\n"
-                 "         [--stall-after N --stall-ms MS]  stop reading for MS once N bytes came\n"
-                 "         [--iso]            punch in ISO tape format: NUL leader, DC2, LF-only\n"
-                 "                            blocks, then the tape end %, DC4 and NULs\n"
-                 "         [--by-id]          --link leads through a name of its own that stays\n"
-                 "                            when the line vanishes and returns (as by-id links)\n"
-                 "         [--reset-after N]  the operator resets the control once N bytes of the\n"
-                 "                            next answer came: the answer is dropped, and the\n"
-                 "                            receive after it skips up to the program's first %\n"
-                 "         actions, run in order:\n"
-                 "         --call NUMBER     send %<prg-ak> CR LF <ak><NUMBER> CR LF M30 CR LF\n"
-                 "         --send FILE       send the file's bytes unchanged\n"
-                 "         --send-text TEXT  send TEXT (C escapes \\r \\n \\0 \\xHH)\n"
-                 "         --receive FILE    receive until the line with M30/M02 is complete\n"
-                 "         --wait MS         pause\n"
-                 "         --subprogram NAME send a macro subprogram (DFS,NAME,) with two M99\n"
-                 "                           and its % line\n"
-                 "         --glitch HH       one byte (hex), as when the control is switched on\n"
-                 "         --vanish MS       the line goes away for MS and comes back (a new\n"
-                 "                           pseudo-terminal behind the same link)\n"
-                 "         --await-open      wait until the server has opened the line\n"
-                 "         --noise MS        line noise for MS: NULs, 0xFF, lone CRs, long lines,\n"
-                 "                           bursts of 1 MB without an end word, binary, stray\n"
-                 "                           calls and programs; then a line that ends it all\n"
-                 "         --hold            keep the line open until stopped\n"
-                 "         --demo DIR        loop: call DIR's numbers, receive, send DIR/send/*\n"
-                 "         --soak N:DIR      N rounds: call DIR's NNNN.CNC in turn, check the\n"
-                 "                           answer, send a program S<round> (kept in DIR/sent)\n"
-                 "         [--interval-ms MS] [--cycles N] (demo)\n";
+    std::cerr
+        << "usage: virtual-cnc (--device PATH | --link PATH | --tcp-listen PORT)\n"
+           "         [--rate BPS] [--chunk N]\n"
+           "         [--prg-ak TEXT] [--ak TEXT] [--idle-ms MS] [--timeout-ms MS]\n"
+           "         [--chunk-max N] [--seed N]  write sizes at random in chunk..N\n"
+           "         [--leader N]       N NUL bytes before each transmission\n"
+           "         [--eol-pause MS]   pause between the end word and its line end\n"
+           "         [--read-rate BPS]  read no faster than the line rate\n"
+           "         [--stall-after N --stall-ms MS]  stop reading for MS once N bytes came\n"
+           "         [--iso]            punch in ISO tape format: NUL leader, DC2, LF-only\n"
+           "                            blocks, then the tape end %, DC4 and NULs\n"
+           "         [--by-id]          --link leads through a name of its own that stays\n"
+           "                            when the line vanishes and returns (as by-id links)\n"
+           "         [--reset-after N]  the operator resets the control once N bytes of the\n"
+           "                            next answer came: the answer is dropped, and the\n"
+           "                            receive after it skips up to the program's first %\n"
+           "         [--control FAMILY] punch and call as fanuc, haas, heidenhain, sinumerik\n"
+           "                            or okuma do, and read answers up to their end\n"
+           "         [--eob END]        the control's line end: crlf, lf, cr, lfcrcr\n"
+           "         [--soak-ms MS]     end the soak after MS\n"
+           "         actions, run in order:\n"
+           "         --call NUMBER     send %<prg-ak> CR LF <ak><NUMBER> CR LF M30 CR LF\n"
+           "         --send FILE       send the file's bytes unchanged\n"
+           "         --send-text TEXT  send TEXT (C escapes \\r \\n \\0 \\xHH)\n"
+           "         --receive FILE    receive until the line with M30/M02 is complete\n"
+           "         --wait MS         pause\n"
+           "         --punch FILE      punch the program in FILE (as the control holds it)\n"
+           "         --punch-all F,F.. punch the programs in one go (punch-all)\n"
+           "         --subprogram NAME send a macro subprogram (DFS,NAME,) with two M99\n"
+           "                           and its % line\n"
+           "         --glitch HH       one byte (hex), as when the control is switched on\n"
+           "         --vanish MS       the line goes away for MS and comes back (a new\n"
+           "                           pseudo-terminal behind the same link)\n"
+           "         --await-open      wait until the server has opened the line\n"
+           "         --noise MS        line noise for MS: NULs, 0xFF, lone CRs, long lines,\n"
+           "                           bursts of 1 MB without an end word, binary, stray\n"
+           "                           calls and programs; then a line that ends it all\n"
+           "         --hold            keep the line open until stopped\n"
+           "         --demo DIR        loop: call DIR's numbers, receive, send DIR/send/*\n"
+           "         --soak N:DIR      N rounds: call DIR's NNNN.CNC in turn, check the\n"
+           "                           answer, send a program S<round> (kept in DIR/sent)\n"
+           "         [--interval-ms MS] [--cycles N] (demo)\n";
 }
 
 std::string Unescape(const std::string& s) {
@@ -142,6 +155,69 @@ bool WriteFile(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
     return static_cast<bool>(out.flush());
+}
+
+const char* const kFamilies[] = {"fanuc", "haas", "heidenhain", "sinumerik", "okuma"};
+
+// The control's line end.
+std::string Eob(const Options& o) {
+    const std::string eob = !o.eob.empty()                                     ? o.eob
+                            : o.control == "fanuc" || o.control == "sinumerik" ? "lf"
+                                                                               : "crlf";
+    return eob == "lf" ? "\n" : eob == "cr" ? "\r" : eob == "lfcrcr" ? "\n\r\r" : "\r\n";
+}
+
+// Text with the control's line end after each of its lines (whatever ended them).
+std::string WithEob(const std::string& text, const std::string& eob) {
+    std::string out;
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t to = text.find_first_of("\r\n", from);
+        if (to == std::string::npos) to = text.size();
+        out += text.substr(from, to - from) + eob;
+        if (to < text.size() && text[to] == '\r' && to + 1 < text.size() && text[to + 1] == '\n')
+            ++to;
+        from = to + 1;
+    }
+    return out;
+}
+
+// A punch of the control family: programs (as the control holds them, or a call) with the
+// family's line end, between its tape start and tape end, with its leader and trailer.
+struct Punched {
+    std::string tape;               // what goes on the line
+    std::vector<std::string> kept;  // each program as a server keeps it: the first with the
+                                    // tape start, the last with the tape end
+};
+
+Punched Punch(const Options& o, const std::vector<std::string>& programs, bool call) {
+    const std::string eob = Eob(o);
+    std::string start, end, leader, trailer;
+    if (o.control == "fanuc" || o.control == "haas") {
+        // ISO tapes begin with a "%" line (a call begins with its own "%") and end with "%".
+        start = call ? "" : "%" + eob;
+        end = "%";
+        const std::string feed(o.leader > 0 ? o.leader : 8, '\0');
+        leader = o.control == "fanuc" ? feed + "\x12" : "\x12";
+        trailer = o.control == "fanuc" ? "\x14" + feed : eob + "\x14";
+    } else if (o.control == "heidenhain") {
+        trailer = "\x03";
+    } else if (o.control == "okuma") {
+        end = programs.size() > 1 ? "%%" : "%";  // several files end with "%%"
+    } else if (!o.control.empty()) {
+        std::cerr << "virtual-cnc: no control family " << o.control << std::endl;
+    } else {
+        leader.assign(o.leader, '\0');
+    }
+    Punched p;
+    for (size_t i = 0; i < programs.size(); ++i) {
+        p.kept.push_back((i == 0 ? start : "") + WithEob(programs[i], eob) +
+                         (i + 1 == programs.size() ? end : ""));
+    }
+    p.tape = leader;
+    for (const std::string& k : p.kept) p.tape += k;
+    p.tape += trailer;
+    return p;
 }
 
 class Line {
@@ -322,7 +398,7 @@ class Line {
         bool stalled = false;
         while (true) {
             if (endWord == std::string::npos) {
-                endWord = FindEndWord(*data, scanned > 2 ? scanned - 2 : 0);
+                endWord = FindEndWord(*data, scanned > 8 ? scanned - 8 : 0, o);
                 scanned = data->size();
             }
             if (skipToPercent && !data->empty() && (*data)[0] != '%') {
@@ -340,10 +416,13 @@ class Line {
                 return false;
             }
             if (endWord != std::string::npos) {
-                const size_t lineEnd = data->find('\n', endWord);
+                // It reads up to its own line end after the end line.
+                const std::string eob = o.control.empty() && o.eob.empty() ? "\n" : Eob(o);
+                const size_t lineEnd = data->find(eob, endWord);
                 if (lineEnd != std::string::npos) {
-                    pending_ = data->substr(lineEnd + 1);  // belongs to the next transmission
-                    data->resize(lineEnd + 1);
+                    const size_t end = lineEnd + eob.size();
+                    pending_ = data->substr(end);  // belongs to the next transmission
+                    data->resize(end);
                     if (skipToPercent) {
                         std::cout << "virtual-cnc: skipped " << skipped
                                   << " bytes before the program" << std::endl;
@@ -434,10 +513,14 @@ class Line {
         return at;
     }
 
-    static size_t FindEndWord(const std::string& data, size_t from) {
+    // Where the end word of the control's programs stands: END PGM (or the N99999999 line)
+    // in Heidenhain's, M30 or M02 in the others'.
+    static size_t FindEndWord(const std::string& data, size_t from, const Options& o) {
         std::string upper = data.substr(from);
         for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const size_t at = std::min(upper.find("M30"), upper.find("M02"));
+        const size_t at = o.control == "heidenhain"
+                              ? std::min(upper.find("END PGM"), upper.find("N99999999"))
+                              : std::min(upper.find("M30"), upper.find("M02"));
         return at == std::string::npos ? at : from + at;
     }
 
@@ -540,6 +623,51 @@ std::string CallText(const Options& o, const std::string& number) {
     return "%" + o.prgAk + "\r\n" + o.ak + number + "\r\nM30\r\n";
 }
 
+// A call, punched as the control family punches it.
+bool SendCall(Line& line, const Options& o, const std::string& number) {
+    if (o.control.empty()) return line.Send(CallText(o, number), o);
+    return line.Paced(Punch(o, {CallText(o, number)}, true).tape, o);
+}
+
+// A soak program of the control family: k (1, 2, ...) of round r, a main program or a
+// subprogram (ending M99, M17 or RTS), with its name in its header. *file: the name a server
+// that names programs by their header saves it under (extension CNC for O-numbers).
+std::string FamilyProgram(const Options& o, int r, int k, bool sub, int lines, std::mt19937& random,
+                          std::string* file) {
+    const std::string name = "S" + std::to_string(r) + "_" + std::to_string(k);
+    char number[16];
+    std::snprintf(number, sizeof number, o.control == "haas" ? "%05d" : "%04d", r * 10 + k);
+    std::string head, end = sub ? "M99" : "M30";
+    if (o.control == "fanuc" || o.control == "haas") {
+        head = "O" + std::string(number) + " (SOAK)";
+        *file = std::string(number) + ".CNC";
+    } else if (o.control == "heidenhain") {
+        head = "0 BEGIN PGM " + name + " MM";
+        end = std::to_string(lines + 1) + " END PGM " + name + " MM";
+        *file = name + ".H";
+    } else if (o.control == "sinumerik") {
+        const std::string type = sub ? "SPF" : "MPF";
+        head = "%_N_" + name + "_" + type + "\n;$PATH=/_N_" + type + "_DIR";
+        if (sub) end = "M17";
+        *file = name + "." + type;
+    } else {
+        const std::string type = sub ? "SSB" : "MIN";
+        head = "$" + name + "." + type + "%";
+        end = sub ? "RTS" : "M02";
+        *file = name + "." + type;
+    }
+    std::string text = head + "\n";
+    for (int n = 1; n <= lines; ++n) {
+        const std::string x = std::to_string(std::uniform_int_distribution<int>(0, 9999)(random));
+        text += o.control == "heidenhain"
+                    ? std::to_string(n) + " L X+" + x + " Y+" + std::to_string(r) + " R0 F" +
+                          std::to_string(100 + n) + "\n"
+                    : "N" + std::to_string(n * 10) + " G1 X" + x + " Y" + std::to_string(r) + " F" +
+                          std::to_string(100 + n) + "\n";
+    }
+    return text + end + "\n";
+}
+
 // A macro that returns early with M99 and again at its end, and its "%" line (on a tape the
 // tape end stands for it).
 std::string SubprogramText(const Options& o, const std::string& name) {
@@ -588,12 +716,18 @@ int Soak(Line& line, const Options& o, const std::string& dir, int rounds) {
     }
     ::mkdir((dir + "/sent").c_str(), 0777);
     std::mt19937 random(o.seed + 1);
-    int good = 0, bad = 0;
-    for (int r = 1; r <= rounds && !g_stop; ++r) {
+    const auto begun = std::chrono::steady_clock::now();
+    const auto over = [&] {
+        return o.soakMs > 0 &&
+               std::chrono::steady_clock::now() - begun > std::chrono::milliseconds(o.soakMs);
+    };
+    int good = 0, bad = 0, done = 0;
+    for (int r = 1; (o.soakMs > 0 || r <= rounds) && !g_stop && !over(); ++r) {
         const std::string number = numbers[size_t(r) % numbers.size()];
         std::string expected, answer;
         ReadFile(dir + "/" + number + ".CNC", &expected);
-        if (!line.Send(CallText(o, number), o)) return 1;
+        if (!o.control.empty()) expected = WithEob(expected, Eob(o));
+        if (!SendCall(line, o, number)) return 1;
         const bool complete = line.Receive(&answer, o);
         if (complete && answer == expected) {
             ++good;
@@ -603,20 +737,36 @@ int Soak(Line& line, const Options& o, const std::string& dir, int rounds) {
             std::cout << "virtual-cnc: round " << r << ": answer for " << number << " differs ("
                       << answer.size() << " of " << expected.size() << " bytes)" << std::endl;
         }
-        std::string program = "%\r\n(DFS,S" + std::to_string(r) + ",)\r\n";
         const int lines = std::uniform_int_distribution<int>(5, 120)(random);
-        for (int k = 1; k <= lines; ++k) {
-            program += "N" + std::to_string(k * 10) + " G1 X" +
-                       std::to_string(std::uniform_int_distribution<int>(0, 9999)(random)) + " Y" +
-                       std::to_string(r) + " F" + std::to_string(100 + k) + "\r\n";
+        if (o.control.empty()) {
+            std::string program = "%\r\n(DFS,S" + std::to_string(r) + ",)\r\n";
+            for (int k = 1; k <= lines; ++k) {
+                program += "N" + std::to_string(k * 10) + " G1 X" +
+                           std::to_string(std::uniform_int_distribution<int>(0, 9999)(random)) +
+                           " Y" + std::to_string(r) + " F" + std::to_string(100 + k) + "\r\n";
+            }
+            program += "M30\r\n";
+            WriteFile(dir + "/sent/S" + std::to_string(r) + ".nc", program);
+            if (!line.Send(program, o)) return 1;
+        } else {
+            // Every third round a punch-all: a program, a subprogram and a program.
+            const int count = r % 3 == 0 ? 3 : 1;
+            std::vector<std::string> programs, files(static_cast<size_t>(count));
+            for (int k = 1; k <= count; ++k) {
+                programs.push_back(FamilyProgram(o, r, k, k == 2, k == 1 ? lines : 5, random,
+                                                 &files[size_t(k - 1)]));
+            }
+            const Punched punched = Punch(o, programs, false);
+            for (size_t k = 0; k < files.size(); ++k)
+                WriteFile(dir + "/sent/" + files[k], punched.kept[k]);
+            if (!line.Paced(punched.tape, o)) return 1;
         }
-        program += "M30\r\n";
-        WriteFile(dir + "/sent/S" + std::to_string(r) + ".nc", program);
-        if (!line.Send(program, o)) return 1;
+        done = r;
         // The server saves before the next call comes in.
         Sleep(std::uniform_int_distribution<int>(50, 250)(random));
         if (r % 50 == 0) std::cout << "virtual-cnc: soak round " << r << std::endl;
     }
+    std::cout << "virtual-cnc: soak rounds " << done << std::endl;
     std::cout << "virtual-cnc: soak done: " << good << " answers whole, " << bad << " not"
               << std::endl;
     return bad == 0 ? 0 : 4;
@@ -636,7 +786,7 @@ int Demo(Line& line, const Options& o, const std::string& dir) {
             Sleep(o.intervalMs);
             if (g_stop) break;
             std::cout << "virtual-cnc: calling program " << number << std::endl;
-            if (!line.Send(CallText(o, number), o)) return 1;
+            if (!SendCall(line, o, number)) return 1;
             std::string answer;
             const bool complete = line.Receive(&answer, o);
             const std::string out = dir + "/received/" + number + ".txt";
@@ -717,16 +867,25 @@ int main(int argc, char** argv) {
             o.stallMs = std::atoi(value().c_str());
         else if (a == "--reset-after")
             o.resetAfter = size_t(std::max(0L, std::atol(value().c_str())));
+        else if (a == "--control")
+            o.control = value();
+        else if (a == "--eob")
+            o.eob = value();
+        else if (a == "--soak-ms")
+            o.soakMs = std::atoi(value().c_str());
         else if (a == "--call" || a == "--send" || a == "--send-text" || a == "--receive" ||
                  a == "--wait" || a == "--demo" || a == "--noise" || a == "--soak" ||
-                 a == "--subprogram" || a == "--glitch" || a == "--vanish") {
+                 a == "--subprogram" || a == "--glitch" || a == "--vanish" || a == "--punch" ||
+                 a == "--punch-all") {
             actions.push_back({a.substr(2), value()});
         } else {
             Usage();
             return 2;
         }
     }
-    if (int(!o.device.empty()) + int(!o.link.empty()) + int(o.tcpListen >= 0) != 1) {
+    if (int(!o.device.empty()) + int(!o.link.empty()) + int(o.tcpListen >= 0) != 1 ||
+        (!o.control.empty() &&
+         std::find(std::begin(kFamilies), std::end(kFamilies), o.control) == std::end(kFamilies))) {
         Usage();
         return 2;
     }
@@ -747,7 +906,20 @@ int main(int argc, char** argv) {
     for (const auto& act : actions) {
         if (g_stop) break;
         if (act.kind == "call") {
-            if (!line.Send(CallText(o, act.arg), o)) return 1;
+            if (!SendCall(line, o, act.arg)) return 1;
+        } else if (act.kind == "punch" || act.kind == "punch-all") {
+            std::vector<std::string> programs;
+            std::stringstream files(act.arg);
+            for (std::string file; std::getline(files, file, ',');) {
+                std::string text;
+                if (!ReadFile(file, &text)) {
+                    std::cerr << "virtual-cnc: cannot read " << file << std::endl;
+                    return 1;
+                }
+                programs.push_back(text);
+            }
+            if (!line.Paced(Punch(o, programs, false).tape, o)) return 1;
+            std::cout << "virtual-cnc: punched " << programs.size() << " programs" << std::endl;
         } else if (act.kind == "send") {
             std::string data;
             if (!ReadFile(act.arg, &data)) {
@@ -755,6 +927,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
             if (!line.Send(data, o)) return 1;
+            std::cout << "virtual-cnc: sent " << act.arg << std::endl;
         } else if (act.kind == "send-text") {
             if (!line.Send(Unescape(act.arg), o)) return 1;
         } else if (act.kind == "subprogram") {

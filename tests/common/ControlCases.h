@@ -93,7 +93,8 @@ inline void CheckCrLf(const QString& dir, const QByteArray& log, const QByteArra
     EXPECT_EQ(ReadFile(dir + "/a2.txt"), kProgram1001) << "call after a glitch byte";
     EXPECT_EQ(ReadFile(dir + "/a3.txt"), kProgram2507) << "first of two calls";
     EXPECT_EQ(ReadFile(dir + "/a4.txt"), kProgram1001) << "second of two calls";
-    EXPECT_EQ(ReadFile(dir + "/save/GEW.CNC"), kThread + "\r\n") << "one program, not two";
+    // The subprogram's "%" line came right after it: its tape end as well.
+    EXPECT_EQ(ReadFile(dir + "/save/GEW.CNC"), kThread + "%\r\n") << "one program, not two";
     EXPECT_EQ(ReadFile(dir + "/save/SUB2.CNC"), kSub + "\r\n");
     EXPECT_EQ(ReadFile(dir + "/a5.txt"), kProgram2507) << "call after a subprogram";
     EXPECT_EQ(Saved(dir), (QStringList{"GEW.CNC", "SUB2.CNC"}));
@@ -150,12 +151,137 @@ inline void CheckLost(const QString& dir, const QByteArray& log, const QByteArra
     EXPECT_EQ(ReadFile(dir + "/a1.txt"), kProgram2507);
 }
 
+// Each control family punches one program, then a punch-all, paced at 9600 bit/s a byte at a
+// time, and calls after each; the server names programs as their controls do, sends with the
+// family's line end, and waits an hour before a reception ends without its end: every program
+// must end by what its control wrote.
+struct Family {
+    const char* control;               // the virtual CNC's --control
+    const char* lineEnd;               // Zeilenende=
+    QByteArray eob;                    // ...as bytes
+    QByteArray start;                  // before the first program of a punch (the tape start)
+    QByteArray end, endAll;            // after the last program of a punch, of a punch-all
+    QList<QByteArray> programs;        // as the control holds them; the first is punched alone
+    QStringList files;                 // the names they are saved under
+    QByteArray answer = kProgram2507;  // what the calls fetch, as the server holds it
+};
+
+inline const Family kFanuc{
+    "fanuc",
+    "LF",
+    "\n",
+    "%\n",
+    "%",
+    "%",
+    {"O1234 (FLANSCH)\nN10 G90 G54\nN20 G0 X0 Y0\nM30\n", "O0001 (WELLE)\nN10 G0 X0\nM30\n",
+     "O0002 (UP)\nN10 G1 X1\nM99\n", "<WELLE_LINKS_2>\nN10 G0 Z5\nM30\n"},
+    {"1234.CNC", "0001.CNC", "0002.CNC", "WELLE_LINKS_2.CNC"}};
+inline const Family kHaas{"haas",
+                          "CRLF",
+                          "\r\n",
+                          "%\r\n",
+                          "%",
+                          "%",
+                          {"O01234 (WELLE)\nN10 G0 X0\nM30\n", "O00001\nN10 G0 X0\nM30\n",
+                           "O00002\nN10 X1\nM99\n", "O00003\nN10 Z5\nM30\n"},
+                          {"01234.CNC", "00001.CNC", "00002.CNC", "00003.CNC"}};
+inline const Family kHeidenhain{
+    "heidenhain",
+    "CRLF",
+    "\r\n",
+    "",
+    "",
+    "",
+    {"0 BEGIN PGM 4711 MM\n1 BLK FORM 0.1 Z X+0 Y+0 Z-20\n2 L Z+100 R0 FMAX M30\n"
+     "3 END PGM 4711 MM\n",
+     "0 BEGIN PGM 4712 MM\n1 L X+0 M2\n2 END PGM 4712 MM\n",
+     "%4713 G71 *\nN10 G00 Z+100 *\nN20 M30 *\nN99999999 %4713 G71 *\n"},
+    {"4711.H", "4712.H", "4713.I"},
+    "0 BEGIN PGM 2507 MM\r\n1 L Z+100 R0 FMAX M30\r\n2 END PGM 2507 MM\r\n"};
+inline const Family kSinumerik{"sinumerik",
+                               "LF",
+                               "\n",
+                               "",
+                               "",
+                               "",
+                               {"%_N_TEIL1_MPF\n;$PATH=/_N_MPF_DIR\nN10 G0 X0\nM30\n",
+                                "%_N_TEIL2_MPF\n;$PATH=/_N_MPF_DIR\nN10 G0 X0\nM30\n",
+                                "%_N_UP1_SPF\n;$PATH=/_N_SPF_DIR\nN10 G1 X1\nM17\n",
+                                "%_N_TEIL3_MPF\n;$PATH=/_N_MPF_DIR\nN10 G0 Z5\nM30\n"},
+                               {"TEIL1.MPF", "TEIL2.MPF", "UP1.SPF", "TEIL3.MPF"}};
+inline const Family kOkuma{"okuma",
+                           "CRLF",
+                           "\r\n",
+                           "",
+                           "%",
+                           "%%",
+                           {"$TEIL1.MIN%\nN1 G0 X0\nM02\n", "$TEIL2.MIN%\nN1 G0 X0\nM02\n",
+                            "$UP1.SSB%\nN1 X1\nRTS\n", "$TEIL3.MIN%\nN1 G0 Z5\nM02\n"},
+                           {"TEIL1.MIN", "TEIL2.MIN", "UP1.SSB", "TEIL3.MIN"}};
+
+inline QByteArray WithEob(QByteArray text, const QByteArray& eob) {
+    return text.replace("\r\n", "\n").replace("\n", eob);
+}
+
+template <const Family& F>
+QStringList FamilyArgs(const QString& dir) {
+    WriteFile(dir + "/2507.CNC", F.answer);
+    QStringList all;
+    for (qsizetype k = 0; k < F.programs.size(); ++k) {
+        const QString file = dir + "/punch" + QString::number(k) + ".txt";
+        WriteFile(file, F.programs[k]);
+        if (k > 0) all << file;
+    }
+    return {"--control",   F.control,   "--rate",    "9600",          "--chunk",
+            "1",           "--idle-ms", "5000",      "--punch",       dir + "/punch0.txt",
+            "--call",      "2507",      "--receive", dir + "/a1.txt", "--punch-all",
+            all.join(','), "--call",    "2507",      "--receive",     dir + "/a2.txt"};
+}
+
+template <const Family& F>
+void CheckFamily(const QString& dir, const QByteArray& log, const QByteArray&) {
+    const qsizetype n = F.programs.size();
+    for (qsizetype k = 0; k < n; ++k) {
+        // A punch: its first program keeps the tape start, its last the tape end.
+        const bool first = k <= 1, last = k == 0 || k == n - 1;
+        const QByteArray kept = (first ? F.start : QByteArray()) + WithEob(F.programs[k], F.eob) +
+                                (k == 0 ? F.end
+                                 : last ? F.endAll
+                                        : QByteArray());
+        EXPECT_EQ(ReadFile(dir + "/save/" + F.files[k]), kept + "\r\n") << F.control << " " << k;
+    }
+    QStringList files = F.files;
+    files.sort();
+    EXPECT_EQ(Saved(dir), files) << F.control;
+    EXPECT_EQ(ReadFile(dir + "/a1.txt"), WithEob(F.answer, F.eob)) << F.control;
+    EXPECT_EQ(ReadFile(dir + "/a2.txt"), WithEob(F.answer, F.eob)) << F.control;
+    EXPECT_EQ(log.count(" gesendete PRG Nr = "), 2) << log.constData();
+    EXPECT_FALSE(QDir(dir + "/unvollstaendig").exists());
+}
+
 struct Case {
     QStringList (*args)(const QString& dir);
     int sent;          // programs the server sends: logged, ...
     const char* last;  // ...and the last answer the virtual CNC receives
     void (*check)(const QString& dir, const QByteArray& log, const QByteArray& cncSaid);
+    QByteArray config = {};  // Config.ini's lines after line 13
 };
+
+template <const Family& F>
+Case FamilyCase() {
+    return {FamilyArgs<F>, 2, "a2.txt", CheckFamily<F>,
+            QByteArray("Ruhezeit=3600\r\nNamen=Programm\r\nZeilenende=") + F.lineEnd + "\r\n"};
+}
+
+inline Case (*const kFamilyCases[])() = {FamilyCase<kFanuc>, FamilyCase<kHaas>,
+                                         FamilyCase<kHeidenhain>, FamilyCase<kSinumerik>,
+                                         FamilyCase<kOkuma>};
+inline const char* const kFamilyNames[] = {"Fanuc", "Haas", "Heidenhain", "Sinumerik", "Okuma"};
+
+// A parameterised test's name: the family's.
+inline std::string FamilyName(const ::testing::TestParamInfo<Case (*)()>& info) {
+    return kFamilyNames[info.index];
+}
 inline const Case kIsoControl{IsoArgs, 2, "a2.txt", CheckIso};
 inline const Case kCrLfControl{CrLfArgs, 5, "a5.txt", CheckCrLf};
 inline const Case kResetDuringASend{ResetArgs, 1, "a2.txt", CheckReset};

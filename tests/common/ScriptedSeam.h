@@ -17,10 +17,11 @@ class ScriptedSeam : public Modal::Seam {
     QList<Input> inputs;
     QList<Modal::FileDialog> fileDialogs;
 
-    QList<Modal::Answer> boxAnswers;  // consumed front first
-    QList<QByteArray> inputAnswers;   // text typed; "\x1b" means Cancel
-    QList<QString> fileAnswers;       // empty = cancelled
-    std::function<void()> duringBox;  // runs while a box is "open"
+    QList<Modal::Answer> boxAnswers;         // consumed front first
+    QList<QByteArray> inputAnswers;          // text typed; "\x1b" means Cancel
+    QList<QString> fileAnswers;              // empty = cancelled
+    std::function<void()> duringBox;         // runs while a box is "open"
+    std::function<void()> duringFileDialog;  // ...and while a file dialog is
 
     ScriptedSeam() { Modal::Install(this); }
     ~ScriptedSeam() override { Modal::Install(nullptr); }
@@ -40,6 +41,7 @@ class ScriptedSeam : public Modal::Seam {
     }
     QString FileName(QWidget*, const Modal::FileDialog& dialog) override {
         fileDialogs.append(dialog);
+        if (duringFileDialog) duringFileDialog();
         return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
     }
 

@@ -4,6 +4,7 @@
 // the split.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <random>
 #include <string>
@@ -38,7 +39,9 @@ struct Stream {
     std::vector<Out> expected;
 };
 
-std::vector<Out> Run(const Stream& s, const std::vector<size_t>& cuts) {
+// pause: the time before the read that begins at a position (a millisecond unless given).
+std::vector<Out> Feed(const Stream& s, const std::vector<size_t>& cuts,
+                      const std::function<qint64(size_t at)>& pause = {}) {
     TFraming f;
     f.SetProgramIdentifier("Prg");
     f.SetTimes(5000, TFraming::kTrailerMs);
@@ -53,7 +56,8 @@ std::vector<Out> Run(const Stream& s, const std::vector<size_t>& cuts) {
             while (cut < cuts.size() && cuts[cut] <= at + from) ++cut;
             if (cut < cuts.size() && cuts[cut] < at + to) to = cuts[cut] - at;
             f.Feed(QByteArrayView(part).sliced(qsizetype(from), qsizetype(to - from)), now);
-            now += 1;  // reads a millisecond apart: far below any time the rules use
+            // Reads a millisecond apart: far below any time the rules use.
+            now += pause ? pause(at + to) : 1;
             from = to;
         }
         at += part.size();
@@ -84,6 +88,27 @@ const QByteArray kThread =
 const QByteArray kHead = "%\r\n(DFS,HALB,)\r\nN10 G1 X5\r\nN2";
 const QByteArray kTail = "0 G1 Y5\r\nM30\r\n";
 
+const QByteArray kFanucAll = QByteArray("\0\0\x12", 3) +
+                             "%\nO0001 (WELLE)\nN10 G0 X0\nM30\nO0002 (UP)\nN10 G1 X1\nM99\n"
+                             "O0003\nN10 G0 Z5 M2\nO0004\nN10 Z9\nM30\n%\x14" +
+                             QByteArray(3, '\0');
+const QByteArray kHaas = "\x12%\r\nO01234 (FLANSCH)\r\nN10 G0 X0\r\nM30\r\n%\r\n";
+const QByteArray kHeidenhain =
+    "0 BEGIN PGM 4711 MM\r\n1 BLK FORM 0.1 Z X+0 Y+0 Z-20\r\n2 L Z+100 R0 FMAX M30\r\n"
+    "3 L X+0 M2\r\n4 END PGM 4711 MM\r\n";
+const QByteArray kHeidenhain2 = "0 BEGIN PGM 4712 MM\r\n1 END PGM 4712 MM\r\n";
+const QByteArray kHeidenhainIso =
+    "%4711 G71 *\r\nN10 G00 Z+100 *\r\nN20 M30 *\r\nN99999999 %4711 G71 *\r\n";
+const QByteArray kSinumerikAll =
+    "%_N_TEIL1_MPF\n;$PATH=/_N_MPF_DIR\nN10 G0 X0 ; nicht M30\nM30\n"
+    "%_N_UP1_SPF\n;$PATH=/_N_SPF_DIR\nN10 G1 X1\nM17\n"
+    "%_N_UP2_SPF\n;$PATH=/_N_SPF_DIR\nN10 G1 X2\nRET\n"
+    "%_N_DATEN_INI\nR1=5\n%_N_TEIL2_MPF\nN10 G0 Z5\nM30\n";
+const QByteArray kOkumaAll =
+    "$TEIL1.MIN%\r\nN1 G0 X0\r\nM02\r\n$UP1.SSB%\r\nN1 G1 X1\r\nRTS\r\n"
+    "$TEIL2.MIN%\r\nN1 G0 Z5\r\nM02\r\n%%";
+const QByteArray kTapeEndThenProgram = "%\r\nO0001\r\nN1 X1\r\nM30\r\n";
+
 const std::vector<Stream>& Streams() {
     static const std::vector<Stream> streams = {
         {"LF call", {"%Prg\nO2507\nM30\n"}, {{Kind::Complete, "%Prg\nO2507\nM30\n"}}},
@@ -95,9 +120,9 @@ const std::vector<Stream>& Streams() {
         {"ISO program with tape end and trailer, then a call",
          {kIso + "%Prg\nO2507\nM30\n%\x14"},
          {{Kind::Complete, kIsoSaved}, {Kind::Complete, "%Prg\nO2507\nM30\n", false, true}}},
-        {"two CR LF programs back to back",
+        {"two CR LF programs back to back: the % line between them belongs to both",
          {kA + kB},
-         {{Kind::Complete, kA}, {Kind::Complete, kB, false, true}}},
+         {{Kind::Complete, kA + "%"}, {Kind::Complete, kB, false, true}}},
         {"M99 subprogram with its % line, then a call",
          {kSub + "\r\n" + kCall},
          {{Kind::Complete, kSub}, {Kind::Complete, kCall, false, true}}},
@@ -117,13 +142,59 @@ const std::vector<Stream>& Streams() {
          {kHead, QByteArray("\0\0", 2) + kCall},
          {{Kind::Incomplete, kHead, true}, {Kind::Complete, kCall}}},
         {"no end: the quiet time", {"\r\nN10 G0 X0"}, {{Kind::Incomplete, "N10 G0 X0"}}},
+        {"Fanuc punch-all with an M99 subprogram",
+         {kFanucAll},
+         {{Kind::Complete, "%\nO0001 (WELLE)\nN10 G0 X0\nM30\n"},
+          {Kind::Complete, "O0002 (UP)\nN10 G1 X1\nM99\n", false, true},
+          {Kind::Complete, "O0003\nN10 G0 Z5 M2\n", false, true},
+          {Kind::Complete, "O0004\nN10 Z9\nM30\n%", false, true}}},
+        {"Fanuc 30i names after a subprogram",
+         {"%\n<WELLE_LINKS_2>\nN10 G0 X0\nM99\n\n<WELLE_RECHTS>\nN10 X1\nM30\n%"},
+         {{Kind::Complete, "%\n<WELLE_LINKS_2>\nN10 G0 X0\nM99\n\n"},
+          {Kind::Complete, "<WELLE_RECHTS>\nN10 X1\nM30\n%", false, true}}},
+        {"Haas with DC codes: a tape end with its line end, then DC4",
+         {kHaas + "\x14"},
+         {{Kind::Complete, kHaas.sliced(1).chopped(2)}}},
+        {"Heidenhain: M30 is a block, END PGM ends, ETX and EOT are its trailer",
+         {kHeidenhain + "\x03\x04" + kHeidenhain2 + "\x03"},
+         {{Kind::Complete, kHeidenhain}, {Kind::Complete, kHeidenhain2, false, true}}},
+        {"Heidenhain ISO program ends at its N99999999 line",
+         {kHeidenhainIso + "\x03"},
+         {{Kind::Complete, kHeidenhainIso}}},
+        {"Sinumerik files, each at its %_N_ header",
+         {kSinumerikAll},
+         {{Kind::Complete, "%_N_TEIL1_MPF\n;$PATH=/_N_MPF_DIR\nN10 G0 X0 ; nicht M30\nM30\n"},
+          {Kind::Complete, "%_N_UP1_SPF\n;$PATH=/_N_SPF_DIR\nN10 G1 X1\nM17\n", false, true},
+          {Kind::Complete, "%_N_UP2_SPF\n;$PATH=/_N_SPF_DIR\nN10 G1 X2\nRET\n", false, true},
+          {Kind::Complete, "%_N_DATEN_INI\nR1=5\n", false, true},
+          {Kind::Complete, "%_N_TEIL2_MPF\nN10 G0 Z5\nM30\n", false, true}}},
+        {"Okuma files, then %% after the last",
+         {kOkumaAll},
+         {{Kind::Complete, "$TEIL1.MIN%\r\nN1 G0 X0\r\nM02\r\n"},
+          {Kind::Complete, "$UP1.SSB%\r\nN1 G1 X1\r\nRTS\r\n", false, true},
+          {Kind::Complete, "$TEIL2.MIN%\r\nN1 G0 Z5\r\nM02\r\n%%", false, true}}},
+        {"Okuma files, %%, at once a call",
+         {kOkumaAll + kCall},
+         {{Kind::Complete, "$TEIL1.MIN%\r\nN1 G0 X0\r\nM02\r\n"},
+          {Kind::Complete, "$UP1.SSB%\r\nN1 G1 X1\r\nRTS\r\n", false, true},
+          {Kind::Complete, "$TEIL2.MIN%\r\nN1 G0 Z5\r\nM02\r\n%%", false, true},
+          {Kind::Complete, kCall, false, true}}},
+        {"Okuma: a call, its tape end, at once the next file",
+         {kCall + "%$TEIL4.MIN%\r\nM02\r\n%"},
+         {{Kind::Complete, kCall}, {Kind::Complete, "$TEIL4.MIN%\r\nM02\r\n%", false, true}}},
+        {"Okuma: a subprogram's %% line",
+         {"$UP2.SSB%\r\nN1 X1\r\nRTS\r\n%%\r\n"},
+         {{Kind::Complete, "$UP2.SSB%\r\nN1 X1\r\nRTS\r\n%%"}}},
+        {"a call, its tape end with its line end, then a program",
+         {kCall + kTapeEndThenProgram},
+         {{Kind::Complete, kCall}, {Kind::Complete, kTapeEndThenProgram, false, true}}},
         {"no letter or digit: dropped", {"\x12....\r\n--"}, {{Kind::Dropped, "....\r\n--"}}},
     };
     return streams;
 }
 
 void Check(const Stream& s, const std::vector<size_t>& cuts, const std::string& how) {
-    const std::vector<Out> got = Run(s, cuts);
+    const std::vector<Out> got = Feed(s, cuts);
     ASSERT_EQ(got, s.expected) << s.name << ", " << how << ", reads split at " << Split(cuts);
 }
 
@@ -165,6 +236,44 @@ TEST(Framing, EverySplitOfAStreamGivesTheSameTransmissions) {
     }
 }
 
+// Under load a control's bytes are read late and in lumps: whatever the pauses between reads
+// (below the quiet time), the program after a call's tape end begins with its "%", and an
+// Okuma header after it without. (Pauses within an end line are left out: its end word and
+// line end come together from a control.)
+TEST(Framing, WhatFollowsACallsTapeEndIsTheSameHoweverLateItIsRead) {
+    const unsigned seed = std::random_device()();
+    std::mt19937 random(seed);
+    const std::vector<Stream> streams = {
+        {"call, tape end, program",
+         {kCall + kTapeEndThenProgram + "\x14"},
+         {{Kind::Complete, kCall}, {Kind::Complete, kTapeEndThenProgram}}},
+        {"call, tape end, Okuma file",
+         {kCall + "%$TEIL4.MIN%\r\nM02\r\n\x13"},
+         {{Kind::Complete, kCall}, {Kind::Complete, "$TEIL4.MIN%\r\nM02\r\n"}}},
+    };
+    for (const Stream& s : streams) {
+        const QByteArray& stream = s.parts[0];
+        const auto inEndLine = [&](size_t at) {
+            for (const char* word : {"M30", "M02"}) {
+                for (qsizetype w = stream.indexOf(word); w >= 0; w = stream.indexOf(word, w + 1))
+                    if (qsizetype(at) > w && qsizetype(at) <= w + 5) return true;
+            }
+            return false;
+        };
+        for (int round = 0; round < 1000; ++round) {
+            std::vector<size_t> cuts;
+            for (size_t i = 1; i < size_t(stream.size()); ++i)
+                if (std::bernoulli_distribution(0.3)(random)) cuts.push_back(i);
+            std::vector<Out> got = Feed(s, cuts, [&](size_t at) -> qint64 {
+                return inEndLine(at) ? 1 : std::uniform_int_distribution<qint64>(0, 4000)(random);
+            });
+            for (Out& o : got) o.follows = false;  // pauses tell whether it followed at once
+            ASSERT_EQ(got, s.expected)
+                << s.name << ", seed " << seed << ", reads split at " << Split(cuts);
+        }
+    }
+}
+
 TEST(Framing, OnlyTimeTellsATapeEndFromTheNextTransmission) {
     TFraming f;
     f.SetProgramIdentifier("Prg");
@@ -180,6 +289,9 @@ TEST(Framing, OnlyTimeTellsATapeEndFromTheNextTransmission) {
     auto t = f.Next();
     ASSERT_TRUE(t);
     EXPECT_EQ(t->Text, "N1 X1\nM30\n%");
+    // The tape end may still begin what follows it, until the quiet time.
+    EXPECT_EQ(f.Deadline(), 400 + 5000);
+    f.Tick(5400);
     EXPECT_EQ(f.Deadline(), -1) << "nothing waits: no timer runs";
 
     // Later, the "%" begins the next transmission.

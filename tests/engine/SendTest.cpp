@@ -156,3 +156,40 @@ TEST(RealLineSend, EachLineWaitsItsDwellAfterThePreviousOneHasLeftThePort) {
         EXPECT_GE(drains[k] - drains[k - 1], std::chrono::milliseconds(40)) << "line " << k + 1;
     }
 }
+
+// Controls that count the characters of a block or take LF only get the line end set on line
+// 16 of Config.ini, after every line and for Enter typed by hand; a value no control takes
+// sends CR LF and is said once.
+TEST(RealLineSend, EachLineEndGoesOutAsSet) {
+    EngineRig rig;
+    WriteFile(rig.Path("2507.CNC"), "%\r\nN1 X1\nM30\r\n");
+    rig.OwnLine();
+    const struct {
+        const char* value;
+        QByteArray end;
+    } rows[] = {{"", "\r\n"}, {"CRLF", "\r\n"},       {"lf", "\n"},
+                {"CR", "\r"}, {" LFCRCR ", "\n\r\r"}, {"CRCR", "\r\n"}};
+    // What the machine got, once as much as expected came (or ten seconds passed).
+    const auto got = [&](qsizetype size) {
+        QByteArray bytes;
+        WaitFor([&] {
+            char buf[256];
+            pollfd p{rig.MachineFd(), POLLIN, 0};
+            const ssize_t n = ::poll(&p, 1, 0) > 0 ? ::read(rig.MachineFd(), buf, sizeof buf) : 0;
+            if (n > 0) bytes.append(buf, n);
+            return bytes.size() >= size;
+        });
+        return bytes;
+    };
+    for (const auto& row : rows) {
+        ConfigValues[CfgSlot::LineEnd] = row.value;
+        rig.MachineWrite("%Prg\r\nO2507\r\nM30\r\n");
+        const QByteArray& e = row.end;
+        const QByteArray program = "%" + e + "N1 X1" + e + "M30" + e;
+        EXPECT_EQ(got(program.size()), program) << row.value;
+        ASSERT_TRUE(WaitFor([&] { return !rig.engine->Busy(); }));
+        ASSERT_TRUE(rig.engine->MemoTrmKeyPress('\r'));
+        EXPECT_EQ(got(e.size()), e) << row.value;
+    }
+    EXPECT_EQ(rig.view.TraceCount("\"CRCR\" ist weder CRLF, LF, CR noch LFCRCR"), 1);
+}

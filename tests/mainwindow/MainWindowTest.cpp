@@ -22,6 +22,7 @@
 #include "config/ConfigValues.h"
 #include "config/Konfig.h"
 #include "engine/LogFile.h"
+#include "engine/TransferRules.h"
 #include "mainwindow/Unit1.h"
 #include "mainwindow/Unit2.h"
 #include "serial/Port.h"
@@ -726,7 +727,7 @@ TEST_F(MainWindowTest, ConnectClearsTheMemosAndDisconnectKeepsThem) {
     EXPECT_TRUE(seam.boxes.isEmpty());
 }
 
-TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
+TEST_F(MainWindowTest, ReadingGoesOnWhileADecisionWaitsForItsBox) {
     MapPorts({1});
     ScriptedSeam seam;
     TForm1 form(nullptr, false);
@@ -734,38 +735,51 @@ TEST_F(MainWindowTest, ReceiveNotificationsWaitForTheRunningHandler) {
     form.Verbinde();
     ASSERT_TRUE(form.Serial1->Active());
 
-    // While the receive event waits for its save box (a program without a "DFS," name),
-    // bytes arrive: their notification is taken inside the box's message loop but its
-    // handler waits.
+    // While the receive event waits for its save box (a program without a "DFS," name), the
+    // next programs arrive whole: they are read at once, but saved only after the box. What
+    // waits is held up to the receive limit; past it the line is held.
     ConfigValues[CfgSlot::Save] = QFile::encodeName(work.path());
     ConfigValues[CfgSlot::PrgAK] = "Prg";
     ConfigValues[CfgSlot::Ext] = "CNC";
-    bool pendingInside = false;
-    QString memoInside = "unset";
+    TransferRules::ReceiveLimit() = 40;
+    const QByteArray next[] = {"%\n(DFS,P2,)\nN10 G0\nM30\n", "(DFS,P3,)\nN10 G1\nM30\n",
+                               "(DFS,P4,)\nN10 G2\nM30\n"};
+    bool readInside = false, heldInside = false, savedInside = true;
     bool once = false;
+    const auto send = [&](const QByteArray& bytes) {
+        ASSERT_EQ(::write(ports[1]->master, bytes.constData(), size_t(bytes.size())), bytes.size());
+    };
     seam.duringBox = [&] {
         if (std::exchange(once, true)) return;
-        ASSERT_EQ(::write(ports[1]->master, "N10 G0\n", 7), 7);
-        for (int i = 0;
-             i < 500 && !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
-             ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            ::usleep(2000);
-        }
-        pendingInside = form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
-        form.FlushMemos();
-        memoInside = form.MemoRec->toPlainText();
+        send(next[0]);
+        readInside = transfer_wait([&] {
+            form.FlushMemos();
+            return form.MemoRec->toPlainText().endsWith(QString::fromLatin1(next[0]));
+        });
+        send(next[1]);
+        readInside = readInside && transfer_wait([&] {
+                         form.FlushMemos();
+                         return form.MemoRec->toPlainText().endsWith(QString::fromLatin1(next[1]));
+                     });
+        send(next[2]);
+        heldInside = transfer_wait([&] {
+            form.FlushMemos();
+            return form.MemoFile->toPlainText().contains(QStringLiteral("Empfang angehalten"));
+        });
+        savedInside = QFileInfo::exists(work.filePath("P2.CNC"));
         EXPECT_TRUE(form.Engine->SerialHandlerRunning());
     };
     ASSERT_EQ(::write(ports[1]->master, "%\r\nN1 X0\r\nM30\r\n", 15), 15);
-    ASSERT_TRUE(transfer_wait([&] {
-        return once && !form.Engine->Busy() &&
-               !form.Engine->SerialEventPending(TTransferEngine::SerialEvent::RxChar);
-    }));
-    EXPECT_TRUE(pendingInside);
-    EXPECT_EQ(memoInside, "%\nN1 X0\nM30\n");
-    form.FlushMemos();
-    EXPECT_EQ(form.MemoRec->toPlainText(), "%\nN1 X0\nM30\nN10 G0\n");
+    const bool allSaved = transfer_wait(
+        [&] { return once && !form.Engine->Busy() && QFileInfo::exists(work.filePath("P4.CNC")); });
+    TransferRules::ReceiveLimit() = 64 * 1024 * 1024;
+    ASSERT_TRUE(allSaved);
+    EXPECT_TRUE(readInside);
+    EXPECT_TRUE(heldInside);
+    EXPECT_FALSE(savedInside) << "the decisions on the next programs wait for the box";
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(ReadAll(work.filePath("P" + QString::number(k + 2) + ".CNC")), next[k] + "\r\n");
+    }
 }
 
 // A pulled adapter: no box waits for a click; the window says so, keeps "Trennen" to stop

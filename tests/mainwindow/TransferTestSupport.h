@@ -34,6 +34,7 @@ using test_files::WriteFile;
 struct TransferConfig {
     QByteArray ext = "CNC", log = "DNC", ak = "O", prgEnd = "M30", comPort = "Test", prgAk = "Prg",
                timer = "0";
+    QByteArray extra;  // the lines after line 13
 };
 
 class Workspace {
@@ -60,7 +61,7 @@ class Workspace {
                                     "Save=" + SaveDir()};
         QByteArray ini;
         for (const QByteArray& l : lines) ini += l + "\r\n";
-        WriteFile("Config.ini", ini);
+        WriteFile("Config.ini", ini + config.extra);
 
         // One config folder per process: the port probe runs once.
         static QTemporaryDir config_dir;

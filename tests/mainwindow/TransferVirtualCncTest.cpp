@@ -98,6 +98,7 @@ namespace {
 void AgainstTheWindow(const control_cases::Case& c) {
     TransferConfig config;
     config.timer = "20";
+    config.extra = c.config;
     Workspace ws(config, /*ownLine=*/false);
     const QString dir = QDir::currentPath();
     control_cases::WriteWorkFiles(dir);
@@ -135,7 +136,8 @@ void AgainstTheWindow(const control_cases::Case& c) {
     QString screenshot = qEnvironmentVariable("DNC_SCREENSHOT");
     if (!screenshot.isEmpty()) {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        form->grab().save(screenshot.replace(".png", '-' + QLatin1String(test->name()) + ".png"));
+        const QString name = QString::fromLatin1(test->name()).replace('/', '-');
+        form->grab().save(screenshot.replace(".png", '-' + name + ".png"));
     }
     form.reset();
     cnc.kill();
@@ -158,4 +160,76 @@ TEST(TransferVirtualCnc, ANewCallDuringASendStopsItAndIsAnswered) {
 
 TEST(TransferVirtualCnc, ADeviceLostMidProgramKeepsItWholeAsIncomplete) {
     AgainstTheWindow(control_cases::kDeviceLostMidProgram);
+}
+
+// Each control family: a program and a punch-all, named as punched, a call answered after each.
+class TransferVirtualCncFamily : public ::testing::TestWithParam<control_cases::Case (*)()> {};
+
+TEST_P(TransferVirtualCncFamily, ProgramsNamedAsPunchedAndCallsAnswered) {
+    AgainstTheWindow(GetParam()());
+}
+
+INSTANTIATE_TEST_SUITE_P(Controls, TransferVirtualCncFamily,
+                         ::testing::ValuesIn(control_cases::kFamilyCases),
+                         control_cases::FamilyName);
+
+// A program without a name: its file dialog stays open while 27 more programs (140 KB) arrive,
+// on a line without handshake, where a real UART drops what is not read. All is read while
+// the dialog is open, and every program is saved after the answer.
+TEST(TransferVirtualCnc, TheFileDialogHoldsNoByteBack) {
+    TransferConfig config;
+    config.extra = "Ruhezeit=3600\r\nNamen=Programm\r\n";
+    Workspace ws(config, /*ownLine=*/false);
+    const QByteArray first = "%\r\nN10 G0 X0\r\nM30\r\n";
+    QByteArray rest;
+    QList<QByteArray> programs;
+    for (int k = 1; k <= 27; ++k) {
+        QByteArray p = "%\r\nO" + QByteArray::number(1000 + k) + " (TEIL)\r\n";
+        for (int n = 1; n <= 310; ++n)
+            p += "N" + QByteArray::number(n * 10) + " G1 X" + QByteArray::number(n % 97) + " Y" +
+                 QByteArray::number(k) + "\r\n";
+        programs << p + "M30\r\n";
+        rest += programs.last();
+    }
+    ASSERT_GT(rest.size(), 140 * 1000);
+    WriteFile(ws.Path("first.nc"), first);
+    WriteFile(ws.Path("rest.nc"), rest);
+    QProcess cnc;
+    cnc.setProcessChannelMode(QProcess::MergedChannels);
+    cnc.start(VIRTUAL_CNC,
+              {"--link", ws.LinkPath(), "--rate", "0", "--chunk", "1", "--chunk-max", "4096",
+               "--send", ws.Path("first.nc"), "--send", ws.Path("rest.nc"), "--hold"});
+    ASSERT_TRUE(cnc.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(ws.LinkPath()).exists(); }));
+    Workspace::Probe();
+
+    const auto saved = [&] { return control_cases::Saved(ws.Path(".")); };
+    ScriptedSeam seam;
+    seam.fileAnswers = {ws.Path("save/ERSTES.CNC")};
+    auto form = std::make_unique<TForm1>();
+    ASSERT_TRUE(form->Serial1->Active());
+    QByteArray said;
+    bool allRead = false;
+    seam.duringFileDialog = [&] {
+        allRead = WaitFor([&] {
+            said += cnc.readAll();
+            return said.contains("rest.nc\n") && form->Serial1->InQueueCount() == 0;
+        });
+        EXPECT_TRUE(saved().isEmpty()) << "nothing is decided while the dialog is open";
+    };
+    ASSERT_TRUE(WaitFor([&] { return saved().size() == 28; }, 40000))
+        << saved().join(' ').toStdString();
+    EXPECT_TRUE(allRead) << said.constData();
+    EXPECT_EQ(seam.fileDialogs.size(), 1);
+    // Each "%" line between two programs is the tape end of the one and the start of the
+    // other.
+    EXPECT_EQ(ReadFile(ws.Path("save/ERSTES.CNC")), first + "%\r\n");
+    for (int k = 1; k <= 27; ++k) {
+        EXPECT_EQ(ReadFile(ws.Path("save/" + QString::number(1000 + k) + ".CNC")),
+                  programs[k - 1] + (k < 27 ? "%" : "") + "\r\n")
+            << k;
+    }
+    form.reset();
+    cnc.kill();
+    cnc.waitForFinished(5000);
 }

@@ -109,7 +109,7 @@ TEST_F(Unit3Test, OpeningShowsValuesLockedAndLoadFillsEverything) {
         EXPECT_EQ(Background(Fields()[i]), QColor(215, 228, 242));
     }
 
-    Write("Config.ini", Standard());
+    Write("Config.ini", Standard() + "Ruhezeit=7\r\nNamen=Programm\r\nZeilenende=LF\r\n");
     form_->ConfigLoad->click();
     Shown({form_->BtChange});
     EXPECT_EQ(TextColor(form_->BtOK), kRed);
@@ -119,16 +119,17 @@ TEST_F(Unit3Test, OpeningShowsValuesLockedAndLoadFillsEverything) {
     EXPECT_EQ(TextColor(form_->MemoConfig), kBlue);
     EXPECT_EQ(Background(form_->MemoConfig), kSilver);
     EXPECT_TRUE(form_->MemoConfig->isReadOnly());
-    EXPECT_EQ(ConfigLineCount, 13);
+    EXPECT_EQ(ConfigLineCount, 16);
     EXPECT_EQ(ConfigKeys[11], "Verweilzeit=");
+    EXPECT_EQ(Text(form_->MemoNames), "Programm");
     EXPECT_EQ(Text(form_->MemoTimer), "25");
     EXPECT_EQ(Text(form_->TMemSave), "/srv/nc/save");
     EXPECT_EQ(TextColor(form_->MemoTimer), kBlue);
 
     const QStringList file = memoFile_.toPlainText().split('\n');
-    ASSERT_EQ(file.size(), 1 + 3 * 12);
+    ASSERT_EQ(file.size(), 1 + 3 * 15);
     EXPECT_EQ(file.mid(0, 4), QStringList({"Config.Ini Werte", "Version=2.4", "2", "Version=2.4"}));
-    EXPECT_EQ(file.last(), "AblagePfad=/srv/nc/save");
+    EXPECT_EQ(file.last(), "Zeilenende=LF");
     EXPECT_EQ(memoTrm_.toPlainText(),
               "Test zur Kontrolle Load\n"
               "TMemLog      Protokoll\n"
@@ -139,7 +140,10 @@ TEST_F(Unit3Test, OpeningShowsValuesLockedAndLoadFillsEverything) {
               "MemoComPort  COM2 9600 8N1\n"
               "TMemExt      cnc\n"
               "TMemSend     /srv/nc/send\n"
-              "TMemSave     /srv/nc/save");
+              "TMemSave     /srv/nc/save\n"
+              "MemoQuietTime7\n"
+              "MemoNames    Programm\n"
+              "MemoLineEnd  LF");
 }
 
 TEST_F(Unit3Test, LoadWithMissingFileGoesThroughTheDialog) {
@@ -420,25 +424,64 @@ TEST_F(Unit3Test, SaveWithoutFileOrWithoutLoad) {
 }
 
 TEST_F(Unit3Test, LongFileKeepsItsLaterLinesWhenWrittenBack) {
-    QByteArray content = Standard();
-    for (int k = 14; k <= 17; ++k) content += "Zusatz" + QByteArray::number(k) + "=x\r\n";
-    ConfigValues[16] = "vom Start";
+    QByteArray content = Standard() + "Ruhezeit=5\r\nNamen=DFS\r\nZeilenende=CRLF\r\n";
+    for (int k = 17; k <= 18; ++k) content += "Zusatz" + QByteArray::number(k) + "=x\r\n";
+    ConfigValues[17] = "vom Start";
     OpenAndLoad(content);
-    EXPECT_EQ(ConfigLineCount, 15);
-    EXPECT_EQ(ConfigValues[16], "vom Start");
+    EXPECT_EQ(ConfigLineCount, 16);
+    EXPECT_EQ(ConfigValues[17], "vom Start");
     EXPECT_TRUE(memoFile_.toPlainText().endsWith(
-        QString::fromUtf8("Zeilen 16 bis 17 werden unverändert übernommen")));
+        QString::fromUtf8("Zeilen 17 bis 18 werden unverändert übernommen")));
     ScriptedSeam seam;
     Unlock(seam);
     form_->TMemLog->setPlainText("Neu");
     form_->BtOK->click();
     form_->BtSave->click();
     const QList<QByteArray> lines = Read("Config.ini").split('\n');
-    ASSERT_EQ(lines.size(), 18);
-    EXPECT_TRUE(lines[0].endsWith("=17\r"));
+    ASSERT_EQ(lines.size(), 19);
+    EXPECT_TRUE(lines[0].endsWith("=18\r"));
     EXPECT_EQ(lines[5], "LogFile=Neu\r");
-    EXPECT_EQ(lines[15], "Zusatz16=x\r");
+    EXPECT_EQ(lines[15], "Zeilenende=CRLF\r");
     EXPECT_EQ(lines[16], "Zusatz17=x\r");
+    EXPECT_EQ(lines[17], "Zusatz18=x\r");
+}
+
+// A value the engine could not use is refused with its reason, and nothing is taken; usable
+// values of the lines a 13-line file lacks are written on their own lines.
+TEST_F(Unit3Test, DataOkRefusesUnusableValuesAndWritesTheLinesAFileLacks) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    const struct {
+        QPlainTextEdit* field;
+        const char* value;
+        const char* reason;
+    } rows[] = {
+        {form_->MemoTimer, "zehn", "ist keine ganze Zahl ab 0"},
+        {form_->MemoQuietTime, "0", "ist keine ganze Zahl von 1 bis 3600"},
+        {form_->MemoNames, "Nummer", "ist weder DFS noch Programm"},
+        {form_->MemoLineEnd, "CRCR", "ist weder CRLF, LF, CR noch LFCRCR"},
+    };
+    for (const auto& row : rows) {
+        const QString before = row.field->toPlainText();
+        row.field->setPlainText(row.value);
+        seam.boxes.clear();
+        form_->BtOK->click();
+        ASSERT_EQ(seam.boxes.size(), 1) << row.value;
+        EXPECT_TRUE(seam.boxes[0].text.contains(row.reason)) << seam.boxes[0].text.constData();
+        EXPECT_EQ(form_->CurrentState(), TForm3::State::S2) << row.value;
+        EXPECT_EQ(TextColor(row.field), kRed);
+        EXPECT_NE(ConfigValues[7], "x") << "nothing was taken";
+        row.field->setPlainText(before);
+    }
+    form_->MemoAK->setPlainText("x");
+    form_->MemoNames->setPlainText("Programm");
+    form_->MemoLineEnd->setPlainText("lf");
+    form_->BtOK->click();
+    ASSERT_EQ(form_->CurrentState(), TForm3::State::S3);
+    EXPECT_EQ(CfgNames(), "Programm");
+    form_->BtSave->click();
+    EXPECT_TRUE(Read("Config.ini").endsWith("Ruhezeit=\r\nNamen=Programm\r\nZeilenende=lf\r\n"));
 }
 
 TEST_F(Unit3Test, EndClearsTheMainMemosAndHides) {

@@ -247,7 +247,7 @@ namespace {
 void AgainstTheService(const control_cases::Case& c) {
     ServiceRig rig;
     const QString dir = rig.dir.path();
-    WriteFile(rig.dir.filePath("Config.ini"), ConfigIni(rig.dir, "20"));
+    WriteFile(rig.dir.filePath("Config.ini"), ConfigIni(rig.dir, "20") + c.config);
     control_cases::WriteWorkFiles(dir);
     rig.StartCnc(c.args(dir) + QStringList{"--hold"});
     rig.StartServer();
@@ -284,3 +284,11 @@ TEST(Service, ANewCallDuringASendStopsItAndIsAnswered) {
 TEST(Service, ADeviceLostMidProgramKeepsItWholeAsIncomplete) {
     AgainstTheService(control_cases::kDeviceLostMidProgram);
 }
+
+// Each control family: a program and a punch-all, named as punched, a call answered after each.
+class ServiceFamily : public ::testing::TestWithParam<control_cases::Case (*)()> {};
+
+TEST_P(ServiceFamily, ProgramsNamedAsPunchedAndCallsAnswered) { AgainstTheService(GetParam()()); }
+
+INSTANTIATE_TEST_SUITE_P(Controls, ServiceFamily, ::testing::ValuesIn(control_cases::kFamilyCases),
+                         control_cases::FamilyName);
