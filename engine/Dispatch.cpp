@@ -125,12 +125,11 @@ void TTransferEngine::AnswerCall(const QByteArray& leading, const QByteArray& le
         // Only a program that went out whole is logged as sent.
         if (end == TSendEnd::Complete) {
             ++PrgCount;
-            LogText = fullPath + " gesendete PRG Nr = " + Num(PrgCount);
+            Log(fullPath + " gesendete PRG Nr = " + Num(PrgCount));
         } else {
-            LogText = fullPath + Ansi::Lit(" nicht vollständig gesendet: abgebrochen nach Zeile ") +
-                      Num(linesSent) + " von " + Num(lines) + " (" + JobEndReason + ")";
+            Log(fullPath + Ansi::Lit(" nicht vollständig gesendet: abgebrochen nach Zeile ") +
+                Num(linesSent) + " von " + Num(lines) + " (" + JobEndReason + ")");
         }
-        LogFile();
     });
 }
 

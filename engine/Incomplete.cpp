@@ -73,8 +73,7 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
         if (!t.Spilled) WriteFileAtomic(kTempFile, t.Text);
         View->Trace(text);
         SetStatus(text);
-        LogText = text + " ";
-        LogFile();
+        Log(text + " ");
         return;
     }
     const QByteArray where = Shown(path);
@@ -82,8 +81,7 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
                             " Zeichen stehen in " + where + ", nicht gespeichert";
     View->Trace(text);
     SetStatus(text);
-    LogText = where + Ansi::Lit(" unvollständig empfangen (") + why + ") ";
-    LogFile();
+    Log(where + Ansi::Lit(" unvollständig empfangen (") + why + ") ");
 }
 
 void TTransferEngine::KeepCutHead() {

@@ -108,14 +108,14 @@ void AppendLogEntry(const QString& path, const QByteArray& entry, bool create) {
     throw FileError(Ansi::Lit("Log-Datei schreiben"), path, reason);
 }
 
-// ---- the engine's LogFile --------------------------------------------------------------------
+// ---- the engine's log --------------------------------------------------------------------
 
-void TTransferEngine::LogFile() {
+void TTransferEngine::Log(const QByteArray& text) {
     // A call that comes while an earlier one waits for its missing-file box (a receive event
     // inside the box's message loop) is queued and written by the earlier call, after its
     // own entry: both entries are kept, in call order.
     // The entry carries the time of its call, also when it is written later.
-    const QByteArray entry = LogEntry(LogText, QDateTime::currentDateTime(), QLocale::system());
+    const QByteArray entry = LogEntry(text, QDateTime::currentDateTime(), QLocale::system());
     if (InLogFile) {
         LogQueue.append(entry);
         return;

@@ -42,8 +42,7 @@ void TTransferEngine::PortLost() {
     View->Trace(text);
     SetStatus(text);
     View->DeviceLost(port);
-    LogText = "Schnittstelle " + PortText(port) + " verloren (" + device + ") ";
-    LogFile();
+    Log("Schnittstelle " + PortText(port) + " verloren (" + device + ") ");
     StartReconnect();
 }
 
@@ -81,6 +80,5 @@ void TTransferEngine::TryReconnect() {
     SetStatus(text);
     View->PortReopened(port);
     ReceiveResumed(Now());
-    LogText = text + " ";
-    LogFile();
+    Log(text + " ");
 }

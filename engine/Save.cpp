@@ -159,10 +159,9 @@ void TTransferEngine::RevFileSave() {
 
     RxPrg.clear();
     ++PrgCount;
-    LogText = logText;
     std::exception_ptr logError;
     try {
-        LogFile();
+        Log(logText);
     } catch (...) {
         logError = std::current_exception();
     }
@@ -193,9 +192,8 @@ void TTransferEngine::KeepUnsaved(const QByteArray& pathText, const QByteArray& 
     const QByteArray note = pathText + " nicht gespeichert (" + reason + "), " + where;
     View->Trace(note);
     SetStatus(Ansi::Lit("Programm nicht gespeichert, ") + where);
-    LogText = note;
     try {
-        LogFile();
+        Log(note);
     } catch (const std::exception& e) {
         View->Trace(QByteArray(e.what()));
     }
@@ -245,8 +243,7 @@ void TTransferEngine::RecoverLastSave() {
         if (!logged) {
             View->Trace(Ansi::Lit("Vor dem Abbruch gespeichert, ohne Protokolleintrag: ") + target +
                         Ansi::Lit(" (wird nachgetragen)"));
-            LogText = logText + " (nach Abbruch nachgetragen)";
-            LogFile();
+            Log(logText + " (nach Abbruch nachgetragen)");
         }
         ForgetSave();
     } else if (!last.isEmpty()) {
@@ -263,8 +260,7 @@ void TTransferEngine::RecoverLastSave() {
         View->Trace(text);
         SetStatus(Ansi::Lit("Letzte Übertragung war nur in xxx.tmp, gesichert als ") +
                   Ansi::FromQString(kept));
-        LogText = text;
-        LogFile();
+        Log(text);
     } else {
         ForgetSave();
     }

@@ -51,7 +51,7 @@ void TTransferEngine::ReportMissingFile(const QStringList& alternatives) {
 }
 
 bool TTransferEngine::SendPrgLoad() {
-    // 1. Programs copied from Windows keep their letter case.
+    // Programs copied from Windows keep their letter case.
     QStringList alternatives;
     const QString path = FindIgnoringCase(Ansi::ToQString(SendFileName), &alternatives);
     if (path.isEmpty()) {
@@ -61,20 +61,20 @@ bool TTransferEngine::SendPrgLoad() {
     if (path != Ansi::ToQString(SendFileName)) {
         View->Trace("Datei " + SendFileName + " gefunden als " + Ansi::FromQString(path));
     }
-    // 2-3. Read whole, so a read error leaves the table as it was.
+    // Read whole, so a read error leaves the table as it was.
     auto table =
         std::make_shared<const TSendTable>(TSendTable::FromContent(TextFile::ReadAll(path)));
     SendCount = 0;
     SendTable = table;
     SendPath = path;
     SendIndex = table->Count() + 1;
-    // 4-8. The window shows the file as read and then line by line.
+    // The window shows the file as read and then line by line.
     SetStatus("Datei  " + SendFileName + " eingelesen");
     SendCount = SendIndex;
     View->ProgramLoaded(*table, TProgramShown::ForCall);
     SetStatus("Datei wird gesendet mit " + CfgComPort());
     QCoreApplication::processEvents();
-    // 9-10. Counted at loading, before the writes.
+    // Counted at loading, before the writes.
     const qint64 count = table->TotalLength();
     SessionTotal += static_cast<int>(count);
     SetStatus(Num(count) + " Zeichen gesendet, Zeichen Sitzung gesamt " + Num(SessionTotal));

@@ -260,3 +260,12 @@ void TTransferEngine::StopSend() {
     }
     SendFinished();
 }
+
+void TTransferEngine::Begin(const std::function<void()>& shown) {
+    QWidget* parent = View->DialogParent();
+    Guarded(parent, "RemoveLeftTemporaries", [this] { RemoveLeftTemporaries(); });
+    Guarded(parent, "LogFile", [this] { Log("Beginn "); });
+    if (shown) shown();
+    Guarded(parent, "CheckFolders", [this] { CheckFolders(); });
+    Guarded(parent, "RecoverLastSave", [this] { RecoverLastSave(); });
+}

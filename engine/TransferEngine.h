@@ -72,7 +72,6 @@ class TTransferEngine : public QObject {
     QByteArray SendFileName;  // the called program's file name
     int SendIndex = 0;
     int SendCount = 0;  // n + 1 after a program of n lines was loaded
-    QByteArray LogText;
     int SessionTotal = 0;
     int PrgCount = 0;
     QByteArray LogFileName;
@@ -119,9 +118,9 @@ class TTransferEngine : public QObject {
         QByteArray Stem, Ext;
     };
     TReceivedName ReceivedName(const QByteArray& text);
-    // Appends LogText with its time stamp. An entry that cannot be written is kept and goes
+    // Appends the entry text with its time stamp. An entry that cannot be written is kept and goes
     // out, in order, before the next one; the trace says so, and the caller gets the error.
-    void LogFile();
+    void Log(const QByteArray& text);
     // The entries still waiting (for the end of a run that could not write them).
     QList<QByteArray> UnwrittenLogEntries() const;
 
@@ -156,6 +155,12 @@ class TTransferEngine : public QObject {
     // Ends a running send now (closing the program): aborts it, waits for it and reports
     // its end.
     void StopSend();
+
+    // The engine's part of every start, once the serial settings, the port and Config.ini
+    // are read: the temporaries a crash left go, the "Beginn" entry is written; then the
+    // front's own lines (shown); last what the view should show last: a missing folder, a
+    // save a crash cut. Each step says its own failure, and the start goes on.
+    void Begin(const std::function<void()>& shown = {});
 
     // At start: removes what a crash in the middle of a save left in the save and working
     // folders (temporaries whose owner is gone), and says so.

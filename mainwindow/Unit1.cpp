@@ -317,11 +317,13 @@ void TForm1::LadeParameter() {
         Konfiguration->ReadConfigFile();
         Konfiguration->PatchRateTable();
     });
-    Guarded(this, "RemoveLeftTemporaries", [this] { Engine->RemoveLeftTemporaries(); });
-    Guarded(this, "LogFile", [this] {
-        Engine->LogText = "Beginn ";
-        Engine->LogFile();
-    });
+    // The port's state is said after the "Beginn" entry; what the engine finds at start
+    // (a missing folder, a save a crash cut) after it, so that the status shows that.
+    Engine->Begin([this] { ShowPortState(); });
+}
+
+// The port as the start left it as the start left it, in the memo and the status.
+void TForm1::ShowPortState() {
     const QByteArray port = QByteArray::number(Serial1->COMPort());
     SetStatusColor(kBlue);
     if (Serial1->Active()) {
@@ -342,9 +344,6 @@ void TForm1::LadeParameter() {
         SetStatusText("Schnittstelle COM" + port + Ansi::Lit(" nicht geöffnet"));
     }
     SetTextColor(Xon, kBlue);
-    // Last, so that the status shows what they find: a missing folder, a save a crash cut.
-    Guarded(this, "CheckFolders", [this] { Engine->CheckFolders(); });
-    Guarded(this, "RecoverLastSave", [this] { Engine->RecoverLastSave(); });
 }
 
 void TForm1::StartWaitingForPort() {
@@ -446,9 +445,8 @@ void TForm1::PortReopened(int) {
 
 void TForm1::Menu_ExitClick() {
     Engine->StopSend();
-    Engine->LogText = "Ende   ";
     // A failed log entry is shown, but the operator still gets the exit asked for.
-    Guarded(this, "LogFile", [this] { Engine->LogFile(); });
+    Guarded(this, "LogFile", [this] { Engine->Log("Ende   "); });
     close();
 }
 

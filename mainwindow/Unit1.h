@@ -73,6 +73,8 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public TTransferView {
 
     // ---- start-up and connection -------------------------------------------------------
     void LadeParameter();
+    // The port as the start left it, in the memo and the status bar.
+    void ShowPortState();
     void Verbinde();
     void LadeBaud();
     // The device of the port the settings name is missing: no box, the window says which

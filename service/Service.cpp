@@ -195,11 +195,7 @@ int TService::Start() {
         return ServiceExit::Log;
     }
 
-    Guarded(nullptr, "RemoveLeftTemporaries", [this] { engine_->RemoveLeftTemporaries(); });
-    Guarded(nullptr, "CheckFolders", [this] { engine_->CheckFolders(); });
-    engine_->LogText = "Beginn ";
-    Guarded(nullptr, "LogFile", [this] { engine_->LogFile(); });
-    Guarded(nullptr, "RecoverLastSave", [this] { engine_->RecoverLastSave(); });
+    engine_->Begin();
     return -1;
 }
 
@@ -272,8 +268,7 @@ void TService::Stop() {
     engine_->StopSend();
     engine_->StopReconnect();
     portWait_.stop();
-    engine_->LogText = "Ende   ";
-    Guarded(nullptr, "LogFile", [this] { engine_->LogFile(); });
+    Guarded(nullptr, "LogFile", [this] { engine_->Log("Ende   "); });
     // What the log could not take is at least in the journal.
     for (const QByteArray& entry : engine_->UnwrittenLogEntries())
         ServiceLine(Ansi::Lit("Protokolleintrag nicht geschrieben: ") + entry.trimmed());

@@ -393,11 +393,9 @@ TEST_F(MainWindowTest, ASecondLogCallDuringTheMissingFileBoxLosesNoEntry) {
     int calls = 0;
     seam.duringBox = [&] {
         if (calls++ > 0) return;
-        form.Engine->LogText = "Zweiter ";
-        form.Engine->LogFile();  // as a receive event inside the box would
+        form.Engine->Log("Zweiter ");  // as a receive event inside the box would
     };
-    form.Engine->LogText = "Erster ";
-    form.Engine->LogFile();
+    form.Engine->Log("Erster ");
 
     EXPECT_EQ(seam.boxes.size(), 1);
     const QList<QByteArray> lines = ReadAll(work.filePath("send/neu.log")).split('\n');
@@ -407,7 +405,7 @@ TEST_F(MainWindowTest, ASecondLogCallDuringTheMissingFileBoxLosesNoEntry) {
 
     // A log that cannot be made is the caller's error; nothing is written.
     ConfigValues[CfgSlot::Send] = QFile::encodeName(work.filePath("no/such/folder"));
-    EXPECT_THROW(form.Engine->LogFile(), std::runtime_error);
+    EXPECT_THROW(form.Engine->Log("Dritter "), std::runtime_error);
     EXPECT_EQ(form.Engine->LogFileName, ConfigValues[CfgSlot::Send] + "/neu.log");
 }
 

@@ -37,10 +37,7 @@ class ManualCheck : public ::testing::Test {
         ConfigValues[CfgSlot::Log] = "dnc";
         Form4 = &viewer;
     }
-    void Log(const QByteArray& text) {
-        window.Engine->LogText = text;
-        window.Engine->LogFile();
-    }
+    void Log(const QByteArray& text) { window.Engine->Log(text); }
 };
 
 TEST_F(ManualCheck, LogOfThreeEntriesIsNumberedAndTheNextEntryIsWritten) {
