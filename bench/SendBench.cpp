@@ -11,8 +11,6 @@
 //                                  received and saved
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -33,6 +31,7 @@
 #include "common/Modal.h"
 #include "mainwindow/Unit1.h"
 #include "serial/Serial.h"
+#include "tests/common/TestPty.h"
 
 namespace {
 
@@ -76,8 +75,9 @@ void WaitForEvents() {
 
 // The machine's end of a pseudo-terminal, read all the time by a thread.
 struct Machine {
-    int master = -1, slave = -1;
-    char name[256] = {};
+    TestPty line;
+    const int master = line.Master();
+    const char* name = line.Path().constData();
     std::atomic<qint64> received{0};
     std::atomic<qint64> firstByteNs{0};
     std::atomic<qint64> lastByteNs{0};
@@ -85,14 +85,8 @@ struct Machine {
     std::thread reader;
 
     Machine() {
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) std::exit(1);
-        termios t{};
-        ::tcgetattr(slave, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave, TCSANOW, &t);
-        ::tcgetattr(master, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master, TCSANOW, &t);
+        if (!line.Ok()) std::exit(1);
+        line.Raw();
         reader = std::thread([this] {
             char buf[65536];
             while (!stop) {
@@ -115,8 +109,6 @@ struct Machine {
     ~Machine() {
         stop = true;
         reader.join();
-        ::close(slave);
-        ::close(master);
     }
     void Reset() {
         received = 0;
@@ -138,7 +130,7 @@ void Workspace(const QTemporaryDir& dir, const Machine& machine) {
     Write("dnc-server/SerDemo.ini",
           "[SerBsp1]\r\nConfiguration=RRS000107400000020480000204810000017019000016000000040006"
           "3026010000000000000000000001000108\r\n");
-    if (::symlink(machine.name, "dnc-server/ports/COM1") != 0) std::exit(1);
+    if (!machine.line.MapAs(dir.path(), 1)) std::exit(1);
     EnsurePortsProbed(8);
 }
 

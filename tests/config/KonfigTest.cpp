@@ -47,8 +47,6 @@ TEST_F(KonfigTest, StandardFileFillsSlotsAndListing) {
     EXPECT_EQ(lines[2], "Version=2.4");
     EXPECT_EQ(lines[23], "13");
     EXPECT_EQ(lines[24], "AblagePfad=/srv/nc/save");
-    EXPECT_EQ(memoFile_.palette().color(QPalette::Text), QColor(0, 0, 255));
-    EXPECT_EQ(memoFile_.font().pointSize(), 7);
 }
 
 TEST_F(KonfigTest, RawValuesKeptAndShortFilesLeaveSlots) {

@@ -6,9 +6,7 @@
 // paces, stalls and splits like a real control.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -28,6 +26,7 @@
 #include "engine/TransferView.h"
 #include "serial/Serial.h"
 #include "tests/common/TestFiles.h"
+#include "tests/common/TestPty.h"
 
 namespace engine_test {
 
@@ -113,8 +112,7 @@ class EngineRig {
             cnc_->kill();
             cnc_->waitForFinished(5000);
         }
-        if (master_ >= 0) ::close(master_);
-        if (slave_ >= 0) ::close(slave_);
+        line_.reset();
         ResetPortProbeForTests();
         QDir::setCurrent(old_);
     }
@@ -131,43 +129,34 @@ class EngineRig {
     // stays and leads nowhere (not to the freed pseudo-terminal number, which a test
     // running beside this one may take).
     void HangUp() {
-        ::close(master_);
-        ::close(slave_);
-        master_ = slave_ = -1;
-        Relink(device_, "/nonexistent/tty");
+        line_.reset();
+        ASSERT_TRUE(TestPty::Relink(device_, "/nonexistent/tty"));
     }
     // The device is back under the same name (as an adapter under its udev name): the port
     // map's COM1 -> ttyRig, ttyRig -> a new pseudo-terminal.
     void PlugIn() {
         MachineLine();
-        Relink(link_, QFile::encodeName(device_));
+        ASSERT_TRUE(TestPty::Relink(link_, QFile::encodeName(device_)));
     }
     // The machine's line, a new pseudo-terminal, under the name DevicePath() (the test holds
     // both sides: MachineWrite, MachineRead).
     void MachineLine() {
-        char name[256] = {};
-        ASSERT_EQ(::openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        Relink(device_, name);
+        line_ = std::make_unique<TestPty>();
+        ASSERT_TRUE(line_->Ok());
+        line_->Raw();
+        ASSERT_TRUE(line_->LinkAs(device_));
     }
-    int MachineFd() const { return master_; }
+    int MachineFd() const { return line_ ? line_->Master() : -1; }
     // COM1 is the map entry `entry` (a device server's address), opened with the rig's
     // settings.
     void StartWithEntry(const QByteArray& entry) {
         WriteFile(link_, entry + "\n");
         Start();
     }
-    static void Relink(const QString& link, const QByteArray& target) {
-        ::unlink(QFile::encodeName(link).constData());
-        ASSERT_EQ(::symlink(target.constData(), QFile::encodeName(link).constData()), 0);
-    }
     QString DevicePath() const { return device_; }
     QString MapEntry() const { return link_; }
     void MachineWrite(const QByteArray& bytes) {
-        ASSERT_EQ(::write(master_, bytes.constData(), size_t(bytes.size())), bytes.size());
+        ASSERT_EQ(::write(MachineFd(), bytes.constData(), size_t(bytes.size())), bytes.size());
     }
     // What the machine got on an own line, waiting up to a second for more.
     QByteArray MachineRead() {
@@ -175,12 +164,12 @@ class EngineRig {
         char buf[65536];
         for (int quiet = 0; quiet < 50;) {
             QCoreApplication::processEvents();
-            pollfd p{master_, POLLIN, 0};
+            pollfd p{MachineFd(), POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0) {
                 ++quiet;
                 continue;
             }
-            const ssize_t n = ::read(master_, buf, sizeof buf);
+            const ssize_t n = ::read(MachineFd(), buf, sizeof buf);
             if (n <= 0) break;
             got.append(buf, n);
             quiet = 0;
@@ -255,7 +244,7 @@ class EngineRig {
     QString link_;
     QString device_;
     int tcpPort_ = 0;
-    int master_ = -1, slave_ = -1;
+    std::unique_ptr<TestPty> line_;  // the machine's end of an own line
     std::unique_ptr<QProcess> cnc_;
 };
 

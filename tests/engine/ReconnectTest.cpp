@@ -105,12 +105,11 @@ TEST(Reconnect, TheSameDeviceOrNone) {
     EXPECT_TRUE(rig.view.TraceCount("COM1 " + Ansi::Lit("führt jetzt zu /dev/ttyS0")));
 
     // The entry names another device now, one that would open: still only the lost one.
-    char other[128] = {};
-    int master = -1, slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, other, nullptr, nullptr), 0);
-    EngineRig::Relink(rig.MapEntry(), other);
+    TestPty other;
+    ASSERT_TRUE(other.LinkAs(rig.MapEntry()));
     ASSERT_TRUE(WaitFor(
-        [&] { return rig.view.TraceCount(Ansi::Lit("führt jetzt zu ") + other) == 1; }, 3000));
+        [&] { return rig.view.TraceCount(Ansi::Lit("führt jetzt zu ") + other.Path()) == 1; },
+        3000));
     EXPECT_FALSE(rig.serial->Active());
 
     // Back as it was: the lost device opens again.
@@ -118,10 +117,9 @@ TEST(Reconnect, TheSameDeviceOrNone) {
     ASSERT_TRUE(WaitFor([&] { return rig.serial->Active(); }, 3000));
     Port::SetScriptedDeviceForTests(nullptr);
     qputenv(Port::kNoDefaultsVariable, noDefaults);
-    ::close(master);
-    ::close(slave);
+    other.Close();
     EXPECT_FALSE(looked.contains("/dev/ttyS0")) << looked.join(' ').constData();
-    EXPECT_FALSE(looked.contains(other));
+    EXPECT_FALSE(looked.contains(other.Path()));
     EXPECT_EQ(rig.view.status.last(),
               Ansi::Lit("Schnittstelle COM1 wieder geöffnet (") + device + ")");
 

@@ -2,11 +2,8 @@
 // A workspace for end-to-end transfer tests: a temporary working folder with Config.ini,
 // send and save folders, the port map's COM1 linked to a real pseudo-terminal whose master
 // side plays the machine, and SerDemo.ini selecting COM1. The window is the real TForm1.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -23,6 +20,7 @@
 
 #include "serial/Serial.h"
 #include "tests/common/TestFiles.h"
+#include "tests/common/TestPty.h"
 
 namespace transfer_test {
 
@@ -74,16 +72,13 @@ class Workspace {
         link_ = QFile::encodeName(base + "/ports/COM1");
         ::unlink(link_.constData());
         if (!ownLine) return;
-        char name[256] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+        line_ = std::make_unique<TestPty>();
+        if (!line_->Ok()) {
             ADD_FAILURE() << "openpty failed";
             return;
         }
-        termios t{};
-        ::tcgetattr(slave_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave_, TCSANOW, &t);
-        EXPECT_EQ(::symlink(name, link_.constData()), 0);
+        line_->Raw();
+        EXPECT_TRUE(line_->LinkAs(QFile::decodeName(link_)));
         Probe();
         reader_ = std::thread([this] { ReadLoop(); });
     }
@@ -92,8 +87,7 @@ class Workspace {
         stop_ = true;
         if (reader_.joinable()) reader_.join();
         ::unlink(link_.constData());
-        if (slave_ >= 0) ::close(slave_);
-        if (master_ >= 0) ::close(master_);
+        line_.reset();
         QDir::setCurrent(old_);
     }
 
@@ -109,7 +103,7 @@ class Workspace {
 
     // The machine sends bytes (one write: they arrive as one read when the window waits).
     void CncWrite(const QByteArray& bytes) {
-        ASSERT_EQ(::write(master_, bytes.constData(), size_t(bytes.size())), bytes.size());
+        ASSERT_EQ(::write(line_->Master(), bytes.constData(), size_t(bytes.size())), bytes.size());
     }
     // Everything the machine received so far.
     QByteArray CncReceived() {
@@ -124,10 +118,10 @@ class Workspace {
     // Reads the line all the time, as a machine does: the window's writes never block.
     void ReadLoop() {
         while (!stop_) {
-            pollfd p{master_, POLLIN, 0};
+            pollfd p{line_->Master(), POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN)) continue;
             char buf[4096];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
+            const ssize_t n = ::read(line_->Master(), buf, sizeof buf);
             if (n > 0) {
                 std::lock_guard lock(mutex_);
                 received_.append(buf, n);
@@ -137,7 +131,7 @@ class Workspace {
 
     QTemporaryDir dir_;
     QString old_;
-    int master_ = -1, slave_ = -1;
+    std::unique_ptr<TestPty> line_;  // with ownLine: the machine's end and the slave
     QByteArray link_;
     std::thread reader_;
     std::atomic<bool> stop_{false};

@@ -69,23 +69,8 @@ class Unit3Test : public ConfigFixture {
     std::unique_ptr<TForm3> form_;
 };
 
-TEST_F(Unit3Test, FormAsDesigned) {
-    EXPECT_EQ(form_->windowTitle(), QString::fromUtf8("Optionen ( Für Ini Datei ändern )"));
-    EXPECT_EQ(form_->palette().color(QPalette::Window), kSilver);
-    EXPECT_TRUE(form_->font().bold());
-    EXPECT_EQ(form_->font().pixelSize(), 11);
-    // Tab order 0 to 14.
-    const QList<QWidget*> order = {form_->ConfigLoad, form_->BtChange,    form_->BtOK,
-                                   form_->BtSave,     form_->TBClose,     form_->MemoPrgEnd,
-                                   form_->MemoTimer,  form_->MemoComPort, form_->MemoConfig,
-                                   form_->MemoPrgAK,  form_->TMemExt,     form_->TMemSend,
-                                   form_->TMemSave,   form_->TMemLog,     form_->MemoAK};
-    for (int i = 0; i + 1 < order.size(); ++i) {
-        QWidget* next = order[i]->nextInFocusChain();
-        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
-        EXPECT_EQ(next, order[i + 1]) << order[i]->objectName().toStdString();
-    }
-    // Every control lies inside the window; the labels beside the fields do not reach them.
+// Every control lies inside the window; the labels beside the fields do not reach them.
+TEST_F(Unit3Test, ControlsLieInsideTheWindowAndOnlyLoadIsOffered) {
     form_->show();
     // DNC_SCREENSHOT=<file.png> keeps a picture of the window for a look by eye.
     if (qEnvironmentVariableIsSet("DNC_SCREENSHOT"))
@@ -96,6 +81,31 @@ TEST_F(Unit3Test, FormAsDesigned) {
     for (QLabel* l : {form_->Label1, form_->Label9, form_->Label5, form_->Label4})
         EXPECT_LE(l->geometry().right(), 224) << l->objectName().toStdString();
     Shown({form_->ConfigLoad});
+}
+
+// With the fields open, Tab goes from one to the next through every field and puts nothing
+// into a value.
+TEST_F(Unit3Test, TabReachesEveryFieldAndChangesNoValue) {
+    OpenAndLoad();
+    ScriptedSeam seam;
+    Unlock(seam);
+    form_->show();
+    QList<QPlainTextEdit*> open;
+    for (QPlainTextEdit* f : form_->findChildren<QPlainTextEdit*>())
+        if (!f->isReadOnly() && f->isVisibleTo(form_.get())) open << f;
+    ASSERT_GE(open.size(), Fields().size());
+    open[0]->setFocus();
+    QSet<QWidget*> reached;
+    for (int press = 0; press < 2 * int(open.size()) + 10; ++press) {
+        QTest::keyClick(form_->focusWidget(), Qt::Key_Tab);
+        reached.insert(form_->focusWidget());
+    }
+    for (QPlainTextEdit* f : open)
+        EXPECT_TRUE(reached.contains(f)) << f->objectName().toStdString();
+    form_->BtOK->click();
+    EXPECT_EQ(form_->CurrentState(), TForm3::State::S3);
+    EXPECT_EQ(form_->ValuesChanged, 0);
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
 }
 
 TEST_F(Unit3Test, OpeningShowsValuesLockedAndLoadFillsEverything) {

@@ -343,7 +343,6 @@ TEST_F(SerExtDlgTest, RealModalDialogIsClickedThrough) {
             if (auto* f = qobject_cast<TFormCOMSetup*>(w); f && f->isVisible()) form = f;
         if (!form) return;  // nothing to click: exec() stays open and ctest times out
         seen = true;
-        EXPECT_EQ(form->windowTitle(), "Einstellungen");
         form->ui->CheckBoxSoft->setChecked(true);
         form->ui->ComboBoxBaudrate->setCurrentIndex(br_057600);
         SaveScreenshot(*form, "COMSetup.png");

@@ -1,11 +1,8 @@
 // A server killed (SIGKILL) at random moments while large programs come in: every saved
 // program is afterwards the old one or the new one whole, never a part of one, and what the
 // kill left half written is recognisable, removed at the next start and said.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -18,6 +15,8 @@
 #include <atomic>
 #include <random>
 #include <thread>
+
+#include "tests/common/TestPty.h"
 
 namespace {
 
@@ -65,8 +64,7 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
     WriteFile(dir.filePath(".config/dnc-server/SerDemo.ini"),
               "[SerBsp1]\r\nConfiguration=RRS0001074000000204800002048100000170190000160000000"
               "400063026010000000000000000000001000108\r\n");
-    QDir(dir.path()).mkpath(".config/dnc-server/ports");
-    const QByteArray link = QFile::encodeName(dir.filePath(".config/dnc-server/ports/COM1"));
+    const QString link = TestPty::PortEntry(dir.filePath(".config"), 1);
     const QString target = dir.filePath("save/BIG.CNC");
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("QT_QPA_PLATFORM");
@@ -79,16 +77,11 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
     qint64 fullMs = 0;
     for (int round = 0; round < kRounds; ++round) {
         // A new line for each round: nothing of the last round's bytes is still in it.
-        int master = -1, slave = -1;
-        char name[256] = {};
-        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-        termios t{};
-        ::tcgetattr(master, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master, TCSANOW, &t);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        ::unlink(link.constData());
-        ASSERT_EQ(::symlink(name, link.constData()), 0);
+        TestPty line;
+        line.Raw();
+        line.NonBlocking();
+        ASSERT_TRUE(line.LinkAs(link));
+        const int master = line.Master();
 
         QProcess server;
         server.setProcessEnvironment(env);
@@ -138,7 +131,7 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
                 killed = true;
                 ::kill(pid_t(server.processId()), SIGKILL);
                 server.waitForFinished(5000);
-                ::close(master);
+                line.Close();
                 machine.join();
                 FAIL() << "the first program was not saved: "
                        << ReadFile(journal).right(3000).constData();
@@ -151,8 +144,6 @@ TEST(CrashSafety, KilledDuringSavesLeavesTheOldOrTheNewProgramWhole) {
         killed = true;
         server.waitForFinished(5000);
         machine.join();
-        ::close(master);
-        ::close(slave);
 
         // What BIG.CNC holds now: nothing yet, an earlier version whole, or this one whole.
         const QByteArray now = ReadFile(target);

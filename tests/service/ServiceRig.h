@@ -5,10 +5,8 @@
 // (OwnLine, Send).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -20,8 +18,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <functional>
+#include <memory>
 
 #include "tests/common/TestFiles.h"
+#include "tests/common/TestPty.h"
 
 namespace service_test {
 
@@ -61,7 +61,6 @@ class ServiceRig {
             cnc.kill();
             cnc.waitForFinished(5000);
         }
-        if (master >= 0) ::close(master);
     }
 
     void StartCnc(const QStringList& actions) {
@@ -73,19 +72,15 @@ class ServiceRig {
 
     // COM1 is a pseudo-terminal whose machine side the test holds.
     void OwnLine() {
-        int slave = -1;
-        char name[256] = {};
-        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-        termios t{};
-        ::tcgetattr(master, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master, TCSANOW, &t);
-        ::close(slave);
-        ASSERT_TRUE(QFile::link(QString::fromLatin1(name), link));
+        line = std::make_unique<TestPty>();
+        ASSERT_TRUE(line->Ok());
+        line->Raw();
+        line->CloseSlave();
+        ASSERT_TRUE(line->LinkAs(link));
     }
     // The machine sends bytes over the own line.
     void Send(const QByteArray& bytes) {
-        ASSERT_EQ(::write(master, bytes.constData(), size_t(bytes.size())), bytes.size());
+        ASSERT_EQ(::write(line->Master(), bytes.constData(), size_t(bytes.size())), bytes.size());
     }
 
     // As systemd starts it: no display of any kind. asUser: run by that user instead (the
@@ -142,7 +137,7 @@ class ServiceRig {
     QString link;
     QProcess server, cnc;
     QByteArray messages;
-    int master = -1;
+    std::unique_ptr<TestPty> line;  // the machine's end of an own line
 };
 
 }  // namespace service_test

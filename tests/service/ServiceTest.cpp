@@ -1,5 +1,7 @@
 // dnc-server --service end to end, as a unit would start it: no window and no display (the
 // program is started without QT_QPA_PLATFORM and DISPLAY), the virtual CNC on COM1.
+#include <termios.h>
+
 #include <QDateTime>
 
 #include "ServiceRig.h"
@@ -144,11 +146,9 @@ TEST(Service, ClearMessagesAndExitCodes) {
 TEST(Service, AUserWithoutTheRightToTheDeviceGetsTheHint) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to start the server as another user";
     ServiceRig rig;
-    int master = -1, slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ASSERT_EQ(::chmod(name, 0600), 0);  // a serial device only root and its group may open
-    ASSERT_TRUE(QFile::link(QString::fromLatin1(name), rig.link));
+    TestPty line;
+    ASSERT_EQ(::chmod(line.Path().constData(), 0600), 0);  // only root and its group may open it
+    ASSERT_TRUE(line.LinkAs(rig.link));
     // The folder is the unprivileged user's to use.
     for (const QString& path : {rig.dir.path(), rig.dir.filePath("send"), rig.dir.filePath("save")})
         ::chmod(QFile::encodeName(path).constData(), 0777);
@@ -163,8 +163,6 @@ TEST(Service, AUserWithoutTheRightToTheDeviceGetsTheHint) {
     EXPECT_TRUE(said.contains("dialout")) << said.constData();
     ::kill(pid_t(rig.server.processId()), SIGTERM);
     EXPECT_EQ(rig.Finished(), 0);
-    ::close(master);
-    ::close(slave);
 }
 
 // The virtual CNC ends and takes its link COM1 along: the server waits for its device and
@@ -174,14 +172,12 @@ TEST(Service, AUserWithoutTheRightToTheDeviceGetsTheHint) {
 TEST(Service, ALostDeviceIsNeverReplacedByTheDefault) {
     if (QProcess::execute("unshare", {"-m", "true"}) != 0 || !QFileInfo::exists("/dev/ttyS0"))
         GTEST_SKIP() << "needs a private mount namespace (root) and a /dev/ttyS0 to cover";
-    int master = -1, slave = -1;
-    char console[128] = {};
-    ASSERT_EQ(::openpty(&master, &slave, console, nullptr, nullptr), 0);
+    TestPty console;
     termios found{};
-    ASSERT_EQ(::tcgetattr(master, &found), 0);
+    ASSERT_EQ(::tcgetattr(console.Master(), &found), 0);
     cfsetspeed(&found, B9600);
     found.c_cflag &= ~CRTSCTS;
-    ASSERT_EQ(::tcsetattr(master, TCSANOW, &found), 0);
+    ASSERT_EQ(::tcsetattr(console.Master(), TCSANOW, &found), 0);
 
     ServiceRig rig;
     rig.StartCnc({"--hold"});
@@ -194,7 +190,7 @@ TEST(Service, ALostDeviceIsNeverReplacedByTheDefault) {
     rig.server.setWorkingDirectory(rig.dir.path());
     rig.server.start("unshare",
                      {"-m", "sh", "-c", "mount --bind \"$1\" /dev/ttyS0 && exec \"$2\" --service",
-                      "sh", console, DNC_SERVER});
+                      "sh", console.Path(), DNC_SERVER});
     ASSERT_TRUE(rig.Said(" Port 1 ist ge")) << rig.Messages().constData();
 
     rig.cnc.terminate();  // the link goes with it
@@ -203,13 +199,11 @@ TEST(Service, ALostDeviceIsNeverReplacedByTheDefault) {
         << rig.Messages().constData();
     EXPECT_FALSE(rig.Said("wieder ge", 2500)) << rig.Messages().constData();
     termios left{};
-    ASSERT_EQ(::tcgetattr(master, &left), 0);
+    ASSERT_EQ(::tcgetattr(console.Master(), &left), 0);
     EXPECT_EQ(cfgetospeed(&left), speed_t(B9600)) << "the default device was opened";
     EXPECT_FALSE(left.c_cflag & CRTSCTS);
     ::kill(pid_t(rig.server.processId()), SIGTERM);
     EXPECT_EQ(rig.Finished(), 0);
-    ::close(master);
-    ::close(slave);
 }
 
 // A machine that takes nothing for seconds: the journal says so when it begins and when it

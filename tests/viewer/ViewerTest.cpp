@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 
 #include "common/ScriptedSeam.h"
@@ -38,17 +39,19 @@ TEST(NumberLines, NumbersFromOneWithTheGivenSeparator) {
     EXPECT_EQ(NumberLines({}, kFileSeparator), "");
 }
 
-TEST_F(Viewer, HasTheDesignedLayoutAndMenu) {
-    // As designed where the screen holds it; the text field is shorter by what is cut.
+// As designed where the screen holds it; the text field is shorter by what is cut.
+TEST_F(Viewer, FitsTheScreenAndCtrlFChecksAFile) {
     const QSize size = QSize(443, 788).boundedTo(ScreenRoom(&form));
     EXPECT_EQ(form.size(), size);
     EXPECT_EQ(form.Edit1->geometry(), QRect(0, 8, 401, 681 - (788 - size.height())));
-    EXPECT_EQ(form.windowTitle(), "Check Data File Log oder CNC");
-    QStringList menus;
-    for (QAction* a : form.menuBar()->actions()) menus << a->text();
-    EXPECT_EQ(menus, (QStringList{"Anzeigen", "Edit", "Fenster Schliesen"}));
-    EXPECT_EQ(form.LogDataDefault1->shortcut(), QKeySequence("Ctrl+L"));
-    EXPECT_EQ(form.CheckCNCFile1->shortcut(), QKeySequence("Ctrl+F"));
+
+    // A window's keys reach its menus while it is the active one.
+    form.show();
+    QApplication::setActiveWindow(&form);
+    seam.fileAnswers << Write("p.cnc", "%\r\nN10\r\n");
+    QTest::keyClick(&form, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_EQ(seam.fileDialogs.size(), 1);
+    EXPECT_EQ(form.ViewText(), "1  - %\n2  - N10");
 }
 
 TEST_F(Viewer, CheckCncFileNumbersEveryLineAndKeepsStatusAndName) {

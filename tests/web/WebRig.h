@@ -3,11 +3,8 @@
 // and a port map whose COM1 is a pseudo-terminal the test plays the machine on; a
 // `dnc-server --service` in each; users made with `--web-user`; `dnc-server --web` on a free
 // port of 127.0.0.1; and a plain HTTP client that sends exactly the bytes a test asks for.
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -29,6 +26,7 @@
 #include <memory>
 
 #include "tests/common/TestFiles.h"
+#include "tests/common/TestPty.h"
 
 namespace webrig {
 
@@ -40,23 +38,15 @@ using test_files::WriteFile;
 class TMachineLine {
   public:
     explicit TMachineLine(const QString& link) {
-        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
-        termios t{};
-        ::tcgetattr(slave_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave_, TCSANOW, &t);
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        QDir().mkpath(QFileInfo(link).absolutePath());
-        ok_ = ::symlink(::ttyname(slave_), QFile::encodeName(link).constData()) == 0;
-    }
-    ~TMachineLine() {
-        if (master_ >= 0) ::close(master_);
-        if (slave_ >= 0) ::close(slave_);
+        pty_.Raw();
+        pty_.NonBlocking();
+        ok_ = pty_.LinkAs(link);
     }
     bool Ok() const { return ok_; }
     void Send(const QByteArray& bytes) {
         for (qsizetype at = 0; at < bytes.size();) {
-            const ssize_t n = ::write(master_, bytes.constData() + at, size_t(bytes.size() - at));
+            const ssize_t n =
+                ::write(pty_.Master(), bytes.constData() + at, size_t(bytes.size() - at));
             if (n > 0)
                 at += n;
             else
@@ -67,7 +57,7 @@ class TMachineLine {
     // Up to max bytes that are there now.
     QByteArray Take(qsizetype max = 1 << 20) {
         QByteArray out(max, '\0');
-        const ssize_t n = ::read(master_, out.data(), size_t(max));
+        const ssize_t n = ::read(pty_.Master(), out.data(), size_t(max));
         out.resize(n > 0 ? n : 0);
         return out;
     }
@@ -84,8 +74,7 @@ class TMachineLine {
     }
 
   private:
-    int master_ = -1;
-    int slave_ = -1;
+    TestPty pty_;
     bool ok_ = false;
 };
 
