@@ -196,7 +196,8 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
     EXPECT_EQ(replaced->value("name"), "4711.CNC");
     EXPECT_EQ(replaced->value("created"), false);
     EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + "/4711.CNC"), program);
-    EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + '/' + replaced->value("version").toString()),
+    EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + "/.versionen/" +
+                       replaced->value("version").toString() + "-4711.CNC"),
               first);
     for (const char* bad : {"../4711.CNC", "4711.txt", "4711\xE2\x80\xAE.CNC"}) {
         const auto refused = upload(bad, bad, first);
