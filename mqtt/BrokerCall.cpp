@@ -26,8 +26,9 @@ bool TBrokerCall::Take(const QStringList& args, qsizetype* i) {
 QString TBrokerCall::Problem(bool siteNeeded) const {
     const std::optional<Topics::TBrokerUrl> parsed = Topics::ParseBrokerUrl(url);
     if (!parsed) {
-        return QStringLiteral("--mqtt erwartet mqtt://RECHNER[:PORT] oder mqtts://RECHNER[:PORT], "
-                              "nicht %1")
+        return QStringLiteral(
+                   "--mqtt erwartet mqtt://RECHNER[:PORT] oder mqtts://RECHNER[:PORT], "
+                   "nicht %1")
             .arg(url);
     }
     if (site.isEmpty() && siteNeeded) {
@@ -39,7 +40,8 @@ QString TBrokerCall::Problem(bool siteNeeded) const {
     if (!passwordFile.isEmpty() && user.isEmpty()) {
         return QStringLiteral("--mqtt-password-file gehört zu --mqtt-user");
     }
-    if (!caFile.isEmpty() && !parsed->tls) return QStringLiteral("--mqtt-cafile gilt nur mit mqtts://");
+    if (!caFile.isEmpty() && !parsed->tls)
+        return QStringLiteral("--mqtt-cafile gilt nur mit mqtts://");
     return {};
 }
 

@@ -9,9 +9,9 @@
 namespace {
 
 // What a state may carry: the fields of the web API's machine entry.
-const char* const kFields[] = {"state",   "port",         "device",           "program",
-                               "line",    "lines",        "percent",          "remainingSeconds",
-                               "reason",  "stallSeconds", "lastTransfer"};
+const char* const kFields[] = {"state",  "port",         "device",      "program",
+                               "line",   "lines",        "percent",     "remainingSeconds",
+                               "reason", "stallSeconds", "lastTransfer"};
 // What only a running send has.
 const char* const kProgress[] = {"program", "line",         "lines",
                                  "percent", "stallSeconds", "remainingSeconds"};
@@ -111,7 +111,8 @@ void TRemoteSites::Message(const QString& topic, const QByteArray& payload, bool
         QJsonObject state{{QStringLiteral("site"), t->site},
                           {QStringLiteral("id"), id},
                           {QStringLiteral("name"), t->machine}};
-        for (const char* key : kFields) state[QLatin1String(key)] = message.value(QLatin1String(key));
+        for (const char* key : kFields)
+            state[QLatin1String(key)] = message.value(QLatin1String(key));
         // Kept since it went out: the site was seen then.
         const QDateTime sent =
             QDateTime::fromString(message.value(QStringLiteral("time")).toString(), Qt::ISODate);
