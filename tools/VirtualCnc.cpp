@@ -813,9 +813,8 @@ int Demo(Line& line, const Options& o, const std::string& dir) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    Options o;
-    std::vector<Action> actions;
+// The options into o and the actions in their order; false for a call that does not fit.
+bool ParseArguments(int argc, char** argv, Options& o, std::vector<Action>& actions) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -827,8 +826,7 @@ int main(int argc, char** argv) {
         } else if (a == "--iso") {
             o.iso = true;
         } else if (!hasValue) {
-            Usage();
-            return 2;
+            return false;
         } else if (a == "--device")
             o.device = value();
         else if (a == "--link")
@@ -879,13 +877,86 @@ int main(int argc, char** argv) {
                  a == "--punch-all") {
             actions.push_back({a.substr(2), value()});
         } else {
-            Usage();
-            return 2;
+            return false;
         }
     }
     if (int(!o.device.empty()) + int(!o.link.empty()) + int(o.tcpListen >= 0) != 1 ||
         (!o.control.empty() &&
          std::find(std::begin(kFamilies), std::end(kFamilies), o.control) == std::end(kFamilies))) {
+        return false;
+    }
+    return true;
+}
+
+// Plays one action on the line; false when the line or a file failed. *status: what the
+// program ends with when every action could be played.
+bool Play(Line& line, Options& o, const Action& act, int* status) {
+    if (act.kind == "call") {
+        if (!SendCall(line, o, act.arg)) return false;
+    } else if (act.kind == "punch" || act.kind == "punch-all") {
+        std::vector<std::string> programs;
+        std::stringstream files(act.arg);
+        for (std::string file; std::getline(files, file, ',');) {
+            std::string text;
+            if (!ReadFile(file, &text)) {
+                std::cerr << "virtual-cnc: cannot read " << file << std::endl;
+                return false;
+            }
+            programs.push_back(text);
+        }
+        if (!line.Paced(Punch(o, programs, false).tape, o)) return false;
+        std::cout << "virtual-cnc: punched " << programs.size() << " programs" << std::endl;
+    } else if (act.kind == "send") {
+        std::string data;
+        if (!ReadFile(act.arg, &data)) {
+            std::cerr << "virtual-cnc: cannot read " << act.arg << std::endl;
+            return false;
+        }
+        if (!line.Send(data, o)) return false;
+        std::cout << "virtual-cnc: sent " << act.arg << std::endl;
+    } else if (act.kind == "send-text") {
+        if (!line.Send(Unescape(act.arg), o)) return false;
+    } else if (act.kind == "subprogram") {
+        if (!line.Send(SubprogramText(o, act.arg), o)) return false;
+    } else if (act.kind == "glitch") {
+        if (!line.Raw(char(std::strtol(act.arg.c_str(), nullptr, 16)))) return false;
+    } else if (act.kind == "vanish") {
+        if (!line.Vanish(std::atoi(act.arg.c_str()))) return false;
+    } else if (act.kind == "await-open") {
+        if (!line.AwaitOpen()) return false;
+    } else if (act.kind == "receive") {
+        std::string data;
+        const bool complete = line.Receive(&data, o);
+        if (!WriteFile(act.arg, data)) {
+            std::cerr << "virtual-cnc: cannot write " << act.arg << std::endl;
+            return false;
+        }
+        std::cout << "virtual-cnc: received " << data.size() << " bytes into " << act.arg
+                  << std::endl;
+        if (line.WasReset()) {
+            o.resetAfter = 0;  // once
+        } else if (!complete) {
+            *status = 3;  // kept what came, but no end word
+        }
+    } else if (act.kind == "noise") {
+        if (!Noise(line, o, std::atoi(act.arg.c_str()))) return false;
+    } else if (act.kind == "wait") {
+        Sleep(std::atoi(act.arg.c_str()));
+    } else if (act.kind == "hold") {
+        while (!g_stop) Sleep(1000);
+    } else if (act.kind == "soak") {
+        const size_t colon = act.arg.find(':');
+        *status = Soak(line, o, act.arg.substr(colon + 1), std::atoi(act.arg.c_str()));
+    } else if (act.kind == "demo") {
+        *status = Demo(line, o, act.arg);
+    }
+    return true;
+}
+
+int main(int argc, char** argv) {
+    Options o;
+    std::vector<Action> actions;
+    if (!ParseArguments(argc, argv, o, actions)) {
         Usage();
         return 2;
     }
@@ -905,65 +976,7 @@ int main(int argc, char** argv) {
     int status = 0;
     for (const auto& act : actions) {
         if (g_stop) break;
-        if (act.kind == "call") {
-            if (!SendCall(line, o, act.arg)) return 1;
-        } else if (act.kind == "punch" || act.kind == "punch-all") {
-            std::vector<std::string> programs;
-            std::stringstream files(act.arg);
-            for (std::string file; std::getline(files, file, ',');) {
-                std::string text;
-                if (!ReadFile(file, &text)) {
-                    std::cerr << "virtual-cnc: cannot read " << file << std::endl;
-                    return 1;
-                }
-                programs.push_back(text);
-            }
-            if (!line.Paced(Punch(o, programs, false).tape, o)) return 1;
-            std::cout << "virtual-cnc: punched " << programs.size() << " programs" << std::endl;
-        } else if (act.kind == "send") {
-            std::string data;
-            if (!ReadFile(act.arg, &data)) {
-                std::cerr << "virtual-cnc: cannot read " << act.arg << std::endl;
-                return 1;
-            }
-            if (!line.Send(data, o)) return 1;
-            std::cout << "virtual-cnc: sent " << act.arg << std::endl;
-        } else if (act.kind == "send-text") {
-            if (!line.Send(Unescape(act.arg), o)) return 1;
-        } else if (act.kind == "subprogram") {
-            if (!line.Send(SubprogramText(o, act.arg), o)) return 1;
-        } else if (act.kind == "glitch") {
-            if (!line.Raw(char(std::strtol(act.arg.c_str(), nullptr, 16)))) return 1;
-        } else if (act.kind == "vanish") {
-            if (!line.Vanish(std::atoi(act.arg.c_str()))) return 1;
-        } else if (act.kind == "await-open") {
-            if (!line.AwaitOpen()) return 1;
-        } else if (act.kind == "receive") {
-            std::string data;
-            const bool complete = line.Receive(&data, o);
-            if (!WriteFile(act.arg, data)) {
-                std::cerr << "virtual-cnc: cannot write " << act.arg << std::endl;
-                return 1;
-            }
-            std::cout << "virtual-cnc: received " << data.size() << " bytes into " << act.arg
-                      << std::endl;
-            if (line.WasReset()) {
-                o.resetAfter = 0;  // once
-            } else if (!complete) {
-                status = 3;  // kept what came, but no end word
-            }
-        } else if (act.kind == "noise") {
-            if (!Noise(line, o, std::atoi(act.arg.c_str()))) return 1;
-        } else if (act.kind == "wait") {
-            Sleep(std::atoi(act.arg.c_str()));
-        } else if (act.kind == "hold") {
-            while (!g_stop) Sleep(1000);
-        } else if (act.kind == "soak") {
-            const size_t colon = act.arg.find(':');
-            status = Soak(line, o, act.arg.substr(colon + 1), std::atoi(act.arg.c_str()));
-        } else if (act.kind == "demo") {
-            status = Demo(line, o, act.arg);
-        }
+        if (!Play(line, o, act, &status)) return 1;
     }
     return status;
 }
