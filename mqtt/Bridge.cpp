@@ -2,16 +2,10 @@
 
 #include <QDateTime>
 #include <QJsonDocument>
-#include <cstdio>
 
 #include "mqtt/Topics.h"
 #include "status/LogEntries.h"
 #include "status/StatusSocket.h"
-
-void Say(const QString& text) {
-    std::fputs((text + u'\n').toUtf8().constData(), stderr);
-    std::fflush(stderr);
-}
 
 namespace {
 
@@ -19,13 +13,9 @@ QByteArray Compact(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QString IsoTime(const QDateTime& local) {
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
-}
-
 }  // namespace
 
-QString IsoNow() { return IsoTime(QDateTime::currentDateTime()); }
+QString IsoNow() { return Topics::TimeText(QDateTime::currentDateTime()); }
 
 TBridge::TBridge(const QString& root, const QString& site, TMqttClient* broker, QObject* parent)
     : QObject(parent), site_(site), broker_(broker), machines_(root) {
@@ -36,7 +26,7 @@ TBridge::TBridge(const QString& root, const QString& site, TMqttClient* broker, 
     connect(broker_, &TMqttClient::Message, this, &TBridge::Message);
 }
 
-void TBridge::Stop() { broker_->Stop(Topics::Online(site_), "0", 5000); }
+void TBridge::Stop(int ms) { broker_->Stop(Topics::Online(site_), "0", ms); }
 
 bool TBridge::Usable(const QString& name) {
     if (unusable_.contains(name)) return false;
@@ -134,13 +124,15 @@ void TBridge::LogEntry(const QString& name, const QString& entry) {
     const QJsonObject parsed = LogEntries::Parse(entry);
     const QString text = parsed.value(QStringLiteral("entry")).toString().trimmed();
     const LogEntries::TKind kind = LogEntries::Kind(text);
+    // Names as the web front shows them: relative to the machine, never server paths.
     const QDateTime stamp =
         QDateTime::fromString(parsed.value(QStringLiteral("time")).toString(), Qt::ISODate);
-    QJsonObject event{{QStringLiteral("type"), kind.kind},
-                      {QStringLiteral("time"), stamp.isValid() ? IsoTime(stamp) : IsoNow()},
-                      {QStringLiteral("entry"), text},
-                      {QStringLiteral("program"),
-                       kind.program.isEmpty() ? QJsonValue() : QJsonValue(kind.program)}};
+    QJsonObject event{
+        {QStringLiteral("type"), kind.kind},
+        {QStringLiteral("time"), stamp.isValid() ? Topics::TimeText(stamp) : IsoNow()},
+        {QStringLiteral("entry"), machines_.Relative(name, text)},
+        {QStringLiteral("program"),
+         kind.program.isEmpty() ? QJsonValue() : QJsonValue(kind.program)}};
     PublishEvent(name, event);
 }
 

@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 
+#include "mqtt/BrokerCall.h"
 #include "mqtt/HeldEvents.h"
 #include "mqtt/MqttClient.h"
 #include "status/Machines.h"
@@ -32,8 +33,8 @@ class TBridge final : public QObject {
 
     TMachines& Machines() { return machines_; }
 
-    // The last words before a clean end: the site goes offline.
-    void Stop();
+    // The last words before a clean end: the site goes offline (waits up to ms for the broker).
+    void Stop(int ms);
 
   private:
     struct TMachineOut {
@@ -62,10 +63,10 @@ class TBridge final : public QObject {
     void Abort(const QString& name, QJsonObject reply);
     void InstanceReplied(const QString& name, const QJsonObject& answer);
     void Unanswered(const QString& name);
-    void Program(const QString& name, const QJsonObject& request, QJsonObject reply);
-    void Download(const QString& name, const QString& folder, const QString& ext,
-                  const QJsonObject& request, QJsonObject reply);
-    void Files(const QString& name, const QString& folder, const QString& ext, QJsonObject reply);
+    // The commands on programs: what was done (German) with *reply filled in, empty for an
+    // unknown command; throws TRefused or FileError.
+    QString Files(const QString& name, const QString& command, const QJsonObject& request,
+                  QJsonObject* reply);
     void Log(const QString& name, const QJsonObject& request, QJsonObject reply);
     // An answer to a change (on the event topic) or to a question (on the reply topic).
     void Answer(const QString& name, QJsonObject reply, bool ok, const QString& message);
@@ -78,7 +79,5 @@ class TBridge final : public QObject {
     THeldEvents held_{kMaxHeld};
 };
 
-// A line in the journal (standard error).
-void Say(const QString& text);
 // Now, in ISO 8601 with the offset from UTC, as dashboards read it.
 QString IsoNow();

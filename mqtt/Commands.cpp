@@ -1,14 +1,17 @@
 // The commands a site's machines take through the broker: each names the acting user, is
 // written to the journal, and is answered with the request's own "request" value: changes
-// (abort, program) on the machine's event topic, where everybody sees them, questions
-// (files, download, log) on its reply topic.
+// (abort, program, delete, restore, accept) on the machine's event topic, where everybody
+// sees them, questions (files, deleted, versions, download, log) on its reply topic. The
+// programs are checked, stored and kept as versions as the web front does it.
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include "common/Ansi.h"
+#include "common/Errors.h"
 #include "common/ProgramFiles.h"
-#include "common/Versions.h"
+#include "common/ProgramFolder.h"
 #include "mqtt/Bridge.h"
 #include "mqtt/Topics.h"
 #include "status/LogEntries.h"
@@ -34,12 +37,6 @@ QString UserOf(const QJsonObject& request) {
     return user;
 }
 
-QJsonObject FileObject(const QFileInfo& info) {
-    return {{QStringLiteral("name"), info.fileName()},
-            {QStringLiteral("size"), info.size()},
-            {QStringLiteral("time"), info.lastModified().toString(Qt::ISODate)}};
-}
-
 // A request's value for the journal: as JSON writes it (no line end), not too long.
 QString Shown(const QJsonValue& value) {
     const QByteArray json = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
@@ -47,12 +44,43 @@ QString Shown(const QJsonValue& value) {
     return text.size() > 64 ? text.left(64) + QStringLiteral("...") : text;
 }
 
-// The folder a question names: the programs a call can load (default) or the received ones.
-QString FolderOf(const TInstanceFiles& files, const QJsonObject& request) {
+// The folder a command names: the programs a call can load (default) or the received ones.
+TProgramFolder FolderOf(const TInstanceFiles& files, const QJsonObject& request) {
     const QString folder = request.value(QStringLiteral("folder")).toString();
-    if (folder.isEmpty() || folder == QStringLiteral("programs")) return files.folder;
-    if (folder == QStringLiteral("received")) return files.save;
-    return {};
+    if (folder.isEmpty() || folder == QStringLiteral("programs")) {
+        return TProgramFolder(files.folder, files.ext);
+    }
+    if (folder == QStringLiteral("received")) return TProgramFolder(files.save, files.ext);
+    throw TRefused{400, Text("\"folder\" ist programs oder received.")};
+}
+
+// The commands that change something: answered on the event topic.
+const QStringList kChanges{QStringLiteral("abort"), QStringLiteral("program"),
+                           QStringLiteral("delete"), QStringLiteral("restore"),
+                           QStringLiteral("accept")};
+
+// The request's "name", a plain file name.
+QString NameIn(const QJsonObject& request) {
+    const QString name = request.value(QStringLiteral("name")).toString();
+    if (const QString problem = ProgramFiles::NameProblem(name.toUtf8()); !problem.isEmpty()) {
+        throw TRefused{400, problem};
+    }
+    return name;
+}
+
+// A file's fields into an answer, whose own "time" says when it was answered: the file's
+// time becomes "modified".
+void Merge(QJsonObject* reply, const QJsonObject& result) {
+    for (auto it = result.begin(); it != result.end(); ++it) {
+        reply->insert(it.key() == QStringLiteral("time") ? QStringLiteral("modified") : it.key(),
+                      it.value());
+    }
+}
+
+// What a command to change a program answers: the program as the web front answers it.
+void Changed(QJsonObject* reply, const QJsonObject& result, bool created) {
+    Merge(reply, result);
+    reply->insert(QStringLiteral("created"), created);
 }
 
 }  // namespace
@@ -99,18 +127,18 @@ void TBridge::Message(const QString& topic, const QByteArray& payload, bool reta
 void TBridge::Command(const QString& name, const QString& command, const QJsonObject& request,
                       QJsonObject reply) {
     if (command == QStringLiteral("abort")) return Abort(name, reply);
-    if (command == QStringLiteral("program")) return Program(name, request, reply);
-    if (command == QStringLiteral("download") || command == QStringLiteral("files")) {
-        const TInstanceFiles files = machines_.Files(name);
-        const QString folder = FolderOf(files, request);
-        if (folder.isEmpty()) {
-            return Answer(name, reply, false, Text("\"folder\" ist programs oder received."));
-        }
-        if (command == QStringLiteral("files")) return Files(name, folder, files.ext, reply);
-        return Download(name, folder, files.ext, request, reply);
-    }
     if (command == QStringLiteral("log")) return Log(name, request, reply);
-    Answer(name, reply, false, Text("Unbekannter Befehl."));
+    try {
+        const QString done = Files(name, command, request, &reply);
+        if (done.isEmpty()) return Answer(name, reply, false, Text("Unbekannter Befehl."));
+        Answer(name, reply, true, done);
+    } catch (const TRefused& refused) {
+        reply[QStringLiteral("status")] = refused.status;
+        Answer(name, reply, false, machines_.Relative(name, refused.message));
+    } catch (const FileError& e) {
+        reply[QStringLiteral("status")] = 500;
+        Answer(name, reply, false, machines_.Relative(name, Ansi::ToQString(e.what())));
+    }
 }
 
 void TBridge::Answer(const QString& name, QJsonObject reply, bool ok, const QString& message) {
@@ -121,12 +149,7 @@ void TBridge::Answer(const QString& name, QJsonObject reply, bool ok, const QStr
     Say(QStringLiteral("%1: %2 von %3 (Anfrage %4): %5")
             .arg(name, what, reply.value(QStringLiteral("user")).toString(),
                  Shown(reply.value(QStringLiteral("request"))), message));
-    if (what == QStringLiteral("abort") || what == QStringLiteral("program")) {
-        QJsonObject event;
-        for (auto it = reply.begin(); it != reply.end(); ++it) event.insert(it.key(), it.value());
-        PublishEvent(name, event);
-        return;
-    }
+    if (kChanges.contains(what)) return PublishEvent(name, reply);
     // The asker waits for its answer only so long: one that cannot go now is not held.
     if (!broker_->Publish(Topics::Reply(site_, name),
                           QJsonDocument(reply).toJson(QJsonDocument::Compact), false)) {
@@ -167,65 +190,74 @@ void TBridge::Unanswered(const QString& name) {
     }
 }
 
-// ---- programs -------------------------------------------------------------------------------
+// ---- programs ------------------------------------------------------------------------------
 
-void TBridge::Program(const QString& name, const QJsonObject& request, QJsonObject reply) {
-    const QByteArray file = request.value(QStringLiteral("name")).toString().toUtf8();
-    reply[QStringLiteral("name")] = QString::fromUtf8(file);
-    const auto bytes =
-        QByteArray::fromBase64Encoding(request.value(QStringLiteral("data")).toString().toLatin1(),
-                                       QByteArray::AbortOnBase64DecodingErrors);
-    if (!request.value(QStringLiteral("data")).isString() || !bytes) {
-        return Answer(name, reply, false, Text("\"data\" fehlt oder ist kein Base64."));
-    }
+QString TBridge::Files(const QString& name, const QString& command, const QJsonObject& request,
+                       QJsonObject* reply) {
     const TInstanceFiles files = machines_.Files(name);
-    const ProgramFiles::TStored stored = ProgramFiles::Store(files.folder, files.ext, file, *bytes);
-    if (stored.result != ProgramFiles::TStored::Created &&
-        stored.result != ProgramFiles::TStored::Replaced) {
-        return Answer(name, reply, false, stored.message);
+    TProgramFolder programs(files.folder, files.ext);
+    bool created = false;
+    if (command == QStringLiteral("files") || command == QStringLiteral("deleted")) {
+        const QJsonArray list = command == QStringLiteral("deleted")
+                                    ? programs.Removed()
+                                    : FolderOf(files, request).List();
+        reply->insert(QStringLiteral("files"), list);
+        return Text("%1 Dateien").arg(list.size());
     }
-    const QFileInfo info(stored.path);
-    reply[QStringLiteral("name")] = info.fileName();
-    reply[QStringLiteral("size")] = info.size();
-    reply[QStringLiteral("created")] = stored.result == ProgramFiles::TStored::Created;
-    // Beside the program, as the machine's folder holds it.
-    reply[QStringLiteral("version")] = stored.version.isEmpty()
-                                           ? QJsonValue()
-                                           : QJsonValue(QLatin1String(Versions::kFolder) + u'/' +
-                                                        QFileInfo(stored.version).fileName());
-    Answer(name, reply, true,
-           (stored.result == ProgramFiles::TStored::Created ? Text("%1 gespeichert (%2 Bytes)")
-                                                            : Text("%1 ersetzt (%2 Bytes)"))
-               .arg(info.fileName())
-               .arg(info.size()));
-}
-
-void TBridge::Download(const QString& name, const QString& folder, const QString& ext,
-                       const QJsonObject& request, QJsonObject reply) {
-    QString problem;
-    const QString path = ProgramFiles::Find(
-        folder, ext, request.value(QStringLiteral("name")).toString().toUtf8(), &problem);
-    if (path.isEmpty()) return Answer(name, reply, false, problem);
-    const QFileInfo info(path);
-    if (info.size() > ProgramFiles::kMaxBytes) {
-        return Answer(name, reply, false, Text("Die Datei ist größer als 16 MiB."));
+    if (command == QStringLiteral("versions")) {
+        const QJsonArray list = programs.VersionList(NameIn(request));
+        reply->insert(QStringLiteral("versions"), list);
+        return Text("%1 Fassungen").arg(list.size());
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return Answer(name, reply, false, Text("Datei nicht lesbar: ") + file.errorString());
+    if (command == QStringLiteral("download")) {
+        const QString version = request.value(QStringLiteral("version")).toString();
+        const QString path = version.isEmpty() ? FolderOf(files, request).Existing(NameIn(request))
+                                               : programs.VersionPath(NameIn(request), version);
+        const QFileInfo info(path);
+        if (info.size() > ProgramFiles::kMaxBytes) {
+            throw TRefused{413, Text("Die Datei ist größer als 16 MiB.")};
+        }
+        const QByteArray bytes = TProgramFolder::Read(path);
+        Merge(reply, FileObject(info));
+        reply->insert(QStringLiteral("data"), QString::fromLatin1(bytes.toBase64()));
+        return info.fileName();
     }
-    const QJsonObject about = FileObject(info);
-    for (auto it = about.begin(); it != about.end(); ++it) reply.insert(it.key(), it.value());
-    reply[QStringLiteral("data")] = QString::fromLatin1(file.readAll().toBase64());
-    Answer(name, reply, true, info.fileName());
-}
-
-void TBridge::Files(const QString& name, const QString& folder, const QString& ext,
-                    QJsonObject reply) {
-    QJsonArray list;
-    for (const QFileInfo& info : ProgramFiles::List(folder, ext)) list.append(FileObject(info));
-    reply[QStringLiteral("files")] = list;
-    Answer(name, reply, true, Text("%1 Dateien").arg(list.size()));
+    if (command == QStringLiteral("program")) {
+        const auto bytes = QByteArray::fromBase64Encoding(
+            request.value(QStringLiteral("data")).toString().toLatin1(),
+            QByteArray::AbortOnBase64DecodingErrors);
+        reply->insert(QStringLiteral("name"), request.value(QStringLiteral("name")));
+        if (!request.value(QStringLiteral("data")).isString() || !bytes) {
+            throw TRefused{400, Text("\"data\" fehlt oder ist kein Base64.")};
+        }
+        const QJsonObject result = programs.Write(NameIn(request), *bytes, &created);
+        Changed(reply, result, created);
+        return (created ? Text("%1 gespeichert (%2 Bytes)") : Text("%1 ersetzt (%2 Bytes)"))
+            .arg(result.value(QStringLiteral("name")).toString())
+            .arg(bytes.decoded.size());
+    }
+    if (command == QStringLiteral("delete")) {
+        const QJsonObject result = programs.Remove(NameIn(request));
+        Changed(reply, result, false);
+        return Text("%1 gelöscht").arg(result.value(QStringLiteral("name")).toString());
+    }
+    if (command == QStringLiteral("restore")) {
+        const QString version = request.value(QStringLiteral("version")).toString();
+        const QJsonObject result = programs.Restore(NameIn(request), version, &created);
+        Changed(reply, result, created);
+        return Text("%1 aus Fassung %2 wiederhergestellt")
+            .arg(result.value(QStringLiteral("name")).toString(), version);
+    }
+    if (command == QStringLiteral("accept")) {
+        const QString from = TProgramFolder(files.save, files.ext).Existing(NameIn(request));
+        const QString as = request.value(QStringLiteral("as")).toString(QFileInfo(from).fileName());
+        const QJsonObject result = programs.Accept(from, as, &created);
+        Changed(reply, result, created);
+        reply->insert(QStringLiteral("from"), QFileInfo(from).fileName());
+        return Text("empfangen %1 als %2 übernommen")
+            .arg(QFileInfo(from).fileName(), result.value(QStringLiteral("name")).toString());
+    }
+    return {};
 }
 
 void TBridge::Log(const QString& name, const QJsonObject& request, QJsonObject reply) {
@@ -234,7 +266,7 @@ void TBridge::Log(const QString& name, const QJsonObject& request, QJsonObject r
     QJsonArray entries;
     for (const QString& line :
          LogEntries::TailEntries(machines_.Files(name).log, std::min(limit, kMaxLog))) {
-        entries.append(LogEntries::Parse(line));
+        entries.append(machines_.Entry(name, line));
     }
     reply[QStringLiteral("entries")] = entries;
     Answer(name, reply, true, Text("%1 Einträge").arg(entries.size()));

@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QStringList>
 
 #include "common/Ansi.h"
 #include "mqtt/Bridge.h"
+#include "mqtt/BrokerCall.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/Topics.h"
 
@@ -30,44 +30,25 @@ int Wrong(const QString& text) {
 }
 
 struct TCall {
-    QString url;
-    QString site;
-    QString user;
-    QString passwordFile;
-    QString caFile;
+    TBrokerCall broker;
     QString root = QString::fromLatin1(kDefaultRoot);
 };
 
 // The command line; empty with *error when it is wrong.
 std::optional<TCall> Parse(const QStringList& args, QString* error) {
     TCall call;
-    const QHash<QString, QString*> valued{
-        {QStringLiteral("--mqtt"), &call.url},
-        {QStringLiteral("--site"), &call.site},
-        {QStringLiteral("--mqtt-user"), &call.user},
-        {QStringLiteral("--mqtt-password-file"), &call.passwordFile},
-        {QStringLiteral("--mqtt-cafile"), &call.caFile}};
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (valued.contains(a) && i + 1 < args.size()) {
-            *valued[a] = args[++i];
-        } else if (!a.startsWith(u'-')) {
-            call.root = a;
-        } else {
+        if (call.broker.Take(args, &i)) continue;
+        if (a.startsWith(u'-')) {
             *error = QStringLiteral("unbekannte Option %1").arg(a);
             return std::nullopt;
         }
+        call.root = a;
     }
-    if (call.site.isEmpty()) {
-        *error = QStringLiteral("--mqtt braucht --site NAME (der Standort dieses Rechners)");
-    } else if (const QString problem = Topics::NameProblem(call.site); !problem.isEmpty()) {
-        *error = QStringLiteral("--site %1 geht nicht: der Name %2").arg(call.site, problem);
-    } else if (!call.passwordFile.isEmpty() && call.user.isEmpty()) {
-        *error = QStringLiteral("--mqtt-password-file gehört zu --mqtt-user");
-    } else {
-        return call;
-    }
-    return std::nullopt;
+    *error = call.broker.Problem(true);
+    if (!error->isEmpty()) return std::nullopt;
+    return call;
 }
 
 // Signals reach the event loop through a pipe: the handler only writes the signal number.
@@ -94,91 +75,34 @@ int RunMqttMode(int argc, char** argv, const QByteArray& usage) {
     QString error;
     const std::optional<TCall> call = Parse(QCoreApplication::arguments(), &error);
     if (!call) return Wrong(error);
-    const std::optional<Topics::TBrokerUrl> url = Topics::ParseBrokerUrl(call->url);
-    if (!url) {
-        return Wrong(QStringLiteral("--mqtt erwartet mqtt://RECHNER[:PORT] oder "
-                                    "mqtts://RECHNER[:PORT], nicht %1")
-                         .arg(call->url));
-    }
-    if (!call->caFile.isEmpty() && !url->tls) {
-        return Wrong(QStringLiteral("--mqtt-cafile gilt nur mit mqtts://"));
-    }
     if (!QFileInfo(call->root).isDir()) {
         Say(QStringLiteral("dnc-server: Wurzelordner %1 ist nicht vorhanden.").arg(call->root));
         return MqttExit::Root;
     }
-
-    TMqttClient::TOptions options;
-    options.host = url->host;
-    options.port = url->port;
-    options.tls = url->tls;
-    options.caFile = call->caFile;
-    options.user = call->user;
-    options.clientId = QStringLiteral("dnc-") + call->site;
-    options.willTopic = Topics::Online(call->site);
-    options.willPayload = "0";
-    for (const QString& path : {call->passwordFile, call->caFile}) {
-        if (path.isEmpty()) continue;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            Say(QStringLiteral("dnc-server: %1 ist nicht lesbar: %2")
-                    .arg(path, file.errorString()));
-            return MqttExit::File;
-        }
-        if (path != call->passwordFile) continue;
-        // The first line; a line end after it is no part of it.
-        options.password = file.readLine(4096);
-        while (options.password.endsWith('\n') || options.password.endsWith('\r')) {
-            options.password.chop(1);
-        }
-        if (options.password.isEmpty()) {
-            Say(QStringLiteral("dnc-server: %1 enthält kein Passwort.").arg(path));
-            return MqttExit::File;
-        }
+    const QString site = call->broker.site;
+    std::optional<TMqttClient::TOptions> options =
+        call->broker.Options(QStringLiteral("dnc-") + site, &error);
+    if (!options) {
+        Say(QStringLiteral("dnc-server: ") + error);
+        return MqttExit::File;
     }
+    options->willTopic = Topics::Online(site);
+    options->willPayload = "0";
 
-    TMqttClient broker(options);
-    bool everUp = false, downSaid = false;
-    int tries = 0;
-    QObject::connect(&broker, &TMqttClient::Down, &app, [&](const QString& why) {
-        ++tries;
-        if (downSaid) return;
-        downSaid = true;
-        Say(everUp ? QStringLiteral("Verbindung zum Broker %1 verloren (%2): neue Versuche mit "
-                                    "wachsender Pause bis %3 s; Ereignisse werden gehalten "
-                                    "(höchstens %4).")
-                         .arg(call->url, why)
-                         .arg(TMqttClient::kLongestPauseMs / 1000)
-                         .arg(TBridge::kMaxHeld)
-                   : QStringLiteral("Broker %1 nicht erreichbar (%2): die Brücke wartet und "
-                                    "versucht es wieder, mit wachsender Pause bis %3 s.")
-                         .arg(call->url, why)
-                         .arg(TMqttClient::kLongestPauseMs / 1000));
-    });
-    QObject::connect(&broker, &TMqttClient::Up, &app, [&] {
-        const QString after =
-            tries > 0 ? QStringLiteral(" (nach %1 Versuchen)").arg(tries) : QString();
-        Say(QStringLiteral("%1 mit dem Broker %2 verbunden%3: Standort %4 ist online.")
-                .arg(everUp ? QStringLiteral("Wieder") : QStringLiteral("Jetzt"), call->url, after,
-                     call->site));
-        everUp = true;
-        downSaid = false;
-        tries = 0;
-    });
-    QObject::connect(&broker, &TMqttClient::Refused, &app, [&](const QString& why) {
-        Say(QStringLiteral("dnc-server: Der Broker %1 lehnt die Anmeldung%2 ab (%3): Benutzer "
-                           "oder Passwort falsch, oder der Benutzer ist dort nicht zugelassen.")
-                .arg(call->url,
-                     call->user.isEmpty() ? QString() : QStringLiteral(" als ") + call->user, why));
-        QCoreApplication::exit(MqttExit::Refused);
-    });
-    TBridge bridge(call->root, call->site, &broker);
+    TMqttClient broker(*options);
+    SayBrokerChanges(
+        &broker, call->broker,
+        {QStringLiteral("die Brücke wartet und"),
+         QStringLiteral("Ereignisse werden gehalten (höchstens %1)").arg(TBridge::kMaxHeld),
+         QStringLiteral("Standort %1 ist online").arg(site)});
+    TBridge bridge(call->root, site, &broker);
     bridge.Machines().WaitForStates(2000);
     Say(QStringLiteral("MQTT-Brücke für Standort %1: %2 Maschinen unter %3, Broker %4%5")
-            .arg(call->site)
+            .arg(site)
             .arg(bridge.Machines().Names().size())
-            .arg(bridge.Machines().Root(), call->url,
-                 call->user.isEmpty() ? QString() : QStringLiteral(" als ") + call->user));
+            .arg(bridge.Machines().Root(), call->broker.url,
+                 call->broker.user.isEmpty() ? QString()
+                                             : QStringLiteral(" als ") + call->broker.user));
 
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
@@ -186,8 +110,8 @@ int RunMqttMode(int argc, char** argv, const QByteArray& usage) {
             char byte = 0;
             while (::read(signalPipe[0], &byte, 1) == 1) {
             }
-            bridge.Stop();
-            Say(QStringLiteral("Ende: Standort %1 ist offline.").arg(call->site));
+            bridge.Stop(kLastWordsMs);
+            Say(QStringLiteral("Ende: Standort %1 ist offline.").arg(site));
             QCoreApplication::exit(MqttExit::Ok);
         });
         struct sigaction sa {};

@@ -21,15 +21,36 @@ QString Online(const QString& site) {
 QString State(const QString& site, const QString& machine) { return Of(site, machine, "state"); }
 QString Event(const QString& site, const QString& machine) { return Of(site, machine, "event"); }
 QString Reply(const QString& site, const QString& machine) { return Of(site, machine, "reply"); }
+QString Command(const QString& site, const QString& machine, const QString& command) {
+    return Of(site, machine, "cmd/") + command;
+}
 QString Commands(const QString& site) { return Of(site, QStringLiteral("+"), "cmd/+"); }
 
-std::optional<TCommandTopic> ParseCommand(const QString& topic, const QString& site) {
+QStringList Everything() {
+    const QString any = QStringLiteral("+");
+    return {Online(any), State(any, any), Event(any, any), Reply(any, any)};
+}
+
+std::optional<TTopic> Parse(const QString& topic) {
     const QStringList levels = topic.split(u'/');
-    if (levels.size() != 5 || levels[0] + u'/' != QLatin1String(kRoot) || levels[1] != site ||
-        levels[3] != QStringLiteral("cmd") || levels[2].isEmpty() || levels[4].isEmpty()) {
+    if (levels.size() < 3 || levels[0] + u'/' != QLatin1String(kRoot) || levels[1].isEmpty()) {
         return std::nullopt;
     }
-    return TCommandTopic{levels[2], levels[4]};
+    if (levels.size() == 3) {
+        if (levels[2] != QStringLiteral("online")) return std::nullopt;
+        return TTopic{levels[1], {}, levels[2]};
+    }
+    if (levels[2].isEmpty() || levels.last().isEmpty()) return std::nullopt;
+    return TTopic{levels[1], levels[2], levels.mid(3).join(u'/')};
+}
+
+std::optional<TCommandTopic> ParseCommand(const QString& topic, const QString& site) {
+    const std::optional<TTopic> t = Parse(topic);
+    if (!t || t->site != site || !t->leaf.startsWith(QStringLiteral("cmd/")) ||
+        t->leaf.count(u'/') != 1) {
+        return std::nullopt;
+    }
+    return TCommandTopic{t->machine, t->leaf.mid(4)};
 }
 
 QString NameProblem(const QString& name) {
@@ -42,6 +63,10 @@ QString NameProblem(const QString& name) {
         }
     }
     return {};
+}
+
+QString TimeText(const QDateTime& local) {
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
 }
 
 std::optional<TBrokerUrl> ParseBrokerUrl(const QString& url) {

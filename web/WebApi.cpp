@@ -9,10 +9,10 @@
 #include "common/Ansi.h"
 #include "common/Errors.h"
 #include "common/ProgramFiles.h"
+#include "common/ProgramFolder.h"
 #include "status/LogEntries.h"
 #include "status/StatusSocket.h"
 #include "web/Audit.h"
-#include "web/ProgramFolder.h"
 
 // The page lives in the resources of this static library: registered by hand.
 static void InitPageResource() { Q_INIT_RESOURCE(web); }
@@ -54,13 +54,30 @@ QByteArray Disposition(const QString& name) {
            name.toUtf8().toPercentEncoding();
 }
 
-THttpReply Bytes(const QString& path) {
+// A file found here: where it is.
+QJsonObject Found(const QString& path) { return {{QStringLiteral("path"), path}}; }
+
+// The bytes of a file found here, or of one a bridge sent (its name and data).
+THttpReply Download(const QJsonObject& result) {
     THttpReply reply;
     reply.contentType = "application/octet-stream";
-    reply.body = TProgramFolder::Read(path);
-    reply.AddHeader("Content-Disposition", Disposition(QFileInfo(path).fileName()));
+    const QString path = result.value(QStringLiteral("path")).toString();
+    reply.body =
+        !path.isEmpty()
+            ? TProgramFolder::Read(path)
+            : QByteArray::fromBase64(result.value(QStringLiteral("data")).toString().toLatin1());
+    reply.AddHeader("Content-Disposition",
+                    Disposition(path.isEmpty() ? result.value(QStringLiteral("name")).toString()
+                                               : QFileInfo(path).fileName()));
     reply.AddHeader("Cache-Control", "no-store");
     return reply;
+}
+
+// The list in a result.
+std::function<THttpReply(const QJsonObject&)> Listed(const char* key) {
+    return [key](const QJsonObject& result) {
+        return JsonReply(200, result.value(QLatin1String(key)).toArray());
+    };
 }
 
 THttpReply Busy(int status, const QString& message, int seconds) {
@@ -114,9 +131,12 @@ const TWebApi::TRoute TWebApi::kRoutes[] = {
 };
 // clang-format on
 
-TWebApi::TWebApi(const QString& root, THttpServer* server, QObject* parent)
+TWebApi::TWebApi(const QString& root, THttpServer* server, TRemoteSites* remote,
+                 const QString& site, QObject* parent)
     : QObject(parent),
       server_(server),
+      remote_(remote),
+      site_(site),
       machines_(root),
       sessions_(WebUsers::FilePath(machines_.Root())) {
     InitPageResource();
@@ -124,15 +144,23 @@ TWebApi::TWebApi(const QString& root, THttpServer* server, QObject* parent)
     server_->OnRequest = [this](const THttpRequest& r, const THttpAnswer& a) {
         return Dispatch(r, a);
     };
-    connect(&machines_, &TMachines::Changed, this, [this](const QString& name) { Publish(name); });
+    connect(&machines_, &TMachines::Changed, this,
+            [this](const QString& name) { Publish(Local(name)); });
     connect(&machines_, &TMachines::LogEntry, this,
             [this](const QString& name, const QString& entry) {
-                QJsonObject event = machines_.Entry(name, entry);
-                event[QStringLiteral("machine")] = name;
-                server_->Broadcast("log", QJsonDocument(event).toJson(QJsonDocument::Compact));
+                const QJsonObject machine = Local(name);
+                PublishEntry(machines_.Entry(name, entry), machine);
                 // A transfer's entry is the machine's "Zuletzt" from now on.
-                if (LogEntries::IsTransfer(entry)) Publish(name);
+                if (LogEntries::IsTransfer(entry)) Publish(machine);
             });
+    if (remote_) {
+        connect(remote_, &TRemoteSites::Changed, this,
+                [this](const QString& id) { Publish(remote_->Describe(id)); });
+        connect(remote_, &TRemoteSites::LogEntry, this,
+                [this](const QString& id, const QJsonObject& entry) {
+                    PublishEntry(entry, remote_->Describe(id));
+                });
+    }
     connect(&sessions_, &TSessions::Ended, this,
             [this](const QByteArray& token, const QString& user, const QString& why) {
                 server_->CloseStreams("s:" + token);
@@ -140,9 +168,32 @@ TWebApi::TWebApi(const QString& root, THttpServer* server, QObject* parent)
             });
 }
 
-void TWebApi::Publish(const QString& machine) {
-    server_->Broadcast("machine",
-                       QJsonDocument(machines_.Describe(machine)).toJson(QJsonDocument::Compact));
+void TWebApi::Publish(const QJsonObject& machine) {
+    server_->Broadcast("machine", QJsonDocument(machine).toJson(QJsonDocument::Compact));
+}
+
+void TWebApi::PublishEntry(QJsonObject entry, const QJsonObject& machine) {
+    for (const char* key : {"site", "id"})
+        entry[QLatin1String(key)] = machine.value(QLatin1String(key));
+    entry[QStringLiteral("machine")] = machine.value(QStringLiteral("name"));
+    server_->Broadcast("log", QJsonDocument(entry).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject TWebApi::Local(const QString& name) {
+    QJsonObject m = machines_.Describe(name);
+    m[QStringLiteral("site")] = remote_ ? QJsonValue(site_) : QJsonValue();
+    m[QStringLiteral("id")] = remote_ ? site_ + u'/' + name : name;
+    return m;
+}
+
+QJsonArray TWebApi::All() {
+    machines_.Scan();
+    QJsonArray all;
+    for (const QString& name : machines_.Names()) all.append(Local(name));
+    if (remote_) {
+        for (const QJsonValue& m : remote_->DescribeAll()) all.append(m);
+    }
+    return all;
 }
 
 // ---- routing ----------------------------------------------------------------------------
@@ -220,9 +271,14 @@ const TWebApi::TRoute* TWebApi::Route(const THttpRequest& request, TCall* call,
     for (qsizetype i = 0; i < names.size(); ++i) {
         const QByteArray& value = values[i];
         if (names[i] == "{machine}") {
-            call->machine = QString::fromUtf8(value);
-            if (!machines_.Has(call->machine)) machines_.Scan();
-            if (!machines_.Has(call->machine)) {
+            // A plain name, or this site's id: a machine of this PC; another site's id: one
+            // of its bridge's.
+            const QString id = QString::fromUtf8(value);
+            const qsizetype slash = id.indexOf(u'/');
+            call->remote = slash >= 0 && !(remote_ && id.left(slash) == site_);
+            call->machine = call->remote || slash < 0 ? id : id.mid(slash + 1);
+            if (!call->remote && !machines_.Has(call->machine)) machines_.Scan();
+            if (call->remote ? !(remote_ && remote_->Has(id)) : !machines_.Has(call->machine)) {
                 *no = ErrorReply(404, QStringLiteral("Unbekannte Maschine."));
                 return nullptr;
             }
@@ -286,9 +342,42 @@ TProgramFolder TWebApi::Received(const QString& machine) {
     return TProgramFolder(files.save, files.ext);
 }
 
-void TWebApi::Say(const TCall& call, const QString& what, const QString& object) const {
-    Audit::Say(what, call.user ? call.user->name : QString(), call.request.peer,
-               call.machine + u'/' + object);
+THttpReply TWebApi::Either(const TCall& call, const QString& command, const QJsonObject& request,
+                           const std::function<QJsonObject()>& local, const TDone& done) {
+    if (!call.remote) return done(local());
+    const THttpAnswer answer = call.answer;
+    remote_->Ask(call.machine, command, request, call.user->name,
+                 [answer, done](QJsonObject reply) {
+                     if (!reply.value(QStringLiteral("ok")).toBool()) {
+                         answer(ErrorReply(reply.value(QStringLiteral("status")).toInt(409),
+                                           reply.value(QStringLiteral("message")).toString()));
+                         return;
+                     }
+                     // The answer's own time is when it went out; the file's is "modified".
+                     reply.remove(QStringLiteral("time"));
+                     if (reply.contains(QStringLiteral("modified"))) {
+                         reply[QStringLiteral("time")] = reply.take(QStringLiteral("modified"));
+                     }
+                     answer(done(reply));
+                 });
+    return THttpReply::Later();
+}
+
+TWebApi::TDone TWebApi::Changed(const TCall& call, const TTold& told) const {
+    const QString user = call.user->name;
+    const QByteArray peer = call.request.peer;
+    const QString machine = call.machine;
+    return [=](const QJsonObject& result) {
+        const auto [what, object] = told(result);
+        Audit::Say(what, user, peer, machine + u'/' + object);
+        QJsonObject shown;
+        for (const char* key : {"name", "size", "time", "version"}) {
+            if (result.contains(QLatin1String(key))) {
+                shown[QLatin1String(key)] = result.value(QLatin1String(key));
+            }
+        }
+        return JsonReply(result.value(QStringLiteral("created")).toBool() ? 201 : 200, shown);
+    };
 }
 
 // ---- the page, login and sessions -------------------------------------------------------
@@ -393,21 +482,17 @@ THttpReply TWebApi::Events(const TCall& call) {
     THttpReply reply;
     reply.eventStream = true;
     reply.streamTags = {session, user};
-    machines_.Scan();
-    reply.body = "event: machines\ndata: " +
-                 QJsonDocument(machines_.DescribeAll()).toJson(QJsonDocument::Compact) + "\n\n";
+    reply.body =
+        "event: machines\ndata: " + QJsonDocument(All()).toJson(QJsonDocument::Compact) + "\n\n";
     return reply;
 }
 
 // ---- machines and their logs ------------------------------------------------------------
 
-THttpReply TWebApi::MachineList(const TCall&) {
-    machines_.Scan();
-    return JsonReply(200, machines_.DescribeAll());
-}
+THttpReply TWebApi::MachineList(const TCall&) { return JsonReply(200, All()); }
 
 THttpReply TWebApi::MachineState(const TCall& call) {
-    return JsonReply(200, machines_.Describe(call.machine));
+    return JsonReply(200, call.remote ? remote_->Describe(call.machine) : Local(call.machine));
 }
 
 THttpReply TWebApi::Log(const TCall& call) {
@@ -421,103 +506,182 @@ THttpReply TWebApi::Log(const TCall& call) {
         }
         limit = std::min(limit, kMaxLog);
     }
-    QJsonArray entries;
-    const QString log = machines_.Files(call.machine).log;
-    for (const QString& line : LogEntries::TailEntries(log, limit)) {
-        entries.append(machines_.Entry(call.machine, line));
-    }
-    return JsonReply(200, entries);
+    return Either(
+        call, QStringLiteral("log"), {{QStringLiteral("limit"), limit}},
+        [&] {
+            QJsonArray entries;
+            const QString log = machines_.Files(call.machine).log;
+            for (const QString& line : LogEntries::TailEntries(log, limit)) {
+                entries.append(machines_.Entry(call.machine, line));
+            }
+            return QJsonObject{{QStringLiteral("entries"), entries}};
+        },
+        Listed("entries"));
 }
 
 THttpReply TWebApi::Abort(const TCall& call) {
-    const QString state = machines_.State(call.machine);
-    if (state != QString::fromUtf8(StatusSocket::kSending) &&
-        state != QString::fromUtf8(StatusSocket::kWaiting)) {
-        return ErrorReply(409, QStringLiteral("Es läuft kein Senden."));
-    }
-    const QJsonObject command{{QStringLiteral("command"), QStringLiteral("abort")},
-                              {QStringLiteral("user"), call.user->name}};
-    if (!machines_.Command(call.machine, command)) {
-        return ErrorReply(409, QStringLiteral("Der Server der Maschine antwortet nicht."));
-    }
-    Audit::Say(QStringLiteral("Abbruch Senden"), call.user->name, call.request.peer, call.machine);
-    return JsonReply(202, QJsonObject{{QStringLiteral("ok"), true}});
+    const QString user = call.user->name;
+    const QByteArray peer = call.request.peer;
+    const QString machine = call.machine;
+    return Either(
+        call, QStringLiteral("abort"), {},
+        [&] {
+            const QString state = machines_.State(call.machine);
+            if (state != QString::fromUtf8(StatusSocket::kSending) &&
+                state != QString::fromUtf8(StatusSocket::kWaiting)) {
+                throw TRefused{409, QStringLiteral("Es läuft kein Senden.")};
+            }
+            if (!machines_.Command(call.machine,
+                                   {{QStringLiteral("command"), QStringLiteral("abort")},
+                                    {QStringLiteral("user"), user}})) {
+                throw TRefused{409, QStringLiteral("Der Server der Maschine antwortet nicht.")};
+            }
+            return QJsonObject();
+        },
+        [=](const QJsonObject&) {
+            Audit::Say(QStringLiteral("Abbruch Senden"), user, peer, machine);
+            return JsonReply(202, QJsonObject{{QStringLiteral("ok"), true}});
+        });
 }
 
 // ---- programs, their versions, received programs ----------------------------------------
 
 THttpReply TWebApi::ProgramList(const TCall& call) {
-    return JsonReply(200, Programs(call.machine).List());
+    return Either(
+        call, QStringLiteral("files"), {{QStringLiteral("folder"), QStringLiteral("programs")}},
+        [&] {
+            return QJsonObject{{QStringLiteral("files"), Programs(call.machine).List()}};
+        },
+        Listed("files"));
 }
 
 THttpReply TWebApi::RemovedList(const TCall& call) {
-    return JsonReply(200, Programs(call.machine).Removed());
+    return Either(
+        call, QStringLiteral("deleted"), {},
+        [&] {
+            return QJsonObject{{QStringLiteral("files"), Programs(call.machine).Removed()}};
+        },
+        Listed("files"));
 }
 
 THttpReply TWebApi::Program(const TCall& call) {
-    return Bytes(Programs(call.machine).Existing(call.name));
+    return Either(
+        call, QStringLiteral("download"),
+        {{QStringLiteral("folder"), QStringLiteral("programs")},
+         {QStringLiteral("name"), call.name}},
+        [&] { return Found(Programs(call.machine).Existing(call.name)); }, Download);
 }
 
 THttpReply TWebApi::Upload(const TCall& call) {
-    bool created = false;
-    const QJsonObject result = Programs(call.machine).Write(call.name, call.request.body, &created);
-    const QString name = result.value(QStringLiteral("name")).toString();
-    Say(call, created ? QStringLiteral("Hochgeladen") : QStringLiteral("Ersetzt"),
-        created ? name
-                : name + QStringLiteral(" (vorherige Fassung %1)")
-                             .arg(result.value(QStringLiteral("version")).toString()));
-    return JsonReply(created ? 201 : 200, result);
+    return Either(
+        call, QStringLiteral("program"),
+        // The bytes in Base64 only for a bridge.
+        call.remote ? QJsonObject{{QStringLiteral("name"), call.name},
+                                  {QStringLiteral("data"),
+                                   QString::fromLatin1(call.request.body.toBase64())}}
+                    : QJsonObject(),
+        [&] {
+            bool created = false;
+            QJsonObject result =
+                Programs(call.machine).Write(call.name, call.request.body, &created);
+            result[QStringLiteral("created")] = created;
+            return result;
+        },
+        Changed(call, [](const QJsonObject& result) {
+            const QString name = result.value(QStringLiteral("name")).toString();
+            if (result.value(QStringLiteral("created")).toBool()) {
+                return std::pair(QStringLiteral("Hochgeladen"), name);
+            }
+            return std::pair(QStringLiteral("Ersetzt"),
+                             name + QStringLiteral(" (vorherige Fassung %1)")
+                                        .arg(result.value(QStringLiteral("version")).toString()));
+        }));
 }
 
 THttpReply TWebApi::Remove(const TCall& call) {
-    const QJsonObject result = Programs(call.machine).Remove(call.name);
-    Say(call, QStringLiteral("Gelöscht"),
-        result.value(QStringLiteral("name")).toString() +
-            QStringLiteral(" (aufbewahrt als Fassung %1)")
-                .arg(result.value(QStringLiteral("version")).toString()));
-    return JsonReply(200, result);
+    return Either(
+        call, QStringLiteral("delete"), {{QStringLiteral("name"), call.name}},
+        [&] { return Programs(call.machine).Remove(call.name); },
+        Changed(call, [](const QJsonObject& result) {
+            return std::pair(QStringLiteral("Gelöscht"),
+                             result.value(QStringLiteral("name")).toString() +
+                                 QStringLiteral(" (aufbewahrt als Fassung %1)")
+                                     .arg(result.value(QStringLiteral("version")).toString()));
+        }));
 }
 
 THttpReply TWebApi::VersionList(const TCall& call) {
-    return JsonReply(200, Programs(call.machine).VersionList(call.name));
+    return Either(
+        call, QStringLiteral("versions"), {{QStringLiteral("name"), call.name}},
+        [&] {
+            return QJsonObject{
+                {QStringLiteral("versions"), Programs(call.machine).VersionList(call.name)}};
+        },
+        Listed("versions"));
 }
 
 THttpReply TWebApi::Version(const TCall& call) {
-    return Bytes(Programs(call.machine).VersionPath(call.name, call.id));
+    return Either(
+        call, QStringLiteral("download"),
+        {{QStringLiteral("name"), call.name}, {QStringLiteral("version"), call.id}},
+        [&] { return Found(Programs(call.machine).VersionPath(call.name, call.id)); }, Download);
 }
 
 THttpReply TWebApi::Restore(const TCall& call) {
-    bool created = false;
-    const QJsonObject result = Programs(call.machine).Restore(call.name, call.id, &created);
-    Say(call, QStringLiteral("Wiederhergestellt"),
-        result.value(QStringLiteral("name")).toString() + QStringLiteral(" aus Fassung ") +
-            call.id);
-    return JsonReply(created ? 201 : 200, result);
+    const QString id = call.id;
+    return Either(
+        call, QStringLiteral("restore"),
+        {{QStringLiteral("name"), call.name}, {QStringLiteral("version"), call.id}},
+        [&] {
+            bool created = false;
+            QJsonObject result = Programs(call.machine).Restore(call.name, call.id, &created);
+            result[QStringLiteral("created")] = created;
+            return result;
+        },
+        Changed(call, [id](const QJsonObject& result) {
+            return std::pair(QStringLiteral("Wiederhergestellt"),
+                             result.value(QStringLiteral("name")).toString() +
+                                 QStringLiteral(" aus Fassung ") + id);
+        }));
 }
 
 THttpReply TWebApi::ReceivedList(const TCall& call) {
-    return JsonReply(200, Received(call.machine).List());
+    return Either(
+        call, QStringLiteral("files"), {{QStringLiteral("folder"), QStringLiteral("received")}},
+        [&] {
+            return QJsonObject{{QStringLiteral("files"), Received(call.machine).List()}};
+        },
+        Listed("files"));
 }
 
 THttpReply TWebApi::ReceivedProgram(const TCall& call) {
-    return Bytes(Received(call.machine).Existing(call.name));
+    return Either(
+        call, QStringLiteral("download"),
+        {{QStringLiteral("folder"), QStringLiteral("received")},
+         {QStringLiteral("name"), call.name}},
+        [&] { return Found(Received(call.machine).Existing(call.name)); }, Download);
 }
 
 THttpReply TWebApi::Accept(const TCall& call) {
-    const QJsonObject body = QJsonDocument::fromJson(call.request.body).object();
-    const QString as = body.value(QStringLiteral("as")).toString(call.name);
-    if (const QString problem = ProgramFiles::NameProblem(as.toUtf8()); !problem.isEmpty()) {
-        return ErrorReply(400, problem);
-    }
-    const QString from = Received(call.machine).Existing(call.name);
-    TProgramFolder programs = Programs(call.machine);
-    if (QFileInfo(from) == QFileInfo(programs.Target(as))) {
-        return ErrorReply(409, QStringLiteral("Das ist schon dieses Programm."));
-    }
-    bool created = false;
-    const QJsonObject result = programs.Write(as, TProgramFolder::Read(from), &created);
-    Say(call, QStringLiteral("Übernommen"),
-        QStringLiteral("empfangen %1 als %2")
-            .arg(QFileInfo(from).fileName(), result.value(QStringLiteral("name")).toString()));
-    return JsonReply(created ? 201 : 200, result);
+    const QString as = QJsonDocument::fromJson(call.request.body)
+                           .object()
+                           .value(QStringLiteral("as"))
+                           .toString(call.name);
+    return Either(
+        call, QStringLiteral("accept"),
+        {{QStringLiteral("name"), call.name}, {QStringLiteral("as"), as}},
+        [&] {
+            const QString from = Received(call.machine).Existing(call.name);
+            bool created = false;
+            QJsonObject result = Programs(call.machine).Accept(from, as, &created);
+            result[QStringLiteral("created")] = created;
+            result[QStringLiteral("from")] = QFileInfo(from).fileName();
+            return result;
+        },
+        Changed(call, [](const QJsonObject& result) {
+            return std::pair(QStringLiteral("Übernommen"),
+                             QStringLiteral("empfangen %1 als %2")
+                                 .arg(result.value(QStringLiteral("from")).toString(),
+                                      result.value(QStringLiteral("name")).toString()));
+        }));
 }

@@ -3,7 +3,12 @@
 // machines, their logs, programs (with versions, restore and delete) and received programs
 // (taken over as programs), uploads, aborting a send, and the event stream. Holds no
 // transfer state: everything comes from the instances' sockets and the files in their
-// folders.
+// folders, and for the machines of other sites (with a broker) from their bridges.
+//
+// A machine is named by its id: its folder's name without a broker; with one
+// "<site>/<machine>", in a path one segment with its "/" as %2F. A machine of this PC is also
+// found by its plain name. Every machine route works for the other sites' machines too:
+// their bridges do what the route does here, with the same checks.
 //
 // Every route is one row of kRoutes: method, pattern, the role it needs, its body limit, its
 // handler. The head check and the dispatch read the same row, in this order: no route 404
@@ -15,7 +20,9 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <functional>
 
+#include "mqtt/RemoteSites.h"
 #include "status/Machines.h"
 #include "web/HttpServer.h"
 #include "web/Logins.h"
@@ -27,7 +34,9 @@ class TWebApi final : public QObject {
     Q_OBJECT
 
   public:
-    TWebApi(const QString& root, THttpServer* server, QObject* parent = nullptr);
+    // remote: the other sites (nullptr without a broker); site: this PC's site on the broker.
+    TWebApi(const QString& root, THttpServer* server, TRemoteSites* remote = nullptr,
+            const QString& site = {}, QObject* parent = nullptr);
 
     TMachines& Machines() { return machines_; }
 
@@ -39,7 +48,8 @@ class TWebApi final : public QObject {
         const THttpAnswer& answer;
         const TWebUser* user = nullptr;  // nullptr on a route that needs no session
         QByteArray token;                // the session's
-        QString machine;                 // {machine}
+        QString machine;                 // {machine}: the folder's name, or another site's id
+        bool remote = false;             // a machine of another site
         QString name;                    // {name}: a plain file name
         QString id;                      // {id}: a version's id
     };
@@ -60,9 +70,22 @@ class TWebApi final : public QObject {
     bool SameOrigin(const THttpRequest& request) const;
     TProgramFolder Programs(const QString& machine);
     TProgramFolder Received(const QString& machine);
-    void Say(const TCall& call, const QString& what, const QString& object) const;
+    // A machine of this PC as the API shows it, and every machine.
+    QJsonObject Local(const QString& name);
+    QJsonArray All();
     // The machine's state to every open stream.
-    void Publish(const QString& machine);
+    void Publish(const QJsonObject& machine);
+    void PublishEntry(QJsonObject entry, const QJsonObject& machine);
+
+    // What a route does: here for a machine of this PC (local, which throws TRefused to
+    // refuse), through the broker for one of another site (command and request to its
+    // bridge, whose answer has the same fields); then the reply done makes of the result.
+    using TDone = std::function<THttpReply(const QJsonObject& result)>;
+    THttpReply Either(const TCall& call, const QString& command, const QJsonObject& request,
+                      const std::function<QJsonObject()>& local, const TDone& done);
+    // A change's reply; the journal says what was done to which object, as told(result) has it.
+    using TTold = std::function<std::pair<QString, QString>(const QJsonObject& result)>;
+    TDone Changed(const TCall& call, const TTold& told) const;
 
     // The handlers, in the order of kRoutes.
     THttpReply Page(const TCall& call);
@@ -91,6 +114,8 @@ class TWebApi final : public QObject {
                             const QByteArray& address);
 
     THttpServer* server_;
+    TRemoteSites* remote_;
+    QString site_;
     TMachines machines_;
     TSessions sessions_;
     TLogins logins_;

@@ -17,6 +17,8 @@
 #include <string>
 
 #include "common/Ansi.h"
+#include "mqtt/BrokerCall.h"
+#include "mqtt/RemoteSites.h"
 #include "status/Machines.h"
 #include "web/HttpServer.h"
 #include "web/WebApi.h"
@@ -29,11 +31,6 @@ constexpr int kMinPassword = 8;
 
 // The program's usage text, shown after a wrong call.
 QByteArray usageText;
-
-void Say(const QString& text) {
-    std::fputs((text + u'\n').toUtf8().constData(), stderr);
-    std::fflush(stderr);
-}
 
 int Wrong(const QString& text) {
     Say(QStringLiteral("dnc-server: ") + text);
@@ -108,9 +105,10 @@ int RunWeb(const QStringList& args) {
     QString listen = QStringLiteral("127.0.0.1:8080");
     QString cert, key;
     QStringList hosts;
+    TBrokerCall broker;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (a == QStringLiteral("--web")) continue;
+        if (a == QStringLiteral("--web") || broker.Take(args, &i)) continue;
         if ((a == QStringLiteral("--listen") || a == QStringLiteral("--cert") ||
              a == QStringLiteral("--key")) &&
             i + 1 < args.size()) {
@@ -137,7 +135,40 @@ int RunWeb(const QStringList& args) {
     if (!ParseListen(listen, &address, &port)) {
         return Wrong(QStringLiteral("--listen erwartet ADRESSE:PORT, nicht %1").arg(listen));
     }
+    const bool withBroker = !broker.url.isEmpty();
+    if (!withBroker &&
+        !(broker.site + broker.user + broker.passwordFile + broker.caFile).isEmpty()) {
+        return Wrong(
+            QStringLiteral("--site, --mqtt-user, --mqtt-password-file und --mqtt-cafile "
+                           "gehören zu --mqtt"));
+    }
+    if (const QString problem = withBroker ? broker.Problem(false) : QString();
+        !problem.isEmpty()) {
+        return Wrong(problem);
+    }
     if (RootMissing(root)) return WebExit::Root;
+    // This PC's site: its machines are shown from here, not again from the broker.
+    if (withBroker && broker.site.isEmpty()) broker.site = QHostInfo::localHostName();
+    if (withBroker && broker.site.isEmpty()) broker.site = QStringLiteral("lokal");
+    std::unique_ptr<TMqttClient> client;
+    std::unique_ptr<TRemoteSites> remote;
+    if (withBroker) {
+        QString error;
+        const auto clientOptions = broker.Options(QStringLiteral("dnc-web-%1-%2")
+                                                      .arg(broker.site)
+                                                      .arg(QCoreApplication::applicationPid()),
+                                                  &error);
+        if (!clientOptions) {
+            Say(QStringLiteral("dnc-server: ") + error);
+            return WebExit::BrokerFile;
+        }
+        client = std::make_unique<TMqttClient>(*clientOptions);
+        remote = std::make_unique<TRemoteSites>(client.get(), broker.site);
+        SayBrokerChanges(client.get(), broker,
+                         {QStringLiteral("die Webseite zeigt die Maschinen dieses Rechners und"),
+                          QStringLiteral("die Maschinen der anderen Standorte sind \"unbekannt\""),
+                          QStringLiteral("die Webseite zeigt die Maschinen aller Standorte")});
+    }
 
     THttpServer::Options options;
     options.hosts = ServedHosts(address, hosts);
@@ -151,7 +182,7 @@ int RunWeb(const QStringList& args) {
         Say(QStringLiteral("dnc-server: %1 nicht nutzbar: %2").arg(listen, error));
         return WebExit::Listen;
     }
-    TWebApi api(root, &server);
+    TWebApi api(root, &server, remote.get(), broker.site);
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol
                               ? u'[' + address.toString() + u']'
                               : address.toString();
@@ -165,6 +196,17 @@ int RunWeb(const QStringList& args) {
     if (WebUsers::Read(WebUsers::FilePath(api.Machines().Root())).isEmpty()) {
         Say(QStringLiteral("Noch kein Benutzer: dnc-server --web-user NAME --role bedienen %1")
                 .arg(api.Machines().Root()));
+    }
+    if (client) {
+        Say(QStringLiteral("Die anderen Standorte vom Broker %1%2; die Maschinen hier sind "
+                           "Standort %3.")
+                .arg(broker.url,
+                     broker.user.isEmpty() ? QString() : QStringLiteral(" als ") + broker.user,
+                     broker.site));
+        if (const QString problem = client->Start(); !problem.isEmpty()) {
+            Say(QStringLiteral("dnc-server: ") + problem);
+            return WebExit::BrokerFile;
+        }
     }
     return QCoreApplication::exec();
 }

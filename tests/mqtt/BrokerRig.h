@@ -198,6 +198,34 @@ class TClient {
     size_t taken_ = 0;
 };
 
+// The shop of the tests: a broker whose users halle1 and halle2 (each PC's bridge) and web
+// (the web front) may do what the README's ACL lets them, each with a password file.
+class TShop {
+  public:
+    TShop()
+        : broker({{"halle1", "pw-halle1"}, {"halle2", "pw-halle2"}, {"web", "pw-web"}},
+                 "user halle1\ntopic readwrite dnc/halle1/#\n"
+                 "user halle2\ntopic readwrite dnc/halle2/#\n"
+                 "user web\ntopic read dnc/#\ntopic write dnc/+/+/cmd/#\n") {
+        for (const char* user : {"halle1", "halle2", "web"}) {
+            WriteFile(PasswordFile(user), "pw-" + QByteArray(user) + "\n");
+        }
+    }
+    QString Url() const { return "mqtt://127.0.0.1:" + QString::number(broker.port); }
+    QString PasswordFile(const QString& user) const { return broker.dir.filePath(user + ".pw"); }
+    // The broker's options of user, as a unit gives them.
+    QStringList Login(const QString& user, const QString& url = {}) const {
+        return {"--mqtt", url.isEmpty() ? Url() : url, "--mqtt-user",
+                user,     "--mqtt-password-file",      PasswordFile(user)};
+    }
+    // The bridge of a site, whose user is named after it.
+    QStringList Bridge(const QString& site, const QString& url = {}) const {
+        return Login(site, url) + QStringList{"--site", site};
+    }
+
+    TBroker broker;
+};
+
 // `dnc-server --mqtt` for one site.
 class TBridgeProcess {
   public:

@@ -8,32 +8,16 @@ using namespace brokerrig;
 
 namespace {
 
-const QByteArray kAcl =
-    "user halle1\ntopic readwrite dnc/halle1/#\n"
-    "user halle2\ntopic readwrite dnc/halle2/#\n"
-    "user web\ntopic read dnc/#\ntopic write dnc/+/+/cmd/#\n";
-
 QByteArray Json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
 class Mqtt : public ::testing::Test {
   protected:
-    Mqtt() : broker({{"halle1", "pw-halle1"}, {"halle2", "pw-halle2"}, {"web", "pw-web"}}, kAcl) {
-        WriteFile(broker.dir.filePath("halle1.pw"), "pw-halle1\n");
-        WriteFile(broker.dir.filePath("halle2.pw"), "pw-halle2\n");
-    }
-    QString Url() const { return "mqtt://127.0.0.1:" + QString::number(broker.port); }
-    // The bridge of a site, as its unit starts it.
+    QString Url() const { return shop.Url(); }
     QStringList Args(const QString& site, const QString& url = {}) const {
-        return {"--mqtt",
-                url.isEmpty() ? Url() : url,
-                "--site",
-                site,
-                "--mqtt-user",
-                site,
-                "--mqtt-password-file",
-                broker.dir.filePath(site + ".pw")};
+        return shop.Bridge(site, url);
     }
-    TBroker broker;
+    TShop shop;
+    TBroker& broker = shop.broker;
     TWebRig hall1, hall2;
     TBridgeProcess bridge1, bridge2;
 };
@@ -196,7 +180,8 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
     EXPECT_EQ(replaced->value("name"), "4711.CNC");
     EXPECT_EQ(replaced->value("created"), false);
     EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + "/4711.CNC"), program);
-    EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + '/' + replaced->value("version").toString()),
+    EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + "/.versionen/" +
+                       replaced->value("version").toString() + "-4711.CNC"),
               first);
     for (const char* bad : {"../4711.CNC", "4711.txt", "4711\xE2\x80\xAE.CNC"}) {
         const auto refused = upload(bad, bad, first);

@@ -16,10 +16,8 @@ const QByteArray kPassword = "Spindel-4711";
 class WebPage : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!QFileInfo::exists("/usr/bin/chromium") ||
-            !QFileInfo::exists("/usr/bin/chromedriver")) {
-            GTEST_FAIL() << "chromium and chromium-driver are missing: scripts/setup.sh installs "
-                            "them";
+        if (const QString missing = PageToolsMissing(); !missing.isEmpty()) {
+            GTEST_FAIL() << missing.toStdString();
         }
     }
 
@@ -30,36 +28,10 @@ class WebPage : public ::testing::Test {
         return rig.MakeUser("meister", "bedienen", kPassword) == 0 && rig.StartWeb();
     }
 
-    // Runs the scenario; each cue it prints calls cue(name) once; until cued, tick runs
-    // between reads. Returns what it printed.
     QByteArray Run(const QString& scenario, const QStringList& extra,
                    const std::function<void(const QByteArray&)>& cue,
                    const std::function<void()>& tick) {
-        QProcess page;
-        page.start(
-            "/usr/bin/python3",
-            QStringList{PAGE_SCRIPT, "--scenario", scenario, "--url", rig.Origin() + "/", "--user",
-                        "meister", "--password", kPassword, "--shots", SHOT_FOLDER} +
-                extra);
-        EXPECT_TRUE(page.waitForStarted());
-        QByteArray said;
-        qsizetype cued = 0;
-        EXPECT_TRUE(WaitFor(
-            [&] {
-                said += page.readAllStandardOutput();
-                for (qsizetype end; (end = said.indexOf('\n', cued)) >= 0; cued = end + 1) {
-                    cue(said.mid(cued, end - cued));
-                }
-                tick();
-                return page.state() == QProcess::NotRunning;
-            },
-            110000))
-            << said.constData();
-        said += page.readAllStandardOutput();
-        EXPECT_EQ(page.exitCode(), 0)
-            << said.constData() << page.readAllStandardError().constData();
-        EXPECT_TRUE(said.contains("DONE")) << said.constData();
-        return said;
+        return RunPage(rig, PAGE_SCRIPT, SHOT_FOLDER, kPassword, scenario, extra, cue, tick);
     }
 
     TWebRig rig;

@@ -361,4 +361,45 @@ class TEventStream {
     QByteArrayList seen;
 };
 
+// Why the page cannot be driven here, empty when it can.
+inline QString PageToolsMissing() {
+    if (QFileInfo::exists("/usr/bin/chromium") && QFileInfo::exists("/usr/bin/chromedriver")) {
+        return {};
+    }
+    return "chromium and chromium-driver are missing: scripts/setup.sh installs them";
+}
+
+// Runs a scenario of the page script (page_test.py) against the rig's web process, logged in
+// as "meister" with password; each cue the script prints calls cue(name) once; until cued,
+// tick runs between reads. Returns what it printed.
+inline QByteArray RunPage(const TWebRig& rig, const QString& script, const QString& shots,
+                          const QByteArray& password, const QString& scenario,
+                          const QStringList& extra,
+                          const std::function<void(const QByteArray&)>& cue,
+                          const std::function<void()>& tick) {
+    QProcess page;
+    page.start("/usr/bin/python3",
+               QStringList{script, "--scenario", scenario, "--url", rig.Origin() + "/", "--user",
+                           "meister", "--password", password, "--shots", shots} +
+                   extra);
+    EXPECT_TRUE(page.waitForStarted());
+    QByteArray said;
+    qsizetype cued = 0;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            said += page.readAllStandardOutput();
+            for (qsizetype end; (end = said.indexOf('\n', cued)) >= 0; cued = end + 1) {
+                cue(said.mid(cued, end - cued));
+            }
+            tick();
+            return page.state() == QProcess::NotRunning;
+        },
+        110000))
+        << said.constData();
+    said += page.readAllStandardOutput();
+    EXPECT_EQ(page.exitCode(), 0) << said.constData() << page.readAllStandardError().constData();
+    EXPECT_TRUE(said.contains("DONE")) << said.constData();
+    return said;
+}
+
 }  // namespace webrig

@@ -8,7 +8,10 @@ overview: the user's event streams taken by another client, the page shows the m
   "Abbruch Senden" that asks first.
 programs: numeric order and search, upload and replace, the versions with the difference
   to the current one and a restore, download and view of a received program and taking it
-  over as a program. Screenshots go to --shots."""
+  over as a program.
+remote: a machine of another site (--machine SITE/NAME) beside this PC's: its site on the
+  tile, its page with the programs and the log its bridge sends; once its bridge is killed
+  (KILL) "unbekannt" with the time it was seen last. Screenshots go to --shots."""
 import argparse
 import http.client
 import json
@@ -27,10 +30,10 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 parser = argparse.ArgumentParser()
-parser.add_argument('--scenario', choices=('overview', 'programs'), required=True)
+parser.add_argument('--scenario', choices=('overview', 'programs', 'remote'), required=True)
 for name in ('url', 'user', 'password', 'shots'):
     parser.add_argument('--' + name, required=True)
-for name in ('upload', 'replace', 'expect_download'):
+for name in ('upload', 'replace', 'expect_download', 'machine', 'program'):
     parser.add_argument('--' + name.replace('_', '-'))
 args = parser.parse_args()
 os.makedirs(args.shots, exist_ok=True)
@@ -91,6 +94,10 @@ def shot(name, pixels):
     driver.save_screenshot(os.path.join(args.shots, name))
 
 
+def tile(machine_id):
+    return '#tiles .tile[data-id="%s"]' % machine_id
+
+
 # Words of the tiles that the layout broke over two lines, and parts that stick out.
 BROKEN = '''
 const found = [];
@@ -121,7 +128,7 @@ def unbroken(pixels):
 
 def progress(name):
     return js('const e = document.querySelector(arguments[0]); return e ? e.value : null',
-              '#tiles .tile[data-name="%s"] progress' % name)
+              tile(name) + ' progress')
 
 
 def login_in_page():
@@ -165,13 +172,13 @@ def overview():
                 break
     assert sum(1 for s in held) >= 8, len(held)
     login_in_page()
-    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#tiles .tile[data-name]')) == 2)
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#tiles .tile[data-id]')) == 2)
     wait.until(lambda d: shown('#connection'))
     assert 'Verbindung unterbrochen' in text('#connection')
     assert not shown('#no-machines')
-    names = [t.get_attribute('data-name') for t in driver.find_elements(By.CSS_SELECTOR, '#tiles .tile')]
+    names = [t.get_attribute('data-id') for t in driver.find_elements(By.CSS_SELECTOR, '#tiles .tile')]
     assert names == ['Bearbeitungszentrum-DMU65', 'fraese1'], names
-    assert 'bereit' in text('#tiles .tile[data-name="fraese1"] .state')
+    assert 'bereit' in text(tile('fraese1') + ' .state')
     shot('fallback-1280.png', 1280)
     # Once the streams are free again, the page goes live by itself.
     for s in held:
@@ -182,13 +189,13 @@ def overview():
     wait.until(lambda d: progress('fraese1') is not None)
     first = progress('fraese1')
     wait.until(lambda d: (progress('fraese1') or 0) > first)
-    assert 'noch' in text('#tiles .tile[data-name="fraese1"] .send')
-    assert 'Zuletzt' not in text('#tiles .tile[data-name="fraese1"]')
+    assert 'noch' in text(tile('fraese1') + ' .send')
+    assert 'Zuletzt' not in text(tile('fraese1'))
     for pixels in (1280, 390):
         unbroken(pixels)
         shot('overview-%d.png' % pixels, pixels)
     say('STALL')
-    wait.until(lambda d: text('#tiles .tile[data-name="fraese1"] .state') == 'wartet')
+    wait.until(lambda d: text(tile('fraese1') + ' .state') == 'wartet')
     for pixels in (1280, 390):
         unbroken(pixels)
         shot('overview-wartet-%d.png' % pixels, pixels)
@@ -286,8 +293,43 @@ def programs():
     shot('machine-1280.png', 1280)
 
 
+def remote():
+    local = tile('halle1/fraese1')
+    far = tile(args.machine)
+    login_in_page()
+    wait.until(lambda d: text(far + ' .state') == 'bereit' and text(local + ' .state') == 'bereit')
+    ids = [t.get_attribute('data-id') for t in driver.find_elements(By.CSS_SELECTOR, '#tiles .tile')]
+    assert ids == ['halle1/fraese1', args.machine], ids
+    assert text(far + ' .site') == args.machine.split('/')[0], text(far + ' .site')
+    assert text(far + ' .name') == args.machine.split('/')[1], text(far + ' .name')
+    for pixels in (1280, 390):
+        unbroken(pixels)
+        shot('sites-%d.png' % pixels, pixels)
+
+    # Its page: the programs, the received ones and the log, each from its bridge.
+    width(1280)
+    css(far).click()
+    wait.until(lambda d: args.program in column('#programs'))
+    wait.until(lambda d: 'P4711.CNC' in column('#received'))
+    wait.until(lambda d: 'P4711.CNC PRG Nr' in text('#log'))
+    assert text('#m-name') == args.machine.split('/')[1], text('#m-name')
+    shot('remote-machine-1280.png', 1280)
+
+    # Its bridge dies: the tile says so, and since when the site is not seen.
+    driver.get(args.url + '#/')
+    wait.until(lambda d: shown('#overview'))
+    say('KILL')
+    wait.until(lambda d: text(far + ' .state') == 'unbekannt')
+    assert 'zuletzt gesehen' in text(far + ' .reason'), text(far + ' .reason')
+    assert text(local + ' .state') == 'bereit'
+    assert progress(args.machine) is None
+    unbroken(390)
+    shot('sites-unbekannt-390.png', 390)
+    shot('sites-unbekannt-1280.png', 1280)
+
+
 try:
-    overview() if args.scenario == 'overview' else programs()
+    {'overview': overview, 'programs': programs, 'remote': remote}[args.scenario]()
     say('DONE')
 except Exception as error:  # noqa: BLE001 - any failure ends the test with a picture
     driver.save_screenshot(os.path.join(args.shots, 'failure-%s.png' % args.scenario))

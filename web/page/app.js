@@ -7,14 +7,14 @@ let known = false;    // a list of machines came (so an empty one means there ar
 let session = null;
 let events = null;
 let poller = null;    // asks for the machines while the stream is down
-let current = null;   // the machine whose page is open
+let current = null;   // the id of the machine whose page is open
 let logEntries = [];
 const files = { programs: [], received: [], removed: [] };
 // Names as a person sorts them: "9.CNC" before "10.CNC".
 const collator = new Intl.Collator('de', { numeric: true, sensitivity: 'base' });
 
 const STATE_CLASS = { 'aus': 'aus', 'getrennt': 'getrennt', 'verloren': 'verloren', 'bereit': 'bereit',
-  'empfängt': 'empfaengt', 'sendet': 'sendet', 'wartet': 'wartet' };
+  'empfängt': 'empfaengt', 'sendet': 'sendet', 'wartet': 'wartet', 'unbekannt': 'unbekannt' };
 // What a state means, under its word (getrennt and verloren say why from the server).
 const STATE_NOTE = { 'aus': 'kein Server antwortet', 'getrennt': 'Schnittstelle nicht geöffnet',
   'verloren': 'Gerät verloren', 'wartet': 'die Maschine nimmt nichts an' };
@@ -68,7 +68,14 @@ function size(n) {
 }
 
 function canOperate() { return session && session.role === 'bedienen'; }
-function machineUrl(name) { return '/api/machines/' + encodeURIComponent(name); }
+// A machine's id is "site/machine" with a broker: one path segment, its "/" as %2F.
+function idOf(m) { return m.id || m.name; }
+function machineUrl(id) { return '/api/machines/' + encodeURIComponent(id); }
+// What a state means beyond its word.
+function stateNote(m) {
+  if (m.state === 'unbekannt') return m.reason + ' – ' + (m.seen ? 'zuletzt gesehen ' + when(m.seen) : 'noch nie gesehen');
+  return (m.state === 'getrennt' || m.state === 'verloren') && m.reason ? m.reason : STATE_NOTE[m.state];
+}
 function fileUrl(kind, name) { return machineUrl(current) + '/' + kind + '/' + encodeURIComponent(name); }
 
 async function text(url) {
@@ -115,9 +122,10 @@ function lastText(last) {
 function fillTile(tile, m) {
   tile.className = tile.className.replace(/\bs-\S+/g, '').trim() + ' s-' + (STATE_CLASS[m.state] || 'aus');
   tile.replaceChildren();
+  if (m.site) tile.append(el('div', { class: 'site' }, m.site));
   tile.append(el('div', { class: 'row' }, el('span', { class: 'name' }, m.name),
     el('span', { class: 'state' }, m.state)));
-  const note = (m.state === 'getrennt' || m.state === 'verloren') && m.reason ? m.reason : STATE_NOTE[m.state];
+  const note = stateNote(m);
   if (note) tile.append(el('div', { class: 'reason' }, note));
   const meta = [m.port, m.device].filter(Boolean).join(' · ');
   tile.append(el('div', { class: 'meta' }, meta || '\u00a0'));
@@ -139,14 +147,17 @@ function fillTile(tile, m) {
 
 function renderTiles() {
   const tiles = $('#tiles');
-  const names = [...machines.keys()].sort(collator.compare);
+  // By site, then by name.
+  const ids = [...machines.keys()].sort(collator.compare);
   // Only a list that came says there is none; a stream that failed says nothing about it.
-  $('#no-machines').hidden = !known || names.length > 0;
-  const existing = new Map([...tiles.children].map((t) => [t.dataset.name, t]));
-  tiles.replaceChildren(...names.map((name) => {
-    const tile = existing.get(name) || el('a', { class: 'tile', href: '#/m/' + encodeURIComponent(name) });
-    tile.dataset.name = name;
-    fillTile(tile, machines.get(name));
+  $('#no-machines').hidden = !known || ids.length > 0;
+  const existing = new Map([...tiles.children].map((t) => [t.dataset.id, t]));
+  tiles.replaceChildren(...ids.map((id) => {
+    const tile = existing.get(id) || el('a', { class: 'tile', href: '#/m/' + encodeURIComponent(id) });
+    const m = machines.get(id);
+    tile.dataset.id = id;
+    tile.dataset.name = m.name;
+    fillTile(tile, m);
     return tile;
   }));
 }
@@ -154,13 +165,14 @@ function renderTiles() {
 function renderMachineTile() {
   if (!current || !machines.has(current)) return;
   const m = machines.get(current);
+  $('#m-name').textContent = m.name;
   fillTile($('#m-tile'), m);
   $('#m-abort').hidden = !(canOperate() && (m.state === 'sendet' || m.state === 'wartet'));
 }
 
 function setMachines(list) {
   machines.clear();
-  for (const m of list) machines.set(m.name, m);
+  for (const m of list) machines.set(idOf(m), m);
   known = true;
   $('#connection-time').textContent = 'Stand ' + new Date().toLocaleTimeString('de-DE');
   renderTiles();
@@ -168,9 +180,9 @@ function setMachines(list) {
 }
 
 function updateMachine(m) {
-  machines.set(m.name, m);
+  machines.set(idOf(m), m);
   renderTiles();
-  if (m.name === current) renderMachineTile();
+  if (idOf(m) === current) renderMachineTile();
 }
 
 // ---- the machine page ---------------------------------------------------------------------
@@ -239,10 +251,10 @@ async function loadLog() {
   renderLog();
 }
 
-async function openMachine(name) {
-  current = name;
+async function openMachine(id) {
+  current = id;
   show('machine');
-  $('#m-name').textContent = name;
+  $('#m-name').textContent = id;
   $('#m-abort-msg').textContent = '';
   message('');
   renderMachineTile();
@@ -475,7 +487,7 @@ function connectEvents() {
   stream.addEventListener('machine', (e) => updateMachine(JSON.parse(e.data)));
   stream.addEventListener('log', (e) => {
     const entry = JSON.parse(e.data);
-    if (entry.machine !== current) return;
+    if (idOf(entry) !== current) return;
     logEntries.push(entry);
     renderLog();
     if (/PRG Nr = /.test(entry.entry)) { loadFiles('received'); }
@@ -533,7 +545,8 @@ $('#logout').addEventListener('click', async () => {
 
 $('#m-abort').addEventListener('click', async () => {
   const m = machines.get(current);
-  const what = m && m.program ? m.program + ' an ' + current : 'an ' + current;
+  const where = m ? m.name : current;
+  const what = m && m.program ? m.program + ' an ' + where : 'an ' + where;
   if (!await confirmAction('Senden von ' + what + ' abbrechen? Die Maschine bekommt den Rest des Programms nicht.', 'Senden abbrechen')) return;
   const response = await api(machineUrl(current) + '/abort', { method: 'POST' });
   $('#m-abort-msg').textContent = response.ok ? 'Abbruch gesendet.' : await errorText(response);

@@ -1,4 +1,4 @@
-#include "web/ProgramFolder.h"
+#include "common/ProgramFolder.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -14,17 +14,17 @@ namespace {
 // The most a download reads into memory (a received program may be larger than an upload).
 constexpr qint64 kMaxRead = 64 * 1024 * 1024;
 
-QJsonObject FileObject(const QFileInfo& info) {
-    return {{QStringLiteral("name"), info.fileName()},
-            {QStringLiteral("size"), info.size()},
-            {QStringLiteral("time"), info.lastModified().toString(Qt::ISODate)}};
-}
-
 QJsonValue IdOrNull(const QString& versionPath) {
     return versionPath.isEmpty() ? QJsonValue() : QJsonValue(Versions::IdOf(versionPath));
 }
 
 }  // namespace
+
+QJsonObject FileObject(const QFileInfo& info) {
+    return {{QStringLiteral("name"), info.fileName()},
+            {QStringLiteral("size"), info.size()},
+            {QStringLiteral("time"), info.lastModified().toString(Qt::ISODate)}};
+}
 
 QString VersionTime(const QString& id) {
     return QDateTime::fromString(id.left(15), QStringLiteral("yyyyMMdd-HHmmss"))
@@ -136,4 +136,14 @@ QJsonObject TProgramFolder::Remove(const QString& name) {
     }
     return {{QStringLiteral("name"), QFileInfo(path).fileName()},
             {QStringLiteral("version"), IdOrNull(version)}};
+}
+
+QJsonObject TProgramFolder::Accept(const QString& from, const QString& as, bool* created) {
+    if (const QString problem = ProgramFiles::NameProblem(as.toUtf8()); !problem.isEmpty()) {
+        throw TRefused{400, problem};
+    }
+    if (QFileInfo(from) == QFileInfo(Target(as))) {
+        throw TRefused{409, QStringLiteral("Das ist schon dieses Programm.")};
+    }
+    return Write(as, Read(from), created);
 }

@@ -1,16 +1,18 @@
 #pragma once
 // One folder of a machine's program files (the programs a call loads, or the received ones)
-// as the web API lists and changes them, over the programs every front stores alike
-// (common/ProgramFiles.h). Every change keeps what it replaces or removes as a version in
-// ".versionen/" beside it, so each one can be undone. A name is found ignoring letter case,
-// as a call finds it. Answers name files, never server paths.
+// as the fronts (the web API, the broker bridge) list and change them, over the programs
+// every front stores alike (common/ProgramFiles.h). Every change keeps what it replaces or
+// removes as a version in ".versionen/" beside it, so each one can be undone. A name is found
+// ignoring letter case, as a call finds it. Answers name files, never server paths.
 #include <QByteArray>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
-// A request the front refuses: its status and why (German). Thrown by the checks and file
-// operations; the dispatch answers {"error": message}.
+// A request a front refuses: its status (as HTTP says it: 400 a wrong name, 404 none there,
+// 409 a conflict, 413 too large, 500 the file system) and why (German). Thrown by the checks
+// and file operations; the web API answers {"error": message}, the bridge ok false.
 struct TRefused {
     int status;
     QString message;
@@ -41,6 +43,9 @@ class TProgramFolder {
     QJsonObject Restore(const QString& name, const QString& id, bool* created);
     // Removes the file, kept as a version; {name, version}.
     QJsonObject Remove(const QString& name);
+    // Writes the file at from (a received program) as program as, as Write does; 400 for a
+    // name that is no plain one, 409 when from is that program itself.
+    QJsonObject Accept(const QString& from, const QString& as, bool* created);
 
   private:
     // The name versions of name are kept under: the file's, or a removed one's.
@@ -50,5 +55,7 @@ class TProgramFolder {
     QString ext_;
 };
 
+// {name, size, time} of a file, as every list of files gives it.
+QJsonObject FileObject(const QFileInfo& info);
 // "yyyy-MM-ddTHH:mm:ss" of a version id ("20261208-103412.2").
 QString VersionTime(const QString& id);
