@@ -36,7 +36,8 @@ class OnePage : public ::testing::Test {
         ASSERT_TRUE(bridge2.Said("Standort halle2 ist online")) << bridge2.said.constData();
     }
     static std::function<bool(const QJsonObject&)> Is(const QString& id, const QString& state) {
-        return [=](const QJsonObject& m) { return m.value("id") == id && m.value("state") == state; };
+        return
+            [=](const QJsonObject& m) { return m.value("id") == id && m.value("state") == state; };
     }
 
     TShop shop;
@@ -59,8 +60,9 @@ TEST_F(OnePage, BothSitesRemoteProgressAbortUploadCallAndDownload) {
     ASSERT_TRUE(hall1.StartWeb(Front())) << hall1.webSaid.constData();
     const QByteArray op = hall1.Login("meister", kPassword);
     ASSERT_FALSE(op.isEmpty());
-    EXPECT_TRUE(hall1.WebSaid("die Webseite zeigt die Maschinen dieses Rechners und versucht es "
-                              "wieder"))
+    EXPECT_TRUE(
+        hall1.WebSaid("die Webseite zeigt die Maschinen dieses Rechners und versucht es "
+                      "wieder"))
         << hall1.webSaid.constData();
     const QJsonArray alone = hall1.Http("GET", "/api/machines", {}, {}, op).Json().toArray();
     ASSERT_EQ(alone.size(), 1);
@@ -138,9 +140,10 @@ TEST_F(OnePage, BothSitesRemoteProgressAbortUploadCallAndDownload) {
     const QString version = replaced.Json().toObject().value("version").toString();
     EXPECT_EQ(replaced.Json().toObject().value("name"), "4711.CNC");
     EXPECT_EQ(ReadFile(hall2.Folder("drehbank3") + "/.versionen/" + version + "-4711.CNC"), first);
-    EXPECT_TRUE(hall1.WebSaid("Ersetzt: Benutzer meister, Adresse 127.0.0.1, "
-                              "halle2/drehbank3/4711.CNC (vorherige Fassung " +
-                              version.toUtf8() + ")"));
+    EXPECT_TRUE(
+        hall1.WebSaid("Ersetzt: Benutzer meister, Adresse 127.0.0.1, "
+                      "halle2/drehbank3/4711.CNC (vorherige Fassung " +
+                      version.toUtf8() + ")"));
     const THttpResult wrong = hall1.Change("PUT", at + "4711.txt", op, first);
     EXPECT_EQ(wrong.status, 400) << wrong.body.constData();
     EXPECT_FALSE(QFileInfo::exists(hall2.Folder("drehbank3") + "/4711.txt"));
@@ -162,18 +165,18 @@ TEST_F(OnePage, BothSitesRemoteProgressAbortUploadCallAndDownload) {
     ASSERT_TRUE(WaitFor([&] { return hall2.Log("drehbank3").contains("4711.CNC gesendete"); }));
     cnc.kill();
     cnc.waitForFinished();
-    const QJsonArray log = hall1.Http("GET", "/api/machines/halle2%2Fdrehbank3/log?limit=3", {},
-                                      {}, op)
-                               .Json()
-                               .toArray();
+    const QJsonArray log =
+        hall1.Http("GET", "/api/machines/halle2%2Fdrehbank3/log?limit=3", {}, {}, op)
+            .Json()
+            .toArray();
     // The line lost once the virtual CNC is gone may follow it.
     ASSERT_TRUE(std::any_of(log.begin(), log.end(), [](const QJsonValue& e) {
         return e.toObject().value("entry").toString().startsWith("4711.CNC gesendete PRG Nr = ");
     })) << QJsonDocument(log).toJson().constData();
     EXPECT_FALSE(QJsonDocument(log).toJson().contains(hall2.rootPath.toUtf8()));
-    EXPECT_EQ(hall1.Change("POST", at + "4711.CNC/versions/" + version.toUtf8() + "/restore", op)
-                  .status,
-              200);
+    EXPECT_EQ(
+        hall1.Change("POST", at + "4711.CNC/versions/" + version.toUtf8() + "/restore", op).status,
+        200);
     EXPECT_EQ(ReadFile(hall2.Folder("drehbank3") + "/4711.CNC"), first);
     EXPECT_EQ(hall1.Change("DELETE", at + "4711.CNC", op).status, 200);
     EXPECT_FALSE(QFileInfo::exists(hall2.Folder("drehbank3") + "/4711.CNC"));
@@ -208,8 +211,9 @@ TEST_F(OnePage, AReceivedProgramTakenOverADeadBridgeABrokerRestartAndAWrongPassw
     EXPECT_EQ(taken.status, 201) << taken.body.constData();
     EXPECT_EQ(ReadFile(hall2.Folder("drehbank2") + "/4711.CNC"),
               ReadFile(hall2.Folder("drehbank2") + "/save/P4711.CNC"));
-    EXPECT_TRUE(hall1.WebSaid("Übernommen: Benutzer meister, Adresse 127.0.0.1, "
-                              "halle2/drehbank2/empfangen P4711.CNC als 4711.CNC"));
+    EXPECT_TRUE(
+        hall1.WebSaid("Übernommen: Benutzer meister, Adresse 127.0.0.1, "
+                      "halle2/drehbank2/empfangen P4711.CNC als 4711.CNC"));
 
     // The page shows the other site's machine; its bridge is killed meanwhile.
     const QDateTime killed = QDateTime::currentDateTime();
@@ -251,8 +255,9 @@ TEST_F(OnePage, AReceivedProgramTakenOverADeadBridgeABrokerRestartAndAWrongPassw
         60000))
         << events.seen.join(' ').constData();
     EXPECT_TRUE(hall1.WebSaid("Verbindung zum Broker"));
-    EXPECT_EQ(hall1.Http("GET", "/api/machines/fraese1", {}, {}, op).Json().toObject().value("state"),
-              "bereit");
+    EXPECT_EQ(
+        hall1.Http("GET", "/api/machines/fraese1", {}, {}, op).Json().toObject().value("state"),
+        "bereit");
     ASSERT_TRUE(broker.Start()) << broker.said.constData();
     ASSERT_TRUE(events.WaitFor("machine", Is("halle2/drehbank2", "bereit"), 90000))
         << events.seen.join(' ').constData() << hall1.webSaid.constData();
