@@ -253,4 +253,29 @@ class TBridgeProcess {
     QByteArray said;
 };
 
+// A machine of a site on the virtual CNC instead of the test's line: once the machine's server
+// opens COM1, it calls program 4711 and keeps what it receives in answer.
+class TCallingCnc {
+  public:
+    TCallingCnc(const QString& virtualCnc, const TWebRig& site, const QString& machine)
+        : link(site.Folder(machine) + "/.config/dnc-server/ports/COM1"),
+          answer(site.Folder("answer.txt")) {
+        QFile::remove(link);  // the test's own line
+        process.start(virtualCnc, {"--link", link, "--await-open", "--call", "4711", "--receive",
+                                   answer, "--hold"});
+    }
+    ~TCallingCnc() { Kill(); }
+    bool Received(const QByteArray& program) {
+        return WaitFor([&] { return ReadFile(answer) == program; });
+    }
+    void Kill() {
+        if (process.state() == QProcess::NotRunning) return;
+        process.kill();
+        process.waitForFinished();
+    }
+    const QString link;
+    const QString answer;
+    QProcess process;
+};
+
 }  // namespace brokerrig

@@ -142,13 +142,9 @@ TEST_F(Mqtt, TwoSitesStatesEventsInOrderRemoteProgressAndAbort) {
 
 TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
     hall1.AddMachine("fraese1");
-    const QString link = hall1.Folder("fraese1") + "/.config/dnc-server/ports/COM1";
-    QFile::remove(link);
-    QProcess cnc;
-    cnc.start(VIRTUAL_CNC, {"--link", link, "--await-open", "--call", "4711", "--receive",
-                            hall1.Folder("answer.txt"), "--hold"});
-    ASSERT_TRUE(cnc.waitForStarted());
-    ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(link); }));
+    TCallingCnc cnc(VIRTUAL_CNC, hall1, "fraese1");
+    ASSERT_TRUE(cnc.process.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(cnc.link); }));
     ASSERT_TRUE(broker.Start()) << broker.said.constData();
     TClient web(broker.port, "web", "pw-web");
     web.Subscribe("dnc/halle1/#");
@@ -204,10 +200,7 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
 
     // The machine calls the uploaded program once its server runs.
     ASSERT_TRUE(hall1.StartService("fraese1"));
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(hall1.Folder("answer.txt")) == program; }))
-        << cnc.readAll().constData();
-    cnc.kill();
-    cnc.waitForFinished();
+    ASSERT_TRUE(cnc.Received(program)) << cnc.process.readAll().constData();
 }
 
 TEST_F(Mqtt, BrokerAbsentRestartedAndBridgeKilled) {
