@@ -2,6 +2,7 @@
 // virtual CNC, `dnc-server --mqtt` for two sites, a real mosquitto with passwords and an ACL.
 #include <gtest/gtest.h>
 
+#include "tests/common/ImmutableFolder.h"
 #include "tests/mqtt/BrokerRig.h"
 
 using namespace brokerrig;
@@ -185,6 +186,31 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
         EXPECT_EQ(refused->value("ok"), false) << bad;
     }
     EXPECT_FALSE(QFileInfo::exists(hall1.rootPath + "/4711.CNC"));
+    // A folder nothing can be written to: refused with the system's reason and without the
+    // server's paths; the program stays as it was.
+    {
+        ImmutableFolder locked(hall1.Folder("fraese1"));
+        if (locked.Set()) {
+            const auto failed = upload("u3", "4712.CNC", first);
+            ASSERT_TRUE(failed);
+            EXPECT_EQ(failed->value("ok"), false);
+            EXPECT_EQ(failed->value("status"), 500);
+            EXPECT_TRUE(failed->value("message").toString().startsWith("Nicht gespeichert: "))
+                << Json(*failed).constData();
+            EXPECT_FALSE(failed->value("message").toString().contains(hall1.rootPath));
+            web.Publish("dnc/halle1/fraese1/cmd/delete",
+                        R"({"request":"x1","user":"anna","name":"4711.CNC"})");
+            const auto kept = web.Next("dnc/halle1/fraese1/event", [](const QJsonObject& e) {
+                return e.value("request") == "x1";
+            });
+            ASSERT_TRUE(kept);
+            EXPECT_EQ(kept->value("ok"), false);
+            EXPECT_EQ(kept->value("status"), 500);
+            EXPECT_TRUE(kept->value("message").toString().startsWith("4711.CNC nicht gelöscht"))
+                << Json(*kept).constData();
+            EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + "/4711.CNC"), program);
+        }
+    }
 
     // Fetched back, and listed; answers go to the reply topic.
     web.Publish("dnc/halle1/fraese1/cmd/download",
