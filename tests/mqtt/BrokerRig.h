@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
+#include <algorithm>
 #include <deque>
 
 #include "tests/web/WebRig.h"
@@ -177,6 +178,18 @@ class TClient {
             },
             deadlineMs);
         return found;
+    }
+    // Waits until a message on topic passes test, whether Next took it already or not: for
+    // messages on topics whose order among each other is not fixed.
+    bool Heard(const QString& topic, const std::function<bool(const QJsonObject&)>& test,
+               int deadlineMs = 30000) {
+        return Loop(
+            [&] {
+                return std::any_of(messages.begin(), messages.end(), [&](const TMessage& m) {
+                    return m.topic == topic && test(m.Json());
+                });
+            },
+            deadlineMs);
     }
     // The payload last heard on topic.
     QByteArray Last(const QString& topic) const {
