@@ -191,6 +191,8 @@ QJsonObject TWebApi::Local(const QString& name) {
 }
 
 QJsonArray TWebApi::All() {
+    // Looks again although the folders are watched: a file system mounted on a machine
+    // folder after the start is not seen by the watch on the folder beneath it.
     machines_.Scan();
     QJsonArray all;
     for (const QString& name : machines_.Names()) all.append(Local(name));
