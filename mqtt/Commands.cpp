@@ -14,7 +14,6 @@
 #include "common/ProgramFolder.h"
 #include "mqtt/Bridge.h"
 #include "mqtt/Topics.h"
-#include "status/LogEntries.h"
 #include "status/StatusSocket.h"
 
 namespace {
@@ -263,11 +262,7 @@ QString TBridge::Files(const QString& name, const QString& command, const QJsonO
 void TBridge::Log(const QString& name, const QJsonObject& request, QJsonObject reply) {
     const int limit = request.value(QStringLiteral("limit")).toInt(kDefaultLog);
     if (limit < 1) return Answer(name, reply, false, Text("\"limit\" ist eine ganze Zahl ab 1."));
-    QJsonArray entries;
-    for (const QString& line :
-         LogEntries::TailEntries(machines_.Files(name).log, std::min(limit, kMaxLog))) {
-        entries.append(machines_.Entry(name, line));
-    }
+    const QJsonArray entries = machines_.Log(name, std::min(limit, kMaxLog));
     reply[QStringLiteral("entries")] = entries;
     Answer(name, reply, true, Text("%1 Einträge").arg(entries.size()));
 }

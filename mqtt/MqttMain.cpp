@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <functional>
 
 #include "common/Ansi.h"
 #include "mqtt/Bridge.h"
@@ -59,6 +60,22 @@ void OnSignal(int number) {
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
+// SIGTERM and SIGINT call end on app's event loop.
+void EndOnSignals(QCoreApplication* app, const std::function<void()>& end) {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [end] {
+        char byte = 0;
+        while (::read(signalPipe[0], &byte, 1) == 1) {
+        }
+        end();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    ::sigemptyset(&sa.sa_mask);
+    for (int number : {SIGTERM, SIGINT}) ::sigaction(number, &sa, nullptr);
+}
+
 }  // namespace
 
 bool IsMqttMode(int argc, char** argv) {
@@ -104,21 +121,11 @@ int RunMqttMode(int argc, char** argv, const QByteArray& usage) {
                  call->broker.user.isEmpty() ? QString()
                                              : QStringLiteral(" als ") + call->broker.user));
 
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&] {
-            char byte = 0;
-            while (::read(signalPipe[0], &byte, 1) == 1) {
-            }
-            bridge.Stop(kLastWordsMs);
-            Say(QStringLiteral("Ende: Standort %1 ist offline.").arg(site));
-            QCoreApplication::exit(MqttExit::Ok);
-        });
-        struct sigaction sa {};
-        sa.sa_handler = OnSignal;
-        ::sigemptyset(&sa.sa_mask);
-        for (int number : {SIGTERM, SIGINT}) ::sigaction(number, &sa, nullptr);
-    }
+    EndOnSignals(&app, [&] {
+        bridge.Stop(kLastWordsMs);
+        Say(QStringLiteral("Ende: Standort %1 ist offline.").arg(site));
+        QCoreApplication::exit(MqttExit::Ok);
+    });
     if (const QString problem = broker.Start(); !problem.isEmpty()) {
         Say(QStringLiteral("dnc-server: ") + problem);
         return MqttExit::File;

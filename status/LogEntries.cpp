@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
 
@@ -10,18 +11,23 @@
 namespace {
 
 int MonthNumber(const QString& name) {
-    for (const QLocale& locale :
-         {QLocale::system(), QLocale(QLocale::German), QLocale(QLocale::English), QLocale::c()}) {
-        for (int m = 1; m <= 12; ++m) {
-            for (const QString& candidate : {locale.standaloneMonthName(m, QLocale::ShortFormat),
-                                             locale.monthName(m, QLocale::ShortFormat)}) {
-                QString bare = candidate;
-                if (bare.endsWith(u'.')) bare.chop(1);
-                if (bare.compare(name, Qt::CaseInsensitive) == 0) return m;
+    // The short month names, without their point, in lower case; made once, as every entry's
+    // stamp needs them. A name the system's locale knows counts first.
+    static const QHash<QString, int> months = [] {
+        QHash<QString, int> table;
+        for (const QLocale& locale : {QLocale::system(), QLocale(QLocale::German),
+                                      QLocale(QLocale::English), QLocale::c()}) {
+            for (int m = 1; m <= 12; ++m) {
+                for (QString bare : {locale.standaloneMonthName(m, QLocale::ShortFormat),
+                                     locale.monthName(m, QLocale::ShortFormat)}) {
+                    if (bare.endsWith(u'.')) bare.chop(1);
+                    if (!table.contains(bare.toLower())) table.insert(bare.toLower(), m);
+                }
             }
         }
-    }
-    return 0;
+        return table;
+    }();
+    return months.value(name.toLower(), 0);
 }
 
 }  // namespace

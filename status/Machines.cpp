@@ -12,7 +12,6 @@
 #include "status/StatusSocket.h"
 
 struct TMachines::TMachine {
-    QString name;
     QString folder;
     TStatusClient* client = nullptr;
     QTimer retry;  // the socket is there but not yet listening: a few more tries
@@ -28,6 +27,14 @@ namespace {
 
 constexpr int kRetryMs = 100;
 constexpr int kRetries = 20;
+
+// A log entry as the API shows it, with the paths in folders made relative.
+QJsonObject EntryIn(const QString& line, const QStringList& folders) {
+    QJsonObject entry = LogEntries::Parse(line);
+    entry[QStringLiteral("entry")] =
+        LogEntries::Relative(entry.value(QStringLiteral("entry")).toString(), folders);
+    return entry;
+}
 
 bool IsMachineFolder(const QString& folder) {
     return QFileInfo::exists(folder + QStringLiteral("/Config.ini")) ||
@@ -70,7 +77,6 @@ void TMachines::Scan() {
 void TMachines::Add(const QString& name, const QString& folder) {
     if (machines_.contains(name)) return;
     auto m = std::make_shared<TMachine>();
-    m->name = name;
     m->folder = folder;
     m->client = new TStatusClient(folder, this);
     m->retry.setSingleShot(true);
@@ -151,16 +157,27 @@ QString TMachines::State(const QString& name) {
                        : s.value(QStringLiteral("state")).toString();
 }
 
+QStringList TMachines::Folders(const TInstanceFiles& files) const {
+    return {files.folder, files.save, root_};
+}
+
 QString TMachines::Relative(const QString& name, const QString& text) {
-    const TInstanceFiles files = Files(name);
-    return LogEntries::Relative(text, {files.folder, files.save, root_});
+    return LogEntries::Relative(text, Folders(Files(name)));
 }
 
 QJsonObject TMachines::Entry(const QString& name, const QString& line) {
-    QJsonObject entry = LogEntries::Parse(line);
-    entry[QStringLiteral("entry")] =
-        Relative(name, entry.value(QStringLiteral("entry")).toString());
-    return entry;
+    return EntryIn(line, Folders(Files(name)));
+}
+
+QJsonArray TMachines::Log(const QString& name, int limit) {
+    // The files once, not for each entry: without an instance they come from its Config.ini.
+    const TInstanceFiles files = Files(name);
+    const QStringList folders = Folders(files);
+    QJsonArray entries;
+    for (const QString& line : LogEntries::TailEntries(files.log, limit)) {
+        entries.append(EntryIn(line, folders));
+    }
+    return entries;
 }
 
 bool TMachines::Command(const QString& name, const QJsonObject& command) {
@@ -168,7 +185,8 @@ bool TMachines::Command(const QString& name, const QJsonObject& command) {
     return it != machines_.end() && (*it)->client->Send(command);
 }
 
-QJsonValue TMachines::LastTransfer(TMachine& m, const QString& logPath) {
+QJsonValue TMachines::LastTransfer(TMachine& m, const TInstanceFiles& files) {
+    const QString& logPath = files.log;
     const QFileInfo info(logPath);
     if (logPath == m.logPath && info.size() == m.logSize && info.lastModified() == m.logModified) {
         return m.lastTransfer;
@@ -178,8 +196,9 @@ QJsonValue TMachines::LastTransfer(TMachine& m, const QString& logPath) {
     m.logModified = info.lastModified();
     m.lastTransfer = QJsonValue();
     const QStringList entries = LogEntries::TailEntries(logPath, 200);
+    const QStringList folders = Folders(files);
     for (qsizetype i = entries.size() - 1; i >= 0; --i) {
-        QJsonObject entry = Entry(m.name, entries[i]);
+        QJsonObject entry = EntryIn(entries[i], folders);
         const QJsonObject transfer =
             LogEntries::Transfer(entry.value(QStringLiteral("entry")).toString());
         if (transfer.isEmpty()) continue;
@@ -203,7 +222,7 @@ QJsonObject TMachines::Describe(const QString& name) {
         d[k] = s.contains(k) ? s.value(k) : QJsonValue();
     }
     d[QStringLiteral("state")] = State(name);
-    d[QStringLiteral("lastTransfer")] = LastTransfer(m, Files(name).log);
+    d[QStringLiteral("lastTransfer")] = LastTransfer(m, Files(name));
     return d;
 }
 

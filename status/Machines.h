@@ -46,6 +46,8 @@ class TMachines final : public QObject {
     QString State(const QString& name);
     // A log entry of the machine as the API shows it: {entry, time}, names relative.
     QJsonObject Entry(const QString& name, const QString& line);
+    // The last limit entries of the machine's log, oldest first, each as Entry gives it.
+    QJsonArray Log(const QString& name, int limit);
     // text with the machine's folders taken out of its paths.
     QString Relative(const QString& name, const QString& text);
 
@@ -60,7 +62,9 @@ class TMachines final : public QObject {
     void Add(const QString& name, const QString& folder);
     void TryConnect(TMachine& m);
     void FolderChanged(const QString& folder);
-    QJsonValue LastTransfer(TMachine& m, const QString& logPath);
+    QJsonValue LastTransfer(TMachine& m, const TInstanceFiles& files);
+    // The folders an entry's paths are made relative to.
+    QStringList Folders(const TInstanceFiles& files) const;
 
     QString root_;
     QHash<QString, std::shared_ptr<TMachine>> machines_;

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
+#include <algorithm>
 #include <deque>
 
 #include "tests/web/WebRig.h"
@@ -178,6 +179,18 @@ class TClient {
             deadlineMs);
         return found;
     }
+    // Waits until a message on topic passes test, whether Next took it already or not: for
+    // messages on topics whose order among each other is not fixed.
+    bool Heard(const QString& topic, const std::function<bool(const QJsonObject&)>& test,
+               int deadlineMs = 30000) {
+        return Loop(
+            [&] {
+                return std::any_of(messages.begin(), messages.end(), [&](const TMessage& m) {
+                    return m.topic == topic && test(m.Json());
+                });
+            },
+            deadlineMs);
+    }
     // The payload last heard on topic.
     QByteArray Last(const QString& topic) const {
         for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
@@ -251,6 +264,31 @@ class TBridgeProcess {
     }
     QProcess process;
     QByteArray said;
+};
+
+// A machine of a site on the virtual CNC instead of the test's line: once the machine's server
+// opens COM1, it calls program 4711 and keeps what it receives in answer.
+class TCallingCnc {
+  public:
+    TCallingCnc(const QString& virtualCnc, const TWebRig& site, const QString& machine)
+        : link(site.Folder(machine) + "/.config/dnc-server/ports/COM1"),
+          answer(site.Folder("answer.txt")) {
+        QFile::remove(link);  // the test's own line
+        process.start(virtualCnc, {"--link", link, "--await-open", "--call", "4711", "--receive",
+                                   answer, "--hold"});
+    }
+    ~TCallingCnc() { Kill(); }
+    bool Received(const QByteArray& program) {
+        return WaitFor([&] { return ReadFile(answer) == program; });
+    }
+    void Kill() {
+        if (process.state() == QProcess::NotRunning) return;
+        process.kill();
+        process.waitForFinished();
+    }
+    const QString link;
+    const QString answer;
+    QProcess process;
 };
 
 }  // namespace brokerrig

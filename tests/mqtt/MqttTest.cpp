@@ -2,6 +2,7 @@
 // virtual CNC, `dnc-server --mqtt` for two sites, a real mosquitto with passwords and an ACL.
 #include <gtest/gtest.h>
 
+#include "tests/common/ImmutableFolder.h"
 #include "tests/mqtt/BrokerRig.h"
 
 using namespace brokerrig;
@@ -142,13 +143,9 @@ TEST_F(Mqtt, TwoSitesStatesEventsInOrderRemoteProgressAndAbort) {
 
 TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
     hall1.AddMachine("fraese1");
-    const QString link = hall1.Folder("fraese1") + "/.config/dnc-server/ports/COM1";
-    QFile::remove(link);
-    QProcess cnc;
-    cnc.start(VIRTUAL_CNC, {"--link", link, "--await-open", "--call", "4711", "--receive",
-                            hall1.Folder("answer.txt"), "--hold"});
-    ASSERT_TRUE(cnc.waitForStarted());
-    ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(link); }));
+    TCallingCnc cnc(VIRTUAL_CNC, hall1, "fraese1");
+    ASSERT_TRUE(cnc.process.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(cnc.link); }));
     ASSERT_TRUE(broker.Start()) << broker.said.constData();
     TClient web(broker.port, "web", "pw-web");
     web.Subscribe("dnc/halle1/#");
@@ -189,6 +186,31 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
         EXPECT_EQ(refused->value("ok"), false) << bad;
     }
     EXPECT_FALSE(QFileInfo::exists(hall1.rootPath + "/4711.CNC"));
+    // A folder nothing can be written to: refused with the system's reason and without the
+    // server's paths; the program stays as it was.
+    {
+        ImmutableFolder locked(hall1.Folder("fraese1"));
+        if (locked.Set()) {
+            const auto failed = upload("u3", "4712.CNC", first);
+            ASSERT_TRUE(failed);
+            EXPECT_EQ(failed->value("ok"), false);
+            EXPECT_EQ(failed->value("status"), 500);
+            EXPECT_TRUE(failed->value("message").toString().startsWith("Nicht gespeichert: "))
+                << Json(*failed).constData();
+            EXPECT_FALSE(failed->value("message").toString().contains(hall1.rootPath));
+            web.Publish("dnc/halle1/fraese1/cmd/delete",
+                        R"({"request":"x1","user":"anna","name":"4711.CNC"})");
+            const auto kept = web.Next("dnc/halle1/fraese1/event", [](const QJsonObject& e) {
+                return e.value("request") == "x1";
+            });
+            ASSERT_TRUE(kept);
+            EXPECT_EQ(kept->value("ok"), false);
+            EXPECT_EQ(kept->value("status"), 500);
+            EXPECT_TRUE(kept->value("message").toString().startsWith("4711.CNC nicht gelöscht"))
+                << Json(*kept).constData();
+            EXPECT_EQ(ReadFile(hall1.Folder("fraese1") + "/4711.CNC"), program);
+        }
+    }
 
     // Fetched back, and listed; answers go to the reply topic.
     web.Publish("dnc/halle1/fraese1/cmd/download",
@@ -204,10 +226,7 @@ TEST_F(Mqtt, AnUploadThroughTheBrokerIsCalledByTheMachineAndFetchedBack) {
 
     // The machine calls the uploaded program once its server runs.
     ASSERT_TRUE(hall1.StartService("fraese1"));
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(hall1.Folder("answer.txt")) == program; }))
-        << cnc.readAll().constData();
-    cnc.kill();
-    cnc.waitForFinished();
+    ASSERT_TRUE(cnc.Received(program)) << cnc.process.readAll().constData();
 }
 
 TEST_F(Mqtt, BrokerAbsentRestartedAndBridgeKilled) {
@@ -261,11 +280,13 @@ TEST_F(Mqtt, BrokerAbsentRestartedAndBridgeKilled) {
     ASSERT_TRUE(broker.Start());
     ASSERT_TRUE(bridge2.Said("Wieder mit dem Broker")) << bridge2.said.constData();
     EXPECT_EQ(bridge2.said.count("Verbindung zum Broker"), 1);
+    // The dashboard may subscribe before or after the bridge's new state reaches the broker:
+    // it hears that state only before the held event, or also again (retained) after it.
     client = dashboard();
-    EXPECT_TRUE(client->Next("dnc/halle2/drehbank2/event", [](const QJsonObject& e) {
+    EXPECT_TRUE(client->Heard("dnc/halle2/drehbank2/event", [](const QJsonObject& e) {
         return e.value("program") == "P1002.CNC";
     }));
-    EXPECT_TRUE(client->Next("dnc/halle2/drehbank2/state", [](const QJsonObject& s) {
+    EXPECT_TRUE(client->Heard("dnc/halle2/drehbank2/state", [](const QJsonObject& s) {
         return s.value("lastTransfer").toObject().value("entry").toString().contains("P1002.CNC");
     }));
 

@@ -125,12 +125,8 @@ TEST_F(OnePage, BothSitesRemoteProgressAbortUploadCallAndDownload) {
     // Uploads to a machine of the other site whose server is off, its line the virtual CNC's:
     // the same checks, the replaced one kept as a version; then its server starts and the
     // machine calls the program.
-    const QString link = hall2.Folder("drehbank3") + "/.config/dnc-server/ports/COM1";
-    QFile::remove(link);
-    QProcess cnc;
-    cnc.start(VIRTUAL_CNC, {"--link", link, "--await-open", "--call", "4711", "--receive",
-                            hall2.Folder("answer.txt"), "--hold"});
-    ASSERT_TRUE(cnc.waitForStarted());
+    TCallingCnc cnc(VIRTUAL_CNC, hall2, "drehbank3");
+    ASSERT_TRUE(cnc.process.waitForStarted());
     const QByteArray first = "%\r\nN10 G0 X0\r\nM30\r\n";
     const QByteArray program = "%\r\n(ZWEITE FASSUNG)\r\nN10 G0 X1 \xE4\r\nM30\r\n";
     const QByteArray at = "/api/machines/halle2%2Fdrehbank3/programs/";
@@ -157,14 +153,12 @@ TEST_F(OnePage, BothSitesRemoteProgressAbortUploadCallAndDownload) {
     EXPECT_EQ(hall1.Http("GET", at + "4711.CNC/versions/" + version.toUtf8(), {}, {}, op).body,
               first);
     ASSERT_TRUE(hall2.StartService("drehbank3")) << hall2.Journal("drehbank3").constData();
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(hall2.Folder("answer.txt")) == program; }))
-        << cnc.readAll().constData();
+    ASSERT_TRUE(cnc.Received(program)) << cnc.process.readAll().constData();
 
     // Its log as the bridge reads it, without the other PC's paths; a restore and a delete,
     // each kept as a version.
     ASSERT_TRUE(WaitFor([&] { return hall2.Log("drehbank3").contains("4711.CNC gesendete"); }));
-    cnc.kill();
-    cnc.waitForFinished();
+    cnc.Kill();
     const QJsonArray log =
         hall1.Http("GET", "/api/machines/halle2%2Fdrehbank3/log?limit=3", {}, {}, op)
             .Json()
