@@ -512,12 +512,7 @@ THttpReply TWebApi::Log(const TCall& call) {
     return Either(
         call, QStringLiteral("log"), {{QStringLiteral("limit"), limit}},
         [&] {
-            QJsonArray entries;
-            const QString log = machines_.Files(call.machine).log;
-            for (const QString& line : LogEntries::TailEntries(log, limit)) {
-                entries.append(machines_.Entry(call.machine, line));
-            }
-            return QJsonObject{{QStringLiteral("entries"), entries}};
+            return QJsonObject{{QStringLiteral("entries"), machines_.Log(call.machine, limit)}};
         },
         Listed("entries"));
 }
