@@ -2,14 +2,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <cstdio>
 
 #include "mqtt/Topics.h"
-
-void Say(const QString& text) {
-    std::fputs((text + u'\n').toUtf8().constData(), stderr);
-    std::fflush(stderr);
-}
 
 bool TBrokerCall::Take(const QStringList& args, qsizetype* i) {
     const QHash<QString, QString*> valued{{QStringLiteral("--mqtt"), &url},

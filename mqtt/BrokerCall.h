@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "common/FrontCall.h"
 #include "mqtt/MqttClient.h"
 
 // The exit statuses the broker's options add to a mode's own.
@@ -39,6 +40,3 @@ struct TBrokerWords {
     QString up;         // once connected
 };
 void SayBrokerChanges(TMqttClient* broker, const TBrokerCall& call, const TBrokerWords& words);
-
-// A line in the journal (standard error).
-void Say(const QString& text);

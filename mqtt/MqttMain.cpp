@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <functional>
 
-#include "common/Ansi.h"
 #include "mqtt/Bridge.h"
 #include "mqtt/BrokerCall.h"
 #include "mqtt/MqttClient.h"
@@ -18,15 +16,13 @@
 
 namespace {
 
-constexpr char kDefaultRoot[] = "/srv/dnc";
 // The longest the last words ("offline") may take at the end.
 constexpr int kLastWordsMs = 5000;
 
 QByteArray usageText;
 
 int Wrong(const QString& text) {
-    Say(QStringLiteral("dnc-server: ") + text);
-    Say(Ansi::ToQString(usageText));
+    SayWrongCall(text, usageText);
     return MqttExit::Usage;
 }
 
@@ -92,10 +88,7 @@ int RunMqttMode(int argc, char** argv, const QByteArray& usage) {
     QString error;
     const std::optional<TCall> call = Parse(QCoreApplication::arguments(), &error);
     if (!call) return Wrong(error);
-    if (!QFileInfo(call->root).isDir()) {
-        Say(QStringLiteral("dnc-server: Wurzelordner %1 ist nicht vorhanden.").arg(call->root));
-        return MqttExit::Root;
-    }
+    if (RootMissing(call->root)) return MqttExit::Root;
     const QString site = call->broker.site;
     std::optional<TMqttClient::TOptions> options =
         call->broker.Options(QStringLiteral("dnc-") + site, &error);

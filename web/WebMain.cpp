@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QHostInfo>
 #include <QJsonObject>
 #include <QNetworkInterface>
@@ -26,15 +25,13 @@
 
 namespace {
 
-constexpr char kDefaultRoot[] = "/srv/dnc";
 constexpr int kMinPassword = 8;
 
 // The program's usage text, shown after a wrong call.
 QByteArray usageText;
 
 int Wrong(const QString& text) {
-    Say(QStringLiteral("dnc-server: ") + text);
-    Say(Ansi::ToQString(usageText));
+    SayWrongCall(text, usageText);
     return WebExit::Usage;
 }
 
@@ -48,12 +45,6 @@ bool ParseListen(const QString& text, QHostAddress* address, quint16* port) {
     const uint p = text.mid(colon + 1).toUInt(&ok);
     if (!ok || p > 65535 || !address->setAddress(host)) return false;
     *port = quint16(p);
-    return true;
-}
-
-bool RootMissing(const QString& root) {
-    if (QFileInfo(root).isDir()) return false;
-    Say(QStringLiteral("dnc-server: Wurzelordner %1 ist nicht vorhanden.").arg(root));
     return true;
 }
 
