@@ -271,7 +271,7 @@ void TTransferEngine::RemoveLeftTemporaries() {
     const QString versions = JoinPath(save, QLatin1String(Versions::kFolder));
     for (const QString& folder :
          {save, versions, QString(), QString(kUnsavedFolder), QString(kIncompleteFolder)}) {
-        for (const QString& path : TransferRules::RemoveLeftTemporaries(folder)) {
+        for (const QString& path : RemoveOrphanTemporaries(folder)) {
             View->Trace(Ansi::Lit("Unvollständige Datei eines Abbruchs entfernt: ") +
                         Ansi::FromQString(path));
         }

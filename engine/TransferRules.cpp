@@ -1,18 +1,14 @@
 #include "engine/TransferRules.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
-#include "common/FileReplace.h"
 
 namespace TransferRules {
 
@@ -159,14 +155,6 @@ void WriteAll(int fd, const QByteArray& data, const QString& path, const QByteAr
 }
 
 }  // namespace
-
-void WriteFileAtomic(const QString& path, const QByteArray& data) { ::WriteAtomic(path, data); }
-
-void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail) {
-    ::WriteAtomic(path, data, tail);
-}
-
-QStringList RemoveLeftTemporaries(const QString& folder) { return RemoveOrphanTemporaries(folder); }
 
 void AppendFileSynced(const QString& path, const QByteArray& data) {
     const int fd = ::open(Local(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);

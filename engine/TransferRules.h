@@ -5,7 +5,6 @@
 // tests share them.
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 
 namespace TransferRules {
 
@@ -70,17 +69,6 @@ QByteArray UnsafeNameReason(const QByteArray& name);
 // A received text as a trace line shows it: cut after limit characters, with the full
 // length said, so that a program of megabytes is not copied into the display.
 QByteArray ForTrace(const QByteArray& text, qsizetype limit = 64 * 1024);
-
-// Writes data to path so that a crash leaves the old file or the new one, never half of one:
-// a temporary file in the same folder, write, fsync, rename, fsync of the folder.
-// Throws FileError (path and the system's reason) on any failure; the temporary is removed.
-void WriteFileAtomic(const QString& path, const QByteArray& data);
-// The same for data followed by tail, without joining them in memory first.
-void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail);
-
-// Removes the temporaries that a crash in the middle of WriteFileAtomic left in folder (the
-// working folder when empty): only those whose owner is gone; returns their paths.
-QStringList RemoveLeftTemporaries(const QString& folder);
 
 // Appends data to path (created if missing) and fsyncs; throws FileError.
 void AppendFileSynced(const QString& path, const QByteArray& data);
