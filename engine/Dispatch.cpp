@@ -39,7 +39,7 @@ void TTransferEngine::Decide(TTransmission t) {
     }
     if (t.Spilled) {
         RxOverflow = false;
-        AppendFileSynced(kTempFile, t.Text + "\r\n");
+        AppendSynced(kTempFile, t.Text + "\r\n");
         View->Trace(Ansi::Lit("Programmende nach überlangem Empfang: nur in xxx.tmp gesichert"));
         return;
     }

@@ -26,7 +26,7 @@ QByteArray Shown(const QString& path) {
 void TTransferEngine::SpillOverlong(const QByteArray& piece) {
     using namespace TransferRules;
     if (RxOverflow) {
-        AppendFileSynced(kTempFile, piece);
+        AppendSynced(kTempFile, piece);
         return;
     }
     RxOverflow = true;
@@ -54,7 +54,7 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
             // The head is in "xxx.tmp" already, with the name: the rest follows it there, and
             // the whole moves to "unvollstaendig".
             RxOverflow = false;
-            AppendFileSynced(kTempFile, t.Text);
+            AppendSynced(kTempFile, t.Text);
             total = QFileInfo(QString::fromLatin1(kTempFile)).size();
             QFile head(QString::fromLatin1(kTempFile));
             const TReceivedName name =

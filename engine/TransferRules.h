@@ -1,10 +1,8 @@
 #pragma once
 // The text rules of the transfer engine: how a call is recognised, how a received program is
-// named, which names are safe, and how files reach the disk (where a transmission ends is the
-// framing's, Framing.h). Pure functions (except the file writers), so the handlers and the
-// tests share them.
+// named and which names are safe (where a transmission ends is the framing's, Framing.h).
+// Pure functions, so the handlers and the tests share them.
 #include <QByteArray>
-#include <QString>
 
 namespace TransferRules {
 
@@ -69,8 +67,5 @@ QByteArray UnsafeNameReason(const QByteArray& name);
 // A received text as a trace line shows it: cut after limit characters, with the full
 // length said, so that a program of megabytes is not copied into the display.
 QByteArray ForTrace(const QByteArray& text, qsizetype limit = 64 * 1024);
-
-// Appends data to path (created if missing) and fsyncs; throws FileError.
-void AppendFileSynced(const QString& path, const QByteArray& data);
 
 }  // namespace TransferRules

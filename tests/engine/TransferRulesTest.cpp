@@ -149,10 +149,10 @@ TEST(TransferRules, FileErrorsNameThePath) {
         EXPECT_NE(std::string(e.what()).find("no-such-folder"), std::string::npos);
         EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos);
     }
-    EXPECT_THROW(AppendFileSynced(missing, "x"), FileError);
+    EXPECT_THROW(AppendSynced(missing, "x"), FileError);
     const QString tmp = dir.filePath("xxx.tmp");
-    AppendFileSynced(tmp, "ab");
-    AppendFileSynced(tmp, "cd");
+    AppendSynced(tmp, "ab");
+    AppendSynced(tmp, "cd");
     QFile f(tmp);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), "abcd");
