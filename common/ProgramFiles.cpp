@@ -95,8 +95,7 @@ TStored Store(const QString& folder, const QString& ext, const QByteArray& name,
     }
     const QString path = found.isEmpty() ? JoinPath(folder, given) : found;
     try {
-        const QString version = Versions::Keep(path);
-        WriteAtomic(path, bytes);
+        const QString version = Versions::Keep(path, [&] { WriteAtomic(path, bytes); });
         return {found.isEmpty() ? TStored::Created : TStored::Replaced, {}, path, version};
     } catch (const std::exception& e) {
         return {TStored::Failed,

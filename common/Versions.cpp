@@ -44,8 +44,15 @@ QList<Version> VersionsOf(const QDir& folder, const QString& name) {
 }  // namespace
 
 QString Keep(const QString& path) {
+    return Keep(path, [] {});
+}
+
+QString Keep(const QString& path, const std::function<void()>& replace) {
     const QFileInfo info(path);
-    if (!info.isFile()) return {};
+    if (!info.isFile()) {
+        replace();
+        return {};
+    }
     const QByteArray operation = Ansi::Lit("Version sichern");
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -71,6 +78,13 @@ QString Keep(const QString& path) {
                              QLatin1Char('-') + info.fileName();
         const QString copy = folder.filePath(name);
         if (!WriteAtomicNew(copy, content)) continue;
+        try {
+            replace();
+        } catch (...) {
+            // The file is as it was: its copy goes, and no older version went for it.
+            QFile::remove(copy);
+            throw;
+        }
         // The oldest beyond the last kKept go; one that cannot be removed stays.
         const QList<Version> versions = VersionsOf(folder, info.fileName());
         for (qsizetype i = 0; i + kKept < versions.size(); ++i)

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 namespace Versions {
 
@@ -17,6 +18,10 @@ inline constexpr int kKept = 10;
 // the last kKept of that name. Returns the copy's path, empty when path is no file. Throws
 // FileError when it cannot be kept; the file itself is untouched.
 QString Keep(const QString& path);
+// Keeps the copy, then calls replace (which writes the file anew); only when replace
+// succeeds do the oldest versions go. When it throws, the copy is removed again and the
+// exception passes on, so failed tries (a full disk) never push older versions out.
+QString Keep(const QString& path, const std::function<void()>& replace);
 
 struct TVersion {
     QString id;    // "20261208-103412" or "20261208-103412.2": when it was kept

@@ -155,8 +155,9 @@ void TTransferEngine::RevFileSave() {
     const bool replaces = QFileInfo::exists(path);
     QString version;
     try {
-        if (replaces) version = Versions::Keep(path);
-        WriteAtomic(path, RxPrg, "\r\n", [this] { StopForTest("before-rename"); });
+        version = Versions::Keep(path, [&] {
+            WriteAtomic(path, RxPrg, "\r\n", [this] { StopForTest("before-rename"); });
+        });
     } catch (const std::exception& e) {
         KeepUnsaved(pathText, QByteArray(e.what()));
         return;

@@ -6,6 +6,7 @@
 #include <QList>
 
 #include "fuzz/FuzzCheck.h"
+#include "tests/web/HttpFeed.h"
 #include "web/HttpParser.h"
 
 namespace {
@@ -21,32 +22,22 @@ TSeen Parse(const QByteArray& stream, const QList<qsizetype>& cuts) {
     limits.maxHeaders = 8;
     THttpParser parser(limits);
     TSeen seen;
-    qsizetype at = 0;
-    QList<qsizetype> ends = cuts;
-    ends.append(stream.size());
-    for (qsizetype end : ends) {
-        parser.Feed(QByteArrayView(stream).sliced(at, end - at));
-        at = end;
-        for (;;) {
-            const THttpParser::Event e = parser.Next();
-            if (e == THttpParser::Event::None) break;
-            if (e == THttpParser::Event::Error) {
-                seen.error = parser.ErrorStatus();
-                return seen;
-            }
-            const THttpRequest& r = parser.Request();
-            FUZZ_CHECK(r.contentLength >= 0);
-            FUZZ_CHECK(r.target.startsWith('/') && !r.method.isEmpty());
-            if (e == THttpParser::Event::Complete) {
-                FUZZ_CHECK(r.body.size() == r.contentLength);
-                FUZZ_CHECK(r.Header("transfer-encoding").isNull());
-                r.Segments();
-                r.Query("limit");
-                seen.requests.append(r.method + ' ' + r.target + '\n' + r.body);
-                parser.Reset();
-            }
+    FeedInReads(parser, stream, cuts, [&](THttpParser::Event e) {
+        if (e == THttpParser::Event::Error) {
+            seen.error = parser.ErrorStatus();
+            return;
         }
-    }
+        const THttpRequest& r = parser.Request();
+        FUZZ_CHECK(r.contentLength >= 0);
+        FUZZ_CHECK(r.target.startsWith('/') && !r.method.isEmpty());
+        if (e == THttpParser::Event::Complete) {
+            FUZZ_CHECK(r.body.size() == r.contentLength);
+            FUZZ_CHECK(r.Header("transfer-encoding").isNull());
+            r.Segments();
+            r.Query("limit");
+            seen.requests.append(r.method + ' ' + r.target + '\n' + r.body);
+        }
+    });
     return seen;
 }
 

@@ -2,15 +2,16 @@
 # Builds the libFuzzer harnesses (clang, address + undefined-behaviour sanitizers) in
 # build-fuzz/ and runs each in turn, one at a time at low priority:
 #   fuzz.sh [seconds] [harness...]      default: 600 s each, every harness
-# Harnesses: settings-text config ini transfer-rules textfile http. Seeds are read from
-# fuzz/corpus/<harness>/; what a run adds goes to build-fuzz/corpus/<harness>/, a crash to
-# build-fuzz/artifacts/<harness>/. Not part of scripts/test.sh or CI.
+# Harnesses: settings-text config ini transfer-rules textfile http telnet-stream. Seeds are
+# read from fuzz/corpus/<harness>/; what a run adds goes to build-fuzz/corpus/<harness>/, a
+# crash to build-fuzz/artifacts/<harness>/. Not part of scripts/test.sh or CI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(settings-text config ini transfer-rules textfile http)
+[ ${#harnesses[@]} -gt 0 ] ||
+  harnesses=(settings-text config ini transfer-rules textfile http telnet-stream)
 
 "$root/scripts/setup.sh" fuzz
 dir="$root/build-fuzz"

@@ -24,12 +24,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 # ser2net and mosquitto are peers of the tests, started by them in the foreground on
-# 127.0.0.1: the system services their packages bring (ser2net's default configuration serves
-# /dev/ttyS0..; mosquitto listens on port 1883) stay off.
-for unit in ser2net.service mosquitto.service; do
-  if command -v systemctl >/dev/null && systemctl is-enabled "$unit" >/dev/null 2>&1; then
+# 127.0.0.1 at free ports: the system services their packages bring (ser2net's default
+# configuration serves /dev/ttyS0..; mosquitto listens on port 1883) are turned off when this
+# script installed them. One that was there before is the machine's own (a shop's broker or
+# device server) and stays as it is.
+for unit in ser2net mosquitto; do
+  [[ " ${missing[*]} " == *" $unit "* ]] || continue
+  if command -v systemctl >/dev/null && systemctl is-enabled "$unit.service" >/dev/null 2>&1; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO systemctl disable --now "$unit" >/dev/null 2>&1 || true
+    $SUDO systemctl disable --now "$unit.service" >/dev/null 2>&1 || true
   fi
 done

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include "serial/Rfc2217Negotiation.h"
 

@@ -2,8 +2,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <QMetaObject>
 #include <condition_variable>
@@ -26,8 +24,7 @@ struct TSyncCall {
     bool Cancelled = false;
 };
 
-TSerThread::TSerThread(TSerial* owner, quint32 commMask)
-    : FOwner(owner), FCommMask(commMask), FWakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+TSerThread::TSerThread(TSerial* owner, quint32 commMask) : FOwner(owner), FCommMask(commMask) {
     FHandlers = std::make_shared<const THandlers>(
         THandlers{owner->OnBreak, owner->OnCts, owner->OnDsr, owner->OnError, owner->OnRing,
                   owner->OnDcd, owner->OnRxChar, owner->OnEventChar, owner->OnTxEmpty});
@@ -39,7 +36,6 @@ TSerThread::TSerThread(TSerial* owner, quint32 commMask)
 TSerThread::~TSerThread() {
     RequestStop();
     wait();
-    if (FWakeFd >= 0) close(FWakeFd);
 }
 
 void TSerThread::RequestStop() {
@@ -55,11 +51,7 @@ void TSerThread::RequestStop() {
     Wake();
 }
 
-void TSerThread::Wake() {
-    const quint64 one = 1;
-    if (FWakeFd >= 0) [[maybe_unused]]
-        ssize_t n = write(FWakeFd, &one, sizeof one);
-}
+void TSerThread::Wake() { FWake.Ring(); }
 
 void TSerThread::Dispatch(TSerial* owner, quint32 mask, const THandlers& handlers) {
     if (!owner->EnableEvents()) return;
@@ -121,9 +113,9 @@ void TSerThread::Execute() {
         const bool watchTx = (FCommMask & EV_TXEMPTY) && FOwner->FTxPending.load();
         // A full store is not read: poll() would report the waiting bytes at once, again
         // and again. Hang-up and errors are reported whatever is asked for.
-        pollfd p[2] = {{fd, short(full ? 0 : POLLIN), 0}, {FWakeFd, POLLIN, 0}};
+        pollfd p[2] = {{fd, short(full ? 0 : POLLIN), 0}, {FWake.Handle(), POLLIN, 0}};
         // Without a wake-up descriptor a stop request is seen at the next look.
-        const bool look = watchLine || watchTx || FWakeFd < 0;
+        const bool look = watchLine || watchTx || FWake.Handle() < 0;
         const int r = poll(p, 2, look ? LinePollMs : -1);
         if (FStop.load()) break;
         if (r < 0) {
@@ -131,10 +123,7 @@ void TSerThread::Execute() {
             FOwner->NoteDeviceLost();
             break;
         }
-        if (p[1].revents & POLLIN) {
-            quint64 count;
-            [[maybe_unused]] ssize_t n = read(FWakeFd, &count, sizeof count);
-        }
+        if (p[1].revents & POLLIN) FWake.Quiet();
         quint32 events = 0;
         bool lost = p[0].revents & (POLLHUP | POLLERR | POLLNVAL);
         if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {

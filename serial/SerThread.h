@@ -9,6 +9,7 @@
 
 #include "serial/Port.h"
 #include "serial/Serial.h"
+#include "serial/WakeUp.h"
 
 class TSerThread : public QThread {
     Q_OBJECT
@@ -44,7 +45,7 @@ class TSerThread : public QThread {
     TSerial* FOwner;
     quint32 FCommMask;
     std::shared_ptr<const THandlers> FHandlers;
-    int FWakeFd = -1;
+    TWakeUp FWake;
     bool FWatchLine = false;       // the device has modem lines and a handler wants them
     Port::TLineState FLineAtOpen;  // modem bits and line counters at open
     std::atomic<bool> FStop{false};

@@ -181,8 +181,9 @@ bool TSerial::OpenDevice(const QByteArray& device) {
         // Bound and active before the thread starts: a handler may read at once.
         BindOpen();
         FActive = true;
+        // Made here, where no transfer on another thread looks at it.
+        if (FCommMask != 0) StartThread();
     }
-    if (FCommMask != 0) StartThread();
     if (!early.isEmpty()) {
         NotifyUnread(TRxFill{int(early.size()), early.contains(FOpenEventChar)});
     }
@@ -215,13 +216,17 @@ void TSerial::StartThread() {
 void TSerial::StopThread() {
     if (!FThread) return;
     FThread->RequestStop();
+    // Closed from a handler on the event thread: it ends when the handler returns.
+    if (QThread::currentThread() != FThread.get()) FThread->wait();
+}
+
+void TSerial::DropThread() {
+    if (!FThread) return;
     if (QThread::currentThread() == FThread.get()) {
-        // Closed from a handler on the event thread: it ends when the handler returns.
         TSerThread* self = FThread.release();
         connect(self, &QThread::finished, self, &QObject::deleteLater);
         return;
     }
-    FThread->wait();
     FThread.reset();
 }
 
@@ -231,9 +236,12 @@ void TSerial::Close() {
     FClosing = true;
     FTxWake.Ring();
     FRxWake.Ring();
+    // Waited for outside the lock: a handler it runs may be inside a transfer.
     StopThread();
     {
         std::unique_lock lock(FTransferMutex);
+        // Dropped under the lock: a transfer on another thread may be waking it.
+        DropThread();
         FHandle.store(-1);
         // Its end closes the device and leaves it as found.
         FTransport.reset();

@@ -359,8 +359,12 @@ class TSerial : public TCustomSerial {
     // The event mask of the handlers assigned now.
     quint32 HandlerMask() const;
     void WakeThread();
+    // Under FTransferMutex held exclusively, as every change of FThread.
     void StartThread();
+    // Asks the event thread to end and waits for it (unless called on it); DropThread then
+    // lets it go, under FTransferMutex held exclusively.
     void StopThread();
+    void DropThread();
     void BindClosed();
     void BindOpen();
 
@@ -415,6 +419,7 @@ class TSerial : public TCustomSerial {
     std::atomic<quint32> FRxUnseen{0};    // receive events for bytes an owner read drained
     quint64 FGeneration = 0;  // counts opens, so a late loss report cannot close a new open
 
+    // Set and reset under FTransferMutex held exclusively: transfers wake it.
     std::unique_ptr<TSerThread> FThread;
 
     // Transfers hold this shared; Close() and Open() hold it exclusively.

@@ -2,10 +2,8 @@
 #include <errno.h>
 #include <poll.h>
 
-#include <QThread>
 #include <algorithm>
 
-#include "serial/SerThread.h"
 #include "serial/Serial.h"
 #include "serial/Transport.h"
 

@@ -198,9 +198,7 @@ class THttpConnection final : public QObject {
 
     void OpenStream(const THttpReply& reply) {
         if (server_->Streams() >= server_->Limits().maxStreams) {
-            THttpReply busy = PlainReply(503);
-            busy.AddHeader("Retry-After", QByteArray::number(server_->Limits().retryAfterSeconds));
-            Final(busy);
+            Final(server_->Busy());
             return;
         }
         tags_ = reply.streamTags;
@@ -259,6 +257,12 @@ QByteArray AddressText(const QHostAddress& address) {
     bool mapped = false;
     const quint32 v4 = address.toIPv4Address(&mapped);
     return (mapped ? QHostAddress(v4) : address).toString().toLatin1();
+}
+
+THttpReply THttpServer::Busy() const {
+    THttpReply reply = PlainReply(503);
+    reply.AddHeader("Retry-After", QByteArray::number(options_.retryAfterSeconds));
+    return reply;
 }
 
 QByteArray THttpServer::ResponseBytes(const THttpReply& reply, bool keepAlive) const {
@@ -372,9 +376,7 @@ void THttpServer::Accept() {
         }
         auto* c = new THttpConnection(this, socket, address);
         refusing_.insert(c);
-        THttpReply busy = PlainReply(503);
-        busy.AddHeader("Retry-After", QByteArray::number(options_.retryAfterSeconds));
-        c->Final(busy);
+        c->Final(Busy());
     }
 }
 

@@ -117,6 +117,8 @@ class THttpServer final : public QObject {
   private:
     friend class THttpConnection;
     void Accept();
+    // The answer over a limit: 503, come back later.
+    THttpReply Busy() const;
     void StreamOpened(THttpConnection* c);
     void Gone(THttpConnection* c);
 

@@ -62,11 +62,12 @@ const TWebUser* TSessions::Find(const QByteArray& token) {
     return user;
 }
 
-void TSessions::End(QHash<QByteArray, TSession>::iterator it, const QString& why) {
+TSessions::TList::iterator TSessions::End(TList::iterator it, const QString& why) {
     const QByteArray token = it.key();
     const QString user = it->user;
-    sessions_.erase(it);
+    it = sessions_.erase(it);
     emit Ended(token, user, why);
+    return it;
 }
 
 void TSessions::UsersChanged() {
@@ -77,13 +78,6 @@ void TSessions::UsersChanged() {
     if (!users_.Refresh()) return;
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         const QString why = Invalid(*it, users_.Find(it->user));
-        if (why.isEmpty()) {
-            ++it;
-            continue;
-        }
-        const QByteArray token = it.key();
-        const QString user = it->user;
-        it = sessions_.erase(it);
-        emit Ended(token, user, why);
+        it = why.isEmpty() ? std::next(it) : End(it, why);
     }
 }

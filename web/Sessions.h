@@ -37,12 +37,14 @@ class TSessions final : public QObject {
         QByteArray salt;  // of the password it was opened with
         QElapsedTimer lastUsed;
     };
+    using TList = QHash<QByteArray, TSession>;  // by token
     // Why the session no longer holds for user (nullptr: gone); empty when it does.
     static QString Invalid(const TSession& session, const TWebUser* user);
-    void End(QHash<QByteArray, TSession>::iterator it, const QString& why);
+    // Ends the session, says so; the next one.
+    TList::iterator End(TList::iterator it, const QString& why);
     void UsersChanged();
 
     TWebUserFile users_;
     QFileSystemWatcher watcher_;
-    QHash<QByteArray, TSession> sessions_;
+    TList sessions_;
 };

@@ -22,6 +22,10 @@ namespace {
 constexpr char kCookie[] = "dnc_sitzung";
 constexpr qint64 kSmallBody = 4096;
 constexpr qint64 kProgramBody = ProgramFiles::kMaxBytes;
+// A machine's two folders, as the bridge's commands name them too: the programs a call
+// loads, and the received ones.
+const QString kPrograms = QStringLiteral("programs");
+const QString kReceived = QStringLiteral("received");
 constexpr int kDefaultLog = 100;
 constexpr int kMaxLog = 5000;
 // Event streams: a page needs one; a few tabs of one session, a few sessions of one user.
@@ -187,6 +191,8 @@ QJsonObject TWebApi::Local(const QString& name) {
 }
 
 QJsonArray TWebApi::All() {
+    // Looks again although the folders are watched: a file system mounted on a machine
+    // folder after the start is not seen by the watch on the folder beneath it.
     machines_.Scan();
     QJsonArray all;
     for (const QString& name : machines_.Names()) all.append(Local(name));
@@ -332,15 +338,12 @@ bool TWebApi::SameOrigin(const THttpRequest& request) const {
     return referer.toLower().startsWith(own + "/");
 }
 
-TProgramFolder TWebApi::Programs(const QString& machine) {
+TProgramFolder TWebApi::Folder(const QString& machine, const QString& folder) {
     const TInstanceFiles files = machines_.Files(machine);
-    return TProgramFolder(files.folder, files.ext);
+    return TProgramFolder(folder == kReceived ? files.save : files.folder, files.ext);
 }
 
-TProgramFolder TWebApi::Received(const QString& machine) {
-    const TInstanceFiles files = machines_.Files(machine);
-    return TProgramFolder(files.save, files.ext);
-}
+TProgramFolder TWebApi::Programs(const QString& machine) { return Folder(machine, kPrograms); }
 
 THttpReply TWebApi::Either(const TCall& call, const QString& command, const QJsonObject& request,
                            const std::function<QJsonObject()>& local, const TDone& done) {
@@ -546,14 +549,23 @@ THttpReply TWebApi::Abort(const TCall& call) {
 
 // ---- programs, their versions, received programs ----------------------------------------
 
-THttpReply TWebApi::ProgramList(const TCall& call) {
+THttpReply TWebApi::FileList(const TCall& call, const QString& folder) {
     return Either(
-        call, QStringLiteral("files"), {{QStringLiteral("folder"), QStringLiteral("programs")}},
+        call, QStringLiteral("files"), {{QStringLiteral("folder"), folder}},
         [&] {
-            return QJsonObject{{QStringLiteral("files"), Programs(call.machine).List()}};
+            return QJsonObject{{QStringLiteral("files"), Folder(call.machine, folder).List()}};
         },
         Listed("files"));
 }
+
+THttpReply TWebApi::FileDownload(const TCall& call, const QString& folder) {
+    return Either(
+        call, QStringLiteral("download"),
+        {{QStringLiteral("folder"), folder}, {QStringLiteral("name"), call.name}},
+        [&] { return Found(Folder(call.machine, folder).Existing(call.name)); }, Download);
+}
+
+THttpReply TWebApi::ProgramList(const TCall& call) { return FileList(call, kPrograms); }
 
 THttpReply TWebApi::RemovedList(const TCall& call) {
     return Either(
@@ -564,13 +576,7 @@ THttpReply TWebApi::RemovedList(const TCall& call) {
         Listed("files"));
 }
 
-THttpReply TWebApi::Program(const TCall& call) {
-    return Either(
-        call, QStringLiteral("download"),
-        {{QStringLiteral("folder"), QStringLiteral("programs")},
-         {QStringLiteral("name"), call.name}},
-        [&] { return Found(Programs(call.machine).Existing(call.name)); }, Download);
-}
+THttpReply TWebApi::Program(const TCall& call) { return FileDownload(call, kPrograms); }
 
 THttpReply TWebApi::Upload(const TCall& call) {
     return Either(
@@ -645,22 +651,9 @@ THttpReply TWebApi::Restore(const TCall& call) {
         }));
 }
 
-THttpReply TWebApi::ReceivedList(const TCall& call) {
-    return Either(
-        call, QStringLiteral("files"), {{QStringLiteral("folder"), QStringLiteral("received")}},
-        [&] {
-            return QJsonObject{{QStringLiteral("files"), Received(call.machine).List()}};
-        },
-        Listed("files"));
-}
+THttpReply TWebApi::ReceivedList(const TCall& call) { return FileList(call, kReceived); }
 
-THttpReply TWebApi::ReceivedProgram(const TCall& call) {
-    return Either(
-        call, QStringLiteral("download"),
-        {{QStringLiteral("folder"), QStringLiteral("received")},
-         {QStringLiteral("name"), call.name}},
-        [&] { return Found(Received(call.machine).Existing(call.name)); }, Download);
-}
+THttpReply TWebApi::ReceivedProgram(const TCall& call) { return FileDownload(call, kReceived); }
 
 THttpReply TWebApi::Accept(const TCall& call) {
     const QString as = QJsonDocument::fromJson(call.request.body)
@@ -671,7 +664,7 @@ THttpReply TWebApi::Accept(const TCall& call) {
         call, QStringLiteral("accept"),
         {{QStringLiteral("name"), call.name}, {QStringLiteral("as"), as}},
         [&] {
-            const QString from = Received(call.machine).Existing(call.name);
+            const QString from = Folder(call.machine, kReceived).Existing(call.name);
             bool created = false;
             QJsonObject result = Programs(call.machine).Accept(from, as, &created);
             result[QStringLiteral("created")] = created;

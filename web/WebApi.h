@@ -68,8 +68,9 @@ class TWebApi final : public QObject {
     std::optional<THttpReply> Head(const THttpRequest& request);
     THttpReply Dispatch(const THttpRequest& request, const THttpAnswer& answer);
     bool SameOrigin(const THttpRequest& request) const;
+    // The machine's folder named kPrograms or kReceived; Programs: its kPrograms.
+    TProgramFolder Folder(const QString& machine, const QString& folder);
     TProgramFolder Programs(const QString& machine);
-    TProgramFolder Received(const QString& machine);
     // A machine of this PC as the API shows it, and every machine.
     QJsonObject Local(const QString& name);
     QJsonArray All();
@@ -86,6 +87,9 @@ class TWebApi final : public QObject {
     // A change's reply; the journal says what was done to which object, as told(result) has it.
     using TTold = std::function<std::pair<QString, QString>(const QJsonObject& result)>;
     TDone Changed(const TCall& call, const TTold& told) const;
+    // A folder's list of files and one of its files, as the routes of both folders answer.
+    THttpReply FileList(const TCall& call, const QString& folder);
+    THttpReply FileDownload(const TCall& call, const QString& folder);
 
     // The handlers, in the order of kRoutes.
     THttpReply Page(const TCall& call);

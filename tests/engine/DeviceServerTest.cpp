@@ -49,7 +49,8 @@ class DeviceServer {
 
     DeviceServer(Kind kind, const QString& device, const QString& folder) : port_(FreePort()) {
         const QString tool = kind == Socat ? "socat" : "ser2net";
-        if (QStandardPaths::findExecutable(tool, {"/usr/sbin", "/usr/bin"}).isEmpty()) return;
+        program_ = QStandardPaths::findExecutable(tool, {"/usr/sbin", "/usr/bin"});
+        if (program_.isEmpty()) return;
         QStringList args;
         if (kind == Socat) {
             args = {"TCP-LISTEN:" + QString::number(port_) + ",bind=127.0.0.1,reuseaddr",
@@ -63,11 +64,18 @@ class DeviceServer {
                                   .toUtf8());
             args = {"-n", "-d", "-c", config, "-P", folder + "/ser2net.pid"};
         }
-        process_.setProcessChannelMode(QProcess::MergedChannels);
-        process_.start(QStandardPaths::findExecutable(tool, {"/usr/sbin", "/usr/bin"}), args);
-        running_ = process_.waitForStarted() && WaitFor([&] { return Listening(port_); }, 10000);
+        args_ = args;
+        Start();
     }
     ~DeviceServer() { Kill(); }
+
+    // Starts the server (again, after a kill) on the same port.
+    bool Start() {
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.start(program_, args_);
+        running_ = process_.waitForStarted() && WaitFor([&] { return Listening(port_); }, 10000);
+        return running_;
+    }
 
     bool Running() const { return running_; }
     // The device server has opened the machine's line: it set the line's 4800 bit/s (the
@@ -89,6 +97,8 @@ class DeviceServer {
 
   private:
     quint16 port_;
+    QString program_;
+    QStringList args_;
     QProcess process_;
     bool running_ = false;
 };
@@ -134,8 +144,8 @@ class LineRateReader {
 
 // ser2net speaking RFC 2217: the server sets the line (ser2net applies it to its device) and
 // answers a call and saves a program through it; ser2net killed in the middle of a program
-// coming in: nothing saved, the loss said.
-TEST(DeviceServer, Ser2netRfc2217SetsTheLineAnswersSavesAndLosesAReceive) {
+// coming in: nothing saved, the loss said; ser2net back: the port opens again by itself.
+TEST(DeviceServer, Ser2netRfc2217SetsTheLineAnswersSavesLosesAReceiveAndReconnects) {
     EngineRig rig;
     rig.MachineLine();
     DeviceServer server(DeviceServer::Ser2netRfc2217, rig.DevicePath(), rig.Path(""));
@@ -166,8 +176,20 @@ TEST(DeviceServer, Ser2netRfc2217SetsTheLineAnswersSavesAndLosesAReceive) {
     ASSERT_TRUE(WaitFor([&] { return !rig.engine->RxBuffer.isEmpty(); }));
     server.Kill();
     ASSERT_TRUE(WaitFor([&] { return !rig.view.lost.isEmpty(); }));
+    EXPECT_FALSE(rig.serial->Active());
     EXPECT_FALSE(QFileInfo::exists(rig.Path("save/HALB.CNC")));
     EXPECT_TRUE(rig.view.TraceCount("Empfang unterbrochen"));
+
+    // The device server is back: the port opens again by itself, the line is agreed anew
+    // and a call is answered.
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(WaitFor([&] { return !rig.view.reopened.isEmpty(); }));
+    EXPECT_TRUE(rig.serial->Active());
+    rig.MachineRead();  // what the cut left on the line
+    const int done = rig.engine->PrgCount;
+    rig.MachineWrite(kCall2507);
+    ASSERT_TRUE(WaitFor([&] { return rig.engine->PrgCount == done + 1 && !rig.engine->Busy(); }));
+    EXPECT_EQ(rig.MachineRead(), Program(12));
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
 }
 

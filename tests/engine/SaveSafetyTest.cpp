@@ -36,6 +36,15 @@ TEST(Versions, KeepsTheLastTenOfEachNameOldestGoFirst) {
     for (int i = 2; i < 12; ++i) EXPECT_TRUE(QFile::exists(kept[i])) << i;
     const QDir versions(dir.filePath(".versionen"));
     EXPECT_EQ(versions.entryList(QDir::Files).size(), 11) << "ten of P4711, one of OTHER";
+    // A replacement that fails (a full disk), tried again and again: its copies go again, and
+    // no older version goes for them.
+    for (int again = 0; again < 3; ++again) {
+        EXPECT_THROW(
+            Versions::Keep(program, [] { throw FileError("Schreiben", "P4711.CNC", "voll"); }),
+            FileError);
+    }
+    EXPECT_TRUE(QFile::exists(kept[2]));
+    EXPECT_EQ(versions.entryList(QDir::Files).size(), 11);
     EXPECT_TRUE(QFileInfo(kept.last()).fileName().endsWith("-P4711.CNC"));
     EXPECT_TRUE(QDateTime::fromString(QFileInfo(kept.last()).fileName().left(15),
                                       QStringLiteral("yyyyMMdd-HHmmss"))

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "serial/Port.h"
@@ -116,6 +117,36 @@ TEST_F(SerialEvents, CloseEndsTheThreadWithoutAHandlerCall) {
     map.WriteMaster(3, "late");
     QCoreApplication::processEvents();
     EXPECT_EQ(log.Count(), 0u);
+}
+
+// Transfers on another thread (a long send does) may wake the event thread at any time:
+// while the port opens and closes under them they find it open or closed, never a thread
+// half made or half gone.
+TEST_F(SerialEvents, TransfersOnAnotherThreadWhileThePortOpensAndCloses) {
+    serial.OnRxChar = log.Handler("rx");
+    serial.OnTxEmpty = log.Handler("tx");
+    serial.SetTrmTimeOut(100);  // a write never waits for long on the unread line
+    std::atomic<bool> stop{false};
+    std::atomic<int> written{0}, wrong{0};
+    std::thread transfers([&] {
+        while (!stop.load()) {
+            const int n = serial.WriteString("x");
+            if (n != 0 && n != 1) ++wrong;
+            written += n;
+            serial.PurgeBuffers(false, false, true, true);
+            if (serial.InQueueCount() < 0) ++wrong;
+        }
+    });
+    for (int k = 0; k < 200; ++k) {
+        ASSERT_TRUE(serial.Open()) << serial.LastOpenError().constData();
+        serial.Close();
+    }
+    ASSERT_TRUE(serial.Open());
+    ASSERT_TRUE(PtyPortMap::WaitFor([&] { return written.load() > 0; }));
+    stop = true;
+    transfers.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(serial.HasEventThread());
 }
 
 TEST_F(SerialEvents, HandlerAssignedAfterOpenWaitsForTheNextOpen) {

@@ -1,9 +1,8 @@
 // Nothing lost, nothing claimed, with real faults: a save folder that is missing, a full disk
 // (a small tmpfs), two servers on one save folder, kill -9 in the middle of a save, files the
 // service cannot read at start.
-#include <sys/mount.h>
-
 #include "ServiceRig.h"
+#include "tests/common/SmallDisk.h"
 
 using namespace service_test;
 
@@ -17,33 +16,6 @@ QByteArray Program(const QByteArray& name, const QByteArray& body = "N10 G1 X10"
 QStringList FilesEndingIn(const QString& folder, const QString& suffix) {
     return QDir(folder).entryList({"*" + suffix}, QDir::Files);
 }
-
-// A small tmpfs mounted for the test and unmounted on every way out.
-class SmallDisk {
-  public:
-    explicit SmallDisk(const QString& path) : path_(QFile::encodeName(path)) {
-        QDir().mkpath(path);
-        mounted_ = ::mount("tmpfs", path_.constData(), "tmpfs", 0, "size=64k") == 0;
-    }
-    ~SmallDisk() {
-        if (mounted_) ::umount2(path_.constData(), MNT_DETACH);
-    }
-    bool Mounted() const { return mounted_; }
-    // Fills the disk to the last byte with a file of its own.
-    void Fill() {
-        QFile filler(QFile::decodeName(path_) + "/filler");
-        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-        const QByteArray block(512, 'F');
-        while (filler.write(block) == block.size() && filler.flush()) {
-        }
-        filler.close();
-    }
-    void Free() { QFile::remove(QFile::decodeName(path_) + "/filler"); }
-
-  private:
-    QByteArray path_;
-    bool mounted_ = false;
-};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // root, users made with `--web-user`, `dnc-server --web` on 127.0.0.1, requests as raw HTTP.
 #include <gtest/gtest.h>
 
+#include "tests/common/SmallDisk.h"
 #include "tests/web/WebRig.h"
 
 using namespace webrig;
@@ -481,6 +482,33 @@ TEST_F(WebApi, ProgramsKeepEveryVersionAndReceivedOnesAreTakenOver) {
                      "P4711.CNC als 4711.CNC\n")}) {
         EXPECT_TRUE(rig.WebSaid(line)) << line.constData() << rig.webSaid.constData();
     }
+}
+
+TEST_F(WebApi, AFullDiskRefusesAnUploadWithTheSystemsWordsAndLosesNothing) {
+    SmallDisk disk(rig.Folder("voll"));
+    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here (needs root)";
+    rig.AddMachine("voll");
+    const QByteArray program = "/api/machines/voll/programs/1.CNC";
+    const QByteArray first = "%\r\nN10 G0 X0\r\nM30\r\n";
+    ASSERT_EQ(rig.Change("PUT", program, operatorCookie, first).status, 201);
+    disk.Fill();
+    const auto files = [&] {
+        return QDir(rig.Folder("voll")).entryList(QDir::Files | QDir::Hidden);
+    };
+    const QStringList before = files();
+    const THttpResult refused =
+        rig.Change("PUT", program, operatorCookie, "%\r\nN10 G0 X9\r\nM30\r\n");
+    EXPECT_EQ(refused.status, 500);
+    const QString error = refused.Json().toObject().value("error").toString();
+    EXPECT_TRUE(error.startsWith("Nicht gespeichert: ")) << error.toStdString();
+    EXPECT_FALSE(error.contains(rig.rootPath)) << error.toStdString();
+    EXPECT_EQ(ReadFile(rig.Folder("voll") + "/1.CNC"), first);
+    // No half file, and no half version that a restore could bring back.
+    EXPECT_EQ(files(), before);
+    EXPECT_EQ(rig.Http("GET", program + "/versions", {}, {}, operatorCookie).body, "[]");
+    // With room again the same upload goes through.
+    disk.Free();
+    EXPECT_EQ(rig.Change("PUT", program, operatorCookie, "%\r\nN10 G0 X9\r\nM30\r\n").status, 200);
 }
 
 TEST_F(WebApi, StreamsAreSharedFairlyAndEndWithTheirSessions) {

@@ -13,6 +13,7 @@
 #include "status/StatusClient.h"
 #include "status/StatusPublisher.h"
 #include "status/StatusSocket.h"
+#include "tests/web/HttpFeed.h"
 #include "tests/web/WebRig.h"
 #include "web/HttpParser.h"
 #include "web/HttpServer.h"
@@ -23,7 +24,6 @@ using namespace webrig;
 namespace {
 
 struct TParsed {
-    QList<THttpParser::Event> events;
     int error = 0;
     QList<QByteArray> targets;
     QList<QByteArray> bodies;
@@ -33,27 +33,13 @@ struct TParsed {
 TParsed Parse(const QByteArray& stream, const QList<qsizetype>& cuts) {
     THttpParser parser;
     TParsed out;
-    qsizetype at = 0;
-    QList<qsizetype> ends = cuts;
-    ends.append(stream.size());
-    for (qsizetype end : ends) {
-        parser.Feed(QByteArrayView(stream).sliced(at, end - at));
-        at = end;
-        for (;;) {
-            const auto e = parser.Next();
-            if (e == THttpParser::Event::None) break;
-            out.events.append(e);
-            if (e == THttpParser::Event::Error) {
-                out.error = parser.ErrorStatus();
-                return out;
-            }
-            if (e == THttpParser::Event::Complete) {
-                out.targets.append(parser.Request().target);
-                out.bodies.append(parser.Request().body);
-                parser.Reset();
-            }
+    FeedInReads(parser, stream, cuts, [&](THttpParser::Event e) {
+        if (e == THttpParser::Event::Error) out.error = parser.ErrorStatus();
+        if (e == THttpParser::Event::Complete) {
+            out.targets.append(parser.Request().target);
+            out.bodies.append(parser.Request().body);
         }
-    }
+    });
     return out;
 }
 
