@@ -267,6 +267,15 @@ bool WriteAtomicNew(const QString& path, const QByteArray& data, const QByteArra
     return true;
 }
 
+void AppendSynced(const QString& path, const QByteArray& data) {
+    const int fd = ::open(Local(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) throw FileError("Schreiben", path, errno);
+    const bool written = WriteAllAt(fd, data) && ::fdatasync(fd) == 0;
+    const int err = errno;
+    ::close(fd);
+    if (!written) throw FileError("Schreiben", path, err);
+}
+
 QStringList RemoveOrphanTemporaries(const QString& folder) {
     QStringList removed;
     const QDir dir(folder.isEmpty() ? QStringLiteral(".") : folder);

@@ -36,6 +36,9 @@ void WriteAtomic(const QString& path, const QByteArray& data, const QByteArray& 
 // is taken, also by a file that appears meanwhile.
 bool WriteAtomicNew(const QString& path, const QByteArray& data, const QByteArray& tail = {});
 
+// Appends data to path (created if missing) and fsyncs it. Throws FileError.
+void AppendSynced(const QString& path, const QByteArray& data);
+
 // Temporaries of other servers from other hosts are removed only when they are this old.
 inline constexpr qint64 kForeignTemporaryAgeSeconds = 24 * 60 * 60;
 

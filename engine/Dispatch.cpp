@@ -6,6 +6,7 @@
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
+#include "common/FileReplace.h"
 #include "config/ConfigValues.h"
 #include "engine/TransferEngine.h"
 #include "engine/TransferRules.h"
@@ -38,7 +39,7 @@ void TTransferEngine::Decide(TTransmission t) {
     }
     if (t.Spilled) {
         RxOverflow = false;
-        AppendFileSynced(kTempFile, t.Text + "\r\n");
+        AppendSynced(kTempFile, t.Text + "\r\n");
         View->Trace(Ansi::Lit("Programmende nach überlangem Empfang: nur in xxx.tmp gesichert"));
         return;
     }
@@ -46,7 +47,7 @@ void TTransferEngine::Decide(TTransmission t) {
     // "xxx.tmp" holds the transmission being decided on: a crash in its save finds it there,
     // unless an overlong reception goes on there: it has no other place.
     try {
-        if (!RxOverflow) WriteFileAtomic(kTempFile, t.Text, "\r\n");
+        if (!RxOverflow) WriteAtomic(kTempFile, t.Text, "\r\n");
     } catch (const FileError& e) {
         // The copy failed, the transmission did not: it is still saved or answered.
         View->Trace(QByteArray(e.what()));

@@ -5,6 +5,7 @@
 
 #include "common/Ansi.h"
 #include "common/Errors.h"
+#include "common/FileReplace.h"
 #include "config/ConfigValues.h"
 #include "engine/KeepReceived.h"
 #include "engine/TransferEngine.h"
@@ -25,11 +26,11 @@ QByteArray Shown(const QString& path) {
 void TTransferEngine::SpillOverlong(const QByteArray& piece) {
     using namespace TransferRules;
     if (RxOverflow) {
-        AppendFileSynced(kTempFile, piece);
+        AppendSynced(kTempFile, piece);
         return;
     }
     RxOverflow = true;
-    WriteFileAtomic(kTempFile, piece);
+    WriteAtomic(kTempFile, piece);
     View->Trace(Ansi::Lit("Empfang ohne Programmende über ") + Num(ReceiveLimit()) +
                 Ansi::Lit(" Zeichen: Empfangenes steht in xxx.tmp, wird dort fortgesetzt und "
                           "nicht gespeichert"));
@@ -53,7 +54,7 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
             // The head is in "xxx.tmp" already, with the name: the rest follows it there, and
             // the whole moves to "unvollstaendig".
             RxOverflow = false;
-            AppendFileSynced(kTempFile, t.Text);
+            AppendSynced(kTempFile, t.Text);
             total = QFileInfo(QString::fromLatin1(kTempFile)).size();
             QFile head(QString::fromLatin1(kTempFile));
             const TReceivedName name =
@@ -62,7 +63,7 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
                                     QString::fromLatin1(kTempFile));
         } else if (!cutFile.isEmpty()) {
             path = cutFile;
-            WriteFileAtomic(path, t.Text);
+            WriteAtomic(path, t.Text);
         } else {
             path = KeepIncompleteBytes(t.Text, t.Text);
         }
@@ -70,7 +71,7 @@ void TTransferEngine::KeepIncomplete(const TTransmission& t) {
         // Nothing is lost still: the bytes go to "xxx.tmp", and the message says so.
         const QByteArray text = Ansi::Lit("Empfang unvollständig (") + why + "), " +
                                 QByteArray(e.what()) + Ansi::Lit(": die Zeichen stehen in xxx.tmp");
-        if (!t.Spilled) WriteFileAtomic(kTempFile, t.Text);
+        if (!t.Spilled) WriteAtomic(kTempFile, t.Text);
         View->Trace(text);
         SetStatus(text);
         Log(text + " ");

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <utility>
 
 #include "common/Ansi.h"
 #include "common/FilePaths.h"
@@ -69,17 +70,31 @@ ConfigFile::TNaming TTransferEngine::Naming() {
     return naming;
 }
 
+TTransferEngine::TReceivedName TTransferEngine::NameInText(const QByteArray& text) {
+    using namespace TransferRules;
+    const bool byProgram = Naming() == ConfigFile::TNaming::Program;
+    TReceivedName n;
+    n.Stem = DfsName(text, &n.Named);
+    n.Ext = CfgExt();
+    if (n.Named) n.Refused = UnsafeNameReason(n.Stem);
+    // The "DFS," name first, then the name in the program's header.
+    if (!byProgram || (n.Named && n.Refused.isEmpty())) return n;
+    const ProgramHeader::TName header = ProgramHeader::Find(text);
+    if (header.Stem.isEmpty()) return n;
+    n.DfsRefused = std::exchange(n.Refused, header.Refused);
+    n.Named = n.ByHeader = true;
+    n.Stem = header.Stem;
+    if (!header.Ext.isEmpty()) n.Ext = header.Ext;
+    return n;
+}
+
 TTransferEngine::TReceivedName TTransferEngine::ReceivedName(const QByteArray& text) {
-    bool hasKeyword = false;
-    const QByteArray dfs = TransferRules::DfsName(text, &hasKeyword);
-    if (hasKeyword && TransferRules::UnsafeNameReason(dfs).isEmpty()) return {dfs, CfgExt()};
-    if (Naming() == ConfigFile::TNaming::Program) {
-        const ProgramHeader::TName header = ProgramHeader::Find(text);
-        if (!header.Stem.isEmpty() && header.Refused.isEmpty()) {
-            return {header.Stem, header.Ext.isEmpty() ? CfgExt() : header.Ext};
-        }
+    TReceivedName n = NameInText(text);
+    if (!n.Refused.isEmpty()) {
+        n.Stem.clear();
+        n.Ext = CfgExt();
     }
-    return {{}, CfgExt()};
+    return n;
 }
 
 void TTransferEngine::RevFileSave() {
@@ -87,34 +102,25 @@ void TTransferEngine::RevFileSave() {
     View->Trace("---" + ForTrace(RxPrg));
 
     const qsizetype total = RxPrg.size();
-    bool hasKeyword = false;
-    const QByteArray dfsName = DfsName(RxPrg, &hasKeyword);
-    const QByteArray dfsRefused = hasKeyword ? UnsafeNameReason(dfsName) : QByteArray();
-    const ProgramHeader::TName header = Naming() == ConfigFile::TNaming::Program
-                                            ? ProgramHeader::Find(RxPrg)
-                                            : ProgramHeader::TName();
-    // The "DFS," name first, then the name in the program's header.
-    const bool byHeader = !header.Stem.isEmpty() && (!hasKeyword || !dfsRefused.isEmpty());
+    const TReceivedName named = NameInText(RxPrg);
     QByteArray name;     // file name inside the save folder
     QString chosenPath;  // or a full path the user chose
-    if (hasKeyword || byHeader) {
-        name = byHeader ? header.Stem + "." + (header.Ext.isEmpty() ? CfgExt() : header.Ext)
-                        : dfsName + "." + CfgExt();
+    if (named.Named) {
+        name = named.Stem + "." + named.Ext;
         View->Trace("Datei Name ist zum Speichern in " + name + "  Zeichen" + Num(total));
         View->Banner(
             "Datei mit Prg Nr. " + name + " wurde empfangen mit " + Num(total) + " Zeichen",
             TBanner::Replace);
         // A name from the line is a file name, never a path; and an empty one would make
         // every such program replace the last.
-        if (byHeader && hasKeyword) {
-            View->Trace(Ansi::Lit("Name nach DFS, abgelehnt (") + dfsRefused + ")");
+        if (!named.DfsRefused.isEmpty()) {
+            View->Trace(Ansi::Lit("Name nach DFS, abgelehnt (") + named.DfsRefused + ")");
         }
-        const QByteArray refused = byHeader ? header.Refused : dfsRefused;
-        if (!refused.isEmpty()) {
+        if (!named.Refused.isEmpty()) {
             name = FreshName(CfgSave());
-            View->Trace((byHeader ? Ansi::Lit("Programmname abgelehnt (")
-                                  : Ansi::Lit("Name nach DFS, abgelehnt (")) +
-                        refused + Ansi::Lit("), gespeichert als ") + name);
+            View->Trace((named.ByHeader ? Ansi::Lit("Programmname abgelehnt (")
+                                        : Ansi::Lit("Name nach DFS, abgelehnt (")) +
+                        named.Refused + Ansi::Lit("), gespeichert als ") + name);
         }
     } else {
         // Without a name: the operator names it. While it chooses, a crash leaves this note
@@ -272,7 +278,7 @@ void TTransferEngine::RemoveLeftTemporaries() {
     const QString versions = JoinPath(save, QLatin1String(Versions::kFolder));
     for (const QString& folder :
          {save, versions, QString(), QString(kUnsavedFolder), QString(kIncompleteFolder)}) {
-        for (const QString& path : TransferRules::RemoveLeftTemporaries(folder)) {
+        for (const QString& path : RemoveOrphanTemporaries(folder)) {
             View->Trace(Ansi::Lit("Unvollständige Datei eines Abbruchs entfernt: ") +
                         Ansi::FromQString(path));
         }

@@ -112,11 +112,17 @@ class TTransferEngine : public QObject {
     // How received programs are named (CfgNames); by "DFS," only when the value is unusable,
     // which the trace says once.
     ConfigFile::TNaming Naming();
-    // The name a received text gives itself: its "DFS," name, or with Naming() Program the
-    // name in its header, when usable; otherwise an empty stem. Ext: its extension.
+    // The name a received text gives itself: its "DFS," name; with Naming() Program, when it
+    // has no usable one, the name in its header.
     struct TReceivedName {
-        QByteArray Stem, Ext;
+        QByteArray Stem, Ext;   // Ext: its family's, or the configured one
+        bool Named = false;     // it gives one (a "DFS," field, however empty, or a header)
+        QByteArray Refused;     // why Stem cannot name a file (German); empty: it can
+        bool ByHeader = false;  // the name in its header
+        QByteArray DfsRefused;  // ...because its "DFS," name was refused: why
     };
+    TReceivedName NameInText(const QByteArray& text);
+    // The same when usable; otherwise an empty stem and the configured extension.
     TReceivedName ReceivedName(const QByteArray& text);
     // Appends the entry text with its time stamp. An entry that cannot be written is kept and goes
     // out, in order, before the next one; the trace says so, and the caller gets the error.

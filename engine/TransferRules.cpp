@@ -1,18 +1,6 @@
 #include "engine/TransferRules.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <algorithm>
-#include <cerrno>
-
 #include "common/Ansi.h"
-#include "common/Errors.h"
-#include "common/FileReplace.h"
 
 namespace TransferRules {
 
@@ -138,47 +126,6 @@ QByteArray ForTrace(const QByteArray& text, qsizetype limit) {
     if (text.size() <= limit) return text;
     return text.left(limit) + " ... (" + QByteArray::number(text.size()) +
            Ansi::Lit(" Zeichen, gekürzt)");
-}
-
-namespace {
-
-QByteArray Local(const QString& path) { return QFile::encodeName(path); }
-
-void WriteAll(int fd, const QByteArray& data, const QString& path, const QByteArray& operation) {
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw FileError(operation, path, errno);
-        }
-        p += n;
-        left -= n;
-    }
-}
-
-}  // namespace
-
-void WriteFileAtomic(const QString& path, const QByteArray& data) { ::WriteAtomic(path, data); }
-
-void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail) {
-    ::WriteAtomic(path, data, tail);
-}
-
-QStringList RemoveLeftTemporaries(const QString& folder) { return RemoveOrphanTemporaries(folder); }
-
-void AppendFileSynced(const QString& path, const QByteArray& data) {
-    const int fd = ::open(Local(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) throw FileError("Schreiben", path, errno);
-    try {
-        WriteAll(fd, data, path, "Schreiben");
-        if (::fdatasync(fd) != 0) throw FileError("Schreiben", path, errno);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
 }
 
 }  // namespace TransferRules

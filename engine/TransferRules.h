@@ -1,11 +1,8 @@
 #pragma once
 // The text rules of the transfer engine: how a call is recognised, how a received program is
-// named, which names are safe, and how files reach the disk (where a transmission ends is the
-// framing's, Framing.h). Pure functions (except the file writers), so the handlers and the
-// tests share them.
+// named and which names are safe (where a transmission ends is the framing's, Framing.h).
+// Pure functions, so the handlers and the tests share them.
 #include <QByteArray>
-#include <QString>
-#include <QStringList>
 
 namespace TransferRules {
 
@@ -70,19 +67,5 @@ QByteArray UnsafeNameReason(const QByteArray& name);
 // A received text as a trace line shows it: cut after limit characters, with the full
 // length said, so that a program of megabytes is not copied into the display.
 QByteArray ForTrace(const QByteArray& text, qsizetype limit = 64 * 1024);
-
-// Writes data to path so that a crash leaves the old file or the new one, never half of one:
-// a temporary file in the same folder, write, fsync, rename, fsync of the folder.
-// Throws FileError (path and the system's reason) on any failure; the temporary is removed.
-void WriteFileAtomic(const QString& path, const QByteArray& data);
-// The same for data followed by tail, without joining them in memory first.
-void WriteFileAtomic(const QString& path, const QByteArray& data, const QByteArray& tail);
-
-// Removes the temporaries that a crash in the middle of WriteFileAtomic left in folder (the
-// working folder when empty): only those whose owner is gone; returns their paths.
-QStringList RemoveLeftTemporaries(const QString& folder);
-
-// Appends data to path (created if missing) and fsyncs; throws FileError.
-void AppendFileSynced(const QString& path, const QByteArray& data);
 
 }  // namespace TransferRules

@@ -322,7 +322,7 @@ void TForm1::LadeParameter() {
     Engine->Begin([this] { ShowPortState(); });
 }
 
-// The port as the start left it as the start left it, in the memo and the status.
+// The port as the start left it, in the memo and the status.
 void TForm1::ShowPortState() {
     const QByteArray port = QByteArray::number(Serial1->COMPort());
     SetStatusColor(kBlue);

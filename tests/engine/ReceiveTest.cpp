@@ -115,6 +115,33 @@ TEST(RealLineReceive, ACallSendsWhatItNamesOrNothing) {
     EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
 }
 
+// With "Namen=Programm": the "DFS," name first; a refused one gives way to the header's; a
+// header name no file can take gives way to a fresh name.
+TEST(RealLineReceive, NamesComeFromDfsThenFromTheHeader) {
+    EngineRig rig;
+    rig.OwnLine();
+    ConfigValues[CfgSlot::Names] = "Programm";
+    ScriptedSeam seam;
+    const QByteArray programs[] = {"%\r\n(DFS,P1,)\r\nO1234\r\nM30\r\n",
+                                   "%\r\n(DFS,../x,)\r\nO2345\r\nM30\r\n",
+                                   "%\r\n<" + QByteArray(70, 'A') + ">\r\nM30\r\n"};
+    for (int k = 0; k < 3; ++k) {
+        rig.MachineWrite(programs[k]);
+        ASSERT_TRUE(WaitFor([&] { return rig.engine->PrgCount == k + 1 && !rig.engine->Busy(); }));
+    }
+    QStringList saved = QDir(rig.Path("save")).entryList(QDir::Files);
+    ASSERT_EQ(saved.size(), 3) << saved.join(' ').toStdString();
+    EXPECT_EQ(ReadFile(rig.Path("save/P1.CNC")), programs[0] + "\r\n");
+    EXPECT_EQ(ReadFile(rig.Path("save/2345.CNC")), programs[1] + "\r\n");
+    saved.removeAll("P1.CNC");
+    saved.removeAll("2345.CNC");
+    EXPECT_TRUE(saved.value(0).startsWith("Empfang-")) << saved.value(0).toStdString();
+    EXPECT_EQ(ReadFile(rig.Path("save/" + saved.value(0))), programs[2] + "\r\n");
+    EXPECT_EQ(rig.view.TraceCount("Name nach DFS, abgelehnt ("), 1);
+    EXPECT_EQ(rig.view.TraceCount("Programmname abgelehnt ("), 1);
+    EXPECT_TRUE(seam.boxes.isEmpty()) << seam.BoxTexts().join('|').constData();
+}
+
 TEST(RealLineReceive, ClearEditLeavesNothingThatSpoilsTheNextCall) {
     EngineRig rig;
     rig.OwnLine();

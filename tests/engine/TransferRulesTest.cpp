@@ -7,6 +7,7 @@
 
 #include "common/Errors.h"
 #include "common/FilePaths.h"
+#include "common/FileReplace.h"
 #include "engine/TransferRules.h"
 
 using namespace TransferRules;
@@ -127,8 +128,8 @@ TEST(TransferRules, AtomicWriteReplacesAndLeavesNoTemporary) {
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath("P4711.CNC");
     QByteArray bytes("%\r\nN10\0\xFF\r\n", 11);
-    WriteFileAtomic(path, "old");
-    WriteFileAtomic(path, bytes);
+    WriteAtomic(path, "old");
+    WriteAtomic(path, bytes);
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), bytes);
@@ -142,16 +143,16 @@ TEST(TransferRules, FileErrorsNameThePath) {
     QTemporaryDir dir;
     const QString missing = dir.filePath("no-such-folder/P.CNC");
     try {
-        WriteFileAtomic(missing, "x");
+        WriteAtomic(missing, "x");
         FAIL() << "no error";
     } catch (const FileError& e) {
         EXPECT_NE(std::string(e.what()).find("no-such-folder"), std::string::npos);
         EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos);
     }
-    EXPECT_THROW(AppendFileSynced(missing, "x"), FileError);
+    EXPECT_THROW(AppendSynced(missing, "x"), FileError);
     const QString tmp = dir.filePath("xxx.tmp");
-    AppendFileSynced(tmp, "ab");
-    AppendFileSynced(tmp, "cd");
+    AppendSynced(tmp, "ab");
+    AppendSynced(tmp, "cd");
     QFile f(tmp);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), "abcd");
