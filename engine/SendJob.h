@@ -4,10 +4,11 @@
 // takes another), written with WriteString, which
 // returns when the bytes have left the port (a tty's transmit queue is empty; on a device
 // server's line the last byte has had its time). So a line counts as done when the machine
-// has it, and a cut send names the last line it got, within one. A write the machine does not take
-// whole (it stopped reading, flow control holds the line, the write time-out passed) is continued
-// where it stopped: a stall waits, it never cuts. Only an abort, a closed port or a lost
-// device end the send early.
+// has it, and a cut send names the last line it got, within one (on a device server's line,
+// what the device server itself still held when it died is not known here). A write the machine
+// does not take whole (it stopped reading, flow control holds the line, the write time-out passed)
+// is continued where it stopped: a stall waits, it never cuts. Only an abort, a closed port or a
+// lost device end the send early.
 #include <QByteArray>
 #include <atomic>
 #include <condition_variable>

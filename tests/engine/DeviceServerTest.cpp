@@ -232,7 +232,12 @@ TEST(DeviceServer, Ser2netRawSendsPacedToTheLineAndTellsWhereAKillCutIt) {
     const QByteArray got = cut.Got() + rig.MachineRead();  // what reached the line
     const QByteArray log = rig.Log();
     const int said = log.mid(log.indexOf("abgebrochen nach Zeile ") + 23).split(' ')[0].toInt();
-    EXPECT_LE(std::abs(said - int(got.count("\r\n"))), 1) << log.constData();
+    // Every line that reached the machine is named, but for the one under way. What ser2net
+    // itself still held when it died is lost without the server knowing: how much that is
+    // depends on how soon ser2net ran, so only the lower bound is exact.
+    EXPECT_LE(int(got.count("\r\n")) - said, 1) << log.constData();
+    EXPECT_GT(said, 0) << log.constData();
+    EXPECT_LT(said, program.count("\r\n")) << log.constData();
     EXPECT_LT(got.size(), program.size());
     EXPECT_EQ(rig.Log().count(" gesendete PRG Nr = "), 1);
     EXPECT_TRUE(rig.view.banner.last().isEmpty()) << "the banner no longer says it is sent";
